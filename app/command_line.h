@@ -5,6 +5,9 @@
 
 #include <string>
 
+// Stores the run-time defaults that a parse starts from (weights, modes,
+// curve, levels adjustment, converter path).
+void initSettingsDefaults();
 void parseCommandLine(int argc, char** argv);
 void printUsage();
 void printVersion();

@@ -1,5 +1,9 @@
 #include "app/run_settings.h"
 
+#include "analysis/analyse_images.h"
+#include "analysis/exposure_curve.h"
+#include "app/command_line.h"
+#include "app/fusion_driver.h"
 #include "imageio/image_types.h"
 #include "support/console.h"
 #include "support/memory.h"
@@ -135,17 +139,18 @@ void printSettingsReport()
 
 int runMain(int argc, char** argv)
 {
-    (void)argc;
     gSettings.workerCount = workerCountFromEnvironment();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     printBanner();
     gSettings.startClock = clockMs();
     TIFFSetWarningHandler(nullptr);
 
-    // Stages are wired in here as they land: command line, curve tables,
-    // analysis, fusion.
+    parseCommandLine(argc, argv);
     validateSettings();
+    buildCurveTables();
     printSettingsReport();
+    analyseImages(gImages, gSettings.levelCount);
+    runFusion();
 
     if (gSettings.showTiming)
         printElapsed(argv[0], gSettings.startClock);

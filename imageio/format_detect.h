@@ -12,7 +12,17 @@ int isNamedImageFile(const std::string& path);
 int isTiffFile(const std::string& path);
 // JPEG start-of-image marker FF D8.
 int isJpegFile(const std::string& path);
+// BigTIFF header ("II+\0" or "MM\0+"). Never an input, but the program's own
+// files (scratch, cache, output) are BigTIFF under --bigtiff.
+int isBigTiffFile(const std::string& path);
 
 // Size, canvas offset and stored layout of an input, without reading pixels.
-// Ends the run on any failure.
-void queryImageInfo(const std::string& path, ImageRegion& region, int& bytesPerPixel, int& bitsPerSample);
+// Ends the run on any failure. A BigTIFF is refused ("Unknown image file
+// format") unless it lies in the program's temporary folder (scratch and cache
+// files) or acceptBigTiff is set (the output, read back for the JPEG export).
+void queryImageInfo(const std::string& path, ImageRegion& region, int& bytesPerPixel, int& bitsPerSample,
+                    bool acceptBigTiff = false);
+
+// Largest image accepted, in pixels: a full-canvas WorkPixel buffer of it
+// stays below 2 GiB.
+constexpr int64_t kMaxImagePixels = (int64_t{1} << 28) - 1;

@@ -21,3 +21,12 @@ void shrinkImage(void* buffer, int bytesPerPixel, int srcWidth, int srcHeight, i
 
 // Writes an exposure-shifted TIFF copy of srcPath to dstPath.
 void adjustExposure(const std::string& srcPath, const std::string& dstPath, float stops, float scale);
+
+// prepareInput, returning the region the image was read at (its stored size and
+// offset after shrinking; half size for RAW files converted with -h).
+ImageRegion prepareInputRegion(const std::string& path, void* destination, const ImageRegion* target,
+                               int stops, float scale, bool useCache);
+
+// Exposure shift table over 0..maxValue: trunc(((i/m)^gamma * 2^stops)^(1/gamma) * m),
+// clamped to 0..m (i/m and 1/gamma in single precision, 2^stops rounded to single).
+void buildExposureTable(uint16_t* table, int maxValue, float stops, float gamma);

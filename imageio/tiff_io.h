@@ -16,6 +16,13 @@ void closeTiff(TIFF* tiff);
 // Width and height from the tags, x and y from position * resolution.
 void readTiffRegion(TIFF* tiff, ImageRegion& region);
 
+// Ends the run (exit code -1, message naming the file and the reason) when the
+// scanline reader would read the open TIFF wrongly: separate planes, tiles,
+// a sample format other than unsigned integer, bits other than 8 and 16,
+// samples other than 1, 3 and 4, a colour model other than grey or RGB, or
+// dimensions out of range.
+void checkTiffReadable(TIFF* tiff, const std::string& path);
+
 // Reads a JPEG or TIFF file whole, in its stored layout. Never returns on failure.
 int readImage(const std::string& path, void* buffer);
 

@@ -71,6 +71,12 @@ const std::string& cacheFolder()
     return gCacheFolder;
 }
 
+bool isInTempFolder(const std::string& path)
+{
+    std::string prefix = (gCacheFolder.empty() ? tempRoot() + "/quovix-" + std::to_string(getuid()) : gCacheFolder) + "/";
+    return path.compare(0, prefix.size(), prefix) == 0;
+}
+
 const std::string& runFolder()
 {
     if (!gRunFolder.empty())

@@ -27,6 +27,10 @@ std::string cacheName(const std::string& sourcePath, float scale, float stops);
 // that is not a private directory of the user ends the run with exit code 1).
 const std::string& cacheFolder();
 
+// True when the path names a file inside Quovix's temporary folder (scratch
+// and cache files, which are BigTIFF under --bigtiff). Creates nothing.
+bool isInTempFolder(const std::string& path);
+
 // This run's private scratch folder (made on first use).
 const std::string& runFolder();
 

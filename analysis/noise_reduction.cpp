@@ -1,0 +1,277 @@
+#include "analysis/noise_reduction.h"
+
+#include "analysis/color_space.h"
+#include "analysis/pyramid.h"
+#include "imageio/tiff_io.h"
+#include "support/console.h"
+#include "support/memory.h"
+#include "support/scratch_files.h"
+#include "support/settings.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Running sums of one column over the rows currently in the window. Kept in
+// unsigned arithmetic so that huge radii wrap exactly like 32-bit sums would.
+struct ColumnSums {
+    uint32_t n;
+    uint32_t y;
+    uint32_t cr;
+    uint32_t cb;
+    uint32_t nL;
+    uint32_t nC;
+};
+
+// Float to int truncating toward zero; out-of-range values give INT_MIN, as the
+// hardware conversion does, instead of undefined behaviour.
+inline int truncFloat(float v)
+{
+    if (!(v >= -2147483648.0f && v < 2147483648.0f))
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+// Detail limit in 14-bit units. Saturates instead of overflowing for absurd
+// thresholds; a NaN threshold smooths nothing.
+int detailLimit(float threshold)
+{
+    double t = std::trunc(static_cast<double>(threshold) * 1920.0);
+    if (std::isnan(t))
+        return INT_MIN;
+    if (t >= 2147483647.0)
+        return INT_MAX;
+    if (t <= -2147483648.0)
+        return INT_MIN;
+    return static_cast<int>(t);
+}
+
+inline int absSample(int16_t v) { return v < 0 ? -static_cast<int>(v) : v; }
+
+// Adds (sign 1) or removes (sign -1 as all-ones) one row's present pixels to the
+// column sums.
+void accumulateRow(ColumnSums* cols, const WorkPixel* row, int width, int tl, int tc, uint32_t sign)
+{
+    for (int x = 0; x < width; ++x) {
+        const WorkPixel& p = row[x];
+        uint32_t m = p.alpha != 0 ? sign : 0u;
+        int ay = absSample(p.c1);
+        int ac = absSample(p.c0);
+        int ab = absSample(p.c2);
+        int am = ac > ab ? ac : ab;
+        cols[x].n += m;
+        cols[x].y += m * static_cast<uint32_t>(static_cast<int32_t>(p.c1));
+        cols[x].cr += m * static_cast<uint32_t>(static_cast<int32_t>(p.c0));
+        cols[x].cb += m * static_cast<uint32_t>(static_cast<int32_t>(p.c2));
+        cols[x].nL += m * static_cast<uint32_t>(ay > tl);
+        cols[x].nC += m * static_cast<uint32_t>(am > tc);
+    }
+}
+
+inline void addSums(ColumnSums& a, const ColumnSums& b)
+{
+    a.n += b.n; a.y += b.y; a.cr += b.cr; a.cb += b.cb; a.nL += b.nL; a.nC += b.nC;
+}
+
+inline void subSums(ColumnSums& a, const ColumnSums& b)
+{
+    a.n -= b.n; a.y -= b.y; a.cr -= b.cr; a.cb -= b.cb; a.nL -= b.nL; a.nC -= b.nC;
+}
+
+void parkLevel(const WorkPixel* level, int width, int height, int index, std::vector<bool>& parkFailed)
+{
+    std::string path = scratchName("quovix_nr_tmp", "nr", index);
+    if (writeTiffImage(path, level, width, height, 8, 1, nullptr) != 0)
+        parkFailed[index] = true;
+}
+
+void unparkLevel(WorkPixel* level, int width, int height, int index, const std::vector<bool>& parkFailed)
+{
+    std::string path = scratchName("quovix_nr_tmp", "nr", index);
+    if (parkFailed[index]) {
+        // An incomplete file may read back without error where its strips are
+        // missing; never collapse the pyramid from it.
+        std::remove(path.c_str());
+        std::printf("Error reading noise reduction buffer %s\n", path.c_str());
+        endProcess(kExitIoError);
+    }
+    readImage(path, level);
+    std::remove(path.c_str());
+    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    for (size_t i = 0; i < count; ++i) {
+        level[i].c0 = static_cast<int16_t>(level[i].c0 - 8192);
+        level[i].c1 = static_cast<int16_t>(level[i].c1 - 8192);
+        level[i].c2 = static_cast<int16_t>(level[i].c2 - 8192);
+    }
+}
+
+} // namespace
+
+// The window sums are kept incrementally (column sums over the window's rows,
+// slid along the row), and every in-place update is applied to both the column
+// sum and the current window sum, so each window sees exactly the values a full
+// recount over the updated level would: results equal the direct per-pixel
+// recount at O(1) cost per pixel instead of (2r + 1)^2.
+void filterNoiseLevel(WorkPixel* level, int width, int height, float lumaThreshold, float chromaThreshold)
+{
+    const int tl = detailLimit(lumaThreshold);
+    const int tc = detailLimit(chromaThreshold);
+    const int r = gSettings.noise.radius;
+    const float lumaKeep = gSettings.noise.lumaFactor;
+    const float lumaTake = 1.0f - lumaKeep;
+    const float chromaKeep = gSettings.noise.chromaFactor;
+    const float chromaTake = 1.0f - chromaKeep;
+
+    int64_t lumaCount = 0;
+    int64_t chromaCount = 0;
+
+    // A negative radius has no window (and would read outside the level).
+    if (r >= 0 && width > 0 && height > 0 && r <= (width - 1) / 2 && r <= (height - 1) / 2) {
+        const size_t w = static_cast<size_t>(width);
+        std::vector<ColumnSums> cols(w, ColumnSums{0, 0, 0, 0, 0, 0});
+        for (int y = 0; y < 2 * r + 1; ++y)
+            accumulateRow(cols.data(), level + static_cast<size_t>(y) * w, width, tl, tc, 1u);
+
+        for (int y = r; y < height - r; ++y) {
+            if (y > r) {
+                accumulateRow(cols.data(), level + static_cast<size_t>(y - r - 1) * w, width, tl, tc, ~0u);
+                accumulateRow(cols.data(), level + static_cast<size_t>(y + r) * w, width, tl, tc, 1u);
+            }
+            WorkPixel* row = level + static_cast<size_t>(y) * w;
+            ColumnSums* col = cols.data();
+            ColumnSums win{0, 0, 0, 0, 0, 0};
+            for (int c = 0; c < 2 * r + 1; ++c)
+                addSums(win, col[c]);
+
+            for (int x = r; x < width - r; ++x) {
+                if (x > r) {
+                    addSums(win, col[x + r]);
+                    subSums(win, col[x - r - 1]);
+                }
+                WorkPixel& p = row[x];
+                if (p.alpha == 0)
+                    continue;
+                const uint32_t nC = win.nC;
+                const uint32_t nL = win.nL;
+                if (nC != 0 && nL != 0)
+                    continue;
+                const int32_t n = static_cast<int32_t>(win.n);
+                if (nC == 0) {
+                    ++chromaCount;
+                    const int32_t meanCr = static_cast<int32_t>(win.cr) / n;
+                    const int32_t meanCb = static_cast<int32_t>(win.cb) / n;
+                    const int16_t oldCr = p.c0;
+                    const int16_t oldCb = p.c2;
+                    const int16_t newCr = static_cast<int16_t>(
+                        truncFloat(static_cast<float>(meanCr) * chromaTake + static_cast<float>(oldCr) * chromaKeep));
+                    const int16_t newCb = static_cast<int16_t>(
+                        truncFloat(static_cast<float>(meanCb) * chromaTake + static_cast<float>(oldCb) * chromaKeep));
+                    p.c0 = newCr;
+                    p.c2 = newCb;
+                    const uint32_t dCr = static_cast<uint32_t>(static_cast<int32_t>(newCr) - oldCr);
+                    const uint32_t dCb = static_cast<uint32_t>(static_cast<int32_t>(newCb) - oldCb);
+                    const int oldMax = absSample(oldCr) > absSample(oldCb) ? absSample(oldCr) : absSample(oldCb);
+                    const int newMax = absSample(newCr) > absSample(newCb) ? absSample(newCr) : absSample(newCb);
+                    const uint32_t dFlag = static_cast<uint32_t>(newMax > tc) - static_cast<uint32_t>(oldMax > tc);
+                    col[x].cr += dCr;
+                    col[x].cb += dCb;
+                    col[x].nC += dFlag;
+                    win.cr += dCr;
+                    win.cb += dCb;
+                    win.nC += dFlag;
+                }
+                if (nL == 0) {
+                    ++lumaCount;
+                    const int32_t meanY = static_cast<int32_t>(win.y) / n;
+                    const int16_t oldY = p.c1;
+                    const int16_t newY = static_cast<int16_t>(
+                        truncFloat(static_cast<float>(meanY) * lumaTake + static_cast<float>(oldY) * lumaKeep));
+                    p.c1 = newY;
+                    const uint32_t dY = static_cast<uint32_t>(static_cast<int32_t>(newY) - oldY);
+                    const uint32_t dFlag =
+                        static_cast<uint32_t>(absSample(newY) > tl) - static_cast<uint32_t>(absSample(oldY) > tl);
+                    col[x].y += dY;
+                    col[x].nL += dFlag;
+                    win.y += dY;
+                    win.nL += dFlag;
+                }
+            }
+        }
+    }
+
+    if (gSettings.verbosity >= 2) {
+        const float hundredth = static_cast<float>(static_cast<int64_t>(width) * height) / 100.0f;
+        std::printf("Noise reduction complete (%.2f -> %.2f%% / %.2f -> %.2f%%)...\n",
+                    static_cast<double>(lumaThreshold), static_cast<double>(static_cast<float>(lumaCount) / hundredth),
+                    static_cast<double>(chromaThreshold), static_cast<double>(static_cast<float>(chromaCount) / hundredth));
+    }
+}
+
+void reduceNoise(WorkPixel* image, int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return;
+    const NoiseParams& np = gSettings.noise;
+    const int levels = np.lumaLevels > np.chromaLevels ? np.lumaLevels : np.chromaLevels;
+
+    const size_t coarseW = static_cast<size_t>((width + 1) >> 1);
+    const size_t coarseH = static_cast<size_t>((height + 1) >> 1);
+    PageBuffer<WorkPixel> coarse(coarseW * coarseH);
+
+    if (gSettings.verbosity >= 1)
+        std::printf("Reducing noise. L/C Thresholds=%.2f,%.2f,  L/C Factors=%.2f,%.2f,  L/C Levels=%d,%d,  Radius=%d.\n",
+                    static_cast<double>(np.lumaThreshold), static_cast<double>(np.chromaThreshold),
+                    static_cast<double>(np.lumaFactor), static_cast<double>(np.chromaFactor), np.lumaLevels,
+                    np.chromaLevels, np.radius);
+
+    if (!gSettings.useYCrCb)
+        rgbToYcc(image, width, height);
+
+    std::vector<int> levelW(levels > 0 ? levels + 1 : 1);
+    std::vector<int> levelH(levelW.size());
+    levelW[0] = width;
+    levelH[0] = height;
+    for (size_t l = 1; l < levelW.size(); ++l) {
+        levelW[l] = (levelW[l - 1] + 1) >> 1;
+        levelH[l] = (levelH[l - 1] + 1) >> 1;
+    }
+    std::vector<bool> parkFailed(levelW.size(), false);
+
+    std::printf("Analyzing noise");
+    for (int l = 0; l < levels; ++l) {
+        std::printf(".");
+        const int w = levelW[l];
+        const int h = levelH[l];
+        reduceLevel(image, w, h, coarse.get());
+        expandAndMerge(coarse.get(), w, h, image, Subtract);
+        filterNoiseLevel(image, w, h, l < np.lumaLevels ? np.lumaThreshold : -1.0f,
+                         l < np.chromaLevels ? np.chromaThreshold : -1.0f);
+        if (l < levels - 1) {
+            parkLevel(image, w, h, l, parkFailed);
+            std::memcpy(image, coarse.get(),
+                        static_cast<size_t>(levelW[l + 1]) * static_cast<size_t>(levelH[l + 1]) * sizeof(WorkPixel));
+        }
+    }
+
+    std::printf("\nReducing noise");
+    for (int l = levels - 1; l >= 0; --l) {
+        std::printf(".");
+        const int w = levelW[l];
+        const int h = levelH[l];
+        expandAndMerge(coarse.get(), w, h, image, Add);
+        if (l > 0) {
+            std::memcpy(coarse.get(), image, static_cast<size_t>(w) * static_cast<size_t>(h) * sizeof(WorkPixel));
+            unparkLevel(image, levelW[l - 1], levelH[l - 1], l - 1, parkFailed);
+        }
+    }
+    std::printf("\n");
+
+    if (!gSettings.useYCrCb)
+        yccToRgb(image, width, height);
+    coarse.reset();
+}

@@ -1,0 +1,65 @@
+#include "fusion/levels_adjust.h"
+
+#include "support/settings.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+constexpr int kTableSize = 65536;
+
+// Rebuilt on every call; one call per run, always on the main thread.
+uint16_t gLevelsTable[kTableSize];
+
+// Position of sample index i between the black and the white point, 0..1.
+float levelsPosition(int i, float bp, float wp)
+{
+    float v = static_cast<float>(i) / 16383.0f;
+    // Equal points would divide by zero (and give NaN exactly at the point):
+    // treat the curve as a hard step there.
+    if (wp == bp)
+        return v >= bp ? 1.0f : 0.0f;
+    float x = (v - bp) / (wp - bp);
+    if (!(x >= 0.0f)) // also catches NaN
+        x = 0.0f;
+    if (x > 1.0f)
+        x = 1.0f;
+    return x;
+}
+
+} // namespace
+
+void adjustLevels(WorkPixel* pixels, int width, int height)
+{
+    const LevelsParams& p = gSettings.levelsAdjust;
+    const float bp = p.blackPoint;
+    const float wp = p.whitePoint;
+    const float f = p.factor;
+    const float w = p.weight;
+    std::printf("\nPerforming levels adjustment: bp=%.2f wp%.2f f=%.2f w=%.2f\n", bp, wp, f, w);
+
+    uint16_t* t = gLevelsTable;
+    const float invF = 1.0f / f;
+    for (int i = 0; i < kTableSize; ++i) {
+        float x = levelsPosition(i, bp, wp);
+        float a = static_cast<float>(std::pow(static_cast<double>(1.0f - x), static_cast<double>(f)));
+        float b = static_cast<float>(std::pow(static_cast<double>(x), static_cast<double>(invF)));
+        float y = (1.0f - a) * (1.0f - w) + b * w;
+        if (!(y >= 0.0f)) // a NaN factor or weight must not reach the conversion
+            y = 0.0f;
+        float v = y * 16383.0f;
+        if (v > 16383.0f)
+            v = 16383.0f;
+        t[i] = static_cast<uint16_t>(static_cast<int>(v));
+    }
+
+    const int64_t count = static_cast<int64_t>(width) * height;
+    for (int64_t i = 0; i < count; ++i) {
+        WorkPixel& px = pixels[i];
+        px.c0 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c0)]);
+        px.c1 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c1)]);
+        px.c2 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c2)]);
+    }
+}

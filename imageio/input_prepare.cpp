@@ -1,0 +1,313 @@
+#include "imageio/input_prepare.h"
+
+#include "imageio/format_detect.h"
+#include "imageio/raw_convert.h"
+#include "imageio/tiff_io.h"
+#include "support/console.h"
+#include "support/memory.h"
+#include "support/scratch_files.h"
+#include "support/settings.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool fileReadable(const std::string& path)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    std::fclose(file);
+    return true;
+}
+
+// An image can be moved in place onto the target only when it starts inside it
+// and is no larger; rounding of scaled offsets may still push its last column
+// or row one past the far edge, which placement clips.
+bool fitsTarget(const ImageRegion& image, const ImageRegion& target)
+{
+    return image.x >= target.x && image.y >= target.y && image.width <= target.width &&
+           image.height <= target.height && image.width >= 0 && image.height >= 0;
+}
+
+[[noreturn]] void failPlacement(const std::string& path, const ImageRegion& image, const ImageRegion& target)
+{
+    std::printf("Image %s (%dx%d+%d+%d) does not fit on the canvas (%dx%d+%d+%d)\n", path.c_str(),
+                image.width, image.height, image.x, image.y, target.width, target.height, target.x, target.y);
+    fatalError("Image does not fit on the canvas", kExitFatal);
+}
+
+// The converter is trusted to write 8-bit RGB at the size it reported (half of
+// it under -h); anything else would overrun the buffer or be misread, so the
+// header is checked (quietly, without the file trace) before the pixels are read.
+void checkConvertedRaw(const std::string& scratch, const ImageRegion& expected, bool halfSize)
+{
+    TIFF* tiff = TIFFOpen(scratch.c_str(), "r");
+    if (tiff == nullptr)
+        return;  // readImage reports the missing file
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 0, samples = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFClose(tiff);
+    bool sizeOk = halfSize ? (width <= static_cast<uint32_t>(expected.width) &&
+                              height <= static_cast<uint32_t>(expected.height))
+                           : (width == static_cast<uint32_t>(expected.width) &&
+                              height == static_cast<uint32_t>(expected.height));
+    if (bits != 8 || samples != 3 || !sizeOk) {
+        std::printf("RAW converter wrote %ux%u with %u samples of %u bits; expected %dx%d 8-bit RGB\n",
+                    width, height, samples, bits, expected.width, expected.height);
+        fatalError("Unexpected RAW conversion output", kExitIoError);
+    }
+}
+
+// Moves a packed image to its place inside the target layout. Rows are walked
+// from the last to the first so that no packed pixel is overwritten before it
+// has moved (a placed offset is never below its packed offset). Packed bytes
+// that no placed pixel covers are cleared.
+void placeOnTarget(uint8_t* buffer, const ImageRegion& image, const ImageRegion& target, int bytesPerPixel)
+{
+    const int64_t bpp = bytesPerPixel;
+    const int64_t rowBytes = static_cast<int64_t>(image.width) * bpp;
+    const int64_t dx = static_cast<int64_t>(image.x) - target.x;
+    const int64_t keepColumns = std::min<int64_t>(image.width, target.width - dx);
+    for (int64_t row = static_cast<int64_t>(image.height) - 1; row >= 0; --row) {
+        const int64_t placedRow = static_cast<int64_t>(image.y) - target.y + row;
+        const int64_t packed = row * rowBytes;
+        const int64_t placed = (placedRow * target.width + dx) * bpp;
+        const int64_t keep = (placedRow < target.height && keepColumns > 0) ? keepColumns * bpp : 0;
+        if (keep > 0 && placed != packed)
+            std::memmove(buffer + placed, buffer + packed, static_cast<size_t>(keep));
+        if (placed == packed && keep == rowBytes)
+            continue;
+        // Clear [packed, packed + rowBytes) except what the move just wrote.
+        const int64_t end = packed + rowBytes;
+        const int64_t keptBegin = keep > 0 ? placed : end;
+        const int64_t keptEnd = keep > 0 ? placed + keep : end;
+        const int64_t headEnd = std::min(end, keptBegin);
+        if (headEnd > packed)
+            std::memset(buffer + packed, 0, static_cast<size_t>(headEnd - packed));
+        const int64_t tailBegin = std::max(packed, keptEnd);
+        if (end > tailBegin)
+            std::memset(buffer + tailBegin, 0, static_cast<size_t>(end - tailBegin));
+    }
+}
+
+bool supportedLayout(int bytesPerPixel, int bitsPerSample)
+{
+    switch (bytesPerPixel) {
+    case 1: case 3: case 4: return bitsPerSample == 8;
+    case 2: case 6: case 8: return bitsPerSample == 16;
+    default: return false;
+    }
+}
+
+} // namespace
+
+void scaleRegion(ImageRegion& region, float factor)
+{
+    auto scaleOne = [factor](int32_t value) {
+        float product = static_cast<float>(value) * factor;
+        double rounded = product < 0.0f ? product - 0.49999999 : product + 0.49999999;
+        return static_cast<int32_t>(rounded);
+    };
+    region.width = scaleOne(region.width);
+    region.height = scaleOne(region.height);
+    region.x = scaleOne(region.x);
+    region.y = scaleOne(region.y);
+}
+
+void shrinkImage(void* buffer, int bytesPerPixel, int srcWidth, int srcHeight, int dstWidth, int dstHeight)
+{
+    const float stepX = static_cast<float>(srcWidth) / static_cast<float>(dstWidth);
+    const float stepY = static_cast<float>(srcHeight) / static_cast<float>(dstHeight);
+    if (stepX < 1.0f || stepY < 1.0f)
+        fatalError("resizeImage Error!", kExitFatal);
+    uint8_t* pixels = static_cast<uint8_t*>(buffer);
+    const size_t bpp = static_cast<size_t>(bytesPerPixel);
+    for (int i = 0; i < dstHeight; ++i) {
+        const int64_t srcRow = std::min(static_cast<int64_t>(static_cast<float>(i) * stepY),
+                                        static_cast<int64_t>(srcHeight) - 1);
+        const uint8_t* srcLine = pixels + static_cast<size_t>(srcRow) * static_cast<size_t>(srcWidth) * bpp;
+        uint8_t* dstLine = pixels + static_cast<size_t>(i) * static_cast<size_t>(dstWidth) * bpp;
+        for (int j = 0; j < dstWidth; ++j) {
+            const int64_t srcCol = std::min(static_cast<int64_t>(static_cast<float>(j) * stepX),
+                                            static_cast<int64_t>(srcWidth) - 1);
+            const uint8_t* from = srcLine + static_cast<size_t>(srcCol) * bpp;
+            uint8_t* to = dstLine + static_cast<size_t>(j) * bpp;
+            if (from != to)
+                std::memmove(to, from, bpp);
+        }
+    }
+}
+
+ImageRegion prepareInputRegion(const std::string& path, void* destination, const ImageRegion* target,
+                               int stops, float scale, bool useCache)
+{
+    const bool raw = isNamedImageFile(path) == 0;
+    const bool cacheWanted = useCache && scale < 1.0f;
+    const std::string cache = cacheWanted ? cacheName(path, scale, raw ? static_cast<float>(stops) : 0.0f)
+                                          : std::string();
+    ImageRegion region;
+    int bytesPerPixel = 0;
+    int bitsPerSample = 0;
+
+    bool cacheHit = false;
+    if (cacheWanted && fileReadable(cache)) {
+        std::printf("<");
+        queryImageInfo(cache, region, bytesPerPixel, bitsPerSample);
+        // A cache left by an earlier run over a since-changed input may not fit
+        // this canvas; it is then made again instead of overrunning the buffer.
+        cacheHit = target == nullptr || fitsTarget(region, *target);
+        if (cacheHit)
+            readImage(cache, destination);
+    }
+
+    if (!cacheHit) {
+        queryImageInfo(path, region, bytesPerPixel, bitsPerSample);
+        const ImageRegion queried = region;
+        PageBuffer<uint8_t> shrinkBuffer;
+        if (scale < 1.0f)
+            shrinkBuffer = PageBuffer<uint8_t>(static_cast<size_t>(region.width) *
+                                               static_cast<size_t>(region.height) *
+                                               static_cast<size_t>(bytesPerPixel));
+        uint8_t* work = scale < 1.0f ? shrinkBuffer.get() : static_cast<uint8_t*>(destination);
+
+        if (raw) {
+            const std::string scratch = scratchName(path, "raw", 0);
+            convertRaw(path, scratch, stops);
+            const bool halfSize = gSettings.converterArgs.find("-h") != std::string::npos;
+            checkConvertedRaw(scratch, queried, halfSize);
+            if (halfSize) {
+                queryImageInfo(scratch, region, bytesPerPixel, bitsPerSample);
+                if (gSettings.verbosity > 0)
+                    std::printf("%s : Region: wxh=%dx%d+%d+%d\n", "TIFF generated from DCRaw",
+                                region.width, region.height, region.x, region.y);
+                scale *= 2.0f;
+            }
+            if (scale >= 1.0f && target != nullptr && !fitsTarget(region, *target))
+                failPlacement(path, region, *target);
+            readImage(scratch, work);
+            std::remove(scratch.c_str());
+        } else {
+            if (scale >= 1.0f && target != nullptr && !fitsTarget(region, *target))
+                failPlacement(path, region, *target);
+            readImage(path, work);
+        }
+
+        if (scale < 1.0f) {
+            ImageRegion scaled = region;
+            scaleRegion(scaled, scale);
+            if (target != nullptr && !fitsTarget(scaled, *target))
+                failPlacement(path, scaled, *target);
+            shrinkImage(work, bytesPerPixel, region.width, region.height, scaled.width, scaled.height);
+            if (useCache) {
+                std::printf(">");
+                writeTiffImage(cache, work, scaled.width, scaled.height, bytesPerPixel, 0, &scaled);
+            }
+            region = scaled;
+        }
+
+        if (work != destination) {
+            std::memcpy(destination, work, static_cast<size_t>(region.width) *
+                                               static_cast<size_t>(region.height) *
+                                               static_cast<size_t>(bytesPerPixel));
+            shrinkBuffer.reset();
+        }
+    }
+
+    if (target == nullptr)
+        return region;
+    const int64_t targetArea = static_cast<int64_t>(target->width) * target->height;
+    const int64_t imageArea = static_cast<int64_t>(region.width) * region.height;
+    if (targetArea == imageArea && target->x == region.x && target->y == region.y)
+        return region;
+    placeOnTarget(static_cast<uint8_t*>(destination), region, *target, bytesPerPixel);
+    return region;
+}
+
+void prepareInput(const std::string& path, void* destination, const ImageRegion* target,
+                  int stops, float scale, bool useCache)
+{
+    prepareInputRegion(path, destination, target, stops, scale, useCache);
+}
+
+void buildExposureTable(uint16_t* table, int maxValue, float stops, float gamma)
+{
+    const float inverseGamma = 1.0f / gamma;
+    const float factor = static_cast<float>(std::pow(2.0, static_cast<double>(stops)));
+    for (int i = 0; i <= maxValue; ++i) {
+        const float fraction = static_cast<float>(i) / static_cast<float>(maxValue);
+        const double value = std::pow(std::pow(static_cast<double>(fraction), static_cast<double>(gamma)) *
+                                          static_cast<double>(factor),
+                                      static_cast<double>(inverseGamma)) *
+                             static_cast<double>(maxValue);
+        // Truncation toward zero, clamped; NaN (degenerate gamma) counts as 0.
+        int entry = 0;
+        if (value >= static_cast<double>(maxValue))
+            entry = maxValue;
+        else if (value > 0.0)
+            entry = static_cast<int>(value);
+        table[i] = static_cast<uint16_t>(entry);
+    }
+}
+
+void adjustExposure(const std::string& srcPath, const std::string& dstPath, float stops, float scale)
+{
+    std::printf("AdjustExposure: %s\n", srcPath.c_str());
+    if (scale < 1.0f && fileReadable(dstPath)) {
+        std::printf("Adjusted exposure file (%s) already exists\n", dstPath.c_str());
+        return;
+    }
+
+    ImageRegion region;
+    int bytesPerPixel = 0;
+    int bitsPerSample = 0;
+    queryImageInfo(srcPath, region, bytesPerPixel, bitsPerSample);
+    if (!supportedLayout(bytesPerPixel, bitsPerSample)) {
+        std::printf("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n",
+                    srcPath.c_str(), bytesPerPixel, bitsPerSample);
+        fatalError("Unsupported image type\n", kExitFatal);
+    }
+    const int samples = bytesPerPixel / (bitsPerSample / 8);
+    const bool hasAlpha = samples == 4;
+    if (scale < 1.0f)
+        scaleRegion(region, scale);
+
+    const bool raw = isNamedImageFile(srcPath) == 0;
+    const size_t pixelCount = static_cast<size_t>(region.width) * static_cast<size_t>(region.height);
+    PageBuffer<uint8_t> buffer(pixelCount * static_cast<size_t>(bytesPerPixel));
+    // The region actually read replaces the queried one: under the converter's
+    // -h option a RAW source arrives at half size.
+    region = prepareInputRegion(srcPath, buffer.get(), nullptr, raw ? static_cast<int>(stops) : 0, scale, false);
+
+    if (!raw) {
+        const int maxValue = (bitsPerSample == 8) ? 255 : 65535;
+        std::vector<uint16_t> table(65536);
+        buildExposureTable(table.data(), maxValue, stops, gSettings.gamma);
+        const size_t count = static_cast<size_t>(region.width) * static_cast<size_t>(region.height) *
+                             static_cast<size_t>(samples);
+        if (bitsPerSample == 8) {
+            uint8_t* sample = buffer.get();
+            for (size_t k = 0; k < count; ++k)
+                if (!hasAlpha || (k & 3) != 3)
+                    sample[k] = static_cast<uint8_t>(table[sample[k]]);
+        } else {
+            uint16_t* sample = reinterpret_cast<uint16_t*>(buffer.get());
+            for (size_t k = 0; k < count; ++k)
+                if (!hasAlpha || (k & 3) != 3)
+                    sample[k] = table[sample[k]];
+        }
+    }
+
+    std::printf("AdjustExposure: Writing file: %s\n", dstPath.c_str());
+    writeTiffImage(dstPath, buffer.get(), region.width, region.height, bytesPerPixel, 0, &region);
+}

@@ -1,0 +1,277 @@
+// Camera RAW files through the external converter. The converter is started
+// directly with an argument vector, never through a shell, so file names and
+// the --raw text cannot smuggle in commands.
+#include "imageio/raw_convert.h"
+
+#include "support/console.h"
+#include "support/settings.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const char kConvertFailure[] =
+    "Could not convert RAW file.  Possible causes:\n"
+    " (1) DCRaw not found\n"
+    " (2) Image file does not exist\n"
+    " (3) Image file is not a supported RAW format\n"
+    " (4) This version of DCRaw does not work on this operating system\n\n";
+
+std::string converterName()
+{
+    return gSettings.converterPath.empty() ? std::string("dcraw") : gSettings.converterPath;
+}
+
+// The converter reads every leading argument beginning with '-' or '+' as an
+// option, so a relative name like "-h.cr2" is passed as "./-h.cr2".
+std::string fileArgument(const std::string& path)
+{
+    return (!path.empty() && (path[0] == '-' || path[0] == '+')) ? "./" + path : path;
+}
+
+// Starts argv[0] (searched on PATH when it holds no slash). With outFd >= 0 the
+// child's standard output goes to that descriptor (our pipe ends are
+// close-on-exec, so the child keeps only its copy). Returns the child's pid, or
+// -1 with errno set when it could not be started.
+pid_t startChild(const std::vector<std::string>& args, int outFd)
+{
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return -1;
+    // dup2 onto the same number also clears close-on-exec in the child.
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+
+    // Output already printed must come before anything the child prints.
+    std::fflush(stdout);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return pid;
+}
+
+// Waits for the child; its exit code, or 128 + signal number when it was killed.
+int waitChild(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// A child reading stream: the child's standard output through a pipe.
+struct ChildPipe {
+    FILE* stream = nullptr;
+    pid_t pid = -1;
+};
+
+// Starts the converter with "-i -v <path>"; false with errno set on failure.
+bool openQuery(const std::string& path, ChildPipe& child)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    std::vector<std::string> args{converterName(), "-i", "-v", fileArgument(path)};
+    pid_t pid = startChild(args, fds[1]);
+    int spawnErrno = errno;
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        errno = spawnErrno;
+        return false;
+    }
+    child.stream = fdopen(fds[0], "r");
+    if (!child.stream) {
+        int fdErrno = errno;
+        close(fds[0]);
+        waitChild(pid);
+        errno = fdErrno;
+        return false;
+    }
+    child.pid = pid;
+    return true;
+}
+
+void closeQuery(ChildPipe& child)
+{
+    std::fclose(child.stream);
+    waitChild(child.pid);
+}
+
+// Leading blanks skipped, digits up to the first non-digit, clamped to int.
+int parseInt(const char* text)
+{
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// The --raw text split on blanks; an empty text means the converter defaults.
+void appendConverterOptions(std::vector<std::string>& args)
+{
+    const std::string text = gSettings.converterArgs.empty() ? std::string("-H 2 -w")
+                                                             : gSettings.converterArgs;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+            ++i;
+        size_t start = i;
+        while (i < text.size() && text[i] != ' ' && text[i] != '\t')
+            ++i;
+        if (i > start)
+            args.push_back(text.substr(start, i - start));
+    }
+}
+
+// Copies source to dest (a rename across filesystems); false when incomplete.
+bool copyFile(const std::string& source, const std::string& dest)
+{
+    FILE* in = std::fopen(source.c_str(), "rb");
+    if (!in)
+        return false;
+    FILE* out = std::fopen(dest.c_str(), "wb");
+    if (!out) {
+        std::fclose(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        if (std::fwrite(buffer, 1, n, out) != n) {
+            ok = false;
+            break;
+        }
+    }
+    if (std::ferror(in))
+        ok = false;
+    std::fclose(in);
+    if (std::fclose(out) != 0)
+        ok = false;
+    return ok;
+}
+
+void moveFile(const std::string& source, const std::string& dest)
+{
+    if (std::rename(source.c_str(), dest.c_str()) == 0)
+        return;
+    if (errno != EXDEV)
+        return;  // left to the reader of dest to report
+    if (!copyFile(source, dest))
+        std::remove(dest.c_str());
+    std::remove(source.c_str());
+}
+
+}  // namespace
+
+int queryRawSize(const std::string& path, ImageRegion& region)
+{
+    ChildPipe child;
+    if (!openQuery(path, child))
+        return 1;
+
+    static const char kMarker[] = "Output size: ";
+    bool found = false;
+    char line[1024];
+    while (std::fgets(line, sizeof line, child.stream)) {
+        if (!std::strstr(line, kMarker))
+            continue;
+        const char* text = std::strrchr(line, ':') + 1;
+        const char* cross = std::strchr(text, 'x');
+        if (!cross)
+            continue;  // not a size: leave any earlier one in place
+        region.width = parseInt(text);
+        region.height = parseInt(cross + 1);
+        found = true;
+    }
+    closeQuery(child);
+    return found ? 0 : 1;
+}
+
+int printRawInfo(const std::string& path)
+{
+    ChildPipe child;
+    if (!openQuery(path, child)) {
+        std::printf("Error %d establishing communication with dcraw\n", errno);
+        return -1;
+    }
+    char line[1024];
+    while (std::fgets(line, sizeof line, child.stream))
+        std::printf("%s", line);
+    closeQuery(child);
+    return 0;
+}
+
+void convertRaw(const std::string& rawPath, const std::string& destPath, int stops)
+{
+    const float brightness = static_cast<float>(std::pow(2.0, stops));
+    char brightnessText[64];
+    std::snprintf(brightnessText, sizeof brightnessText, "%.2f", brightness);
+
+    std::vector<std::string> args{converterName(), "-T"};
+    appendConverterOptions(args);
+    args.push_back("-b");
+    args.push_back(brightnessText);
+    args.push_back(fileArgument(rawPath));
+
+    const size_t dot = rawPath.rfind('.');
+    const std::string produced =
+        (dot == std::string::npos ? rawPath : rawPath.substr(0, dot)) + ".tiff";
+
+    std::printf("\nConverting RAW file...\n");
+
+    // The converter overwrites its output name without asking; a file already
+    // there belongs to the user (possibly another input) and must survive.
+    struct stat info;
+    if (lstat(produced.c_str(), &info) == 0) {
+        const std::string message = "Could not convert RAW file: " + produced + " already exists";
+        fatalError(message.c_str(), kExitFatal);
+    }
+
+    int status;
+    pid_t pid = startChild(args, -1);
+    if (pid < 0)
+        status = (errno == ENOENT) ? 127 : 126;  // the shell's codes for these cases
+    else
+        status = waitChild(pid);
+
+    if (status != 0) {
+        std::printf("Return value: %d\n\n", status);
+        fatalError(kConvertFailure, kExitFatal);
+    }
+
+    std::remove(destPath.c_str());
+    moveFile(produced, destPath);
+}

@@ -1,0 +1,440 @@
+#include "analysis/analyse_images.h"
+
+#include "analysis/exposure_curve.h"
+#include "imageio/input_prepare.h"
+#include "support/memory.h"
+#include "support/scratch_files.h"
+#include "support/settings.h"
+#include "test_util.h"
+#include "tiff_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <vector>
+
+namespace {
+
+#define STDOUT_TO_STDERR(statement) \
+    {                                 \
+        dup2(STDERR_FILENO, STDOUT_FILENO); \
+        statement;                    \
+    }
+
+std::string captureOutput(const std::function<void()>& body)
+{
+    char name[] = "/tmp/quovix-analyse-XXXXXX";
+    int fd = mkstemp(name);
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    body();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::string text = readFile(name);
+    unlink(name);
+    return text;
+}
+
+size_t countOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+class AnalyseTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetSettings();
+        buildCurveTables();
+        const char* old = std::getenv("TMPDIR");
+        hadTmp_ = old != nullptr;
+        savedTmp_ = old ? old : "";
+        setenv("TMPDIR", dir_.path().c_str(), 1);
+        resetScratchFolders();
+        gCanvas = ImageRegion{};
+    }
+    void TearDown() override
+    {
+        gSettings.traceResources = false;
+        releaseImageList(list_);
+        finishRunFolder(false);
+        resetScratchFolders();
+        if (hadTmp_)
+            setenv("TMPDIR", savedTmp_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+        resetSettings();
+        gCanvas = ImageRegion{};
+    }
+
+    // Writes the inputs, makes the list and sets the canvas to their bounding box.
+    void makeInputs(const std::vector<FixtureImage>& images)
+    {
+        list_ = createImageList(static_cast<int32_t>(images.size()));
+        int minX = 99999999, minY = 99999999, maxX = 0, maxY = 0;
+        for (size_t k = 0; k < images.size(); ++k) {
+            std::string path = dir_.file("in" + std::to_string(k) + ".tif");
+            ASSERT_TRUE(writeFixtureTiff(path, images[k]));
+            appendImage(list_, path, TypeInput, ScaleFull);
+            minX = std::min(minX, images[k].x);
+            minY = std::min(minY, images[k].y);
+            maxX = std::max(maxX, images[k].x + images[k].width - 1);
+            maxY = std::max(maxY, images[k].y + images[k].height - 1);
+        }
+        gCanvas = ImageRegion{minX, minY, maxX - minX + 1, maxY - minY + 1};
+    }
+
+    std::string analyse(int levels)
+    {
+        return captureOutput([&] { analyseImages(list_, levels); });
+    }
+
+    std::set<std::string> filesInRunFolder()
+    {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(runFolder()))
+            names.insert(entry.path().string());
+        return names;
+    }
+
+    // The file table: "l" always, "e" when an iteration weighs exposure or the
+    // level is among the -u coarsest, "s"/"c" when either iteration uses them,
+    // "g" under -d.
+    std::set<std::string> expectedFiles(int levels)
+    {
+        const RunSettings& s = gSettings;
+        std::set<std::string> names;
+        for (int i = 0; i < list_.count(); ++i) {
+            for (int l = 0; l < levels; ++l) {
+                names.insert(scratchName(list_.paths[i], "l", l));
+                if (s.iteration1.exposureWeight != 0 || s.iteration2.exposureWeight != 0 ||
+                    l >= levels - s.exposureBlendLevels)
+                    names.insert(scratchName(list_.paths[i], "e", l));
+                if (s.iteration1.saturationWeight != 0 || s.iteration2.saturationWeight != 0)
+                    names.insert(scratchName(list_.paths[i], "s", l));
+                if (s.iteration1.contrastWeight != 0 || s.iteration2.contrastWeight != 0)
+                    names.insert(scratchName(list_.paths[i], "c", l));
+                if (s.debugKeep)
+                    names.insert(scratchName(list_.paths[i], "g", l));
+            }
+        }
+        return names;
+    }
+
+    FixtureImage level(int image, const char* tag, int l)
+    {
+        return readFixtureTiff(scratchName(list_.paths[image], tag, l));
+    }
+
+    TempDir dir_;
+    ImageList list_;
+    std::string savedTmp_;
+    bool hadTmp_ = false;
+};
+
+FixtureImage constant(int width, int height, int samples, int bits, int x, int y, std::vector<uint16_t> value)
+{
+    FixtureImage image = makeFixture(width, height, samples, bits, x, y);
+    for (size_t k = 0; k < image.data.size(); ++k)
+        image.data[k] = value[k % samples];
+    return image;
+}
+
+FixtureImage ramp(int width, int height, int samples, int bits, int x, int y)
+{
+    FixtureImage image = makeFixture(width, height, samples, bits, x, y);
+    const int range = bits == 8 ? 256 : 65536;
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c)
+            for (int s = 0; s < samples; ++s)
+                image.at(r, c, s) = static_cast<uint16_t>((r * 37 + c * 91 + s * 53) * (range / 256) % range);
+    if (samples == 4)
+        for (int r = 0; r < height; ++r)
+            for (int c = 0; c < width; ++c)
+                image.at(r, c, 3) = static_cast<uint16_t>(c < width / 3 ? 0 : range - 1);
+    return image;
+}
+
+std::vector<FixtureImage> mixedInputs()
+{
+    return {ramp(61, 40, 3, 8, 0, 0), ramp(50, 30, 1, 16, 12, 9), ramp(45, 44, 4, 8, 20, 3),
+            ramp(33, 21, 3, 16, 5, 30), ramp(40, 25, 1, 8, 30, 20), ramp(31, 28, 4, 16, 3, 2)};
+}
+
+} // namespace
+
+TEST(AnalysisLevel, FirstLevelWithASideOfFiftyOrLess)
+{
+    EXPECT_EQ(analysisLevel(4000, 3000, 8), 6);  // ... 125x94, 63x47
+    EXPECT_EQ(analysisLevel(60, 40, 5), 0);
+    EXPECT_EQ(analysisLevel(100, 4000, 6), 1);   // 50 on the second level
+    EXPECT_EQ(analysisLevel(101, 4000, 6), 2);   // 51, then 26
+    EXPECT_EQ(analysisLevel(4000, 3000, 4), 3);  // never small enough: the coarsest level
+    EXPECT_EQ(analysisLevel(4000, 3000, 1), 0);
+    EXPECT_EQ(analysisLevel(-5, 4000, 3), 2);    // compared unsigned: a negative side is huge
+}
+
+TEST(WidenToWork, EveryLayoutInPlace)
+{
+    // Each case: stored bytes for two pixels, expected WorkPixels.
+    std::vector<uint8_t> buffer(2 * 8);
+    auto work = [&](int p) {
+        int16_t w[4];
+        std::memcpy(w, &buffer[p * 8], 8);
+        return std::vector<int>{w[0], w[1], w[2], w[3]};
+    };
+    buffer = {255, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    widenToWork(buffer.data(), 2, 1);
+    EXPECT_EQ(work(0), (std::vector<int>{16320, 16320, 16320, 16384}));
+    EXPECT_EQ(work(1), (std::vector<int>{192, 192, 192, 16384}));
+
+    uint16_t grey16[2] = {65535, 7};
+    std::memcpy(buffer.data(), grey16, 4);
+    widenToWork(buffer.data(), 2, 2);
+    EXPECT_EQ(work(0), (std::vector<int>{16383, 16383, 16383, 16384}));
+    EXPECT_EQ(work(1), (std::vector<int>{1, 1, 1, 16384}));
+
+    uint8_t rgb[6] = {1, 2, 255, 10, 20, 30};
+    std::memcpy(buffer.data(), rgb, 6);
+    widenToWork(buffer.data(), 2, 3);
+    EXPECT_EQ(work(0), (std::vector<int>{64, 128, 16320, 16384}));
+    EXPECT_EQ(work(1), (std::vector<int>{640, 1280, 1920, 16384}));
+
+    uint8_t rgba[8] = {1, 2, 3, 0, 4, 5, 6, 1};
+    std::memcpy(buffer.data(), rgba, 8);
+    widenToWork(buffer.data(), 2, 4);
+    EXPECT_EQ(work(0), (std::vector<int>{64, 128, 192, 0}));
+    EXPECT_EQ(work(1), (std::vector<int>{256, 320, 384, 16384}));
+
+    uint16_t rgb16[6] = {65535, 4, 40000, 8, 12, 16};
+    std::memcpy(buffer.data(), rgb16, 12);
+    widenToWork(buffer.data(), 2, 6);
+    EXPECT_EQ(work(0), (std::vector<int>{16383, 1, 10000, 16384}));
+    EXPECT_EQ(work(1), (std::vector<int>{2, 3, 4, 16384}));
+
+    uint16_t rgba16[8] = {65535, 0, 4, 12345, 400, 800, 1200, 0};
+    std::memcpy(buffer.data(), rgba16, 16);
+    widenToWork(buffer.data(), 2, 8);
+    EXPECT_EQ(work(0), (std::vector<int>{16383, 0, 1, 12345}));
+    EXPECT_EQ(work(1), (std::vector<int>{100, 200, 300, 0}));
+}
+
+TEST(WidenToWorkDeathTest, UnknownLayoutIsFatal)
+{
+    std::vector<uint8_t> buffer(80);
+    EXPECT_EXIT(STDOUT_TO_STDERR(widenToWork(buffer.data(), 2, 5)), testing::ExitedWithCode(1),
+                "Unsupported bit depth conversion request: in=5, out=8\nFatal Error: Unsupported image type\n");
+}
+
+TEST_F(AnalyseTest, DefaultWeightsWriteLaplacianContrastAndExposureFiles)
+{
+    makeInputs(mixedInputs());
+    analyse(4);
+    EXPECT_EQ(filesInRunFolder(), expectedFiles(4));
+    EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "s", 0)));
+    EXPECT_TRUE(fileExists(scratchName(list_.paths[5], "e", 3)));
+
+    // Every file describes the whole canvas at its level.
+    ASSERT_EQ(gCanvas.width, 70);
+    ASSERT_EQ(gCanvas.height, 51);
+    const int widths[4] = {70, 35, 18, 9};
+    const int heights[4] = {51, 26, 13, 7};
+    for (int l = 0; l < 4; ++l) {
+        FixtureImage lap = level(3, "l", l);
+        EXPECT_EQ(lap.width, widths[l]);
+        EXPECT_EQ(lap.height, heights[l]);
+        EXPECT_EQ(lap.samples, 4);
+        EXPECT_EQ(lap.bits, 16);
+        FixtureImage weights = level(3, "c", l);
+        EXPECT_EQ(weights.samples, 1);
+        EXPECT_EQ(weights.width, widths[l]);
+    }
+}
+
+TEST_F(AnalyseTest, ExposureMapsOnlyOnTheCoarsestLevelsWithoutExposureWeight)
+{
+    makeInputs(mixedInputs());
+    gSettings.iteration1 = IterationParams{0.0f, 1.0f, 0.0f, Maximum};
+    gSettings.iteration2 = IterationParams{0.0f, 0.5f, 0.5f, Average};
+    gSettings.exposureBlendLevels = 2;
+    analyse(5);
+    EXPECT_EQ(filesInRunFolder(), expectedFiles(5));
+    EXPECT_FALSE(fileExists(scratchName(list_.paths[2], "e", 2)));
+    EXPECT_TRUE(fileExists(scratchName(list_.paths[2], "e", 3)));
+    EXPECT_TRUE(fileExists(scratchName(list_.paths[2], "s", 0)));
+
+    // No contrast weight anywhere: no "c" files.
+    releaseImageList(list_);
+    finishRunFolder(false);
+    makeInputs({ramp(20, 20, 3, 8, 0, 0)});
+    gSettings.iteration1 = IterationParams{1.0f, 0.0f, 0.0f, Average};
+    gSettings.iteration2 = IterationParams{1.0f, 0.0f, 0.0f, Average};
+    gSettings.exposureBlendLevels = 0;
+    analyse(3);
+    EXPECT_EQ(filesInRunFolder(), expectedFiles(3));
+    EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "c", 0)));
+}
+
+TEST_F(AnalyseTest, DebugAddsEightBitGaussianLevels)
+{
+    makeInputs({constant(30, 20, 3, 8, 0, 0, {100, 150, 200}), ramp(25, 18, 4, 16, 4, 1)});
+    gSettings.debugKeep = true;
+    analyse(3);
+    EXPECT_EQ(filesInRunFolder(), expectedFiles(3));
+    FixtureImage g1 = level(0, "g", 1);
+    ASSERT_EQ(g1.width, 15);
+    EXPECT_EQ(g1.bits, 8);
+    EXPECT_EQ(g1.samples, 4);
+    EXPECT_EQ(g1.at(5, 5, 0), 100);
+    EXPECT_EQ(g1.at(5, 5, 2), 200);
+    EXPECT_EQ(g1.at(5, 5, 3), 255);
+}
+
+TEST_F(AnalyseTest, ConstantImageHasZeroDetailAndItsValueAtTheResidual)
+{
+    makeInputs({constant(37, 23, 3, 8, 4, 6, {100, 150, 200})});
+    gSettings.iteration2.saturationWeight = 0.5f;
+    std::string out = analyse(4);
+    EXPECT_EQ(out, "[1/1] Analyzing " + std::string(list_.paths[0]) + "....\n");
+
+    const int widths[4] = {37, 19, 10, 5};
+    const int heights[4] = {23, 12, 6, 3};
+    // Luma index of (6400, 9600, 12800): (192000 + 566400 + 140800) / 100.
+    const int luma = 8992;
+    for (int l = 0; l < 4; ++l) {
+        FixtureImage lap = level(0, "l", l);
+        FixtureImage contrast = level(0, "c", l);
+        FixtureImage exposure = level(0, "e", l);
+        FixtureImage saturation = level(0, "s", l);
+        ASSERT_EQ(lap.width, widths[l]);
+        ASSERT_EQ(lap.height, heights[l]);
+        EXPECT_EQ(lap.x, 4);
+        EXPECT_EQ(lap.y, 6);
+        const bool residual = l == 3;
+        for (int p = 0; p < widths[l] * heights[l]; ++p) {
+            const int r = p / widths[l], c = p % widths[l];
+            ASSERT_EQ(lap.at(r, c, 0), residual ? 6400 + 8192 : 8192) << "level " << l;
+            ASSERT_EQ(lap.at(r, c, 1), residual ? 9600 + 8192 : 8192);
+            ASSERT_EQ(lap.at(r, c, 2), residual ? 12800 + 8192 : 8192);
+            ASSERT_EQ(lap.at(r, c, 3), 16384);
+            ASSERT_EQ(contrast.at(r, c, 0), residual ? 4 * luma : 0);
+            ASSERT_EQ(exposure.at(r, c, 0), weightCurve[luma]);
+            // (12800 - 6400) * 65535 / (12800 + 6400)
+            ASSERT_EQ(saturation.at(r, c, 0), 21845);
+        }
+    }
+    // 37 x 23 is already at most 50 on its short side: measured on level 0.
+    EXPECT_EQ(list_.exposure[0], static_cast<double>(linearTable[luma]));
+}
+
+TEST_F(AnalyseTest, SingleLevelHoldsTheWidenedImage)
+{
+    makeInputs({constant(8, 6, 3, 16, 0, 0, {65535, 0, 4}), constant(8, 6, 1, 8, 0, 0, {255}),
+                constant(8, 6, 4, 16, 0, 0, {400, 800, 1200, 12345})});
+    gSettings.verbosity = 1;
+    std::string out = analyse(1);
+    EXPECT_EQ(level(0, "l", 0).data[0], 16383 + 8192);
+    EXPECT_EQ(level(0, "l", 0).data[1], 8192);
+    EXPECT_EQ(level(0, "l", 0).data[2], 1 + 8192);
+    EXPECT_EQ(level(1, "l", 0).data, (constant(8, 6, 4, 16, 0, 0, {24512, 24512, 24512, 16384}).data));
+    EXPECT_EQ(level(2, "l", 0).data, (constant(8, 6, 4, 16, 0, 0, {8292, 8392, 8492, 12345}).data));
+
+    char line[64];
+    std::snprintf(line, sizeof line, ".(exposure=%.2f)\n", list_.exposure[1] * 0.015625);
+    EXPECT_NE(out.find("[2/3] Analyzing " + std::string(list_.paths[1]) + line), std::string::npos) << out;
+    EXPECT_EQ(list_.exposure[1], static_cast<double>(linearTable[16320]));
+}
+
+TEST_F(AnalyseTest, TransparentAndUncoveredCanvasPixels)
+{
+    // RGBA with its left third transparent, on a larger canvas set by an RGB
+    // input that leaves a corner uncovered.
+    FixtureImage rgba = ramp(45, 40, 4, 8, 21, 0);
+    FixtureImage rgb = constant(30, 20, 3, 8, 0, 0, {50, 60, 70});
+    makeInputs({rgba, rgb});
+    ASSERT_EQ(gCanvas.width, 66);
+    ASSERT_EQ(gCanvas.height, 40);
+    analyse(3);
+
+    // Image 0: canvas columns 0..20 lie outside it (absent, its canvas is
+    // zero-filled RGBA), 21..35 transparent, the rest present.
+    FixtureImage lap0 = level(0, "l", 0);
+    EXPECT_EQ(lap0.at(20, 5, 3), 0);
+    EXPECT_EQ(lap0.at(20, 28, 3), 0);
+    EXPECT_EQ(lap0.at(20, 50, 3), 16384);
+    FixtureImage lap1 = level(0, "l", 1);
+    EXPECT_EQ(lap1.at(10, 14, 3), 0);   // canvas (20, 28), surrounded by transparency
+    EXPECT_EQ(lap1.at(10, 25, 3), 16384);
+    FixtureImage residual = level(0, "l", 2);
+    EXPECT_EQ(residual.at(5, 7, 3), 0);
+
+    // Image 1: RGB, uncovered canvas pixels are present black; far from the
+    // image the detail is zero.
+    FixtureImage lap = level(1, "l", 0);
+    EXPECT_EQ(lap.at(35, 55, 3), 16384);
+    EXPECT_EQ(lap.at(35, 55, 0), 8192);
+    FixtureImage top = level(1, "l", 2);
+    EXPECT_EQ(top.at(9, 16, 3), 16384);
+    EXPECT_EQ(top.at(9, 16, 0), 8192);
+    EXPECT_EQ(top.at(0, 0, 0), 50 * 64 + 8192);
+}
+
+TEST_F(AnalyseTest, ThreePageBuffersPerImageAllReleased)
+{
+    makeInputs({ramp(64, 48, 3, 8, 0, 0), ramp(64, 48, 4, 16, 0, 0)});
+    gSettings.showTiming = true;
+    gSettings.traceResources = true;
+    std::string out = analyse(4);
+    EXPECT_EQ(countOf(out, "|vAlloc|"), 6u);
+    EXPECT_EQ(countOf(out, "|vFree|"), 6u);
+    EXPECT_EQ(countOf(out, "|alloc|"), countOf(out, "|free|"));
+    EXPECT_EQ(countOf(out, "|open("), countOf(out, "|close|"));
+    EXPECT_EQ(countOf(out, "Read image:  Elapsed time="), 2u);
+    EXPECT_EQ(countOf(out, "reduce:  Elapsed time="), 6u);
+    EXPECT_EQ(countOf(out, "expand:  Elapsed time="), 6u);
+    EXPECT_EQ(countOf(out, "write laplacian:  Elapsed time="), 8u);
+    EXPECT_EQ(countOf(out, "create/write weights:  Elapsed time="), 8u);
+}
+
+TEST_F(AnalyseTest, ScaledRunReadsThroughThePreviewCache)
+{
+    makeInputs({ramp(40, 30, 3, 8, 0, 0)});
+    gSettings.scaled = true;
+    gSettings.scaleFactor = 0.5f;
+    scaleRegion(gCanvas, 0.5f);
+    std::string out = analyse(2);
+    EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_.paths[0]) + ">.."), 0u) << out;
+    EXPECT_EQ(level(0, "l", 0).width, 20);
+    out = analyse(2);
+    EXPECT_NE(out.find("<.."), std::string::npos) << out;
+
+    // A copy already made at the preview scale is read as it is.
+    list_.scale[0] = ScaleScaled;
+    writeFixtureTiff(list_.paths[0], ramp(20, 15, 3, 8, 0, 0));
+    out = analyse(2);
+    EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_.paths[0]) + ".."), 0u) << out;
+}
+
+TEST_F(AnalyseTest, YccProcessingAddsADotAndStoresLumaInTheMiddle)
+{
+    makeInputs({constant(20, 20, 3, 8, 0, 0, {100, 100, 100})});
+    gSettings.useYCrCb = true;
+    std::string out = analyse(2);
+    EXPECT_EQ(out.substr(out.size() - 4), "...\n") << out;
+    FixtureImage residual = level(0, "l", 1);
+    EXPECT_NEAR(residual.at(3, 3, 1), 6400 + 8192, 1);
+    EXPECT_NEAR(residual.at(3, 3, 0), 8192 + 8192, 1);
+    EXPECT_NEAR(residual.at(3, 3, 2), 8192 + 8192, 1);
+}

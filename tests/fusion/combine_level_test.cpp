@@ -1,0 +1,228 @@
+#include "fusion/combine_level.h"
+
+#include "level_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+TEST(CombineWeightRow, WeightedSumOfTruncatedPercentages)
+{
+    const uint16_t c[] = {65535, 1000, 0, 99};
+    const uint16_t e[] = {0, 2000, 65535, 1};
+    const uint16_t s[] = {65535, 3000, 65535, 0};
+    uint16_t out[4];
+    // 0.333f * 100 = 33.3 -> 33; 0.5 -> 50; 0.167 -> 16.7 -> 16.
+    combineWeightRow(c, 0.333f, e, 0.5f, s, 0.167f, 4, out);
+    EXPECT_EQ((33 * 65535 + 16 * 65535) / 100, out[0]);
+    EXPECT_EQ((50 * 2000 + 16 * 3000 + 33 * 1000) / 100, out[1]);
+    EXPECT_EQ((50 * 65535 + 16 * 65535) / 100, out[2]);
+    EXPECT_EQ((33 * 99 + 50 * 1) / 100, out[3]); // 33.67 truncates to 33
+}
+
+TEST(CombineWeightRow, SingleMeasureAndTinyWeights)
+{
+    const uint16_t c[] = {40000, 5};
+    const uint16_t e[] = {65535, 12345};
+    const uint16_t s[] = {100, 65535};
+    uint16_t out[2];
+    combineWeightRow(c, 0.0f, e, 1.0f, s, 0.0f, 2, out);
+    EXPECT_EQ(65535, out[0]);
+    EXPECT_EQ(12345, out[1]);
+    // 100 * 0.004 = 0.4 truncates to 0: the measure drops out entirely.
+    combineWeightRow(c, 0.004f, e, 0.0f, s, 0.004f, 2, out);
+    EXPECT_EQ(0, out[0]);
+    EXPECT_EQ(0, out[1]);
+}
+
+class CombineLevelTest : public ScratchTest {
+protected:
+    // Two images whose level is one row of the given pixels; weights from "e"
+    // only. At level 0 the canvas is set to match.
+    void twoImages(const std::vector<WorkPixel>& a, const std::vector<uint16_t>& wa, const std::vector<WorkPixel>& b,
+                   const std::vector<uint16_t>& wb, int level = 0)
+    {
+        const int w = static_cast<int>(a.size());
+        if (level == 0)
+            gCanvas = ImageRegion{0, 0, w, 1};
+        writeLevelFile("/in/a.tif", level, a, w, 1);
+        writeWeightFile("/in/a.tif", "e", level, wa, w, 1);
+        writeLevelFile("/in/b.tif", level, b, w, 1);
+        writeWeightFile("/in/b.tif", "e", level, wb, w, 1);
+    }
+    std::vector<WorkPixel> combine(int mode, int level = 0)
+    {
+        TestList list({"/in/a.tif", "/in/b.tif"});
+        std::vector<WorkPixel> out(static_cast<size_t>(gCanvas.width) * gCanvas.height, px(7, 7, 7, 7));
+        EXPECT_EQ(0, combineLevel(list.get(), level, 0.0f, 1.0f, 0.0f, mode, out.data()));
+        return out;
+    }
+};
+
+TEST_F(CombineLevelTest, AverageAndMaximumRules)
+{
+    // x0: weighted; x1: equal largest weights (tie); x2: all weights zero;
+    // x3: valid in neither image; x4: valid only in b, with its own alpha.
+    twoImages({px(100, -200, 300), px(10, 20, 30), px(10, 21, -30), px(5, 5, 5, 0), px(1, 2, 3, 0)},
+              {30000, 500, 0, 65535, 65535},
+              {px(400, 100, -300), px(50, 60, 70), px(41, 40, 30), px(6, 6, 6, 0), px(9, 8, 7, 77)},
+              {10000, 500, 0, 65535, 3});
+
+    std::vector<WorkPixel> avg = combine(Average);
+    // (100*30000 + 400*10000) / 40000 = 175; (-200*30000 + 100*10000)/40000 = -125 (truncated toward zero).
+    EXPECT_TRUE(samePixel(px(175, -125, 150), avg[0]));
+    EXPECT_TRUE(samePixel(px(30, 40, 50), avg[1]));
+    // Zero weights: plain mean, truncated toward zero ((21+40)/2 = 30, 0/2 = 0).
+    EXPECT_TRUE(samePixel(px(25, 30, 0), avg[2]));
+    EXPECT_TRUE(samePixel(px(0, 0, 0, 0), avg[3]));
+    // Average output alpha is always 16384, whatever the source alpha.
+    EXPECT_TRUE(samePixel(px(9, 8, 7, kAlphaPresent), avg[4]));
+
+    std::vector<WorkPixel> max = combine(Maximum);
+    EXPECT_TRUE(samePixel(px(100, -200, 300), max[0]));
+    EXPECT_TRUE(samePixel(px(10, 20, 30), max[1]));     // tie: the earlier image
+    EXPECT_TRUE(samePixel(px(10, 21, -30), max[2]));    // zero weights: first valid image
+    EXPECT_TRUE(samePixel(px(0, 0, 0, 0), max[3]));
+    EXPECT_TRUE(samePixel(px(9, 8, 7, 77), max[4]));    // the chosen image's own alpha
+
+    // Hybrid combines like Average at this level.
+    std::vector<WorkPixel> hybrid = combine(Hybrid);
+    for (size_t i = 0; i < avg.size(); ++i)
+        EXPECT_TRUE(samePixel(avg[i], hybrid[i])) << i;
+}
+
+TEST_F(CombineLevelTest, BandsCoverEveryRowOfATallLevel)
+{
+    // 120 rows: bands of 50, 50 and 20. Every row carries its own values and
+    // weights, so a row read into the wrong band slot shows up.
+    const int w = 3, h = 120;
+    gCanvas = ImageRegion{0, 0, w, h};
+    std::vector<WorkPixel> a, b;
+    std::vector<uint16_t> wa, wb;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            a.push_back(px(y, x, -y));
+            b.push_back(px(1000 + y, 1000 + x, 1000));
+            wa.push_back(static_cast<uint16_t>(y % 2 == 0 ? 3000 : 1000));
+            wb.push_back(static_cast<uint16_t>(1000));
+        }
+    }
+    writeLevelFile("/in/a.tif", 0, a, w, h);
+    writeWeightFile("/in/a.tif", "e", 0, wa, w, h);
+    writeLevelFile("/in/b.tif", 0, b, w, h);
+    writeWeightFile("/in/b.tif", "e", 0, wb, w, h);
+
+    std::vector<WorkPixel> avg = combine(Average);
+    std::vector<WorkPixel> max = combine(Maximum);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y) * w + x;
+            const int64_t wA = y % 2 == 0 ? 3000 : 1000;
+            const int64_t total = wA + 1000;
+            WorkPixel expected = px(static_cast<int>((y * wA + (1000 + y) * 1000) / total),
+                                    static_cast<int>((x * wA + (1000 + x) * 1000) / total),
+                                    static_cast<int>((-y * wA + 1000 * 1000) / total));
+            ASSERT_TRUE(samePixel(expected, avg[i])) << "row " << y << " col " << x;
+            // Equal weights on odd rows: the tie goes to image a.
+            ASSERT_TRUE(samePixel(px(y, x, -y), max[i])) << "row " << y << " col " << x;
+        }
+    }
+}
+
+TEST_F(CombineLevelTest, CoarserLevelUsesHalvedGeometry)
+{
+    // A 5 x 3 canvas has level 1 of 3 x 2; the call fills exactly that.
+    gCanvas = ImageRegion{0, 0, 5, 3};
+    std::vector<WorkPixel> a(6, px(1, 2, 3)), b(6, px(3, 4, 5));
+    std::vector<uint16_t> wa(6, 100), wb(6, 100);
+    writeLevelFile("/in/a.tif", 1, a, 3, 2);
+    writeWeightFile("/in/a.tif", "e", 1, wa, 3, 2);
+    writeLevelFile("/in/b.tif", 1, b, 3, 2);
+    writeWeightFile("/in/b.tif", "e", 1, wb, 3, 2);
+    TestList list({"/in/a.tif", "/in/b.tif"});
+    std::vector<WorkPixel> out(8, px(9, 9, 9, 9));
+    combineLevel(list.get(), 1, 0.0f, 1.0f, 0.0f, Average, out.data());
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(samePixel(px(2, 3, 4), out[i])) << i;
+    EXPECT_TRUE(samePixel(px(9, 9, 9, 9), out[6])); // beyond W_L x H_L: untouched
+}
+
+TEST_F(CombineLevelTest, MeasuresAreReadOnlyForPositiveWeights)
+{
+    gCanvas = ImageRegion{0, 0, 2, 1};
+    writeLevelFile("/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1);
+    writeWeightFile("/in/a.tif", "e", 0, {10, 20}, 2, 1);
+    TestList list({"/in/a.tif"});
+    std::vector<WorkPixel> out(2);
+    // No "c" or "s" file exists: weights of 0 (or below) never open them.
+    combineLevel(list.get(), 0, 0.0f, 1.0f, -0.5f, Maximum, out.data());
+    EXPECT_TRUE(samePixel(px(2, 2, 2), out[1]));
+    // A weight of 0.004 contributes nothing, but its file is still opened.
+    EXPECT_EXIT((stdoutToStderr(), combineLevel(list.get(), 0, 0.004f, 0.996f, 0.0f, Maximum, out.data())),
+                ::testing::ExitedWithCode(255), "Couldn't open TIFF file: .*a00_c_");
+}
+
+TEST_F(CombineLevelTest, MissingLevelFileEndsTheRun)
+{
+    gCanvas = ImageRegion{0, 0, 2, 1};
+    TestList list({"/in/none.tif"});
+    std::vector<WorkPixel> out(2);
+    EXPECT_EXIT((stdoutToStderr(), combineLevel(list.get(), 0, 0.0f, 1.0f, 0.0f, Average, out.data())),
+                ::testing::ExitedWithCode(255),
+                "Cannot open TIFF file for r: .*none00_l_");
+}
+
+TEST_F(CombineLevelTest, ShortLevelFileEndsTheRun)
+{
+    gCanvas = ImageRegion{0, 0, 2, 3};
+    writeLevelFile("/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1); // one row where three are expected
+    TestList list({"/in/a.tif"});
+    std::vector<WorkPixel> out(6);
+    EXPECT_EXIT((stdoutToStderr(), combineLevel(list.get(), 0, 0.0f, 0.0f, 0.0f, Average, out.data())),
+                ::testing::ExitedWithCode(255),
+                "Error reading scanline 1");
+}
+
+TEST_F(CombineLevelTest, DetailSuppressionPullsSmallDetailTowardTheMean)
+{
+    // a has the larger weight everywhere; b supplies the other half of the mean.
+    const std::vector<WorkPixel> a = {px(10, 10, 10), px(10, 10, 300), px(10, 500, 10)};
+    const std::vector<WorkPixel> b = {px(30, 30, 31), px(30, 30, 30), px(30, 30, 30)};
+    twoImages(a, {900, 900, 900}, b, {100, 100, 100});
+    gSettings.useYCrCb = true;
+    gSettings.noise.duringBlend = true;
+    gSettings.noise.lumaThreshold = 0.1f;   // limit trunc(0.1 * 1920) = 192
+    gSettings.noise.chromaThreshold = 0.1f;
+    gSettings.noise.lumaFactor = 0.5f;
+    gSettings.noise.chromaFactor = 0.25f;
+
+    std::vector<WorkPixel> out = combine(Maximum);
+    // Luma: 0.5 * mean(20) + 10 * 0.5 = 15. Chroma: 10 * 0.25 + 20 * 0.75 = 17,
+    // c2: 10 * 0.25 + 20 * 0.75 = 17 (mean of 10 and 31 truncates to 20).
+    EXPECT_TRUE(samePixel(px(17, 15, 17), out[0]));
+    // Chroma detail 300 is above the limit: only luma is smoothed.
+    EXPECT_TRUE(samePixel(px(10, 15, 300), out[1]));
+    // Luma detail 500 is above the limit: only chroma is smoothed.
+    EXPECT_TRUE(samePixel(px(17, 500, 17), out[2]));
+
+    // Not at level 1 with the default -nv/-nw of 1, and never in Average mode
+    // or without YCrCb.
+    out = combine(Average);
+    EXPECT_TRUE(samePixel(px(12, 12, 12), out[0]));
+    gCanvas = ImageRegion{0, 0, 6, 2};
+    twoImages(a, {900, 900, 900}, b, {100, 100, 100}, 1);
+    out = combine(Maximum, 1);
+    EXPECT_TRUE(samePixel(px(10, 10, 10), out[0]));
+    gSettings.noise.lumaLevels = 2;
+    out = combine(Maximum, 1);
+    EXPECT_TRUE(samePixel(px(10, 15, 10), out[0]));
+    gCanvas = ImageRegion{0, 0, 3, 1};
+    gSettings.useYCrCb = false;
+    out = combine(Maximum);
+    EXPECT_TRUE(samePixel(px(10, 10, 10), out[0]));
+}
+
+} // namespace

@@ -1,0 +1,221 @@
+#include "fusion/fuse_image_set.h"
+
+#include "fusion/run_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+
+namespace {
+
+using FuseImageSetTest = RunTest;
+
+int fuseAll(int mode, const std::string& output, int applyLevels = 0)
+{
+    const IterationParams& it = gSettings.iteration2;
+    return fuseImageSet(gImages, gSettings.levelCount, it.contrastWeight, it.exposureWeight, it.saturationWeight, mode,
+                        output, applyLevels);
+}
+
+std::string fuseQuietly(int mode, const std::string& output)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, fuseAll(mode, output));
+    return testing::internal::GetCapturedStdout();
+}
+
+void expectSameImage(const FixtureImage& a, const FixtureImage& b, int tolerance = 0)
+{
+    ASSERT_EQ(a.width, b.width);
+    ASSERT_EQ(a.height, b.height);
+    ASSERT_EQ(a.samples, b.samples);
+    int worst = 0;
+    for (size_t k = 0; k < a.data.size(); ++k)
+        worst = std::max(worst, std::abs(int(a.data[k]) - int(b.data[k])));
+    EXPECT_LE(worst, tolerance);
+}
+
+TEST_F(FuseImageSetTest, SingleImageFusesToItself)
+{
+    FixtureImage scene = makeScene(37, 29, 100);
+    std::string in = writeInput("one.tif", scene);
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "4", "-o", out, in});
+    std::string console = fuseQuietly(Maximum, out);
+    EXPECT_NE(std::string::npos, console.find("Fusing 1 images:\n  " + in + ", exposure=")) << console;
+    EXPECT_NE(std::string::npos, console.find("Collapsing....\nFinalizing...\nWriting " + out + "\n")) << console;
+
+    FixtureImage fused = readFixtureTiff(out);
+    ASSERT_EQ(4, fused.samples);
+    ASSERT_EQ(8, fused.bits);
+    for (int y = 0; y < scene.height; ++y) {
+        for (int x = 0; x < scene.width; ++x) {
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(scene.at(y, x, c), fused.at(y, x, c)) << x << "," << y << "," << c;
+            ASSERT_EQ(255, fused.at(y, x, 3));
+        }
+    }
+    // Average and Hybrid (no -u) give the same result.
+    fuseQuietly(Average, tmp_.file("avg.tif"));
+    fuseQuietly(Hybrid, tmp_.file("hyb.tif"));
+    expectSameImage(fused, readFixtureTiff(tmp_.file("avg.tif")));
+    expectSameImage(fused, readFixtureTiff(tmp_.file("hyb.tif")));
+}
+
+TEST_F(FuseImageSetTest, SixteenBitOutputAndYccRoundTrip)
+{
+    FixtureImage scene = makeScene(24, 20, 100, 16);
+    std::string in = writeInput("one.tif", scene);
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "3", "-c", "-a", "16", "-o", out, in});
+    fuseQuietly(Average, out);
+    FixtureImage fused = readFixtureTiff(out);
+    ASSERT_EQ(16, fused.bits);
+    ASSERT_EQ(4, fused.samples);
+    int worst = 0;
+    for (int y = 0; y < scene.height; ++y) {
+        for (int x = 0; x < scene.width; ++x) {
+            for (int c = 0; c < 3; ++c)
+                worst = std::max(worst, std::abs(int(scene.at(y, x, c) >> 2) - int(fused.at(y, x, c) >> 2)));
+            ASSERT_EQ(65535, fused.at(y, x, 3));
+        }
+    }
+    EXPECT_LE(worst, 2); // YCrCb conversion there and back rounds
+}
+
+TEST_F(FuseImageSetTest, DepthFollowsTheRunsOutputName)
+{
+    FixtureImage scene = makeScene(16, 12, 100, 16, 4);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 5; ++x)
+            scene.at(y, x, 3) = 0; // an absent corner
+    std::string in = writeInput("one.tif", scene);
+    const std::string out = tmp_.file("photo.jpg.tif");
+    prepare({"-l", "2", "-a", "16", "-o", out, in});
+    fuseQuietly(Average, out);
+    FixtureImage fused = readFixtureTiff(out);
+    EXPECT_EQ(8, fused.bits); // the name holds ".jpg"
+
+    // An intermediate file follows the run's output name, not its own.
+    gSettings.outputPath = tmp_.file("final.tif");
+    fuseQuietly(Average, tmp_.file("group.tif"));
+    fused = readFixtureTiff(tmp_.file("group.tif"));
+    ASSERT_EQ(16, fused.bits);
+    EXPECT_EQ(0, fused.at(0, 0, 3));
+    EXPECT_EQ(0, fused.at(3, 4, 3));
+    EXPECT_EQ(65535, fused.at(3, 5, 3));
+    EXPECT_EQ(65535, fused.at(11, 15, 3));
+}
+
+TEST_F(FuseImageSetTest, LevelOneIsAPerPixelCombination)
+{
+    FixtureImage dark = makeScene(9, 7, 50);
+    FixtureImage bright = makeScene(9, 7, 100);
+    std::string a = writeInput("a.tif", dark);
+    std::string b = writeInput("b.tif", bright);
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "1", "-p", "1", "-o", out, a, b});
+    std::string console = fuseQuietly(Average, out);
+    EXPECT_NE(std::string::npos, console.find("Collapsing.\nFinalizing")) << console;
+    FixtureImage fused = readFixtureTiff(out);
+    ASSERT_EQ(9, fused.width);
+    // Every sample is a weighted mean of the two inputs: between them.
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 9; ++x)
+            for (int c = 0; c < 3; ++c) {
+                ASSERT_GE(fused.at(y, x, c), dark.at(y, x, c));
+                ASSERT_LE(fused.at(y, x, c), bright.at(y, x, c));
+            }
+}
+
+TEST_F(FuseImageSetTest, ExposureBlendingLevelsAndConstraintSchedule)
+{
+    std::string a = writeInput("a.tif", makeScene(40, 40, 60));
+    std::string b = writeInput("b.tif", makeScene(40, 40, 110));
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "4", "-u", "2", "-v", "-o", out, a, b});
+    const IterationParams& it = gSettings.iteration1;
+    testing::internal::CaptureStdout();
+    fuseImageSet(gImages, 4, it.contrastWeight, it.exposureWeight, it.saturationWeight, Maximum, out, 0);
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, console.find("Collapsing.Exposure blending level: 3.Exposure blending level: 2.Constrain"))
+        << console;
+    // Levels 1 and 0 are constrained after collapsing, level 0 once more at the end.
+    size_t constrained = 0;
+    for (size_t at = console.find("Constrain: "); at != std::string::npos; at = console.find("Constrain: ", at + 1))
+        ++constrained;
+    EXPECT_EQ(3u, constrained) << console;
+    EXPECT_EQ(std::string::npos, console.find("Exposure blending level: 1"));
+}
+
+TEST_F(FuseImageSetTest, DebugImagesForEveryLevel)
+{
+    std::string in = writeInput("one.tif", makeScene(20, 20, 100));
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "4", "-d", "-o", out, in});
+    fuseQuietly(Average, out);
+    for (int level = 0; level < 4; ++level) {
+        EXPECT_TRUE(fileExists(scratchName("result_before_exp", "t", level))) << level;
+        EXPECT_TRUE(fileExists(scratchName("result", "t", level))) << level;
+        ASSERT_TRUE(fileExists(scratchName("avg_lapl", "l", level))) << level;
+    }
+    // The raw Laplacian holds the signed samples as they are: the finest level
+    // of a textured image has negative detail, stored as values above 32767.
+    FixtureImage lap = readFixtureTiff(scratchName("avg_lapl", "l", 0));
+    ASSERT_EQ(16, lap.bits);
+    ASSERT_EQ(4, lap.samples);
+    ASSERT_EQ(20, lap.width);
+    bool negative = false;
+    for (size_t k = 0; k < lap.data.size(); k += 4)
+        negative = negative || lap.data[k] > 32767;
+    EXPECT_TRUE(negative);
+    EXPECT_EQ(16384, lap.at(5, 5, 3));
+    // The coarsest "before expansion" image is the zeroed previous result.
+    FixtureImage before = readFixtureTiff(scratchName("result_before_exp", "t", 3));
+    ASSERT_EQ(2, before.width); // 20 -> 10 -> 5 -> 3 -> 2
+    for (uint16_t v : before.data)
+        EXPECT_EQ(0, v);
+}
+
+TEST_F(FuseImageSetTest, IncompleteOutputLeavesThePreviousFile)
+{
+    // Noise does not compress, so the output needs far more than the limit.
+    FixtureImage scene = makeScene(160, 120, 100);
+    for (size_t k = 0; k < scene.data.size(); ++k)
+        scene.data[k] = static_cast<uint16_t>((k * 2654435761u >> 7) & 255);
+    std::string in = writeInput("one.tif", scene);
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "3", "-o", out, in});
+    writeFile(out, "previous output");
+    const std::string folder = tmp_.path();
+    // Runs in the death-test child: a file size limit makes the output write fail.
+    auto fuseUnderLimit = [&]() {
+        stdoutToStderr();
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = 8192;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        int result = fuseAll(Average, out);
+        bool leftovers = false;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            leftovers = leftovers || entry.path().filename().string().find(".part-") != std::string::npos;
+        std::fprintf(stderr, "result=%d leftovers=%d out=%zu\n", result, leftovers ? 1 : 0, readFile(out).size());
+        std::exit(result == -1 && readFile(out) == "previous output" && !leftovers ? 0 : 1);
+    };
+    EXPECT_EXIT(fuseUnderLimit(),
+        ::testing::ExitedWithCode(0), "Error writing output file .*out.tif");
+}
+
+TEST_F(FuseImageSetTest, OutputFolderThatCannotBeWritten)
+{
+    std::string in = writeInput("one.tif", makeScene(8, 8, 100));
+    const std::string out = tmp_.file("missing/out.tif");
+    prepare({"-l", "2", "-o", out, in});
+    EXPECT_EXIT((stdoutToStderr(), fuseAll(Average, out)), ::testing::ExitedWithCode(255),
+                "Couldn't open TIFF file: .*missing/out.tifCannot open TIFF file for w: .*missing/out.tif");
+}
+
+} // namespace

@@ -1,0 +1,75 @@
+// In-process runs for the fusion and driver tests: small generated inputs,
+// parsed, validated and analysed as the entry does, then fused by the test.
+#pragma once
+
+#include "analysis/analyse_images.h"
+#include "analysis/exposure_curve.h"
+#include "app/command_line.h"
+#include "app/run_settings.h"
+#include "fusion/level_files.h"
+#include "tiff_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+// A textured RGB scene; `gain` scales its brightness (100 = nominal).
+inline FixtureImage makeScene(int width, int height, int gain, int bits = 8, int samples = 3)
+{
+    FixtureImage image = makeFixture(width, height, samples, bits);
+    const int top = bits == 8 ? 255 : 65535;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            int base[3] = {20 + 3 * x + y, 40 + 2 * y + ((x * 7 + y * 3) % 23), 200 - x - y + ((x ^ y) & 15)};
+            for (int c = 0; c < 3; ++c) {
+                int v = base[c] * gain / 100;
+                if (bits == 16)
+                    v = v * 257;
+                image.at(y, x, c) = static_cast<uint16_t>(v < 0 ? 0 : (v > top ? top : v));
+            }
+            if (samples == 4)
+                image.at(y, x, 3) = static_cast<uint16_t>(top);
+        }
+    }
+    return image;
+}
+
+class RunTest : public ScratchTest {
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        inputs_ = tmp_.file("in");
+        mkdir(inputs_.c_str(), 0700);
+    }
+
+    std::string writeInput(const std::string& name, const FixtureImage& image)
+    {
+        std::string path = inputs_ + "/" + name;
+        EXPECT_TRUE(writeFixtureTiff(path, image));
+        return path;
+    }
+
+    // Parses the arguments (program name first is added) and analyses the
+    // inputs; returns what was printed.
+    std::string prepare(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> all = {"quovix"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        testing::internal::CaptureStdout();
+        parseCommandLine(static_cast<int>(all.size()), argv.data());
+        validateSettings();
+        buildCurveTables();
+        analyseImages(gImages, gSettings.levelCount);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    std::string inputs_;
+};

@@ -1,0 +1,492 @@
+#include "imageio/input_prepare.h"
+
+#include "imageio/format_detect.h"
+#include "support/memory.h"
+#include "support/scratch_files.h"
+#include "support/settings.h"
+#include "test_util.h"
+#include "tiff_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+// Death tests match standard error; the program reports on standard output.
+#define STDOUT_TO_STDERR(statement) \
+    {                                 \
+        dup2(STDERR_FILENO, STDOUT_FILENO); \
+        statement;                    \
+    }
+
+std::string captureOutput(const std::function<void()>& body)
+{
+    char name[] = "/tmp/quovix-prepare-XXXXXX";
+    int fd = mkstemp(name);
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    body();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::string text = readFile(name);
+    unlink(name);
+    return text;
+}
+
+// Scratch and cache files go to a private TMPDIR per test.
+class PrepareTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetSettings();
+        const char* old = std::getenv("TMPDIR");
+        savedTmp_ = old ? old : "";
+        hadTmp_ = old != nullptr;
+        setenv("TMPDIR", dir_.path().c_str(), 1);
+        resetScratchFolders();
+    }
+    void TearDown() override
+    {
+        finishRunFolder(false);
+        resetScratchFolders();
+        if (hadTmp_)
+            setenv("TMPDIR", savedTmp_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+        resetSettings();
+    }
+    std::string input(const std::string& name, const FixtureImage& image)
+    {
+        std::string path = dir_.file(name);
+        EXPECT_TRUE(writeFixtureTiff(path, image));
+        return path;
+    }
+    TempDir dir_;
+    std::string savedTmp_;
+    bool hadTmp_ = false;
+};
+
+// Distinct values per pixel and sample, so a misplaced pixel shows.
+FixtureImage patterned(int width, int height, int samples, int bits, int x, int y, int seed)
+{
+    FixtureImage image = makeFixture(width, height, samples, bits, x, y);
+    const int range = bits == 8 ? 255 : 65535;
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c)
+            for (int s = 0; s < samples; ++s)
+                image.at(r, c, s) = static_cast<uint16_t>(1 + (seed * 31 + r * 7 + c * 3 + s * 11) % range);
+    return image;
+}
+
+uint16_t sampleOf(const std::vector<uint8_t>& buffer, int bits, size_t index)
+{
+    if (bits == 8)
+        return buffer[index];
+    uint16_t v;
+    std::memcpy(&v, &buffer[index * 2], 2);
+    return v;
+}
+
+// Checks a canvas buffer against images placed at their offsets; every other
+// sample must be 0.
+void expectCanvas(const std::vector<uint8_t>& buffer, const ImageRegion& canvas,
+                  const std::vector<const FixtureImage*>& images)
+{
+    const int samples = images[0]->samples;
+    const int bits = images[0]->bits;
+    for (int r = 0; r < canvas.height; ++r) {
+        for (int c = 0; c < canvas.width; ++c) {
+            const FixtureImage* owner = nullptr;
+            for (const FixtureImage* image : images) {
+                int ir = r + canvas.y - image->y;
+                int ic = c + canvas.x - image->x;
+                if (ir >= 0 && ir < image->height && ic >= 0 && ic < image->width)
+                    owner = image;
+            }
+            for (int s = 0; s < samples; ++s) {
+                uint16_t expected = 0;
+                if (owner != nullptr)
+                    expected = owner->at(r + canvas.y - owner->y, c + canvas.x - owner->x, s);
+                size_t index = (static_cast<size_t>(r) * canvas.width + c) * samples + s;
+                ASSERT_EQ(sampleOf(buffer, bits, index), expected) << "row " << r << " col " << c << " sample " << s;
+            }
+        }
+    }
+}
+
+} // namespace
+
+TEST(ScaleRegion, RoundsHalvesDownAndNegativesAwayFromZero)
+{
+    ImageRegion region{101, -101, 301, 200};
+    scaleRegion(region, 0.5f);
+    EXPECT_EQ(region.width, 150);  // 150.5 + 0.49999999 truncates to 150
+    EXPECT_EQ(region.height, 100);
+    EXPECT_EQ(region.x, 50);
+    EXPECT_EQ(region.y, -50);
+
+    ImageRegion other{7, -7, 11, 6};
+    scaleRegion(other, 0.3f);  // 2.1, -2.1, 3.3 (float), 1.8
+    EXPECT_EQ(other.x, 2);
+    EXPECT_EQ(other.y, -2);
+    EXPECT_EQ(other.width, 3);
+    EXPECT_EQ(other.height, 2);
+}
+
+TEST(ShrinkImage, PicksNearestSourcePixelsInPlace)
+{
+    // 5 x 3 RGB8, pixel value = row * 16 + col; steps 2.5 and 1.5.
+    std::vector<uint8_t> buffer(5 * 3 * 3);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 5; ++c)
+            for (int s = 0; s < 3; ++s)
+                buffer[(r * 5 + c) * 3 + s] = static_cast<uint8_t>(r * 16 + c + s * 100);
+    shrinkImage(buffer.data(), 3, 5, 3, 2, 2);
+    const int sourceOf[4][2] = {{0, 0}, {0, 2}, {1, 0}, {1, 2}};
+    for (int k = 0; k < 4; ++k)
+        for (int s = 0; s < 3; ++s)
+            EXPECT_EQ(buffer[k * 3 + s], sourceOf[k][0] * 16 + sourceOf[k][1] + s * 100) << k;
+
+    // 16-bit RGBA, 4 x 4 to 2 x 2.
+    std::vector<uint16_t> wide(4 * 4 * 4);
+    for (int p = 0; p < 16; ++p)
+        for (int s = 0; s < 4; ++s)
+            wide[p * 4 + s] = static_cast<uint16_t>(p * 1000 + s);
+    shrinkImage(wide.data(), 8, 4, 4, 2, 2);
+    const int widePick[4] = {0, 2, 8, 10};
+    for (int k = 0; k < 4; ++k)
+        for (int s = 0; s < 4; ++s)
+            EXPECT_EQ(wide[k * 4 + s], widePick[k] * 1000 + s);
+}
+
+TEST(ShrinkImageDeathTest, GrowingIsFatal)
+{
+    std::vector<uint8_t> buffer(64);
+    EXPECT_EXIT(STDOUT_TO_STDERR(shrinkImage(buffer.data(), 1, 2, 2, 3, 2)), testing::ExitedWithCode(1),
+                "Fatal Error: resizeImage Error!");
+}
+
+TEST(ExposureTable, OneStopUpAndDownInEightAndSixteenBits)
+{
+    std::vector<uint16_t> table(65536);
+    buildExposureTable(table.data(), 255, 1.0f, 2.2f);
+    EXPECT_EQ(table[0], 0);
+    EXPECT_EQ(table[1], 1);
+    EXPECT_EQ(table[64], 87);
+    EXPECT_EQ(table[128], 175);
+    EXPECT_EQ(table[186], 254);
+    for (int v = 187; v <= 255; ++v)
+        EXPECT_EQ(table[v], 255) << v;
+
+    buildExposureTable(table.data(), 255, -1.0f, 2.2f);
+    EXPECT_EQ(table[255], 186);
+    buildExposureTable(table.data(), 255, -1.5f, 2.2f);
+    EXPECT_EQ(table[100], 62);
+
+    buildExposureTable(table.data(), 65535, 1.0f, 2.2f);
+    EXPECT_EQ(table[32768], 44903);
+    EXPECT_EQ(table[65535], 65535);
+    buildExposureTable(table.data(), 65535, -1.0f, 2.2f);
+    EXPECT_EQ(table[1000], 729);
+    buildExposureTable(table.data(), 65535, -2.0f, 1.0f);
+    EXPECT_EQ(table[65535], 16383);
+}
+
+TEST_F(PrepareTest, TwoOffsetImagesLandOnTheCanvasExample)
+{
+    FixtureImage a = patterned(200, 100, 3, 8, 0, 0, 1);
+    FixtureImage b = patterned(200, 100, 3, 8, 100, 50, 2);
+    std::string pathA = input("a.tif", a);
+    std::string pathB = input("b.tif", b);
+    const ImageRegion canvas{0, 0, 300, 150};
+
+    std::vector<uint8_t> bufferB(300 * 150 * 3, 0);
+    prepareInput(pathB, bufferB.data(), &canvas, 0, 1.0f, false);
+    expectCanvas(bufferB, canvas, {&b});
+    EXPECT_EQ(bufferB[(50 * 300 + 100) * 3], b.at(0, 0, 0));
+
+    std::vector<uint8_t> bufferA(300 * 150 * 3, 0);
+    prepareInput(pathA, bufferA.data(), &canvas, 0, 1.0f, false);
+    expectCanvas(bufferA, canvas, {&a});
+
+    // Without a target the image stays packed.
+    std::vector<uint8_t> packed(200 * 100 * 3, 0);
+    ImageRegion region = prepareInputRegion(pathB, packed.data(), nullptr, 0, 1.0f, false);
+    EXPECT_EQ(region.x, 100);
+    EXPECT_EQ(region.y, 50);
+    EXPECT_EQ(packed, fixtureBytes(b));
+}
+
+TEST_F(PrepareTest, OffsetCanvasAndEveryLayoutPlaceExactly)
+{
+    const ImageRegion canvas{5, 3, 23, 17};
+    const int layouts[][2] = {{1, 8}, {1, 16}, {3, 8}, {4, 8}, {3, 16}, {4, 16}};
+    int seed = 0;
+    for (const auto& layout : layouts) {
+        FixtureImage image = patterned(13, 9, layout[0], layout[1], 9, 8, ++seed);
+        std::string path = input("layout" + std::to_string(seed) + ".tif", image);
+        std::vector<uint8_t> buffer(static_cast<size_t>(canvas.width) * canvas.height * image.bytesPerPixel(), 0);
+        prepareInput(path, buffer.data(), &canvas, 0, 1.0f, false);
+        expectCanvas(buffer, canvas, {&image});
+    }
+
+    // An image that equals the canvas is read as it is.
+    FixtureImage whole = patterned(23, 17, 3, 8, 5, 3, 9);
+    std::string path = input("whole.tif", whole);
+    std::vector<uint8_t> buffer(23 * 17 * 3, 0);
+    prepareInput(path, buffer.data(), &canvas, 0, 1.0f, false);
+    EXPECT_EQ(buffer, fixtureBytes(whole));
+}
+
+TEST_F(PrepareTest, ScaledRunWritesThenReusesThePreviewCache)
+{
+    FixtureImage image = patterned(40, 30, 3, 8, 10, 6, 3);
+    std::string path = input("shot.tif", image);
+    ImageRegion canvas{0, 0, 50, 36};
+    scaleRegion(canvas, 0.5f);  // 25 x 18
+
+    std::vector<uint8_t> first(25 * 18 * 3, 0);
+    std::string out = captureOutput([&] { prepareInput(path, first.data(), &canvas, 0, 0.5f, true); });
+    EXPECT_EQ(out, ">");
+    FixtureImage shrunk = makeFixture(20, 15, 3, 8, 5, 3);
+    for (int r = 0; r < 15; ++r)
+        for (int c = 0; c < 20; ++c)
+            for (int s = 0; s < 3; ++s)
+                shrunk.at(r, c, s) = image.at(r * 2, c * 2, s);
+    expectCanvas(first, canvas, {&shrunk});
+
+    const std::string cache = cacheName(path, 0.5f, 0.0f);
+    FixtureImage cached = readFixtureTiff(cache);
+    ASSERT_EQ(cached.width, 20);
+    EXPECT_EQ(cached.height, 15);
+    EXPECT_EQ(cached.x, 5);
+    EXPECT_EQ(cached.y, 3);
+    EXPECT_EQ(cached.data, shrunk.data);
+
+    // The source changes; a later scaled run still takes the cached copy.
+    input("shot.tif", patterned(40, 30, 3, 8, 10, 6, 4));
+    std::vector<uint8_t> second(25 * 18 * 3, 0);
+    out = captureOutput([&] { prepareInput(path, second.data(), &canvas, 0, 0.5f, true); });
+    EXPECT_EQ(out, "<");
+    EXPECT_EQ(second, first);
+
+    // A full-scale read neither reads nor writes the cache.
+    std::remove(cache.c_str());
+    std::vector<uint8_t> full(40 * 30 * 3, 0);
+    ImageRegion fullCanvas{10, 6, 40, 30};
+    out = captureOutput([&] { prepareInput(path, full.data(), &fullCanvas, 0, 1.0f, true); });
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(fileExists(cache));
+    // Scaled without cache use: shrunk, no marker, no file.
+    out = captureOutput([&] { prepareInput(path, second.data(), &canvas, 0, 0.5f, false); });
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(fileExists(cache));
+}
+
+TEST_F(PrepareTest, CacheThatNoLongerFitsTheCanvasIsRebuilt)
+{
+    FixtureImage image = patterned(20, 10, 3, 8, 0, 0, 5);
+    std::string path = input("small.tif", image);
+    // A stale cache from a larger earlier version of the input.
+    writeFixtureTiff(cacheName(path, 0.5f, 0.0f), patterned(30, 30, 3, 8, 0, 0, 6));
+    const ImageRegion canvas{0, 0, 10, 5};
+    std::vector<uint8_t> buffer(10 * 5 * 3, 0);
+    std::string out = captureOutput([&] { prepareInput(path, buffer.data(), &canvas, 0, 0.5f, true); });
+    EXPECT_EQ(out, "<>");
+    FixtureImage shrunk = makeFixture(10, 5, 3, 8, 0, 0);
+    for (int r = 0; r < 5; ++r)
+        for (int c = 0; c < 10; ++c)
+            for (int s = 0; s < 3; ++s)
+                shrunk.at(r, c, s) = image.at(r * 2, c * 2, s);
+    expectCanvas(buffer, canvas, {&shrunk});
+    EXPECT_EQ(readFixtureTiff(cacheName(path, 0.5f, 0.0f)).width, 10);
+}
+
+TEST_F(PrepareTest, ScaledOffsetsRoundedPastTheCanvasAreClipped)
+{
+    // Canvas 11 x 11 and an image 9 x 9 at (2, 2): at 0.3 the canvas is 3 x 3
+    // and the image 3 x 3 at (1, 1), one row and column past the canvas.
+    FixtureImage image = patterned(9, 9, 4, 8, 2, 2, 7);
+    std::string path = input("edge.tif", image);
+    ImageRegion canvas{0, 0, 11, 11};
+    scaleRegion(canvas, 0.3f);
+    ASSERT_EQ(canvas.width, 3);
+    std::vector<uint8_t> buffer(3 * 3 * 4, 0);
+    prepareInput(path, buffer.data(), &canvas, 0, 0.3f, false);
+    FixtureImage shrunk = makeFixture(3, 3, 4, 8, 1, 1);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            for (int s = 0; s < 4; ++s)
+                shrunk.at(r, c, s) = image.at(r * 3, c * 3, s);
+    expectCanvas(buffer, canvas, {&shrunk});
+}
+
+TEST_F(PrepareTest, ImageLargerThanTheCanvasIsRefused)
+{
+    std::string path = input("big.tif", patterned(30, 20, 3, 8, 0, 0, 8));
+    const ImageRegion canvas{0, 0, 20, 20};
+    std::vector<uint8_t> buffer(20 * 20 * 3, 0);
+    EXPECT_EXIT(STDOUT_TO_STDERR(prepareInput(path, buffer.data(), &canvas, 0, 1.0f, false)), testing::ExitedWithCode(1),
+                "does not fit on the canvas");
+}
+
+TEST_F(PrepareTest, ExposureCopyShiftsColoursKeepsAlphaAndOffset)
+{
+    FixtureImage image = makeFixture(4, 2, 4, 8, 7, 3);
+    const uint16_t values[8][4] = {{128, 186, 187, 128}, {0, 1, 64, 0}, {255, 200, 100, 255}, {10, 20, 30, 40},
+                                   {128, 128, 128, 128}, {186, 186, 186, 186}, {50, 60, 70, 80}, {1, 2, 3, 4}};
+    for (int p = 0; p < 8; ++p)
+        for (int s = 0; s < 4; ++s)
+            image.data[p * 4 + s] = values[p][s];
+    std::string src = input("bright.tif", image);
+    std::string dst = scratchName(src, "exp", 10);
+
+    std::vector<uint16_t> table(65536);
+    buildExposureTable(table.data(), 255, 1.0f, 2.2f);
+    std::string out = captureOutput([&] { adjustExposure(src, dst, 1.0f, 1.0f); });
+    EXPECT_EQ(out, "AdjustExposure: " + src + "\nAdjustExposure: Writing file: " + dst + "\n");
+    FixtureImage copy = readFixtureTiff(dst);
+    ASSERT_EQ(copy.width, 4);
+    EXPECT_EQ(copy.height, 2);
+    EXPECT_EQ(copy.samples, 4);
+    EXPECT_EQ(copy.bits, 8);
+    EXPECT_EQ(copy.x, 7);
+    EXPECT_EQ(copy.y, 3);
+    for (int p = 0; p < 8; ++p) {
+        for (int s = 0; s < 3; ++s)
+            EXPECT_EQ(copy.data[p * 4 + s], table[values[p][s]]) << p << "/" << s;
+        EXPECT_EQ(copy.data[p * 4 + 3], values[p][3]) << "alpha of " << p;
+    }
+    EXPECT_EQ(copy.data[0], 175);
+    EXPECT_EQ(copy.data[1], 254);
+    EXPECT_EQ(copy.data[2], 255);
+}
+
+TEST_F(PrepareTest, ExposureCopyOfSixteenBitAndGreyInputs)
+{
+    FixtureImage rgb = makeFixture(3, 1, 3, 16, 0, 0);
+    rgb.data = {32768, 65535, 0, 1000, 1000, 1000, 65535, 65535, 65535};
+    std::string src = input("deep.tif", rgb);
+    std::string dst = dir_.file("deep_minus.tif");
+    captureOutput([&] { adjustExposure(src, dst, -1.0f, 1.0f); });
+    FixtureImage copy = readFixtureTiff(dst);
+    ASSERT_EQ(copy.bits, 16);
+    EXPECT_EQ(copy.data, (std::vector<uint16_t>{23912, 47823, 0, 729, 729, 729, 47823, 47823, 47823}));
+
+    FixtureImage grey = makeFixture(2, 2, 1, 8, 4, 4);
+    grey.data = {255, 128, 0, 255};
+    src = input("grey.tif", grey);
+    dst = dir_.file("grey_minus.tif");
+    captureOutput([&] { adjustExposure(src, dst, -1.0f, 1.0f); });
+    copy = readFixtureTiff(dst);
+    EXPECT_EQ(copy.data, (std::vector<uint16_t>{186, 93, 0, 186}));
+}
+
+TEST_F(PrepareTest, ScaledExposureCopyIsShrunkOnceAndThenReused)
+{
+    FixtureImage image = patterned(20, 10, 3, 8, 6, 4, 9);
+    std::string src = input("scene.tif", image);
+    std::string dst = cacheName(src, 0.5f, 1.5f);
+    captureOutput([&] { adjustExposure(src, dst, 1.5f, 0.5f); });
+    FixtureImage copy = readFixtureTiff(dst);
+    ASSERT_EQ(copy.width, 10);
+    EXPECT_EQ(copy.height, 5);
+    EXPECT_EQ(copy.x, 3);
+    EXPECT_EQ(copy.y, 2);
+    std::vector<uint16_t> table(65536);
+    buildExposureTable(table.data(), 255, 1.5f, 2.2f);
+    EXPECT_EQ(copy.at(2, 3, 1), table[image.at(4, 6, 1)]);
+
+    std::string out = captureOutput([&] { adjustExposure(src, dst, 1.5f, 0.5f); });
+    EXPECT_EQ(out, "AdjustExposure: " + src + "\nAdjusted exposure file (" + dst + ") already exists\n");
+}
+
+namespace {
+
+// A stand-in RAW converter: reports `reported` as its output size and, when
+// asked to convert, leaves a copy of `produced` where the real one writes.
+std::string fakeConverter(const TempDir& dir, const std::string& reported, const std::string& produced)
+{
+    std::string path = dir.file("fakeconv.sh");
+    writeFile(path, "#!/bin/sh\n"
+                    "for a; do last=$a; done\n"
+                    "case \" $* \" in *\" -i \"*) echo \"Output size: " + reported + "\"; exit 0;; esac\n"
+                    "echo \"$*\" >> " + dir.file("calls.txt") + "\n"
+                    "cp " + produced + " \"${last%.*}.tiff\"\n");
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+} // namespace
+
+TEST_F(PrepareTest, RawInputIsConvertedReadAndItsScratchRemoved)
+{
+    FixtureImage converted = patterned(12, 8, 3, 8, 0, 0, 10);
+    std::string produced = dir_.file("produced.tif");
+    writeFixtureTiff(produced, converted, false);
+    gSettings.converterPath = fakeConverter(dir_, "12 x 8", produced);
+    std::string raw = dir_.file("shot.nef");
+    writeFile(raw, "raw");
+
+    const ImageRegion canvas{0, 0, 14, 9};
+    std::vector<uint8_t> buffer(14 * 9 * 3, 0);
+    captureOutput([&] { prepareInput(raw, buffer.data(), &canvas, 0, 1.0f, false); });
+    expectCanvas(buffer, canvas, {&converted});
+    EXPECT_FALSE(fileExists(scratchName(raw, "raw", 0)));
+
+    // Auto-bracketing a RAW file shifts through the converter (-b 2^1), not the table.
+    std::string dst = dir_.file("shot_plus.tif");
+    captureOutput([&] { adjustExposure(raw, dst, 1.7f, 1.0f); });
+    EXPECT_NE(readFile(dir_.file("calls.txt")).find("-b 2.00"), std::string::npos);
+    EXPECT_EQ(readFixtureTiff(dst).data, converted.data);
+}
+
+TEST_F(PrepareTest, HalfSizeRawDoublesTheScaleAndKeepsItsOwnSize)
+{
+    FixtureImage half = patterned(10, 6, 3, 8, 0, 0, 11);
+    std::string produced = dir_.file("half.tif");
+    writeFixtureTiff(produced, half, false);
+    gSettings.converterPath = fakeConverter(dir_, "20 x 12", produced);
+    gSettings.converterArgs = "-h -w";
+    gSettings.verbosity = 1;
+    std::string raw = dir_.file("half.cr2");
+    writeFile(raw, "raw");
+
+    // Unscaled: the half-size image sits on the full-size canvas, unshrunk.
+    const ImageRegion canvas{0, 0, 20, 12};
+    std::vector<uint8_t> buffer(20 * 12 * 3, 0);
+    std::string out = captureOutput([&] { prepareInput(raw, buffer.data(), &canvas, 0, 1.0f, false); });
+    EXPECT_NE(out.find("TIFF generated from DCRaw : Region: wxh=10x6+0+0\n"), std::string::npos);
+    expectCanvas(buffer, canvas, {&half});
+
+    // The exposure copy takes the size the converter delivered, not the queried one.
+    std::string dst = dir_.file("half_copy.tif");
+    captureOutput([&] { adjustExposure(raw, dst, 1.0f, 1.0f); });
+    FixtureImage copy = readFixtureTiff(dst);
+    EXPECT_EQ(copy.width, 10);
+    EXPECT_EQ(copy.height, 6);
+    EXPECT_EQ(copy.data, half.data);
+}
+
+TEST_F(PrepareTest, RawConversionOfAnUnexpectedSizeIsRefused)
+{
+    std::string produced = dir_.file("wrong.tif");
+    writeFixtureTiff(produced, patterned(30, 20, 3, 8, 0, 0, 12), false);
+    gSettings.converterPath = fakeConverter(dir_, "12 x 8", produced);
+    std::string raw = dir_.file("odd.nef");
+    writeFile(raw, "raw");
+    std::vector<uint8_t> buffer(12 * 8 * 3, 0);
+    const ImageRegion canvas{0, 0, 12, 8};
+    EXPECT_EXIT(STDOUT_TO_STDERR(prepareInput(raw, buffer.data(), &canvas, 0, 1.0f, false)), testing::ExitedWithCode(255),
+                "Unexpected RAW conversion output");
+}
