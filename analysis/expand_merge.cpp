@@ -15,6 +15,10 @@
 #include <system_error>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 inline int16_t clampSample(int32_t v)
@@ -26,6 +30,45 @@ inline int16_t mergedAlpha(int16_t a, int16_t b)
 {
     return (a != 0 && b != 0) ? kAlphaPresent : 0;
 }
+
+inline WorkPixel addPixels(WorkPixel p, WorkPixel q)
+{
+    return WorkPixel{clampSample(int32_t{p.c0} + q.c0), clampSample(int32_t{p.c1} + q.c1),
+                     clampSample(int32_t{p.c2} + q.c2), mergedAlpha(p.alpha, q.alpha)};
+}
+
+inline WorkPixel subtractPixels(WorkPixel p, WorkPixel q)
+{
+    return WorkPixel{clampSample(int32_t{p.c0} - q.c0), clampSample(int32_t{p.c1} - q.c1),
+                     clampSample(int32_t{p.c2} - q.c2), mergedAlpha(p.alpha, q.alpha)};
+}
+
+#if defined(__SSE2__)
+// Two pixels at a time. Saturating 16-bit arithmetic gives the exact sum
+// clamped to -32768..32767; the max then lifts -32768 to -32767. The alpha
+// lanes are rebuilt from the two presence tests.
+template <bool Subtracting>
+int mergeVector(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count)
+{
+    const __m128i alphaLanes = _mm_set_epi16(-1, 0, 0, 0, -1, 0, 0, 0);
+    const __m128i floor = _mm_set1_epi16(-32767);
+    const __m128i present = _mm_set1_epi16(kAlphaPresent);
+    const __m128i zero = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 2 <= count; i += 2) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+        const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        __m128i sum = Subtracting ? _mm_subs_epi16(p, q) : _mm_adds_epi16(p, q);
+        sum = _mm_max_epi16(sum, floor);
+        // Lanes that are 0 in either pixel; only the alpha lanes are kept.
+        const __m128i absent = _mm_or_si128(_mm_cmpeq_epi16(p, zero), _mm_cmpeq_epi16(q, zero));
+        const __m128i alpha = _mm_andnot_si128(absent, _mm_and_si128(alphaLanes, present));
+        sum = _mm_or_si128(_mm_andnot_si128(alphaLanes, sum), alpha);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), sum);
+    }
+    return i;
+}
+#endif
 
 } // namespace
 
@@ -53,22 +96,24 @@ void mergeRow(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count,
     // out may be the same row as a (the workers merge in place): each pixel is
     // read whole before it is written.
     switch (mergeType) {
-    case Add:
-        for (int i = 0; i < count; ++i) {
-            const WorkPixel p = a[i];
-            const WorkPixel q = b[i];
-            out[i] = WorkPixel{clampSample(int32_t{p.c0} + q.c0), clampSample(int32_t{p.c1} + q.c1),
-                               clampSample(int32_t{p.c2} + q.c2), mergedAlpha(p.alpha, q.alpha)};
-        }
+    case Add: {
+        int i = 0;
+#if defined(__SSE2__)
+        i = mergeVector<false>(a, b, out, count);
+#endif
+        for (; i < count; ++i)
+            out[i] = addPixels(a[i], b[i]);
         break;
-    case Subtract:
-        for (int i = 0; i < count; ++i) {
-            const WorkPixel p = a[i];
-            const WorkPixel q = b[i];
-            out[i] = WorkPixel{clampSample(int32_t{p.c0} - q.c0), clampSample(int32_t{p.c1} - q.c1),
-                               clampSample(int32_t{p.c2} - q.c2), mergedAlpha(p.alpha, q.alpha)};
-        }
+    }
+    case Subtract: {
+        int i = 0;
+#if defined(__SSE2__)
+        i = mergeVector<true>(a, b, out, count);
+#endif
+        for (; i < count; ++i)
+            out[i] = subtractPixels(a[i], b[i]);
         break;
+    }
     case Copy:
         for (int i = 0; i < count; ++i)
             out[i] = b[i];

@@ -101,6 +101,34 @@ void placeOnTarget(uint8_t* buffer, const ImageRegion& image, const ImageRegion&
     }
 }
 
+// Copies the part of a packed image that lies on the target, packed at its
+// cropped width. Needed when rounding of a scaled size, or a half-size RAW
+// conversion, leaves the image a pixel larger than the scaled canvas.
+ImageRegion copyCropped(uint8_t* destination, const uint8_t* source, const ImageRegion& image,
+                        const ImageRegion& target, int bytesPerPixel)
+{
+    const int64_t left = std::max<int64_t>(image.x, target.x);
+    const int64_t top = std::max<int64_t>(image.y, target.y);
+    const int64_t right = std::min<int64_t>(static_cast<int64_t>(image.x) + image.width,
+                                            static_cast<int64_t>(target.x) + target.width);
+    const int64_t bottom = std::min<int64_t>(static_cast<int64_t>(image.y) + image.height,
+                                             static_cast<int64_t>(target.y) + target.height);
+    ImageRegion cropped{static_cast<int32_t>(left), static_cast<int32_t>(top), 0, 0};
+    if (right <= left || bottom <= top)
+        return cropped;
+    cropped.width = static_cast<int32_t>(right - left);
+    cropped.height = static_cast<int32_t>(bottom - top);
+    const size_t bpp = static_cast<size_t>(bytesPerPixel);
+    for (int64_t row = 0; row < cropped.height; ++row) {
+        const int64_t sourceRow = top - image.y + row;
+        std::memcpy(destination + static_cast<size_t>(row) * static_cast<size_t>(cropped.width) * bpp,
+                    source + (static_cast<size_t>(sourceRow) * static_cast<size_t>(image.width) +
+                              static_cast<size_t>(left - image.x)) * bpp,
+                    static_cast<size_t>(cropped.width) * bpp);
+    }
+    return cropped;
+}
+
 bool supportedLayout(int bytesPerPixel, int bitsPerSample)
 {
     switch (bytesPerPixel) {
@@ -193,12 +221,12 @@ ImageRegion prepareInputRegion(const std::string& path, void* destination, const
                                 region.width, region.height, region.x, region.y);
                 scale *= 2.0f;
             }
-            if (scale >= 1.0f && target != nullptr && !fitsTarget(region, *target))
+            if (work == destination && target != nullptr && !fitsTarget(region, *target))
                 failPlacement(path, region, *target);
             readImage(scratch, work);
             std::remove(scratch.c_str());
         } else {
-            if (scale >= 1.0f && target != nullptr && !fitsTarget(region, *target))
+            if (work == destination && target != nullptr && !fitsTarget(region, *target))
                 failPlacement(path, region, *target);
             readImage(path, work);
         }
@@ -206,8 +234,6 @@ ImageRegion prepareInputRegion(const std::string& path, void* destination, const
         if (scale < 1.0f) {
             ImageRegion scaled = region;
             scaleRegion(scaled, scale);
-            if (target != nullptr && !fitsTarget(scaled, *target))
-                failPlacement(path, scaled, *target);
             shrinkImage(work, bytesPerPixel, region.width, region.height, scaled.width, scaled.height);
             if (useCache) {
                 std::printf(">");
@@ -217,9 +243,13 @@ ImageRegion prepareInputRegion(const std::string& path, void* destination, const
         }
 
         if (work != destination) {
-            std::memcpy(destination, work, static_cast<size_t>(region.width) *
-                                               static_cast<size_t>(region.height) *
-                                               static_cast<size_t>(bytesPerPixel));
+            if (target != nullptr && !fitsTarget(region, *target)) {
+                region = copyCropped(static_cast<uint8_t*>(destination), work, region, *target, bytesPerPixel);
+            } else {
+                std::memcpy(destination, work, static_cast<size_t>(region.width) *
+                                                   static_cast<size_t>(region.height) *
+                                                   static_cast<size_t>(bytesPerPixel));
+            }
             shrinkBuffer.reset();
         }
     }
@@ -279,11 +309,15 @@ void adjustExposure(const std::string& srcPath, const std::string& dstPath, floa
     }
     const int samples = bytesPerPixel / (bitsPerSample / 8);
     const bool hasAlpha = samples == 4;
+    const ImageRegion queried = region;
     if (scale < 1.0f)
         scaleRegion(region, scale);
 
     const bool raw = isNamedImageFile(srcPath) == 0;
-    const size_t pixelCount = static_cast<size_t>(region.width) * static_cast<size_t>(region.height);
+    // A RAW source may arrive at another size than the scaled query says (half
+    // size under -h, then shrunk); it never exceeds the unscaled query.
+    const size_t pixelCount = static_cast<size_t>(raw ? queried.width : region.width) *
+                              static_cast<size_t>(raw ? queried.height : region.height);
     PageBuffer<uint8_t> buffer(pixelCount * static_cast<size_t>(bytesPerPixel));
     // The region actually read replaces the queried one: under the converter's
     // -h option a RAW source arrives at half size.

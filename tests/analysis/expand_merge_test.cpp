@@ -6,10 +6,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -111,6 +114,31 @@ TEST_F(ExpandMergeTest, MergeClampsAndAlphaRule)
     EXPECT_EQ(out[2].c0, 4);
     EXPECT_EQ(out[2].alpha, 0);
 
+    // Random rows, extremes included, against the rule pixel by pixel (odd
+    // length, so both the paired and the single-pixel path run).
+    std::mt19937 rng(1);
+    std::uniform_int_distribution<int> value(-32768, 32767);
+    const int pool[] = {-32768, -32767, -1, 0, 1, 32766, 32767};
+    Image x(101), y(101), sum(101), diff(101);
+    for (int i = 0; i < 101; ++i) {
+        auto pick = [&] { return rng() % 3 == 0 ? pool[rng() % 7] : value(rng); };
+        x[i] = px(pick(), pick(), pick(), rng() % 4 == 0 ? 0 : pick());
+        y[i] = px(pick(), pick(), pick(), rng() % 4 == 0 ? 0 : pick());
+    }
+    mergeRow(x.data(), y.data(), sum.data(), 101, Add);
+    mergeRow(x.data(), y.data(), diff.data(), 101, Subtract);
+    auto clampTo = [](int v) { return v < -32767 ? -32767 : (v > 32767 ? 32767 : v); };
+    for (int i = 0; i < 101; ++i) {
+        const int alpha = (x[i].alpha != 0 && y[i].alpha != 0) ? kAlphaPresent : 0;
+        ASSERT_EQ(sum[i].c0, clampTo(x[i].c0 + y[i].c0)) << i;
+        ASSERT_EQ(sum[i].c1, clampTo(x[i].c1 + y[i].c1)) << i;
+        ASSERT_EQ(sum[i].c2, clampTo(x[i].c2 + y[i].c2)) << i;
+        ASSERT_EQ(diff[i].c0, clampTo(x[i].c0 - y[i].c0)) << i;
+        ASSERT_EQ(diff[i].c2, clampTo(x[i].c2 - y[i].c2)) << i;
+        ASSERT_EQ(sum[i].alpha, alpha) << i;
+        ASSERT_EQ(diff[i].alpha, alpha) << i;
+    }
+
     WorkPixel inPlace[1] = {px(100, 100, 100)};
     mergeRow(inPlace, b + 2, inPlace, 1, Subtract);
     EXPECT_EQ(inPlace[0].c0, 96);
@@ -130,6 +158,34 @@ TEST_F(ExpandMergeTest, UnknownMergeTypeIsFatal)
                 "Fatal Error: unknown combine mode specified");
     // No row, no check.
     expandAndMerge(coarse.data(), 4, 0, dest.data(), 3);
+}
+
+TEST_F(ExpandMergeTest, ThreadThatCannotStartEndsTheRun)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address-space limit below conflicts with the sanitizer's shadow memory";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Image coarse(4, px(1, 1, 1));
+    Image dest(16, px(1, 1, 1));
+    // With the address space capped just above its current size no thread
+    // stack can be mapped.
+    auto run = [&] {
+        dup2(2, 1);
+        long pages = 0;
+        if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(statm);
+        }
+        const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (1 << 20);
+        const rlimit cap{limit, limit};
+        setrlimit(RLIMIT_AS, &cap);
+        expandAndMerge(coarse.data(), 4, 4, dest.data(), Add);
+        std::exit(0);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(255), "Could not create thread\\.\\.\\.error: [0-9]+");
+#endif
 }
 
 TEST_F(ExpandMergeTest, SameResultForAnyWorkerCount)

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -62,6 +65,61 @@ TEST_F(ExposureCurveTest, UnderflowingCurveIsFlatAtItsFloor)
         ASSERT_EQ(weightCurve[i], 0) << i;
 }
 
+// The curve written out step by step in double precision, with the two curves
+// in one array so that the join may look one sample past the shadow curve.
+std::vector<uint16_t> literalCurve(double contrast, double brightness, double shadows, double highlights,
+                                   double floorShadow, double floorHighlight)
+{
+    const double k = 2.0 * std::pow(2.0, contrast), g = std::pow(2.0, brightness);
+    const double hS = std::pow(2.0, shadows), hH = std::pow(2.0, highlights);
+    const double mS = std::pow(1.2, floorShadow) - 1.0, mH = std::pow(1.2, floorHighlight) - 1.0;
+    const double gmax = std::max(g, 1.0), gmin = std::min(g, 1.0);
+    const double pS = k * hS * gmax, qS = k * hS / gmin, pH = k * hH * gmax, qH = k * hH / gmin;
+    std::vector<double> both(2 * 16384);
+    double* S = both.data();
+    double* H = S + 16384;
+    double maxS = 0, maxH = 0;
+    for (int i = 0; i < 16384; ++i) {
+        const double x = i / 16383.0;
+        S[i] = std::pow(1.0 - x, qS) * std::pow(x, pS);
+        H[i] = std::pow(1.0 - x, qH) * std::pow(x, pH);
+        maxS = std::max(maxS, S[i]);
+        maxH = std::max(maxH, H[i]);
+    }
+    for (int i = 0; i < 16384; ++i) {
+        S[i] = (S[i] / maxS + mS) / (mS + 1.0);
+        H[i] = (H[i] / maxH + mH) / (mH + 1.0);
+    }
+    bool on = false;
+    std::vector<uint16_t> out(16384);
+    for (int i = 0; i < 16384; ++i) {
+        if (!on && S[i] > S[i + 1])
+            on = true;
+        if (on)
+            S[i] = H[i];
+        if (S[i] < 0)
+            S[i] = 0;
+        const double v = S[i] * 65535.0;
+        out[i] = static_cast<uint16_t>(static_cast<int>(v < 0 ? v - 0.49999999 : v + 0.49999999));
+    }
+    return out;
+}
+
+TEST_F(ExposureCurveTest, MatchesLiteralCurveOverTheParameterRange)
+{
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> any(-5.0f, 5.0f), moderate(-1.5f, 1.5f);
+    for (int t = 0; t < 12; ++t) {
+        // Moderate contrast keeps the curves from underflowing; floors range
+        // over negative values too, which the clamp at 0 must catch.
+        const float p[6] = {moderate(rng), any(rng), any(rng), any(rng), any(rng), any(rng)};
+        buildWeightCurve(p[0], p[1], p[2], p[3], p[4], p[5]);
+        const std::vector<uint16_t> expected = literalCurve(p[0], p[1], p[2], p[3], p[4], p[5]);
+        for (int i = 0; i < 16384; ++i)
+            ASSERT_EQ(weightCurve[i], expected[i]) << "set " << t << " sample " << i;
+    }
+}
+
 TEST_F(ExposureCurveTest, LinearTableForGamma22)
 {
     gSettings.gamma = 2.2f;
@@ -72,6 +130,16 @@ TEST_F(ExposureCurveTest, LinearTableForGamma22)
     EXPECT_EQ(linearTable[16383], 16383);
     for (int i = 16384; i < 65536; ++i)
         ASSERT_EQ(linearTable[i], 16383) << i;
+
+    // x is rounded to single precision before the double-precision power.
+    for (float gamma : {0.5f, 1.7f, 10.0f}) {
+        gSettings.gamma = gamma;
+        buildCurveTables();
+        for (int i = 0; i < 16384; ++i) {
+            const float x = static_cast<float>(i / 16383.0);
+            ASSERT_EQ(linearTable[i], static_cast<int>(std::pow(double(x), double(gamma)) * 16383.0)) << i;
+        }
+    }
 }
 
 TEST_F(ExposureCurveTest, PrintedCurveAndChartValues)

@@ -149,6 +149,28 @@ TEST_F(NoiseReductionTest, FilterMatchesDirectRecount)
                 filterNoiseLevel(level.data(), w, h, t[0], t[1]);
                 ASSERT_TRUE(same(level, expected)) << "r " << r << " f " << f[0] << " t " << t[0] << "," << t[1];
             }
+
+    // Extreme samples (the window sums and the removal of a row's old values
+    // must stay exact) and alpha values other than 0x4000 (any non-zero one is present).
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    const int extremes[] = {-32768, -32767, 32767, 0, 5};
+    const int alphas[] = {0, kAlphaPresent, 1, -1, -32768};
+    for (int r : {1, 3}) {
+        gSettings.noise = NoiseParams{0, 0, 0.3f, 0.7f, 1, 1, r, false, false};
+        const int w = 21, h = 17;
+        Image level(size_t(w) * h);
+        auto draw = [&] { return rng() % 3 == 0 ? extremes[rng() % 5] : any(rng); };
+        for (WorkPixel& p : level)
+            p = px(draw(), draw(), draw(), alphas[rng() % 5]);
+        for (float limit : {20.0f, 17.1f}) {  // all flat, or only windows without a 32767/-32768 sample
+            Image a = level, expected = level;
+            referenceFilter(expected.data(), w, h, limit, limit);
+            filterNoiseLevel(a.data(), w, h, limit, limit);
+            ASSERT_TRUE(same(a, expected)) << "r " << r << " limit " << limit;
+            ASSERT_FALSE(same(a, level));
+        }
+    }
 }
 
 // One 5 x 5 window around the only visited pixel.

@@ -7,7 +7,7 @@
 #include "app/command_line.h"
 #include "app/run_settings.h"
 #include "fusion/level_files.h"
-#include "tiff_fixture.h"
+#include "image_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +44,14 @@ protected:
         ScratchTest::SetUp();
         inputs_ = tmp_.file("in");
         mkdir(inputs_.c_str(), 0700);
+    }
+
+    void TearDown() override
+    {
+        // Other tests of the binary expect the global list and canvas empty.
+        releaseImageList(gImages);
+        gCanvas = ImageRegion{};
+        ScratchTest::TearDown();
     }
 
     std::string writeInput(const std::string& name, const FixtureImage& image)

@@ -1,79 +1,27 @@
 #include "imageio/input_prepare.h"
 
-#include "imageio/format_detect.h"
-#include "support/memory.h"
+#include "image_fixture.h"
 #include "support/scratch_files.h"
 #include "support/settings.h"
-#include "test_util.h"
-#include "tiff_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <vector>
 
 namespace {
 
-// Death tests match standard error; the program reports on standard output.
-#define STDOUT_TO_STDERR(statement) \
-    {                                 \
-        dup2(STDERR_FILENO, STDOUT_FILENO); \
-        statement;                    \
-    }
-
-std::string captureOutput(const std::function<void()>& body)
-{
-    char name[] = "/tmp/quovix-prepare-XXXXXX";
-    int fd = mkstemp(name);
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    close(fd);
-    std::string text = readFile(name);
-    unlink(name);
-    return text;
-}
-
-// Scratch and cache files go to a private TMPDIR per test.
 class PrepareTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        resetSettings();
-        const char* old = std::getenv("TMPDIR");
-        savedTmp_ = old ? old : "";
-        hadTmp_ = old != nullptr;
-        setenv("TMPDIR", dir_.path().c_str(), 1);
-        resetScratchFolders();
-    }
-    void TearDown() override
-    {
-        finishRunFolder(false);
-        resetScratchFolders();
-        if (hadTmp_)
-            setenv("TMPDIR", savedTmp_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        resetSettings();
-    }
     std::string input(const std::string& name, const FixtureImage& image)
     {
-        std::string path = dir_.file(name);
+        std::string path = env_.dir().file(name);
         EXPECT_TRUE(writeFixtureTiff(path, image));
         return path;
     }
-    TempDir dir_;
-    std::string savedTmp_;
-    bool hadTmp_ = false;
+    std::string file(const std::string& name) const { return env_.dir().file(name); }
+    ScratchEnvironment env_;
 };
 
 // Distinct values per pixel and sample, so a misplaced pixel shows.
@@ -156,17 +104,6 @@ TEST(ShrinkImage, PicksNearestSourcePixelsInPlace)
     for (int k = 0; k < 4; ++k)
         for (int s = 0; s < 3; ++s)
             EXPECT_EQ(buffer[k * 3 + s], sourceOf[k][0] * 16 + sourceOf[k][1] + s * 100) << k;
-
-    // 16-bit RGBA, 4 x 4 to 2 x 2.
-    std::vector<uint16_t> wide(4 * 4 * 4);
-    for (int p = 0; p < 16; ++p)
-        for (int s = 0; s < 4; ++s)
-            wide[p * 4 + s] = static_cast<uint16_t>(p * 1000 + s);
-    shrinkImage(wide.data(), 8, 4, 4, 2, 2);
-    const int widePick[4] = {0, 2, 8, 10};
-    for (int k = 0; k < 4; ++k)
-        for (int s = 0; s < 4; ++s)
-            EXPECT_EQ(wide[k * 4 + s], widePick[k] * 1000 + s);
 }
 
 TEST(ShrinkImageDeathTest, GrowingIsFatal)
@@ -284,12 +221,7 @@ TEST_F(PrepareTest, ScaledRunWritesThenReusesThePreviewCache)
     std::remove(cache.c_str());
     std::vector<uint8_t> full(40 * 30 * 3, 0);
     ImageRegion fullCanvas{10, 6, 40, 30};
-    out = captureOutput([&] { prepareInput(path, full.data(), &fullCanvas, 0, 1.0f, true); });
-    EXPECT_EQ(out, "");
-    EXPECT_FALSE(fileExists(cache));
-    // Scaled without cache use: shrunk, no marker, no file.
-    out = captureOutput([&] { prepareInput(path, second.data(), &canvas, 0, 0.5f, false); });
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(captureOutput([&] { prepareInput(path, full.data(), &fullCanvas, 0, 1.0f, true); }), "");
     EXPECT_FALSE(fileExists(cache));
 }
 
@@ -377,7 +309,7 @@ TEST_F(PrepareTest, ExposureCopyOfSixteenBitAndGreyInputs)
     FixtureImage rgb = makeFixture(3, 1, 3, 16, 0, 0);
     rgb.data = {32768, 65535, 0, 1000, 1000, 1000, 65535, 65535, 65535};
     std::string src = input("deep.tif", rgb);
-    std::string dst = dir_.file("deep_minus.tif");
+    std::string dst = file("deep_minus.tif");
     captureOutput([&] { adjustExposure(src, dst, -1.0f, 1.0f); });
     FixtureImage copy = readFixtureTiff(dst);
     ASSERT_EQ(copy.bits, 16);
@@ -386,7 +318,7 @@ TEST_F(PrepareTest, ExposureCopyOfSixteenBitAndGreyInputs)
     FixtureImage grey = makeFixture(2, 2, 1, 8, 4, 4);
     grey.data = {255, 128, 0, 255};
     src = input("grey.tif", grey);
-    dst = dir_.file("grey_minus.tif");
+    dst = file("grey_minus.tif");
     captureOutput([&] { adjustExposure(src, dst, -1.0f, 1.0f); });
     copy = readFixtureTiff(dst);
     EXPECT_EQ(copy.data, (std::vector<uint16_t>{186, 93, 0, 186}));
@@ -432,10 +364,10 @@ std::string fakeConverter(const TempDir& dir, const std::string& reported, const
 TEST_F(PrepareTest, RawInputIsConvertedReadAndItsScratchRemoved)
 {
     FixtureImage converted = patterned(12, 8, 3, 8, 0, 0, 10);
-    std::string produced = dir_.file("produced.tif");
+    std::string produced = file("produced.tif");
     writeFixtureTiff(produced, converted, false);
-    gSettings.converterPath = fakeConverter(dir_, "12 x 8", produced);
-    std::string raw = dir_.file("shot.nef");
+    gSettings.converterPath = fakeConverter(env_.dir(), "12 x 8", produced);
+    std::string raw = file("shot.nef");
     writeFile(raw, "raw");
 
     const ImageRegion canvas{0, 0, 14, 9};
@@ -445,21 +377,21 @@ TEST_F(PrepareTest, RawInputIsConvertedReadAndItsScratchRemoved)
     EXPECT_FALSE(fileExists(scratchName(raw, "raw", 0)));
 
     // Auto-bracketing a RAW file shifts through the converter (-b 2^1), not the table.
-    std::string dst = dir_.file("shot_plus.tif");
+    std::string dst = file("shot_plus.tif");
     captureOutput([&] { adjustExposure(raw, dst, 1.7f, 1.0f); });
-    EXPECT_NE(readFile(dir_.file("calls.txt")).find("-b 2.00"), std::string::npos);
+    EXPECT_NE(readFile(file("calls.txt")).find("-b 2.00"), std::string::npos);
     EXPECT_EQ(readFixtureTiff(dst).data, converted.data);
 }
 
 TEST_F(PrepareTest, HalfSizeRawDoublesTheScaleAndKeepsItsOwnSize)
 {
     FixtureImage half = patterned(10, 6, 3, 8, 0, 0, 11);
-    std::string produced = dir_.file("half.tif");
+    std::string produced = file("half.tif");
     writeFixtureTiff(produced, half, false);
-    gSettings.converterPath = fakeConverter(dir_, "20 x 12", produced);
+    gSettings.converterPath = fakeConverter(env_.dir(), "20 x 12", produced);
     gSettings.converterArgs = "-h -w";
     gSettings.verbosity = 1;
-    std::string raw = dir_.file("half.cr2");
+    std::string raw = file("half.cr2");
     writeFile(raw, "raw");
 
     // Unscaled: the half-size image sits on the full-size canvas, unshrunk.
@@ -470,7 +402,7 @@ TEST_F(PrepareTest, HalfSizeRawDoublesTheScaleAndKeepsItsOwnSize)
     expectCanvas(buffer, canvas, {&half});
 
     // The exposure copy takes the size the converter delivered, not the queried one.
-    std::string dst = dir_.file("half_copy.tif");
+    std::string dst = file("half_copy.tif");
     captureOutput([&] { adjustExposure(raw, dst, 1.0f, 1.0f); });
     FixtureImage copy = readFixtureTiff(dst);
     EXPECT_EQ(copy.width, 10);
@@ -478,12 +410,42 @@ TEST_F(PrepareTest, HalfSizeRawDoublesTheScaleAndKeepsItsOwnSize)
     EXPECT_EQ(copy.data, half.data);
 }
 
+TEST_F(PrepareTest, HalfSizeRawOnAScaledCanvasIsCroppedToIt)
+{
+    // 11 x 11 at 0.5 gives a 5 x 5 canvas; the converter's half size is 6 x 6
+    // and the doubled scale (1.0) leaves it unshrunk.
+    FixtureImage half = patterned(6, 6, 3, 8, 0, 0, 13);
+    std::string produced = file("half6.tif");
+    writeFixtureTiff(produced, half, false);
+    gSettings.converterPath = fakeConverter(env_.dir(), "11 x 11", produced);
+    gSettings.converterArgs = "-h";
+    std::string raw = file("odd.cr2");
+    writeFile(raw, "raw");
+    ImageRegion canvas{0, 0, 11, 11};
+    scaleRegion(canvas, 0.5f);
+    ASSERT_EQ(canvas.width, 5);
+    std::vector<uint8_t> buffer(5 * 5 * 3, 0);
+    ImageRegion region;
+    captureOutput([&] { region = prepareInputRegion(raw, buffer.data(), &canvas, 0, 0.5f, false); });
+    EXPECT_EQ(region.width, 5);
+    EXPECT_EQ(region.height, 5);
+    for (int r = 0; r < 5; ++r)
+        for (int c = 0; c < 5; ++c)
+            for (int s = 0; s < 3; ++s)
+                ASSERT_EQ(buffer[(r * 5 + c) * 3 + s], half.at(r, c, s));
+
+    // The scaled exposure copy of the same file fits its buffer too.
+    std::string dst = file("odd_copy.tif");
+    captureOutput([&] { adjustExposure(raw, dst, 1.0f, 0.5f); });
+    EXPECT_EQ(readFixtureTiff(dst).data, half.data);
+}
+
 TEST_F(PrepareTest, RawConversionOfAnUnexpectedSizeIsRefused)
 {
-    std::string produced = dir_.file("wrong.tif");
+    std::string produced = file("wrong.tif");
     writeFixtureTiff(produced, patterned(30, 20, 3, 8, 0, 0, 12), false);
-    gSettings.converterPath = fakeConverter(dir_, "12 x 8", produced);
-    std::string raw = dir_.file("odd.nef");
+    gSettings.converterPath = fakeConverter(env_.dir(), "12 x 8", produced);
+    std::string raw = file("odd.nef");
     writeFile(raw, "raw");
     std::vector<uint8_t> buffer(12 * 8 * 3, 0);
     const ImageRegion canvas{0, 0, 12, 8};

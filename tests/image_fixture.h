@@ -1,10 +1,19 @@
-// Minimal TIFF writer and reader for tests, straight on libtiff, so that test
-// inputs and checks do not depend on the program's own TIFF code.
+// Test helpers for image stages: a minimal TIFF writer and reader straight on
+// libtiff (so inputs and checks do not depend on the program's own TIFF code),
+// standard-output capture, and a private TMPDIR for scratch and cache files.
 #pragma once
 
+#include "support/scratch_files.h"
+#include "support/settings.h"
+#include "test_util.h"
+
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -128,3 +137,60 @@ inline FixtureImage readFixtureTiff(const std::string& path)
     TIFFClose(tiff);
     return image;
 }
+
+// Death tests match standard error; the program reports on standard output.
+#define STDOUT_TO_STDERR(statement)         \
+    {                                       \
+        dup2(STDERR_FILENO, STDOUT_FILENO); \
+        statement;                          \
+    }
+
+// Everything printed on standard output while `body` runs.
+inline std::string captureOutput(const std::function<void()>& body)
+{
+    char name[] = "/tmp/quovix-capture-XXXXXX";
+    int fd = mkstemp(name);
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    body();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::string text = readFile(name);
+    unlink(name);
+    return text;
+}
+
+// Default settings and a private TMPDIR for the lifetime of the object.
+class ScratchEnvironment {
+public:
+    ScratchEnvironment()
+    {
+        resetSettings();
+        const char* old = std::getenv("TMPDIR");
+        hadTmp_ = old != nullptr;
+        savedTmp_ = old ? old : "";
+        setenv("TMPDIR", dir_.path().c_str(), 1);
+        resetScratchFolders();
+    }
+    ~ScratchEnvironment()
+    {
+        finishRunFolder(false);
+        resetScratchFolders();
+        if (hadTmp_)
+            setenv("TMPDIR", savedTmp_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+        resetSettings();
+    }
+    ScratchEnvironment(const ScratchEnvironment&) = delete;
+    ScratchEnvironment& operator=(const ScratchEnvironment&) = delete;
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    std::string savedTmp_;
+    bool hadTmp_ = false;
+};

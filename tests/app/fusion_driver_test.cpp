@@ -1,0 +1,231 @@
+#include "app/fusion_driver.h"
+
+#include "fusion/run_fixture.h"
+#include "support/scratch_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+class GroupingTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetSettings(); }
+    void TearDown() override
+    {
+        releaseImageList(list_);
+        resetSettings();
+    }
+    ImageList& make(const std::vector<double>& exposures)
+    {
+        releaseImageList(list_);
+        list_ = createImageList(static_cast<int>(exposures.size()));
+        for (size_t i = 0; i < exposures.size(); ++i) {
+            appendImage(list_, "/in/" + std::to_string(i) + ".tif", TypeInput, ScaleFull);
+            list_.exposure[i] = exposures[i];
+        }
+        return list_;
+    }
+    std::vector<int> groups() const
+    {
+        std::vector<int> ids;
+        for (int i = 0; i <= list_.last; ++i)
+            ids.push_back(static_cast<int>(list_.group[i]));
+        return ids;
+    }
+    ImageList list_;
+};
+
+TEST_F(GroupingTest, GroupsStartAtTheirDarkestMember)
+{
+    EXPECT_EQ(2, groupSimilarExposures(make({100, 110, 120, 200, 400, 410})));
+    EXPECT_EQ((std::vector<int>{1, 1, 1, 0, 2, 2}), groups());
+    // Same exposures in another order: the walk follows exposure, not index.
+    EXPECT_EQ(2, groupSimilarExposures(make({410, 200, 100, 400, 120, 110})));
+    EXPECT_EQ((std::vector<int>{2, 0, 1, 2, 1, 1}), groups());
+    // Compared with the anchor, not the neighbour: 150 / 100 - 1 = 0.5.
+    EXPECT_EQ(1, groupSimilarExposures(make({100, 125, 150})));
+    EXPECT_EQ((std::vector<int>{1, 1, 0}), groups());
+    EXPECT_EQ(0, groupSimilarExposures(make({100, 200, 400})));
+    EXPECT_EQ((std::vector<int>{0, 0, 0}), groups());
+    EXPECT_EQ(0, groupSimilarExposures(make({})));
+}
+
+TEST_F(GroupingTest, VerboseGroupingMessages)
+{
+    gSettings.verbosity = 1;
+    testing::internal::CaptureStdout();
+    groupSimilarExposures(make({100, 105, 300, 310}));
+    EXPECT_EQ("  Similar...assigning group ID 1\n  Similar...assigning group ID 2\n",
+              testing::internal::GetCapturedStdout());
+}
+
+TEST_F(GroupingTest, EqualAndZeroExposures)
+{
+    EXPECT_EQ(1, groupSimilarExposures(make({100, 100, 100})));
+    EXPECT_EQ((std::vector<int>{1, 1, 1}), groups());
+    EXPECT_EQ(1, groupSimilarExposures(make({0, 0})));
+    EXPECT_EQ(0, groupSimilarExposures(make({0, 5})));
+    // Zero exposures are similar to each other at any threshold.
+    gSettings.exposureThreshold = -1.0f;
+    EXPECT_EQ(1, groupSimilarExposures(make({0, 0, 7})));
+    EXPECT_EQ((std::vector<int>{1, 1, 0}), groups());
+}
+
+TEST_F(GroupingTest, WalkEndsWhenEqualExposuresAreNotSimilar)
+{
+    // At a threshold of 0 or below, or NaN, equal exposures are not similar;
+    // the walk must still end, with nothing grouped.
+    for (float threshold : {0.0f, -0.5f, std::nanf("")}) {
+        gSettings.exposureThreshold = threshold;
+        EXPECT_EQ(0, groupSimilarExposures(make({100, 100, 50, 100, 50})));
+        EXPECT_EQ((std::vector<int>{0, 0, 0, 0, 0}), groups()) << threshold;
+    }
+}
+
+TEST_F(GroupingTest, NextBrighterAndSimilarity)
+{
+    ImageList& list = make({200, 100, 100, 150});
+    list.group[2] = 1;
+    EXPECT_EQ(1, nextBrighter(list, -1));  // darkest ungrouped
+    EXPECT_EQ(3, nextBrighter(list, 1));
+    EXPECT_EQ(0, nextBrighter(list, 3));
+    EXPECT_EQ(-1, nextBrighter(list, 0));
+    list.group[2] = 0;
+    EXPECT_EQ(2, nextBrighter(list, 1));   // an equal exposure qualifies
+    EXPECT_EQ(1, nextBrighter(list, 2));
+    EXPECT_EQ(-1, nextBrighter(make({0, 100000}), 0)); // only differences below 99999
+
+    gSettings.exposureThreshold = 0.5f;
+    EXPECT_FALSE(exposuresSimilar(100, 150)); // strictly above the ratio
+    EXPECT_TRUE(exposuresSimilar(149, 100));
+    EXPECT_TRUE(exposuresSimilar(0, 0));
+    EXPECT_FALSE(exposuresSimilar(0, 5));
+}
+
+class FusionDriverTest : public RunTest {
+protected:
+    // Three inputs of one scene; exposures are then set as the grouping needs.
+    void prepareThree(const std::vector<std::string>& options, const std::vector<double>& exposures)
+    {
+        std::vector<std::string> args = options;
+        for (int i = 0; i < 3; ++i)
+            args.push_back(writeInput("in" + std::to_string(i) + ".tif", makeScene(30, 24, 70 + 20 * i)));
+        prepare(args);
+        for (int i = 0; i < 3; ++i)
+            gImages.exposure[i] = exposures[i];
+    }
+    std::string fuse()
+    {
+        testing::internal::CaptureStdout();
+        runFusion();
+        return testing::internal::GetCapturedStdout();
+    }
+    bool runFolderEmpty() { return std::filesystem::is_empty(runFolder()); }
+};
+
+TEST_F(FusionDriverTest, OneGroupAndOneLoneInput)
+{
+    const std::string out = tmp_.file("out.tif");
+    prepareThree({"-l", "3", "-o", out}, {100, 105, 300});
+    std::string console = fuse();
+    EXPECT_NE(std::string::npos, console.find("Iteration 1: 3 images remain to be fused in 1 groups\nFusing 2 images:\n"))
+        << console;
+    EXPECT_NE(std::string::npos, console.find("Iteration 2: 2 images remain to be fused\nFusing 2 images:\n  " +
+                                              scratchName("fcsblend", "t", 1) + ", exposure="))
+        << console;
+    EXPECT_EQ(24, readFixtureTiff(out).height);
+    // Group result, level and weight files are all gone.
+    EXPECT_TRUE(runFolderEmpty());
+}
+
+TEST_F(FusionDriverTest, GroupResultsKeptWithF)
+{
+    const std::string out = tmp_.file("out.tif");
+    prepareThree({"-l", "3", "-f", "-o", out}, {100, 105, 300});
+    fuse();
+    EXPECT_TRUE(fileExists(scratchName("fcsblend", "t", 1)));
+    EXPECT_FALSE(fileExists(scratchName(gImages.paths[0], "l", 0)));
+}
+
+TEST_F(FusionDriverTest, OneGroupIsTheOutput)
+{
+    const std::string out = tmp_.file("out.tif");
+    writeFile(out, "older file");
+    prepareThree({"-l", "3", "--gLevelsBP", "0.1", "-o", out}, {100, 101, 102});
+    std::string console = fuse();
+    const size_t levels = console.find("Performing levels adjustment: bp=0.10");
+    const size_t shortcut = console.find("Iteration 2: No images remain to be fused\n");
+    ASSERT_NE(std::string::npos, levels) << console;
+    ASSERT_NE(std::string::npos, shortcut) << console;
+    EXPECT_LT(levels, shortcut); // applied within the group's fusion
+    EXPECT_EQ(std::string::npos, console.find("Iteration 2: 1 images"));
+    EXPECT_EQ(30, readFixtureTiff(out).width);
+    EXPECT_TRUE(runFolderEmpty());
+}
+
+TEST_F(FusionDriverTest, OneGroupMovedAcrossFileSystems)
+{
+    // The scratch folder and the output on different file systems: the group
+    // result is copied beside the output and renamed into place.
+    char pattern[] = "/dev/shm/quovix-out-XXXXXX";
+    if (!std::filesystem::is_directory("/dev/shm") || mkdtemp(pattern) == nullptr)
+        GTEST_SKIP() << "no second file system";
+    const std::string folder = pattern;
+    const std::string out = folder + "/out.tif";
+    prepareThree({"-l", "2", "-o", out}, {100, 101, 102});
+    fuse();
+    EXPECT_EQ(30, readFixtureTiff(out).width);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(std::vector<std::string>{"out.tif"}, names);
+    EXPECT_TRUE(runFolderEmpty());
+    std::filesystem::remove_all(folder);
+}
+
+TEST_F(FusionDriverTest, OneGroupWithNowhereToGo)
+{
+    const std::string out = tmp_.file("missing/out.tif");
+    prepareThree({"-l", "2", "-o", out}, {100, 101, 102});
+    EXPECT_EXIT((stdoutToStderr(), runFusion()), ::testing::ExitedWithCode(255),
+                "Iteration 2: No images remain to be fused\nError writing output file .*missing/out.tif");
+}
+
+TEST_F(FusionDriverTest, SingleIterationAndNoSimilarExposures)
+{
+    const std::string out = tmp_.file("out.tif");
+    prepareThree({"-l", "3", "-p", "1", "-o", out}, {100, 105, 110});
+    std::string console = fuse();
+    EXPECT_EQ(std::string::npos, console.find("Iteration 1")) << console;
+    EXPECT_EQ(0u, console.find("Iteration 2: 3 images remain to be fused\n")) << console;
+    EXPECT_TRUE(runFolderEmpty());
+
+    prepareThree({"-l", "3", "-o", out}, {100, 200, 400});
+    console = fuse();
+    EXPECT_EQ(0u, console.find("Iteration 1: No similar exposures found\nIteration 2: 3 images remain to be fused\n"))
+        << console;
+}
+
+TEST_F(FusionDriverTest, JpegNamedOutputIsReencoded)
+{
+    const std::string out = tmp_.file("result.JPG");
+    prepareThree({"-l", "3", "-a", "16", "-o", out}, {100, 200, 400});
+    fuse();
+    std::string bytes = readFile(out);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ('\xFF', bytes[0]);
+    EXPECT_EQ('\xD8', bytes[1]);
+
+    // Only the four spellings count: result.Jpg stays a TIFF.
+    const std::string mixed = tmp_.file("result.Jpg");
+    prepareThree({"-l", "3", "-o", mixed}, {100, 200, 400});
+    fuse();
+    EXPECT_EQ(30, readFixtureTiff(mixed).width);
+}
+
+} // namespace
