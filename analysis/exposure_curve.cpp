@@ -2,7 +2,6 @@
 // main thread before any worker starts and are read-only afterwards.
 #include "analysis/exposure_curve.h"
 
-#include "support/memory.h"
 #include "support/settings.h"
 
 #include <cmath>
@@ -55,8 +54,10 @@ void buildWeightCurve(double contrast, double brightness, double shadows, double
 
     // Shadow and highlight curves one after the other: the join below looks
     // one sample past the shadow curve's end, which is the highlight curve's
-    // first sample.
-    double* work = static_cast<double*>(trackedAlloc(2 * kCurveSize * sizeof(double)));
+    // first sample. Static work storage, not a tracked block: building the
+    // tables adds no line to the -dm trace, so its numbering starts with the
+    // run's first real buffer. Built once, on the main thread.
+    static double work[2 * kCurveSize];
     double* shadow = work;
     double* highlight = work + kCurveSize;
 
@@ -92,8 +93,6 @@ void buildWeightCurve(double contrast, double brightness, double shadows, double
     }
     for (int i = kCurveSize; i < 65536; ++i)
         weightCurve[i] = 65535;
-
-    trackedFree(work);
 }
 
 void buildCurveTables()

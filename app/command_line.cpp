@@ -28,8 +28,10 @@ struct ParseState {
     int argc = 0;
     char** argv = nullptr;
     int index = 0;                 // argument being read
-    const char** names = nullptr;  // input names in command-line order
-    int nameCount = 0;
+    // Input names in command-line order. Held outside tracked memory: -dm is
+    // only known after the walk, and a traced release of an untraced
+    // allocation would read as a double release.
+    std::vector<const char*> names;
     float plusStops = 0.0f;
     float minusStops = 0.0f;
     bool infoGiven = false;
@@ -378,6 +380,9 @@ ImageRegion boundingBox(const ImageRegion* regions, int count)
 
 float resolveScaleFactor(const ParseState& st)
 {
+    if (st.names.empty())
+        return 1.0f;  // no canvas to fit; the run ends for want of images
+
     const RunSettings& s = gSettings;
     float factor = 1.0f;
     if (s.constrainWidth != 0 && s.constrainHeight != 0) {
@@ -425,7 +430,7 @@ void settleAfterWalk(ParseState& st)
     rescaleWeightsSilently(s.iteration1);
     rescaleWeightsSilently(s.iteration2);
 
-    const int n = st.nameCount;
+    const int n = static_cast<int>(st.names.size());
     HeapBuffer<ImageRegion> regions(static_cast<size_t>(n));
     int maxBits = 0;
     for (int i = 0; i < n; ++i) {
@@ -487,8 +492,6 @@ void settleAfterWalk(ParseState& st)
     s.noise.lumaLevels = std::min(s.noise.lumaLevels, s.levelCount);
 
     regions.reset();
-    trackedFree(st.names);
-    st.names = nullptr;
 
     if (gImages.count() == 0)
         fatalError("Not enough images specified for fusion", kExitFatal);
@@ -576,13 +579,13 @@ void parseCommandLine(int argc, char** argv)
     ParseState st;
     st.argc = argc;
     st.argv = argv;
-    st.names = static_cast<const char**>(trackedAllocZero(static_cast<size_t>(argc) * sizeof(const char*)));
+    st.names.reserve(static_cast<size_t>(argc));
     for (st.index = 1; st.index < argc; ++st.index) {
         const char* arg = argv[st.index];
         if (isOption(arg))
             applyOption(st, arg);
         else
-            st.names[st.nameCount++] = arg;
+            st.names.push_back(arg);
     }
     settleAfterWalk(st);
 }

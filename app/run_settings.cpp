@@ -151,6 +151,7 @@ int runMain(int argc, char** argv)
     printSettingsReport();
     analyseImages(gImages, gSettings.levelCount);
     runFusion();
+    releaseImageList(gImages);
 
     if (gSettings.showTiming)
         printElapsed(argv[0], gSettings.startClock);

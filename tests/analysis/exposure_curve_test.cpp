@@ -142,6 +142,16 @@ TEST_F(ExposureCurveTest, LinearTableForGamma22)
     }
 }
 
+// The tables are built before the run's first traced buffer: building them
+// must not take a tracked block, or every later -dm sequence number shifts.
+TEST_F(ExposureCurveTest, BuildingLeavesTheResourceTraceAlone)
+{
+    gSettings.traceResources = true;
+    ::testing::internal::CaptureStdout();
+    buildCurveTables();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+}
+
 TEST_F(ExposureCurveTest, PrintedCurveAndChartValues)
 {
     gSettings.printCurve = true;

@@ -128,30 +128,6 @@ protected:
     bool runFolderEmpty() { return std::filesystem::is_empty(runFolder()); }
 };
 
-TEST_F(FusionDriverTest, OneGroupAndOneLoneInput)
-{
-    const std::string out = tmp_.file("out.tif");
-    prepareThree({"-l", "3", "-o", out}, {100, 105, 300});
-    std::string console = fuse();
-    EXPECT_NE(std::string::npos, console.find("Iteration 1: 3 images remain to be fused in 1 groups\nFusing 2 images:\n"))
-        << console;
-    EXPECT_NE(std::string::npos, console.find("Iteration 2: 2 images remain to be fused\nFusing 2 images:\n  " +
-                                              scratchName("fcsblend", "t", 1) + ", exposure="))
-        << console;
-    EXPECT_EQ(24, readFixtureTiff(out).height);
-    // Group result, level and weight files are all gone.
-    EXPECT_TRUE(runFolderEmpty());
-}
-
-TEST_F(FusionDriverTest, GroupResultsKeptWithF)
-{
-    const std::string out = tmp_.file("out.tif");
-    prepareThree({"-l", "3", "-f", "-o", out}, {100, 105, 300});
-    fuse();
-    EXPECT_TRUE(fileExists(scratchName("fcsblend", "t", 1)));
-    EXPECT_FALSE(fileExists(scratchName(gImages.paths[0], "l", 0)));
-}
-
 TEST_F(FusionDriverTest, OneGroupIsTheOutput)
 {
     const std::string out = tmp_.file("out.tif");
@@ -194,21 +170,6 @@ TEST_F(FusionDriverTest, OneGroupWithNowhereToGo)
     prepareThree({"-l", "2", "-o", out}, {100, 101, 102});
     EXPECT_EXIT((stdoutToStderr(), runFusion()), ::testing::ExitedWithCode(255),
                 "Iteration 2: No images remain to be fused\nError writing output file .*missing/out.tif");
-}
-
-TEST_F(FusionDriverTest, SingleIterationAndNoSimilarExposures)
-{
-    const std::string out = tmp_.file("out.tif");
-    prepareThree({"-l", "3", "-p", "1", "-o", out}, {100, 105, 110});
-    std::string console = fuse();
-    EXPECT_EQ(std::string::npos, console.find("Iteration 1")) << console;
-    EXPECT_EQ(0u, console.find("Iteration 2: 3 images remain to be fused\n")) << console;
-    EXPECT_TRUE(runFolderEmpty());
-
-    prepareThree({"-l", "3", "-o", out}, {100, 200, 400});
-    console = fuse();
-    EXPECT_EQ(0u, console.find("Iteration 1: No similar exposures found\nIteration 2: 3 images remain to be fused\n"))
-        << console;
 }
 
 TEST_F(FusionDriverTest, JpegNamedOutputIsReencoded)
