@@ -19,18 +19,20 @@ namespace {
 constexpr int kBandRows = 50;
 constexpr int16_t kLaplacianOffset = 8192;
 
-// trunc(100 * weight) in single precision; out-of-range weights saturate
-// instead of overflowing the conversion.
+// Float to int truncating toward zero; NaN and out-of-range values give
+// INT32_MIN, as the processor's own conversion does, instead of undefined
+// behaviour.
+inline int32_t truncFloat(float v)
+{
+    if (!(v >= -2147483648.0f && v < 2147483648.0f))
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
+// trunc(100 * weight), the product in single precision.
 int32_t percentWeight(float weight)
 {
-    float p = 100.0f * weight;
-    if (!(p == p))
-        return 0;
-    if (p >= 2147483648.0f)
-        return std::numeric_limits<int32_t>::max();
-    if (p <= -2147483648.0f)
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(p);
+    return truncFloat(100.0f * weight);
 }
 
 // trunc(threshold * 1920) for the noise-suppression limits (thresholds are
@@ -150,7 +152,7 @@ void combineBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStri
         if (ns.luma && std::abs(static_cast<int>(c.c1)) < ns.lumaLimit) {
             ++counters.lumaSmoothed;
             float v = (1.0f - ns.lumaFactor) * static_cast<float>(m1) + static_cast<float>(c.c1) * ns.lumaFactor;
-            o.c1 = static_cast<int16_t>(static_cast<int>(v));
+            o.c1 = static_cast<int16_t>(truncFloat(v));
         }
         int chromaMagnitude = std::abs(static_cast<int>(c.c0));
         if (std::abs(static_cast<int>(c.c2)) > chromaMagnitude)
@@ -159,8 +161,8 @@ void combineBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStri
             ++counters.chromaSmoothed;
             float v0 = static_cast<float>(c.c0) * ns.chromaFactor + static_cast<float>(m0) * (1.0f - ns.chromaFactor);
             float v2 = static_cast<float>(c.c2) * ns.chromaFactor + static_cast<float>(m2) * (1.0f - ns.chromaFactor);
-            o.c0 = static_cast<int16_t>(static_cast<int>(v0));
-            o.c2 = static_cast<int16_t>(static_cast<int>(v2));
+            o.c0 = static_cast<int16_t>(truncFloat(v0));
+            o.c2 = static_cast<int16_t>(truncFloat(v2));
         }
     }
 }

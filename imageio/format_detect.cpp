@@ -80,7 +80,9 @@ int isJpegFile(const std::string& path)
 void queryImageInfo(const std::string& path, ImageRegion& region, int& bytesPerPixel, int& bitsPerSample,
                     bool acceptBigTiff)
 {
-    if (!isNamedImageFile(path)) {
+    // The program's own output is a TIFF whatever its name says (e.g. "out.png"
+    // in a scaled run): never hand it to the RAW converter.
+    if (!acceptBigTiff && !isNamedImageFile(path)) {
         if (queryRawSize(path, region) != 0) {
             std::printf("Cannot determine RAW file dimensions\n");
             endProcess(kExitIoError);

@@ -19,7 +19,8 @@ int isBigTiffFile(const std::string& path);
 // Size, canvas offset and stored layout of an input, without reading pixels.
 // Ends the run on any failure. A BigTIFF is refused ("Unknown image file
 // format") unless it lies in the program's temporary folder (scratch and cache
-// files) or acceptBigTiff is set (the output, read back for the JPEG export).
+// files) or acceptBigTiff is set (the output, read back for the JPEG export;
+// such a file is never taken for a RAW file, whatever its name).
 void queryImageInfo(const std::string& path, ImageRegion& region, int& bytesPerPixel, int& bitsPerSample,
                     bool acceptBigTiff = false);
 

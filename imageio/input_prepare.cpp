@@ -314,10 +314,12 @@ void adjustExposure(const std::string& srcPath, const std::string& dstPath, floa
         scaleRegion(region, scale);
 
     const bool raw = isNamedImageFile(srcPath) == 0;
-    // A RAW source may arrive at another size than the scaled query says (half
-    // size under -h, then shrunk); it never exceeds the unscaled query.
-    const size_t pixelCount = static_cast<size_t>(raw ? queried.width : region.width) *
-                              static_cast<size_t>(raw ? queried.height : region.height);
+    // Under the converter's -h a RAW source arrives at half size and is shrunk
+    // by the doubled scale, which may round to a pixel more than the scaled
+    // query; it never exceeds the unscaled query.
+    const bool halfSizeRaw = raw && gSettings.converterArgs.find("-h") != std::string::npos;
+    const size_t pixelCount = static_cast<size_t>(halfSizeRaw ? queried.width : region.width) *
+                              static_cast<size_t>(halfSizeRaw ? queried.height : region.height);
     PageBuffer<uint8_t> buffer(pixelCount * static_cast<size_t>(bytesPerPixel));
     // The region actually read replaces the queried one: under the converter's
     // -h option a RAW source arrives at half size.

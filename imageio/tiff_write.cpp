@@ -80,7 +80,8 @@ void writeTiffTags(TIFF* tiff, int width, int height, int bytesPerPixel, const I
     const int code = gSettings.tiffCompression;
     if (code != COMPRESSION_NONE) {
         TIFFSetField(tiff, TIFFTAG_COMPRESSION, code);
-        if (predictorAllowed && bits == 8 && (code == COMPRESSION_LZW || code == COMPRESSION_ADOBE_DEFLATE))
+        // DEFLATE is stored under its code 32946 (COMPRESSION_DEFLATE), not the Adobe code 8.
+        if (predictorAllowed && bits == 8 && (code == COMPRESSION_LZW || code == COMPRESSION_DEFLATE))
             TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     }
 }

@@ -415,6 +415,40 @@ TEST_F(CommandLineTest, ConstraintScalesCanvasToEightBitJpeg)
     EXPECT_EQ(gSettings.constrainHeight, 0);
 }
 
+// The factor is a single-precision quotient, each product is single precision,
+// and 0.49999999 is added in double: an exact .5 rounds down, a product just
+// above it rounds up. Two pixels span each canvas.
+TEST_F(CommandLineTest, CanvasScalingRoundsSinglePrecisionProducts)
+{
+    struct Case {
+        std::vector<std::string> options;
+        int x0, y0, x1, y1;  // the two pixels
+        float factor;
+        ImageRegion canvas;
+    };
+    const Case cases[] = {
+        // 25 x 0.3f is 7.50000048 in single precision: 8 (a double quotient gives 7).
+        {{"--gConstrain", "12x1000"}, 0, 0, 39, 24, 12.0f / 40.0f, {0, 0, 12, 8}},
+        // 6 x (11/12)f is exactly 5.5 in single precision: 5 (a double product gives 6).
+        {{"--gConstrain", "11x1000"}, 0, 0, 11, 5, 11.0f / 12.0f, {0, 0, 11, 5}},
+        // 301, 201, 101 and 51 halved: every .5 rounds down.
+        {{"--gScale", "0.5"}, 101, 51, 401, 251, 0.5f, {50, 25, 150, 100}},
+    };
+    for (const Case& k : cases) {
+        fresh();
+        SCOPED_TRACE(k.options[1]);
+        std::vector<std::string> args = k.options;
+        args.push_back(tiff("p0.tif", 1, 1, 3, k.x0, k.y0));
+        args.push_back(tiff("p1.tif", 1, 1, 3, k.x1, k.y1));
+        EXPECT_EQ(parse(args), "");
+        EXPECT_EQ(gSettings.scaleFactor, k.factor);
+        EXPECT_EQ(gCanvas.x, k.canvas.x);
+        EXPECT_EQ(gCanvas.y, k.canvas.y);
+        EXPECT_EQ(gCanvas.width, k.canvas.width);
+        EXPECT_EQ(gCanvas.height, k.canvas.height);
+    }
+}
+
 TEST_F(CommandLineTest, LevelsResolvedAgainstScaledCanvas)
 {
     std::string a = tiff("a.tif", 120, 100);

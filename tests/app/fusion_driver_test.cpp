@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,96 @@ TEST_F(GroupingTest, NextBrighterAndSimilarity)
     EXPECT_TRUE(exposuresSimilar(149, 100));
     EXPECT_TRUE(exposuresSimilar(0, 0));
     EXPECT_FALSE(exposuresSimilar(0, 5));
+}
+
+// The grouping walk exactly as described: next brighter from the current
+// image, with no guard against revisiting. Returns -2 when it has not ended
+// after many steps (equal exposures that are not similar).
+int plainWalk(std::vector<double> exposure, std::vector<unsigned>& group, std::string& messages)
+{
+    const int n = static_cast<int>(exposure.size());
+    group.assign(n, 0);
+    auto next = [&](int k) {
+        const double r = (k >= 0 && k <= n - 1) ? exposure[k] : 0.0;
+        double best = 99999;
+        int found = -1;
+        for (int i = 0; i < n; ++i) {
+            if (i == k || group[i] != 0)
+                continue;
+            const double d = exposure[i] - r;
+            if (d >= 0 && d < best) {
+                best = d;
+                found = i;
+            }
+        }
+        return found;
+    };
+    auto similar = [](double a, double b) {
+        if (a == 0 && b == 0)
+            return true;
+        const double hi = std::max(a, b), lo = std::min(a, b);
+        return static_cast<double>(gSettings.exposureThreshold) > hi / lo - 1;
+    };
+    int index = next(-1);
+    if (index == -1)
+        return 0;
+    unsigned id = 1;
+    bool open = false;
+    int anchor = index;
+    for (int steps = 0; index >= 0; ++steps) {
+        if (steps > 100 * (n + 1))
+            return -2;
+        const int following = next(index);
+        if (following >= 0) {
+            if (similar(exposure[anchor], exposure[following])) {
+                messages += "  Similar...assigning group ID " + std::to_string(id) + "\n";
+                group[index] = id;
+                group[following] = id;
+                open = true;
+            } else {
+                if (open)
+                    ++id;
+                open = false;
+                anchor = following;
+            }
+        }
+        index = following;
+    }
+    return static_cast<int>(open ? id : id - 1);
+}
+
+TEST_F(GroupingTest, AgreesWithThePlainWalkWheneverItEnds)
+{
+    // Small pools of exposures make equal values, near-threshold ratios, zero
+    // and steps beyond the 99999 search limit common.
+    const double pool[] = {0, 0, 50, 100, 100, 110, 125, 132.9, 133, 150, 99998, 100099, 100100, 230000};
+    const float thresholds[] = {0.33f, 0.1f, 0.5f, 1.0f, 0.0f, -0.5f, std::nanf("")};
+    std::mt19937 random(99);
+    gSettings.verbosity = 1;
+    int compared = 0, endless = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        gSettings.exposureThreshold = thresholds[random() % 7];
+        std::vector<double> exposures(random() % 8 + 1);
+        for (double& e : exposures)
+            e = pool[random() % 14];
+        std::vector<unsigned> expectedGroups;
+        std::string expectedMessages;
+        const int expected = plainWalk(exposures, expectedGroups, expectedMessages);
+        testing::internal::CaptureStdout();
+        const int count = groupSimilarExposures(make(exposures));
+        const std::string messages = testing::internal::GetCapturedStdout();
+        if (expected == -2) {
+            ++endless;
+            continue;
+        }
+        ++compared;
+        ASSERT_EQ(expected, count) << "trial " << trial;
+        for (size_t i = 0; i < exposures.size(); ++i)
+            ASSERT_EQ(expectedGroups[i], list_.group[i]) << "trial " << trial << " entry " << i;
+        ASSERT_EQ(expectedMessages, messages) << "trial " << trial;
+    }
+    EXPECT_GT(compared, 2000);
+    EXPECT_GT(endless, 50); // the walk above really does loop in such cases
 }
 
 class FusionDriverTest : public RunTest {

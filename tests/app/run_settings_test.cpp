@@ -1,11 +1,15 @@
 #include "app/run_settings.h"
 #include "imageio/image_types.h"
+#include "imageio/tiff_io.h"
 #include "support/settings.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <regex>
+#include <vector>
 
 namespace {
 
@@ -155,6 +159,43 @@ TEST(Banner, ExactText)
     testing::internal::CaptureStdout();
     printBanner();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "                             Quovix 1.60 (x64)\n\n");
+}
+
+// A whole run: banner, then the validation messages, the curve print and the
+// report in that order, and the elapsed-time line last, labelled with the
+// program path as it was given.
+TEST(EntrySequence, OutputOrderAndElapsedLine)
+{
+    if (!fileExists(QUOVIX_BIN))
+        GTEST_SKIP() << "quovix binary not built";
+    TempDir dir;
+    std::vector<unsigned char> pixels(8 * 8 * 3, 100);
+    ImageRegion region{0, 0, 8, 8};
+    ASSERT_EQ(writeTiffImage(dir.file("a.tif"), pixels.data(), 8, 8, 3, 0, &region), 0);
+    ASSERT_EQ(writeTiffImage(dir.file("b.tif"), pixels.data(), 8, 8, 3, 0, &region), 0);
+
+    CommandResult r = runQuovix({"-dt", "-C", "-p", "3", "--wMode2", "7", "-k", "11", "-l", "2", "-o", "out.tif",
+                                 "a.tif", "b.tif"},
+                                dir.path(), {"TMPDIR=" + dir.path()});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::string head = "                             Quovix 1.60 (x64)\n\n"
+                             "Invalid iteration count...resetting to 2\n"
+                             "Invalid laplacian combination mode 2...resetting\n"
+                             "Invalid Gamma value...resetting\n"
+                             "exposure: 0 -> weight: ";
+    EXPECT_EQ(r.output.compare(0, head.size(), head), 0) << r.output.substr(0, 400);
+    const size_t chart = r.output.find("\nURL For Exposure Curve Chart:\n");
+    const size_t report = r.output.find("Output: out.tif\nInput Images: 2\nIterations: 2\nLevels: 2\n\n");
+    ASSERT_NE(chart, std::string::npos);
+    ASSERT_NE(report, std::string::npos);
+    EXPECT_LT(chart, report);
+
+    const size_t lastLine = r.output.rfind('\n', r.output.size() - 2) + 1;
+    const std::string tail = r.output.substr(lastLine);
+    const std::string label = std::string(QUOVIX_BIN) + ":  Elapsed time=";
+    ASSERT_EQ(tail.compare(0, label.size(), label), 0) << tail;
+    EXPECT_TRUE(std::regex_match(tail.substr(label.size()), std::regex("[0-9]+\\.[0-9]{2} secs\n"))) << tail;
+    EXPECT_TRUE(fileExists(dir.file("out.tif")));
 }
 
 } // namespace

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -223,6 +227,174 @@ TEST_F(CombineLevelTest, DetailSuppressionPullsSmallDetailTowardTheMean)
     gSettings.useYCrCb = false;
     out = combine(Maximum);
     EXPECT_TRUE(samePixel(px(10, 10, 10), out[0]));
+}
+
+// The combination rules written out plainly, one pixel at a time, for
+// comparison with the band-wise implementation.
+struct ReferenceLevel {
+    std::vector<WorkPixel> out;
+    int picked = 0, lumaSmoothed = 0, chromaSmoothed = 0;
+};
+
+ReferenceLevel referenceCombine(const std::vector<std::vector<WorkPixel>>& lap,
+                                const std::vector<std::vector<uint16_t>>& c, const std::vector<std::vector<uint16_t>>& e,
+                                const std::vector<std::vector<uint16_t>>& s, float wc, float we, float ws, int mode,
+                                int level)
+{
+    const NoiseParams& np = gSettings.noise;
+    const int lumaLimit = static_cast<int>(static_cast<double>(np.lumaThreshold) * 1920.0);
+    const int chromaLimit = static_cast<int>(static_cast<double>(np.chromaThreshold) * 1920.0);
+    const bool active = np.duringBlend && mode == 1 && gSettings.useYCrCb && (lumaLimit > 0 || chromaLimit > 0);
+    const int ce = static_cast<int>(100.0f * we), cs = static_cast<int>(100.0f * ws), cc = static_cast<int>(100.0f * wc);
+    const size_t n = lap.size(), size = lap[0].size();
+    ReferenceLevel r;
+    r.out.assign(size, px(0, 0, 0, 0));
+    for (size_t i = 0; i < size; ++i) {
+        std::vector<uint16_t> w(n);
+        for (size_t k = 0; k < n; ++k) {
+            int sum = ce * e[k][i] + cs * s[k][i] + cc * c[k][i];
+            w[k] = static_cast<uint16_t>(sum / 100);
+        }
+        int64_t S[3], P[3], total = 0;
+        int count = 0, chosen = 0;
+        for (int pass = 0; pass < 2; ++pass) {
+            S[0] = S[1] = S[2] = P[0] = P[1] = P[2] = 0;
+            total = 0;
+            count = 0;
+            unsigned best = 0;
+            for (size_t k = 0; k < n; ++k) {
+                const WorkPixel& L = lap[k][i];
+                if (L.alpha == 0)
+                    continue;
+                const int wk = pass == 0 ? w[k] : 1;
+                const int v[3] = {L.c0, L.c1, L.c2};
+                for (int ch = 0; ch < 3; ++ch) {
+                    S[ch] += static_cast<int32_t>(v[ch] * wk);
+                    if (active)
+                        P[ch] += v[ch];
+                }
+                total += wk;
+                ++count;
+                if (static_cast<unsigned>(wk) > best) {
+                    best = static_cast<unsigned>(wk);
+                    chosen = static_cast<int>(k);
+                }
+            }
+            if (total != 0)
+                break;
+        }
+        if (count == 0)
+            continue;
+        WorkPixel& o = r.out[i];
+        if (mode != 1) {
+            o = px(static_cast<int>(S[0] / total), static_cast<int>(S[1] / total), static_cast<int>(S[2] / total),
+                   16384);
+            continue;
+        }
+        ++r.picked;
+        const WorkPixel& L = lap[chosen][i];
+        o = L;
+        if (!active)
+            continue;
+        const int64_t M0 = P[0] / count, M1 = P[1] / count, M2 = P[2] / count;
+        const float fL = np.lumaFactor, fC = np.chromaFactor;
+        if (level < np.lumaLevels && std::abs(L.c1) < lumaLimit) {
+            ++r.lumaSmoothed;
+            o.c1 = static_cast<int16_t>(static_cast<int>((1.0f - fL) * static_cast<float>(M1) + static_cast<float>(L.c1) * fL));
+        }
+        if (level < np.chromaLevels && std::max(std::abs(L.c0), std::abs(L.c2)) < chromaLimit) {
+            ++r.chromaSmoothed;
+            o.c0 = static_cast<int16_t>(static_cast<int>(static_cast<float>(L.c0) * fC + static_cast<float>(M0) * (1.0f - fC)));
+            o.c2 = static_cast<int16_t>(static_cast<int>(static_cast<float>(L.c2) * fC + static_cast<float>(M2) * (1.0f - fC)));
+        }
+    }
+    return r;
+}
+
+TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
+{
+    // Four images on a 29 x 61 canvas (level 0: bands of 50 and 11 rows; level
+    // 1: 15 x 31). Details mix small values (so suppression engages) with the
+    // extremes of the 16-bit range, which wrap when stored with their offset;
+    // weights come from a few values so that ties and all-zero pixels occur.
+    gCanvas = ImageRegion{0, 0, 29, 61};
+    gSettings.useYCrCb = true;
+    gSettings.noise.duringBlend = true;
+    gSettings.noise.lumaThreshold = 0.3f;   // limit 576
+    gSettings.noise.chromaThreshold = 0.2f; // limit 384
+    gSettings.noise.lumaFactor = 0.37f;
+    gSettings.noise.chromaFactor = 0.81f;
+    gSettings.noise.lumaLevels = 2;
+    gSettings.verbosity = 1;
+    const std::vector<std::string> names = {"/in/a.tif", "/in/b.tif", "/in/c.tif", "/in/d.tif"};
+    const float wc = 0.29f, we = 0.33f, ws = 0.38f; // 100 * 0.29f truncates to 28
+    std::mt19937 random(12345);
+    auto detail = [&]() {
+        static const int extremes[] = {-32768, 32767, -8193, -8192, 24575, 24576, -1, 0};
+        if (random() % 8 == 0)
+            return extremes[random() % 8];
+        return static_cast<int>(random() % 1401) - 700;
+    };
+    auto weight = [&]() -> uint16_t {
+        static const uint16_t common[] = {0, 0, 1000, 65535};
+        return random() % 3 == 0 ? static_cast<uint16_t>(random()) : common[random() % 4];
+    };
+    for (int level = 0; level < 2; ++level) {
+        const int w = level == 0 ? 29 : 15, h = level == 0 ? 61 : 31;
+        const size_t size = static_cast<size_t>(w) * h;
+        std::vector<std::vector<WorkPixel>> lap(4);
+        std::vector<std::vector<uint16_t>> c(4), e(4), s(4);
+        for (size_t k = 0; k < 4; ++k) {
+            for (size_t i = 0; i < size; ++i) {
+                const int a = random() % 10;
+                lap[k].push_back(px(detail(), detail(), detail(), a < 3 ? 0 : (a == 3 ? -1 : kAlphaPresent)));
+                const bool dark = i % 7 == 0; // every weight zero at this pixel
+                c[k].push_back(dark ? 0 : weight());
+                e[k].push_back(dark ? 0 : weight());
+                s[k].push_back(dark ? 0 : weight());
+            }
+            writeLevelFile(names[k], level, lap[k], w, h);
+            writeWeightFile(names[k], "c", level, c[k], w, h);
+            writeWeightFile(names[k], "e", level, e[k], w, h);
+            writeWeightFile(names[k], "s", level, s[k], w, h);
+        }
+        TestList list(names);
+        for (int mode : {Average, Maximum, Hybrid}) {
+            ReferenceLevel expected = referenceCombine(lap, c, e, s, wc, we, ws, mode, level);
+            std::vector<WorkPixel> out(size, px(5, 5, 5, 5));
+            testing::internal::CaptureStdout();
+            combineLevel(list.get(), level, wc, we, ws, mode, out.data());
+            const std::string console = testing::internal::GetCapturedStdout();
+            for (size_t i = 0; i < size; ++i)
+                ASSERT_TRUE(samePixel(expected.out[i], out[i]))
+                    << "level " << level << " mode " << mode << " pixel " << i << ": " << out[i].c0 << ","
+                    << out[i].c1 << "," << out[i].c2 << "," << out[i].alpha << " expected " << expected.out[i].c0
+                    << "," << expected.out[i].c1 << "," << expected.out[i].c2 << "," << expected.out[i].alpha;
+            if (mode == Maximum) {
+                ASSERT_GT(expected.lumaSmoothed, 0);
+                EXPECT_EQ(level == 0, expected.chromaSmoothed > 0);
+                char line[80];
+                std::snprintf(line, sizeof line, "NR (luma, color) = %.1f%%, %.1f%%\n",
+                              100.0f * static_cast<float>(expected.lumaSmoothed) / static_cast<float>(expected.picked),
+                              100.0f * static_cast<float>(expected.chromaSmoothed) / static_cast<float>(expected.picked));
+                EXPECT_EQ(line, console);
+            } else {
+                EXPECT_EQ("", console);
+            }
+        }
+    }
+}
+
+TEST_F(CombineLevelTest, VerboseCombiningLine)
+{
+    twoImages({px(1, 2, 3)}, {7}, {px(4, 5, 6)}, {9});
+    gSettings.verbosity = 2;
+    TestList list({"/in/a.tif", "/in/b.tif"});
+    std::vector<WorkPixel> out(1);
+    testing::internal::CaptureStdout();
+    combineLevel(list.get(), 0, 0.0f, 1.0f, 0.0f, Hybrid, out.data());
+    EXPECT_EQ("Combining 2 images at level 0 (1 x 1), C/E/S wgts=0.00,1.00,0.00, lapl mode=Hybrid\n",
+              testing::internal::GetCapturedStdout());
 }
 
 } // namespace

@@ -177,4 +177,22 @@ TEST_F(FuseImageSetTest, OutputFolderThatCannotBeWritten)
                 "Couldn't open TIFF file: .*missing/out.tifCannot open TIFF file for w: .*missing/out.tif");
 }
 
+TEST_F(FuseImageSetTest, ConsoleOrderWithColourConversionAndLevels)
+{
+    std::string in = writeInput("one.tif", makeScene(12, 10, 100));
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "3", "-c", "--gLevelsWP", "1", "-o", out, in});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, fuseAll(Average, out, 1));
+    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string head = "Fusing 1 images:\n  " + in + ", exposure=";
+    ASSERT_EQ(head, console.substr(0, head.size())) << console;
+    const size_t rest = console.find('\n', head.size());
+    ASSERT_NE(std::string::npos, rest);
+    EXPECT_EQ("\nCollapsing...\nFinalizing...\n.\nPerforming levels adjustment: bp=0.00 wp1.00 f=1.00 w=0.50\n"
+              "Writing " + out + "\n",
+              console.substr(rest))
+        << console;
+}
+
 } // namespace

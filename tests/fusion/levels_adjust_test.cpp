@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -70,6 +71,35 @@ TEST_F(LevelsAdjustTest, EqualPointsGiveAHardStep)
     EXPECT_EQ((std::vector<int>{0, 0, 16383, 16383}), out);
     // The exact point: index 0 with bp = wp = 0.
     EXPECT_EQ((std::vector<int>{16383, 16383}), map(0.0f, 0.0f, 2.0f, 0.5f, {0, 1}));
+}
+
+TEST_F(LevelsAdjustTest, EveryIndexFollowsTheCurveInSinglePrecision)
+{
+    // Factors whose reciprocal is inexact (1/3 differs between single and
+    // double precision) and points that cut inside the range; every 16-bit
+    // index, negative samples included, is checked.
+    const float params[][4] = {{0.05f, 0.83f, 3.0f, 0.7f}, {0.0f, 1.0f, 0.3f, 0.2f}, {0.2f, 0.6f, 7.0f, 0.5f}};
+    for (const auto& q : params) {
+        const float bp = q[0], wp = q[1], f = q[2], w = q[3];
+        std::vector<int> all;
+        for (int i = 0; i < 65536; ++i)
+            all.push_back(static_cast<int16_t>(i));
+        std::vector<int> out = map(bp, wp, f, w, all);
+        const float invF = 1.0f / f;
+        for (int i = 0; i < 65536; ++i) {
+            float x = (static_cast<float>(i) / 16383.0f - bp) / (wp - bp);
+            x = x < 0.0f ? 0.0f : (x > 1.0f ? 1.0f : x);
+            const float a = static_cast<float>(std::pow(static_cast<double>(1.0f - x), static_cast<double>(f)));
+            const float b = static_cast<float>(std::pow(static_cast<double>(x), static_cast<double>(invF)));
+            float y = (1.0f - a) * (1.0f - w) + b * w;
+            if (y < 0.0f)
+                y = 0.0f;
+            float v = y * 16383.0f;
+            if (v > 16383.0f)
+                v = 16383.0f;
+            ASSERT_EQ(static_cast<int>(v), out[i]) << "index " << i << " f " << f;
+        }
+    }
 }
 
 } // namespace

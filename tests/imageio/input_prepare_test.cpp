@@ -1,6 +1,7 @@
 #include "imageio/input_prepare.h"
 
 #include "image_fixture.h"
+#include "support/memory.h"
 #include "support/scratch_files.h"
 #include "support/settings.h"
 
@@ -8,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <regex>
 #include <vector>
 
 namespace {
@@ -451,4 +453,64 @@ TEST_F(PrepareTest, RawConversionOfAnUnexpectedSizeIsRefused)
     const ImageRegion canvas{0, 0, 12, 8};
     EXPECT_EXIT(STDOUT_TO_STDERR(prepareInput(raw, buffer.data(), &canvas, 0, 1.0f, false)), testing::ExitedWithCode(255),
                 "Unexpected RAW conversion output");
+}
+
+namespace {
+
+// Trace lines with their addresses blanked, so runs compare line by line.
+std::string withoutAddresses(const std::string& text)
+{
+    return std::regex_replace(text, std::regex("0x[0-9a-f]+"), "P");
+}
+
+} // namespace
+
+TEST_F(PrepareTest, ScaledExposureCopyTracesInTheOrderOfItsSteps)
+{
+    resetResourceCounters();
+    FixtureImage image = patterned(20, 10, 3, 8, 0, 0, 14);
+    std::string src = input("traced.tif", image);
+    std::string dst = cacheName(src, 0.5f, 1.0f);
+    gSettings.traceResources = true;
+    std::string out = captureOutput([&] { adjustExposure(src, dst, 1.0f, 0.5f); });
+    gSettings.traceResources = false;
+    // The copy's own buffer (scaled size) outlives the shrink buffer of the
+    // read (full size); the writer's row buffer goes after its file is closed.
+    EXPECT_EQ(withoutAddresses(out), "AdjustExposure: " + src + "\n"
+                                     "File|" + src + "|open(r)|P\n"
+                                     "File|0|close|P\n"
+                                     "Mem|0|vAlloc|P|150\n"
+                                     "File|" + src + "|open(r)|P\n"
+                                     "File|1|close|P\n"
+                                     "Mem|1|vAlloc|P|600\n"
+                                     "File|" + src + "|open(r)|P\n"
+                                     "File|2|close|P\n"
+                                     "Mem|0|vFree|P\n"
+                                     "AdjustExposure: Writing file: " + dst + "\n"
+                                     "File|" + dst + "|open(w)|P\n"
+                                     "Mem|0|alloc|P|30\n"
+                                     "File|3|close|P\n"
+                                     "Mem|0|free|P\n"
+                                     "Mem|1|vFree|P\n");
+}
+
+TEST_F(PrepareTest, ScaledRawExposureCopyTakesTheScaledBuffer)
+{
+    resetResourceCounters();
+    std::string produced = file("produced12.tif");
+    writeFixtureTiff(produced, patterned(12, 8, 3, 8, 0, 0, 15), false);
+    gSettings.converterPath = fakeConverter(env_.dir(), "12 x 8", produced);
+    std::string raw = file("scaled.nef");
+    writeFile(raw, "raw");
+    std::string dst = cacheName(raw, 0.5f, 1.0f);
+    gSettings.traceResources = true;
+    std::string out = captureOutput([&] { adjustExposure(raw, dst, 1.0f, 0.5f); });
+    gSettings.traceResources = false;
+    // The copy's buffer holds the scaled 6 x 4 image; the read shrinks from 12 x 8.
+    EXPECT_NE(withoutAddresses(out).find("Mem|0|vAlloc|P|72\nMem|1|vAlloc|P|288\n\nConverting RAW file...\n"),
+              std::string::npos)
+        << out;
+    FixtureImage copy = readFixtureTiff(dst);
+    EXPECT_EQ(copy.width, 6);
+    EXPECT_EQ(copy.height, 4);
 }

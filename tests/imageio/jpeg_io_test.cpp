@@ -190,6 +190,19 @@ TEST_F(JpegIoTest, ExportReplacesTheOutputWithItsJpeg)
     }
 }
 
+TEST_F(JpegIoTest, ExportOfAnOutputWithoutImageExtensionIsNotTakenForRaw)
+{
+    // A scaled run exports whatever name it was given; "preview.png" is our TIFF.
+    gSettings.converterPath = "/nonexistent/converter";
+    gSettings.outputPath = dir.file("preview.png");
+    writeOutputTiff(gSettings.outputPath, 8, 6);
+    ASSERT_EQ(exportOutputAsJpeg(), 0);
+    std::string bytes = readFile(gSettings.outputPath);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xD8);
+}
+
 TEST_F(JpegIoTest, ExportRefusesWhatItCannotConvert)
 {
     gSettings.outputPath = dir.file("plain.tif");

@@ -83,7 +83,7 @@ TEST_F(TiffIoTest, EveryLayoutRoundTripsUnderEveryCompressionClassicAndBig)
     const int width = 45, height = 70;  // more than two strips of 32 rows
     const ImageRegion region{37, 5, width, height};
     for (bool big : {false, true}) {
-        for (int code : {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE, COMPRESSION_PACKBITS}) {
+        for (int code : {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_DEFLATE, COMPRESSION_PACKBITS}) {
             for (int bpp : {1, 2, 3, 4, 6, 8}) {
                 gSettings.bigTiff = big;
                 gSettings.tiffCompression = code;
@@ -107,7 +107,7 @@ TEST_F(TiffIoTest, EveryLayoutRoundTripsUnderEveryCompressionClassicAndBig)
                     EXPECT_EQ(t.extraValue, EXTRASAMPLE_UNASSALPHA);
                 }
                 EXPECT_EQ(t.compression, code);
-                const bool predicted = t.bits == 8 && (code == COMPRESSION_LZW || code == COMPRESSION_ADOBE_DEFLATE);
+                const bool predicted = t.bits == 8 && (code == COMPRESSION_LZW || code == COMPRESSION_DEFLATE);
                 EXPECT_EQ(t.hasPredictor, predicted);
                 if (predicted) {
                     EXPECT_EQ(t.predictor, PREDICTOR_HORIZONTAL);
@@ -156,7 +156,7 @@ TEST_F(TiffIoTest, LaplacianOffsetNeedsSixteenBitRgba)
 TEST_F(TiffIoTest, WorkPixelsNarrowToEightBits)
 {
     gCanvas = ImageRegion{3, 4, 3, 2};
-    gSettings.tiffCompression = COMPRESSION_ADOBE_DEFLATE;
+    gSettings.tiffCompression = COMPRESSION_DEFLATE;
     const WorkPixel in[6] = {{16320, -5, 16400, 0x4000}, {100, 63, 64, 0},      {32767, -32768, 127, 1},
                              {0, 0, 0, -1},              {8000, 8191, 8192, 5}, {6399, 6400, 6463, 0}};
     std::string path = dir.file("w8.tif");
