@@ -32,9 +32,9 @@ ChannelMap measureChannel(const WorkPixel* pixels, int64_t count, int16_t WorkPi
     int black = static_cast<int>(static_cast<float>(minValue) * strength);
     if (black > 0)
         black = 0;
-    // Single precision throughout: a double sum would truncate 16383.9999 to
-    // 16383 where the float sum has already rounded it to 16384.
-    int white = static_cast<int>(static_cast<float>(maxValue - 16383) * strength + 16383.0f);
+    // The product is single precision, the sum is not: 16383.9999 truncates to
+    // 16383 (a float sum would already have rounded it to 16384).
+    int white = static_cast<int>(static_cast<double>(static_cast<float>(maxValue - 16383) * strength) + 16383.0);
     if (white < 16383)
         white = 16383;
     ChannelMap map;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,20 @@ namespace {
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     endProcess(kExitNoMemory);
+}
+
+// Numbering and printing happen under one lock, so the trace lines of
+// concurrent workers appear in the order of their numbers.
+std::mutex gTraceMutex;
+
+void traceLine(std::atomic<uint32_t>& counter, const char* format, const void* address, int size = -1)
+{
+    std::lock_guard<std::mutex> lock(gTraceMutex);
+    int number = static_cast<int>(counter++);
+    if (size >= 0)
+        std::printf(format, number, address, size);
+    else
+        std::printf(format, number, address);
 }
 
 size_t pageSize()
@@ -51,8 +66,7 @@ void* trackedAlloc(size_t size)
         outOfMemory();
     }
     if (gSettings.traceResources)
-        std::printf("Mem|%d|alloc|%p|%d\n", static_cast<int>(gCounters.allocCount++), block,
-                    static_cast<int>(size));
+        traceLine(gCounters.allocCount, "Mem|%d|alloc|%p|%d\n", block, static_cast<int>(size));
     return block;
 }
 
@@ -68,7 +82,7 @@ void trackedFree(void* block)
     if (block == nullptr)
         return;
     if (gSettings.traceResources)
-        std::printf("Mem|%d|free|%p\n", static_cast<int>(gCounters.freeCount++), block);
+        traceLine(gCounters.freeCount, "Mem|%d|free|%p\n", block);
     std::free(block);
 }
 
@@ -86,8 +100,7 @@ void* trackedPageAlloc(size_t size)
     *static_cast<size_t*>(base) = length;
     void* block = static_cast<char*>(base) + page;
     if (gSettings.traceResources)
-        std::printf("Mem|%d|vAlloc|%p|%d\n", static_cast<int>(gCounters.vAllocCount++), block,
-                    static_cast<int>(size));
+        traceLine(gCounters.vAllocCount, "Mem|%d|vAlloc|%p|%d\n", block, static_cast<int>(size));
     return block;
 }
 
@@ -96,7 +109,7 @@ void trackedPageFree(void* block)
     if (block == nullptr)
         return;
     if (gSettings.traceResources)
-        std::printf("Mem|%d|vFree|%p\n", static_cast<int>(gCounters.vFreeCount++), block);
+        traceLine(gCounters.vFreeCount, "Mem|%d|vFree|%p\n", block);
     char* base = static_cast<char*>(block) - pageSize();
     munmap(base, *reinterpret_cast<size_t*>(base));
 }
@@ -110,5 +123,5 @@ void traceFileOpen(const char* path, const char* mode, const void* handle)
 void traceFileClose(const void* handle)
 {
     if (gSettings.traceResources)
-        std::printf("File|%d|close|%p\n", static_cast<int>(gCounters.fileCloseCount++), handle);
+        traceLine(gCounters.fileCloseCount, "File|%d|close|%p\n", handle);
 }

@@ -84,11 +84,11 @@ TEST_F(HighlightConstraintTest, ZeroStrengthAndAbsentPixels)
     EXPECT_EQ(32000, p[0].c1);
 }
 
-TEST_F(HighlightConstraintTest, WhitePointSumIsSinglePrecision)
+TEST_F(HighlightConstraintTest, WhitePointSumIsNotRoundedToSinglePrecision)
 {
-    // 3 * 0.3333f + 16383 is 16383.9999, which rounds to 16384 in single
-    // precision: white moves off 16383, so green is rescaled (in double
-    // precision it would truncate to 16383 and leave the image untouched).
+    // 3 * 0.3333f + 16383 is 16383.9999: it truncates to 16383, so green needs
+    // no change and nothing is rescaled (a single-precision sum would round it
+    // to 16384 first and rescale every pixel).
     gSettings.highlightThreshold = 0.3333f;
     gSettings.verbosity = 1;
     std::vector<WorkPixel> p = {px(100, 16386, 200), px(0, 8000, 0), px(0, 0, 0)};
@@ -96,11 +96,10 @@ TEST_F(HighlightConstraintTest, WhitePointSumIsSinglePrecision)
     constrainHighlights(p.data(), 3);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos,
-              out.find("Channel 0, min/max Vals = 0/16386, black/white Vals = 0/16384,  shift/scale = 0/0.99994\n"))
+              out.find("Channel 0, min/max Vals = 0/16386, black/white Vals = 0/16383,  shift/scale = 0/1.00000\n"))
         << out;
-    // 16386 * (1 - 2^-14) = 16384.99988 rounds to 16385 in single precision.
-    EXPECT_TRUE(samePixel(px(100, 16385, 200), p[0]));
-    EXPECT_TRUE(samePixel(px(0, 7999, 0), p[1]));
+    EXPECT_TRUE(samePixel(px(100, 16386, 200), p[0]));
+    EXPECT_TRUE(samePixel(px(0, 8000, 0), p[1]));
 }
 
 } // namespace

@@ -107,12 +107,20 @@ TEST_F(MemoryTest, ConcurrentTraceNumbersAreUnique)
     std::string out = testing::internal::GetCapturedStdout();
 
     std::set<int> allocNumbers, freeNumbers;
+    int lastAlloc = -1, lastFree = -1;
     for (const std::string& line : lines(out)) {
         int n = -1;
-        if (std::sscanf(line.c_str(), "Mem|%d|alloc|", &n) == 1 && line.find("|alloc|") != std::string::npos)
+        ASSERT_EQ(std::sscanf(line.c_str(), "Mem|%d|", &n), 1) << line;
+        // Lines of different threads appear in the order of their numbers.
+        if (line.find("|alloc|") != std::string::npos) {
+            EXPECT_EQ(n, lastAlloc + 1);
+            lastAlloc = n;
             allocNumbers.insert(n);
-        else if (std::sscanf(line.c_str(), "Mem|%d|free|", &n) == 1)
+        } else {
+            EXPECT_EQ(n, lastFree + 1);
+            lastFree = n;
             freeNumbers.insert(n);
+        }
     }
     EXPECT_EQ(allocNumbers.size(), static_cast<size_t>(threads * perThread));
     EXPECT_EQ(freeNumbers.size(), static_cast<size_t>(threads * perThread));
