@@ -13,7 +13,7 @@
 
 namespace {
 
-using samples::TiffSpec;
+using samples::SampleTiff;
 
 class FormatDetectTest : public ::testing::Test {
 protected:
@@ -84,9 +84,9 @@ TEST_F(FormatDetectTest, NeitherFormatAndBigTiffInputsAreUnknown)
     std::string text = dir.file("notes.tif");
     writeFile(text, "plain text, not an image");
     std::string big = dir.file("big.tif");
-    TiffSpec spec;
-    spec.bigTiff = true;
-    samples::writeSampleTiff(big, spec);
+    SampleTiff sample;
+    sample.bigTiff = true;
+    samples::writeSampleTiff(big, sample);
     int w, b;
     ImageRegion r;
     EXPECT_EXIT_PRINTS(queryImageInfo(text, r, w, b), 255, "^Unknown image file format\n$");
@@ -120,15 +120,15 @@ TEST_F(FormatDetectTest, TiffLayoutAndOffsetAreReported)
 {
     struct Case { uint16_t samples, bits; int bytesPerPixel; };
     for (Case c : {Case{3, 16, 6}, Case{4, 8, 4}, Case{1, 8, 1}, Case{1, 16, 2}, Case{4, 16, 8}, Case{3, 8, 3}}) {
-        TiffSpec spec;
-        spec.samples = c.samples;
-        spec.bits = c.bits;
-        spec.photometric = c.samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
-        spec.position = true;
-        spec.xPosition = 37.0f / 300.0f;
-        spec.yPosition = 5.0f / 300.0f;
+        SampleTiff sample;
+        sample.samples = c.samples;
+        sample.bits = c.bits;
+        sample.photometric = c.samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
+        sample.position = true;
+        sample.xPosition = 37.0f / 300.0f;
+        sample.yPosition = 5.0f / 300.0f;
         std::string path = dir.file("layout.tif");
-        samples::writeSampleTiff(path, spec);
+        samples::writeSampleTiff(path, sample);
         ImageRegion r;
         int bytesPerPixel = 0, bits = 0;
         queryImageInfo(path, r, bytesPerPixel, bits);
@@ -147,9 +147,9 @@ TEST_F(FormatDetectTest, ContentWinsOverTheName)
     std::string jpegAsTif = dir.file("photo.tif");
     writeFile(jpegAsTif, samples::encodeSampleJpeg(9, 7, 3, JCS_RGB, 90));
     std::string tiffAsJpg = dir.file("scan.jpg");
-    TiffSpec spec;
-    spec.samples = 4;
-    samples::writeSampleTiff(tiffAsJpg, spec);
+    SampleTiff sample;
+    sample.samples = 4;
+    samples::writeSampleTiff(tiffAsJpg, sample);
 
     ImageRegion r;
     int bytesPerPixel = 0, bits = 0;
@@ -162,7 +162,7 @@ TEST_F(FormatDetectTest, ContentWinsOverTheName)
     EXPECT_EQ(bytesPerPixel, 4);
     std::vector<unsigned char> pixels(4 * 3 * 4);
     readImage(tiffAsJpg, pixels.data());
-    EXPECT_EQ(pixels, samples::rampPixels(spec));
+    EXPECT_EQ(pixels, samples::rampPixels(sample));
 }
 
 TEST_F(FormatDetectTest, GreyAndCmykJpegsReportTheirComponents)
@@ -181,46 +181,46 @@ TEST_F(FormatDetectTest, GreyAndCmykJpegsReportTheirComponents)
 
 TEST_F(FormatDetectTest, TiffsTheReaderWouldMisreadAreRefused)
 {
-    struct Case { const char* name; TiffSpec spec; const char* reason; };
+    struct Case { const char* name; SampleTiff sample; const char* reason; };
     std::vector<Case> cases;
-    TiffSpec s;
+    SampleTiff s;
     s.planar = PLANARCONFIG_SEPARATE;
     cases.push_back({"planes.tif", s, "separate colour planes"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.tiled = true;
     cases.push_back({"tiled.tif", s, "tiled"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.sampleFormat = SAMPLEFORMAT_IEEEFP;
     s.bits = 32;
     cases.push_back({"float.tif", s, "unsigned integer"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.sampleFormat = SAMPLEFORMAT_INT;
     s.bits = 16;
     cases.push_back({"signed.tif", s, "unsigned integer"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.bits = 32;
     cases.push_back({"deep.tif", s, "32 bits per sample"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.samples = 1;
     s.bits = 1;
     s.photometric = PHOTOMETRIC_MINISBLACK;
     cases.push_back({"bilevel.tif", s, "1 bits per sample"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.samples = 2;
     s.photometric = PHOTOMETRIC_MINISBLACK;
     cases.push_back({"greyalpha.tif", s, "2 samples per pixel"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.samples = 4;
     s.photometric = PHOTOMETRIC_SEPARATED;
     cases.push_back({"cmyk.tif", s, "photometric interpretation 5"});
-    s = TiffSpec{};
+    s = SampleTiff{};
     s.samples = 1;
     s.photometric = PHOTOMETRIC_PALETTE;
     cases.push_back({"palette.tif", s, "photometric interpretation 3"});
 
     for (const Case& c : cases) {
         std::string path = dir.file(c.name);
-        samples::writeSampleTiff(path, c.spec);
+        samples::writeSampleTiff(path, c.sample);
         ImageRegion r;
         int w, b;
         std::string pattern = std::string("Unsupported image file .*") + c.name + ": .*" + c.reason;
@@ -242,9 +242,9 @@ TEST_F(FormatDetectTest, HugeClaimedDimensionsAreRefusedBeforeAnyAllocation)
 TEST_F(FormatDetectTest, QueriesNeverTouchTheInput)
 {
     std::string tif = dir.file("keep.tif"), jpg = dir.file("keep.jpg");
-    TiffSpec spec;
-    spec.compression = COMPRESSION_LZW;
-    samples::writeSampleTiff(tif, spec);
+    SampleTiff sample;
+    sample.compression = COMPRESSION_LZW;
+    samples::writeSampleTiff(tif, sample);
     writeFile(jpg, samples::encodeSampleJpeg(16, 8, 3, JCS_RGB, 80));
     auto beforeTif = samples::snapshot(tif), beforeJpg = samples::snapshot(jpg);
     ImageRegion r;

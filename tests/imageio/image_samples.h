@@ -17,7 +17,7 @@
 
 namespace samples {
 
-struct TiffSpec {
+struct SampleTiff {
     uint32_t width = 4;
     uint32_t height = 3;
     uint16_t samples = 3;
@@ -33,7 +33,7 @@ struct TiffSpec {
 };
 
 // Pixel bytes in file order for a contiguous image (a simple ramp).
-inline std::vector<unsigned char> rampPixels(const TiffSpec& s)
+inline std::vector<unsigned char> rampPixels(const SampleTiff& s)
 {
     std::vector<unsigned char> data(size_t(s.width) * s.height * s.samples * s.bits / 8);
     for (size_t i = 0; i < data.size(); ++i)
@@ -42,7 +42,7 @@ inline std::vector<unsigned char> rampPixels(const TiffSpec& s)
 }
 
 // Writes a TIFF straight through libtiff, bypassing the program's writers.
-inline void writeSampleTiff(const std::string& path, const TiffSpec& s, const std::vector<unsigned char>& data)
+inline void writeSampleTiff(const std::string& path, const SampleTiff& s, const std::vector<unsigned char>& data)
 {
     TIFF* t = TIFFOpen(path.c_str(), s.bigTiff ? "w8" : "w");
     ASSERT_NE(t, nullptr);
@@ -86,7 +86,7 @@ inline void writeSampleTiff(const std::string& path, const TiffSpec& s, const st
     TIFFClose(t);
 }
 
-inline void writeSampleTiff(const std::string& path, const TiffSpec& s)
+inline void writeSampleTiff(const std::string& path, const SampleTiff& s)
 {
     writeSampleTiff(path, s, rampPixels(s));
 }

@@ -17,7 +17,7 @@
 
 namespace {
 
-using samples::TiffSpec;
+using samples::SampleTiff;
 
 class TiffIoTest : public ::testing::Test {
 protected:
@@ -195,19 +195,19 @@ TEST_F(TiffIoTest, PositionRoundingAddsJustUnderOneHalf)
 {
     struct Case { float position; int expected; };
     for (Case c : {Case{12.51f, 13}, Case{12.50f, 12}, Case{0.0f, 0}}) {
-        TiffSpec spec;
-        spec.position = true;
-        spec.xResolution = 1.0f;
-        spec.yResolution = 2.0f;
-        spec.xPosition = c.position;
-        spec.yPosition = c.position;
+        SampleTiff sample;
+        sample.position = true;
+        sample.xResolution = 1.0f;
+        sample.yResolution = 2.0f;
+        sample.xPosition = c.position;
+        sample.yPosition = c.position;
         std::string path = dir.file("pos.tif");
-        samples::writeSampleTiff(path, spec);
+        samples::writeSampleTiff(path, sample);
         Tags t = readTags(path);
         EXPECT_EQ(t.region.x, c.expected) << c.position;
         EXPECT_EQ(t.region.y, int(double(2.0f * c.position) + 0.49)) << c.position;
     }
-    TiffSpec plain;
+    SampleTiff plain;
     std::string path = dir.file("plain.tif");
     samples::writeSampleTiff(path, plain);
     Tags t = readTags(path);
