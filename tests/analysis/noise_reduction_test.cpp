@@ -262,7 +262,7 @@ TEST_F(NoiseReductionTest, ParkedLevelsRoundTrip)
 // -nl 0.1 -nc 0.1: a flat area gets quieter, an edge keeps its step.
 TEST_F(NoiseReductionTest, RealPhotographFlatAreaQuieterEdgeKept)
 {
-    const std::string path = "/work/shared/data/focus_pcb/pcb_001.jpg";  // 2048 x 1536, MIT licence
+    const std::string path = sourceDir() + "/examples/focus_pcb/pcb_001.jpg";  // 2048 x 1536, MIT licence
     if (!fileExists(path))
         GTEST_SKIP() << "photograph not available";
     ImageRegion region;
