@@ -1,6 +1,7 @@
 #!/bin/sh
-# Runs every benchmark binary of the build folder, then times a whole fusion of
-# the bundled focus stack and reports its peak memory.
+# Runs every benchmark binary of the build folder, then times whole fusions of
+# the bundled focus stack and reports their peak memory. The peak must not grow
+# with the number of inputs: level files are read band by band.
 set -e
 BUILD=${1:-build}
 for b in "$BUILD"/bench_*; do
@@ -9,6 +10,11 @@ for b in "$BUILD"/bench_*; do
   "$b"
 done
 OUT=$(mktemp -d)
-echo "== whole run: 7 x 3 MP focus stack"
-/usr/bin/time -f "wall %e s, peak RSS %M KiB" "$BUILD"/quovix -dt -o "$OUT/pcb.tif" examples/focus_pcb/pcb_00*.jpg | tail -1
+for n in 1 3 7; do
+  files=$(ls examples/focus_pcb/pcb_00*.jpg | head -n "$n")
+  /usr/bin/time -f "== whole run, $n x 3 MP inputs: wall %e s, peak RSS %M KiB" \
+    "$BUILD"/quovix -p 1 -o "$OUT/pcb.tif" $files 2>&1 >/dev/null | tail -1
+done
+/usr/bin/time -f "== whole run, 7 x 3 MP inputs, --compression NONE: wall %e s, peak RSS %M KiB" \
+  "$BUILD"/quovix -p 1 --compression NONE -o "$OUT/pcb.tif" examples/focus_pcb/pcb_00*.jpg 2>&1 >/dev/null | tail -1
 rm -rf "$OUT"

@@ -56,7 +56,9 @@ TIFF* openTiff(const std::string& path, const char* mode)
         debugLog("Opening (w): %s", path.c_str());
         tiff = openTiffForWriting(path, mode[0] == 'W' ? "w8" : "w");
     } else {
-        tiff = TIFFOpen(path.c_str(), "r");
+        // "m": read through plain reads, not a memory map, so the pages of the
+        // many level files open during a combination do not add up in memory.
+        tiff = TIFFOpen(path.c_str(), "rm");
     }
     if (tiff == nullptr)
         std::printf("Couldn't open TIFF file: %s", path.c_str());
