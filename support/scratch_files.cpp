@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <vector>
 
 namespace {
@@ -18,6 +20,24 @@ namespace {
 std::string gCacheFolder;
 std::string gRunFolder;
 bool gExitHookInstalled = false;
+
+// Source paths that share a name stem and a checksum (folders "d1" and "1d",
+// or dates with swapped digits) would share their files and overwrite each
+// other's levels. The first path keeps the plain name; each further one gets
+// "-<n>" after the checksum. Keyed by naming rule, stem and checksum.
+std::map<std::string, std::vector<std::string>> gChecksumOwners;
+
+std::string checksumText(char rule, const std::string& stem, const std::string& sourcePath)
+{
+    const std::string checksum = std::to_string(pathChecksum(sourcePath));
+    std::vector<std::string>& owners = gChecksumOwners[std::string(1, rule) + checksum + "/" + stem];
+    size_t index = 0;
+    while (index < owners.size() && owners[index] != sourcePath)
+        ++index;
+    if (index == owners.size())
+        owners.push_back(sourcePath);
+    return index == 0 ? checksum : checksum + "-" + std::to_string(index);
+}
 
 std::string tempRoot()
 {
@@ -120,6 +140,7 @@ void resetScratchFolders()
 {
     gCacheFolder.clear();
     gRunFolder.clear();
+    gChecksumOwners.clear();
 }
 
 std::string scratchName(const std::string& sourcePath, const std::string& tag, int number)
@@ -130,7 +151,7 @@ std::string scratchName(const std::string& sourcePath, const std::string& tag, i
         base.erase(dot);
     char numberText[16];
     std::snprintf(numberText, sizeof numberText, "%.2d", number);
-    return runFolder() + "/" + base + numberText + "_" + tag + "_" + std::to_string(pathChecksum(sourcePath)) + ".tif";
+    return runFolder() + "/" + base + numberText + "_" + tag + "_" + checksumText('s', base, sourcePath) + ".tif";
 }
 
 std::string cacheName(const std::string& sourcePath, float scale, float stops)
@@ -142,7 +163,11 @@ std::string cacheName(const std::string& sourcePath, float scale, float stops)
     float scaled = scale * 10000.0f;
     float shifted = stops * 10000.0f;
     char tail[64];
-    std::snprintf(tail, sizeof tail, "_%d_%d_%d_cache.tif", pathChecksum(sourcePath),
-                  static_cast<int>(scaled), static_cast<int>(shifted));
-    return cacheFolder() + "/" + base + tail;
+    // Out-of-range products (absurd -b values) give INT32_MIN, as the
+    // processor's own conversion does, without undefined behaviour.
+    auto truncated = [](float v) {
+        return (v > -2147483649.0f && v < 2147483648.0f) ? static_cast<int>(v) : INT32_MIN;
+    };
+    std::snprintf(tail, sizeof tail, "_%d_%d_cache.tif", truncated(scaled), truncated(shifted));
+    return cacheFolder() + "/" + base + "_" + checksumText('c', base, sourcePath) + tail;
 }

@@ -18,9 +18,12 @@ int32_t pathChecksum(const std::string& path);
 std::string baseName(const std::string& path);
 
 // "<run folder>/<base without extension><number, at least 2 digits>_<tag>_<checksum>.tif"
+// (a second source path with the same base and checksum gets "<checksum>-1",
+// and so on, for the rest of the run, so the two never share files)
 std::string scratchName(const std::string& sourcePath, const std::string& tag, int number);
 
 // "<cache folder>/<base with last '.' as '_'>_<checksum>_<scale*10000>_<stops*10000>_cache.tif"
+// (same rule as scratchName for a second path with equal base and checksum)
 std::string cacheName(const std::string& sourcePath, float scale, float stops);
 
 // Quovix's own temporary folder (created and checked on first use; a folder

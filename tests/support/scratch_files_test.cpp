@@ -72,6 +72,16 @@ TEST_F(ScratchFilesTest, NamesFollowTheNamingRules)
     EXPECT_EQ(leaf(cacheName("/d/noext", 1.0f, 0.0f)), "noext_" + std::to_string(pathChecksum("/d/noext")) + "_10000_0_cache.tif");
     // Same base name in two folders: different checksums, different files.
     EXPECT_NE(scratchName("/a/IMG_1.tif", "l", 0), scratchName("/bb/IMG_1.tif", "l", 0));
+    // Same base name and an equal checksum ("d1" and "1d"): the first path
+    // keeps the plain name, the second is told apart, each keeps its own.
+    const int32_t swapped = pathChecksum("/d1/x.tif");
+    ASSERT_EQ(swapped, pathChecksum("/1d/x.tif"));
+    const std::string plain = "x00_l_" + std::to_string(swapped) + ".tif";
+    EXPECT_EQ(leaf(scratchName("/d1/x.tif", "l", 0)), plain);
+    EXPECT_EQ(leaf(scratchName("/1d/x.tif", "l", 0)), "x00_l_" + std::to_string(swapped) + "-1.tif");
+    EXPECT_EQ(leaf(scratchName("/d1/x.tif", "l", 0)), plain);
+    EXPECT_EQ(leaf(cacheName("/d1/x.tif", 0.5f, 0.0f)), "x_tif_" + std::to_string(swapped) + "_5000_0_cache.tif");
+    EXPECT_EQ(leaf(cacheName("/1d/x.tif", 0.5f, 0.0f)), "x_tif_" + std::to_string(swapped) + "-1_5000_0_cache.tif");
     // Long names are never cut.
     std::string longBase(400, 'x');
     EXPECT_NE(scratchName("/d/" + longBase + ".tif", "l", 0).find(longBase + "00_l_"), std::string::npos);
