@@ -145,24 +145,6 @@ inline FixtureImage readFixtureTiff(const std::string& path)
         statement;                          \
     }
 
-// Everything printed on standard output while `body` runs.
-inline std::string captureOutput(const std::function<void()>& body)
-{
-    char name[] = "/tmp/quovix-capture-XXXXXX";
-    int fd = mkstemp(name);
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    close(fd);
-    std::string text = readFile(name);
-    unlink(name);
-    return text;
-}
-
 // Default settings and a private TMPDIR for the lifetime of the object.
 class ScratchEnvironment {
 public:

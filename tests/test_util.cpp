@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -89,6 +90,23 @@ CommandResult runQuovix(const std::vector<std::string>& args, const std::string&
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     return result;
+}
+
+std::string captureOutput(const std::function<void()>& body)
+{
+    char name[] = "/tmp/quovix-capture-XXXXXX";
+    int fd = mkstemp(name);
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    body();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::string text = readFile(name);
+    unlink(name);
+    return text;
 }
 
 std::string readFile(const std::string& path)

@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ CommandResult runQuovix(const std::vector<std::string>& args, const std::string&
 
 // Path of the source tree (for examples/ and test data).
 std::string sourceDir();
+
+// Everything printed on standard output (including by child processes the
+// code starts) while `body` runs.
+std::string captureOutput(const std::function<void()>& body);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

@@ -37,24 +37,6 @@ bool converterInstalled()
     return false;
 }
 
-// Everything the code prints on standard output while `body` runs.
-std::string captureStdout(const std::function<void()>& body)
-{
-    char name[] = "/tmp/quovix-capture-XXXXXX";
-    int fd = mkstemp(name);
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    close(fd);
-    std::string text = readFile(name);
-    unlink(name);
-    return text;
-}
-
 // A stand-in converter: records its arguments (one per line) in args.txt next
 // to itself, then runs `body` as a POSIX shell script.
 std::string writeFakeConverter(const TempDir& dir, const std::string& body)
@@ -175,7 +157,7 @@ TEST_F(RealConverterTest, SizeQueryFailsForFilesTheConverterCannotRead)
 TEST_F(RealConverterTest, InfoCopiesConverterDescription)
 {
     int rc = 1;
-    std::string out = captureStdout([&] { rc = printRawInfo(dng); });
+    std::string out = captureOutput([&] { rc = printRawInfo(dng); });
     EXPECT_EQ(rc, 0);
     EXPECT_NE(out.find("Filename: " + dng + "\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Output size:   64 x 48\n"), std::string::npos) << out;
@@ -187,7 +169,7 @@ TEST_F(RealConverterTest, ConversionLeavesRgbTiffAtDestinationOnly)
     const std::string before = readFile(dng);
     const std::string dest = dir.file("scratch-raw.tif");
     writeFile(dest, "stale");
-    std::string out = captureStdout([&] { convertRaw(dng, dest, 0); });
+    std::string out = captureOutput([&] { convertRaw(dng, dest, 0); });
     EXPECT_EQ(out, "\nConverting RAW file...\n");
 
     TiffSummary s = summarizeTiff(dest);
@@ -205,7 +187,7 @@ TEST_F(RealConverterTest, StopsChangeBrightness)
     const int stops[3] = {-1, 0, 2};
     for (int i = 0; i < 3; ++i) {
         const std::string dest = dir.file("b" + std::to_string(i) + ".tif");
-        captureStdout([&] { convertRaw(dng, dest, stops[i]); });
+        captureOutput([&] { convertRaw(dng, dest, stops[i]); });
         mean[i] = summarizeTiff(dest).mean;
         ASSERT_GT(mean[i], 0.0) << "stops " << stops[i];
     }
@@ -217,7 +199,7 @@ TEST_F(RealConverterTest, HalfSizeOptionReplacesDefaults)
 {
     gSettings.converterArgs = "-h";
     const std::string dest = dir.file("half.tif");
-    captureStdout([&] { convertRaw(dng, dest, 0); });
+    captureOutput([&] { convertRaw(dng, dest, 0); });
     TiffSummary s = summarizeTiff(dest);
     EXPECT_EQ(s.width, 32u);
     EXPECT_EQ(s.height, 24u);
@@ -233,7 +215,7 @@ TEST_F(RealConverterTest, CrossFilesystemDestination)
     char name[] = "/dev/shm/quovix-raw-XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
     const std::string dest = std::string(name) + "/converted.tif";
-    captureStdout([&] { convertRaw(dng, dest, 0); });
+    captureOutput([&] { convertRaw(dng, dest, 0); });
     EXPECT_EQ(summarizeTiff(dest).width, 64u);
     EXPECT_FALSE(fileExists(dir.file("shot.tiff")));
     std::remove(dest.c_str());
@@ -272,10 +254,10 @@ TEST_F(RealConverterTest, HostileNamesRunNoCommands)
         ImageRegion region;
         EXPECT_EQ(queryRawSize(path, region), 0);
         EXPECT_EQ(region.width, 64);
-        std::string info = captureStdout([&] { printRawInfo(path); });
+        std::string info = captureOutput([&] { printRawInfo(path); });
         EXPECT_NE(info.find("Filename: " + path + "\n"), std::string::npos);
         const std::string dest = dir.file("dest.tif");
-        captureStdout([&] { convertRaw(path, dest, 0); });
+        captureOutput([&] { convertRaw(path, dest, 0); });
         EXPECT_EQ(summarizeTiff(dest).height, 48u);
     }
     // Relative names that look like converter options stay file names.
@@ -286,7 +268,7 @@ TEST_F(RealConverterTest, HostileNamesRunNoCommands)
         EXPECT_EQ(queryRawSize(name, region), 0);
         EXPECT_EQ(region.width, 64);
         const std::string dest = dir.file("dest.tif");
-        captureStdout([&] { convertRaw(name, dest, 0); });
+        captureOutput([&] { convertRaw(name, dest, 0); });
         EXPECT_EQ(summarizeTiff(dest).width, 64u);
         EXPECT_FALSE(fileExists(dir.file(name.substr(0, 2) + ".tiff")));
     }
@@ -333,7 +315,7 @@ TEST_F(RawConvertTest, InfoCopiesOutputUnchanged)
     writeFile(dir.file("info.txt"), text);
     gSettings.converterPath = writeFakeConverter(dir, "cat \"${0%/*}/info.txt\"\nexit 4\n");
     int rc = 1;
-    std::string out = captureStdout([&] { rc = printRawInfo("x.nef"); });
+    std::string out = captureOutput([&] { rc = printRawInfo("x.nef"); });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, text);
     EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-i", "-v", "x.nef"}));
@@ -346,24 +328,24 @@ TEST_F(RawConvertTest, ConversionArgumentsAndProducedName)
     writeFile(raw, "raw");
     const std::string dest = dir.file("dest.tif");
 
-    captureStdout([&] { convertRaw(raw, dest, 0); });
+    captureOutput([&] { convertRaw(raw, dest, 0); });
     EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-T", "-H", "2", "-w", "-b", "1.00", raw}));
     EXPECT_EQ(readFile(dest), "converted");
     EXPECT_FALSE(fileExists(dir.file("shot.v2.tiff")));
 
     gSettings.converterArgs = "  -q 3\t-w ";
-    captureStdout([&] { convertRaw(raw, dest, 2); });
+    captureOutput([&] { convertRaw(raw, dest, 2); });
     EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-T", "-q", "3", "-w", "-b", "4.00", raw}));
 
     gSettings.converterArgs = "-h";
-    captureStdout([&] { convertRaw(raw, dest, -1); });
+    captureOutput([&] { convertRaw(raw, dest, -1); });
     EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-T", "-h", "-b", "0.50", raw}));
 
     // No extension: the produced name is the whole path plus ".tiff".
     const std::string bare = dir.file("shot");
     writeFile(bare, "raw");
     std::remove(dest.c_str());
-    captureStdout([&] { convertRaw(bare, dest, 0); });
+    captureOutput([&] { convertRaw(bare, dest, 0); });
     EXPECT_EQ(readFile(dest), "converted");
     EXPECT_FALSE(fileExists(bare + ".tiff"));
 }
@@ -395,7 +377,7 @@ TEST_F(RawConvertTest, MissingConverter)
         EXPECT_EQ(queryRawSize("x.nef", region), 1);
 
         int rc = 0;
-        std::string out = captureStdout([&] { rc = printRawInfo("x.nef"); });
+        std::string out = captureOutput([&] { rc = printRawInfo("x.nef"); });
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(out, "Error 2 establishing communication with dcraw\n");
 
