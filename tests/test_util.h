@@ -35,6 +35,9 @@ std::string sourceDir();
 // code starts) while `body` runs.
 std::string captureOutput(const std::function<void()>& body);
 
+// True when an executable of that name is found on PATH.
+bool programOnPath(const std::string& program);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);

@@ -18,25 +18,6 @@
 
 namespace {
 
-bool converterInstalled()
-{
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        if (dir.empty())
-            dir = ".";
-        if (access((dir + "/dcraw").c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 // A stand-in converter: records its arguments (one per line) in args.txt next
 // to itself, then runs `body` as a POSIX shell script.
 std::string writeFakeConverter(const TempDir& dir, const std::string& body)
@@ -115,7 +96,7 @@ class RealConverterTest : public RawConvertTest {
 protected:
     void SetUp() override
     {
-        if (!converterInstalled())
+        if (!programOnPath("dcraw"))
             GTEST_SKIP() << "dcraw is not installed on PATH: RAW converter tests skipped";
         RawConvertTest::SetUp();
         dng = dir.file("shot.dng");

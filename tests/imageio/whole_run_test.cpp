@@ -53,22 +53,6 @@ double meanColour(const RgbaImage& img)
     return n ? sum / double(n) : 0.0;
 }
 
-bool onPath(const char* program)
-{
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 class WholeRunTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -98,7 +82,7 @@ protected:
 
 TEST_F(WholeRunTest, RawBracketFusesThroughTheConverter)
 {
-    if (!onPath("dcraw"))
+    if (!programOnPath("dcraw"))
         GTEST_SKIP() << "dcraw is not installed on PATH: RAW fusion test skipped";
     const std::vector<double> exposures = {0.35, 1.0, 2.8};
     std::vector<std::string> inputs;
