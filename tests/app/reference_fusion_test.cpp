@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -535,6 +536,9 @@ struct Case {
     std::vector<std::string> options;
     reference::Settings settings;
 };
+
+// Names the case in failure messages instead of a byte dump.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 reference::Settings with(void (*change)(reference::Settings&))
 {
