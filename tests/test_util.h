@@ -1,6 +1,11 @@
 // Helpers shared by the unit tests.
 #pragma once
 
+#include "support/memory.h"
+#include "support/settings.h"
+
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,3 +46,18 @@ bool programOnPath(const std::string& program);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
+
+// A test that starts and ends with default settings and zeroed trace counters.
+class FreshSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetSettings();
+        resetResourceCounters();
+    }
+    void TearDown() override
+    {
+        resetSettings();
+        resetResourceCounters();
+    }
+};

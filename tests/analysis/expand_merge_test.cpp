@@ -2,6 +2,8 @@
 #include "support/memory.h"
 #include "support/settings.h"
 
+#include "test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -56,19 +58,7 @@ Image photoLike(int w, int h, unsigned seed, bool holes)
     return img;
 }
 
-class ExpandMergeTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        resetSettings();
-        resetResourceCounters();
-    }
-    void TearDown() override
-    {
-        resetSettings();
-        resetResourceCounters();
-    }
-};
+class ExpandMergeTest : public FreshSettingsTest {};
 
 TEST_F(ExpandMergeTest, RowSplit)
 {

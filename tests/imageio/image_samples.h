@@ -130,8 +130,10 @@ inline std::string handMadeGreyTiff(uint32_t width, uint32_t height, uint32_t ro
     return out;
 }
 
-// Encodes a JPEG straight through libjpeg.
-inline std::string encodeSampleJpeg(int width, int height, int components, J_COLOR_SPACE space, int quality)
+// Encodes packed samples straight through libjpeg: library defaults, the
+// given quality with baseline forced (what the program's writer must match).
+inline std::string encodeJpeg(const std::vector<unsigned char>& pixels, int width, int height, int components,
+                              J_COLOR_SPACE space, int quality)
 {
     jpeg_compress_struct c;
     jpeg_error_mgr err;
@@ -147,11 +149,8 @@ inline std::string encodeSampleJpeg(int width, int height, int components, J_COL
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, quality, TRUE);
     jpeg_start_compress(&c, TRUE);
-    std::vector<unsigned char> row(size_t(width) * components);
     while (c.next_scanline < c.image_height) {
-        for (size_t i = 0; i < row.size(); ++i)
-            row[i] = static_cast<unsigned char>((i * 5 + c.next_scanline * 3) & 0xFF);
-        JSAMPROW r = row.data();
+        JSAMPROW r = const_cast<unsigned char*>(&pixels[size_t(c.next_scanline) * width * components]);
         jpeg_write_scanlines(&c, &r, 1);
     }
     jpeg_finish_compress(&c);
@@ -159,6 +158,17 @@ inline std::string encodeSampleJpeg(int width, int height, int components, J_COL
     std::string bytes(reinterpret_cast<char*>(mem), size);
     free(mem);
     return bytes;
+}
+
+// A JPEG of a simple sample pattern in any colour model.
+inline std::string encodeSampleJpeg(int width, int height, int components, J_COLOR_SPACE space, int quality)
+{
+    std::vector<unsigned char> pixels(size_t(width) * height * components);
+    const size_t rowSize = size_t(width) * components;
+    for (size_t y = 0; y < size_t(height); ++y)
+        for (size_t i = 0; i < rowSize; ++i)
+            pixels[y * rowSize + i] = static_cast<unsigned char>((i * 5 + y * 3) & 0xFF);
+    return encodeJpeg(pixels, width, height, components, space, quality);
 }
 
 // Content and modification time, to show a file was left untouched.

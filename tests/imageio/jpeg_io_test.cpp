@@ -56,29 +56,7 @@ std::vector<unsigned char> smoothRgb(int width, int height)
 // The library's own encode of packed RGB with defaults and forced baseline.
 std::string referenceJpeg(const std::vector<unsigned char>& rgb, int width, int height, int quality)
 {
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* mem = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &mem, &size);
-    c.image_width = width;
-    c.image_height = height;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW r = const_cast<unsigned char*>(&rgb[size_t(c.next_scanline) * width * 3]);
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::string bytes(reinterpret_cast<char*>(mem), size);
-    free(mem);
-    return bytes;
+    return samples::encodeJpeg(rgb, width, height, 3, JCS_RGB, quality);
 }
 
 TEST_F(JpegIoTest, WriteUsesLibraryDefaultsAtTheRunQualityAndReadsBack)

@@ -1,6 +1,8 @@
 #include "support/memory.h"
 #include "support/settings.h"
 
+#include "test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,19 +17,7 @@
 
 namespace {
 
-class MemoryTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        resetSettings();
-        resetResourceCounters();
-    }
-    void TearDown() override
-    {
-        resetSettings();
-        resetResourceCounters();
-    }
-};
+class MemoryTest : public FreshSettingsTest {};
 
 std::vector<std::string> lines(const std::string& text)
 {
