@@ -3,37 +3,34 @@
 #include "analysis/color_space.h"
 #include "analysis/pyramid.h"
 #include "analysis/weight_maps.h"
-#include "imageio/format_detect.h"
+#include "analysis/work_files.h"
+#include "imageio/image_reader.h"
 #include "imageio/input_prepare.h"
 #include "imageio/tiff_io.h"
-#include "support/console.h"
+#include "support/background_queue.h"
 #include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
 
 #include <cstdio>
 #include <cstring>
 
+namespace quovix {
+
 namespace {
 
-[[noreturn]] void unsupportedLayout(int bytesPerPixel)
+Status unsupportedLayout(int bytesPerPixel)
 {
-    std::printf("Unsupported bit depth conversion request: in=%d, out=%d\n", bytesPerPixel, 8);
-    fatalError("Unsupported image type\n", kExitFatal);
+    return Status::failure(kExitFatal, "Unsupported bit depth conversion request: in=" + std::to_string(bytesPerPixel) +
+                                           ", out=8\nFatal Error: Unsupported image type\n\n");
 }
 
-// A layout is named by its bytes per pixel alone; a file whose sample depth
-// does not match that name (8-bit grey + alpha looks like 16-bit grey, 16-bit
-// grey + alpha like 8-bit RGBA) would be misread, so it is refused up front,
-// as is any layout too wide for the WorkPixel buffer it is read into.
-bool layoutMatches(int bytesPerPixel, int bitsPerSample)
-{
-    switch (bytesPerPixel) {
-    case 1: case 3: case 4: return bitsPerSample == 8;
-    case 2: case 6: case 8: return bitsPerSample == 16;
-    default: return false;
-    }
-}
+// Buffers of one image's analysis, taken once per image.
+struct AnalysisBuffers {
+    PageBuffer<WorkPixel> work;
+    PageBuffer<WorkPixel> reduced;
+    PageBuffer<uint16_t> weights;
+    PageBuffer<uint16_t> saturation;
+    PageBuffer<uint16_t> contrast;
+};
 
 } // namespace
 
@@ -51,7 +48,7 @@ int analysisLevel(int width, int height, int levels)
     return levels - 1;
 }
 
-void widenToWork(void* buffer, int64_t count, int bytesPerPixel)
+Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
 {
     // Walks backward: WorkPixel p lies at or after stored pixel p and ends before
     // stored pixel p + 1 is overwritten only once p + 1 is done.
@@ -112,106 +109,187 @@ void widenToWork(void* buffer, int64_t count, int bytesPerPixel)
         }
         break;
     default:
-        unsupportedLayout(bytesPerPixel);
+        return unsupportedLayout(bytesPerPixel);
     }
+    return Status();
 }
 
-int analyseImages(ImageList& list, int levels)
+Status analyseImages(FusionRun& run, ImageList& list, int levels)
 {
+    const RunSettings& s = run.settings;
     const int n = levels < 1 ? 1 : levels;
-    const int canvasWidth = gCanvas.width;
-    const int canvasHeight = gCanvas.height;
+    const ImageRegion canvas = run.canvas;
+    const int canvasWidth = canvas.width;
+    const int canvasHeight = canvas.height;
     const size_t canvasPixels = static_cast<size_t>(canvasWidth) * static_cast<size_t>(canvasHeight);
     const size_t halfPixels = static_cast<size_t>((canvasWidth + 1) / 2) * static_cast<size_t>((canvasHeight + 1) / 2);
-    const IterationParams& it1 = gSettings.iteration1;
-    const IterationParams& it2 = gSettings.iteration2;
+    const IterationParams& it1 = s.iteration1;
+    const IterationParams& it2 = s.iteration2;
     const bool noExposure = it1.exposureWeight == 0.0f && it2.exposureWeight == 0.0f;
     const bool wantSaturation = !(it1.saturationWeight == 0.0f && it2.saturationWeight == 0.0f);
-    const bool wantContrast = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f);
-    const bool timing = gSettings.showTiming;
+    const bool wantContrast = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f) && writesContrastFiles(s);
+    const bool timing = s.showTiming;
 
     for (int i = 0; i <= list.last; ++i) {
         const std::string path = list.paths[i];
 
-        ImageRegion region;
-        int bytesPerPixel = 0;
-        int bitsPerSample = 0;
-        queryImageInfo(path, region, bytesPerPixel, bitsPerSample);
+        ImageInfo& info = list.info[static_cast<size_t>(i)];
+        if (!info.known)
+            QVX_TRY(queryImageInfo(run, path, info));
+        const int bytesPerPixel = info.bytesPerPixel;
 
-        std::printf("[%d/%d] Analyzing %s", i + 1, list.last + 1, path.c_str());
-        if (!layoutMatches(bytesPerPixel, bitsPerSample))
-            unsupportedLayout(bytesPerPixel);
+        run.console.print("[%d/%d] Analyzing %s", i + 1, list.last + 1, shownPath(list, i));
+        if (!layoutMatches(bytesPerPixel, info.bitsPerSample))
+            return unsupportedLayout(bytesPerPixel);
 
-        PageBuffer<WorkPixel> work(canvasPixels);
-        const bool fromCache = gSettings.scaled && list.scale[i] == ScaleFull;
+        AnalysisBuffers buffers;
+        QVX_TRY(buffers.work.allocate(run.console, canvasPixels));
+        const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
         int64_t start = clockMs();
-        prepareInput(path, work.get(), &gCanvas, 0, fromCache ? gSettings.scaleFactor : 1.0f, fromCache);
+        QVX_TRY(prepareInput(run, path, info, buffers.work.get(), &canvas, 0, fromCache ? s.scaleFactor : 1.0f,
+                             fromCache));
         if (timing)
-            printElapsed("Read image", start);
+            printElapsed(run.console, "Read image", start);
 
-        widenToWork(work.get(), static_cast<int64_t>(canvasPixels), bytesPerPixel);
-        if (gSettings.useYCrCb) {
-            std::printf(".");
-            rgbToYcc(work.get(), canvasWidth, canvasHeight);
+        WorkPixel* work = buffers.work.get();
+        QVX_TRY(widenToWork(work, static_cast<int64_t>(canvasPixels), bytesPerPixel));
+        if (s.useYCrCb) {
+            run.console.print(".");
+            rgbToYcc(run, work, canvasWidth, canvasHeight);
         }
 
-        PageBuffer<WorkPixel> reduced(halfPixels);
-        PageBuffer<uint16_t> weights(canvasPixels);
+        QVX_TRY(buffers.reduced.allocate(run.console, halfPixels));
+        QVX_TRY(buffers.weights.allocate(run.console, canvasPixels));
+        // Files are compressed and written in the background while the next
+        // level is computed; each weight map then needs its own buffer.
+        // Traced and debug runs write in program order, as the trace shows.
+        BackgroundQueue writer(s.traceResources || s.debugKeep);
+        const bool async = !writer.synchronous();
+        if (async && wantSaturation)
+            QVX_TRY(buffers.saturation.allocate(run.console, canvasPixels));
+        if (async && wantContrast)
+            QVX_TRY(buffers.contrast.allocate(run.console, canvasPixels));
+        QVX_TRY(run.scratch.ensureRunFolder());
         const int exposureLevel = analysisLevel(canvasWidth, canvasHeight, n);
+        WorkPixel* reduced = buffers.reduced.get();
+        uint16_t* exposureWeights = buffers.weights.get();
+        uint16_t* saturationWeights = async && wantSaturation ? buffers.saturation.get() : exposureWeights;
+        uint16_t* contrastWeights = async && wantContrast ? buffers.contrast.get() : exposureWeights;
+        // Weight maps of the next level are made from the reduced level while
+        // this level's files are written, unless that would move verbose
+        // lines of the saturation map ahead of the level's progress dot.
+        const bool early = async && !(wantSaturation && s.useYCrCb && s.verbosity >= 1);
+
+        BackgroundQueue::Ticket weightsWritten = 0;
+        BackgroundQueue::Ticket levelWritten = 0;
+        BackgroundQueue::Ticket contrastWritten = 0;
+        // Writes a buffer in the background; in a synchronous run the failure
+        // is known at once, as it always was.
+        auto submit = [&](std::function<Status()> job, BackgroundQueue::Ticket& ticket) -> Status {
+            ticket = writer.submit(std::move(job));
+            return writer.synchronous() ? writer.wait(ticket) : Status();
+        };
+        // The exposure and saturation maps of a Gaussian level.
+        auto weightMaps = [&](const WorkPixel* gaussian, int l, int w, int h) -> Status {
+            QVX_TRY(writer.wait(weightsWritten));
+            const TiffLayout layout = scratchLayout(w, h, 2, canvas);
+            if (!(noExposure && n - l > s.exposureBlendLevels)) {
+                exposureWeightMap(run, gaussian, w, h, exposureWeights);
+                const std::string name = run.scratch.scratchName(path, "e", l);
+                QVX_TRY(submit([&run, name, exposureWeights, layout] {
+                    return writeTiffImage(run, name, exposureWeights, layout);
+                }, weightsWritten));
+            }
+            if (wantSaturation) {
+                QVX_TRY(saturationWeightMap(run, gaussian, w, h, saturationWeights));
+                const std::string name = run.scratch.scratchName(path, "s", l);
+                QVX_TRY(submit([&run, name, saturationWeights, layout] {
+                    return writeTiffImage(run, name, saturationWeights, layout);
+                }, weightsWritten));
+            }
+            return Status();
+        };
 
         int width = canvasWidth;
         int height = canvasHeight;
         for (int l = 0; l < n; ++l) {
-            WorkPixel* level = work.get();
-            std::printf(".");
-            if (gSettings.debugKeep)
-                writeTiffWork8(scratchName(path, "g", l), level, width, height);
+            WorkPixel* level = work;
+            run.console.print(".");
+            if (s.debugKeep)
+                QVX_TRY(writeWorkFile8(run, run.scratch.scratchName(path, "g", l), level, width, height, canvas, true));
             if (l == exposureLevel)
-                list.exposure[i] = measureExposure(level, width, height);
-            if (!(noExposure && n - l > gSettings.exposureBlendLevels)) {
-                exposureWeightMap(level, width, height, weights.get());
-                writeTiffImage(scratchName(path, "e", l), weights.get(), width, height, 2, 0, nullptr);
-            }
-            if (wantSaturation) {
-                saturationWeightMap(level, width, height, weights.get());
-                writeTiffImage(scratchName(path, "s", l), weights.get(), width, height, 2, 0, nullptr);
-            }
+                list.exposure[i] = measureExposure(run, level, width, height);
+            if (!early || l == 0)
+                QVX_TRY(weightMaps(level, l, width, height));
             if (l < n - 1) {
                 start = clockMs();
-                reduceLevel(level, width, height, reduced.get());
+                QVX_TRY(reduceLevel(run, level, width, height, reduced));
                 if (timing)
-                    printElapsed("reduce", start);
+                    printElapsed(run.console, "reduce", start);
                 start = clockMs();
-                expandAndMerge(reduced.get(), width, height, level, Subtract);
+                QVX_TRY(expandAndMerge(run, reduced, width, height, level, MergeType::Subtract));
                 if (timing)
-                    printElapsed("expand", start);
+                    printElapsed(run.console, "expand", start);
             }
             start = clockMs();
-            writeTiffImage(scratchName(path, "l", l), level, width, height, 8, 1, nullptr);
+            {
+                const std::string name = run.scratch.scratchName(path, "l", l);
+                QVX_TRY(submit([&run, name, level, width, height, canvas] {
+                    return writeLaplacianFile(run, name, level, width, height, canvas);
+                }, levelWritten));
+            }
             if (timing)
-                printElapsed("write laplacian", start);
+                printElapsed(run.console, "write laplacian", start);
             start = clockMs();
             if (wantContrast) {
-                contrastWeightMap(level, width, height, weights.get());
-                writeTiffImage(scratchName(path, "c", l), weights.get(), width, height, 2, 0, nullptr);
+                QVX_TRY(writer.wait(contrastWritten));
+                contrastWeightMap(run, level, width, height, contrastWeights);
+                const std::string name = run.scratch.scratchName(path, "c", l);
+                const TiffLayout layout = scratchLayout(width, height, 2, canvas);
+                QVX_TRY(submit([&run, name, contrastWeights, layout] {
+                    return writeTiffImage(run, name, contrastWeights, layout);
+                }, contrastWritten));
             }
             if (timing)
-                printElapsed("create/write weights", start);
+                printElapsed(run.console, "create/write weights", start);
             if (l < n - 1) {
                 width = (width + 1) >> 1;
                 height = (height + 1) >> 1;
-                std::memcpy(level, reduced.get(),
-                            static_cast<size_t>(width) * static_cast<size_t>(height) * sizeof(WorkPixel));
+                if (early)
+                    QVX_TRY(weightMaps(reduced, l + 1, width, height));
+                QVX_TRY(writer.wait(levelWritten));
+                std::memcpy(level, reduced, static_cast<size_t>(width) * static_cast<size_t>(height) * sizeof(WorkPixel));
             }
         }
+        QVX_TRY(writer.waitAll());
 
-        weights.reset();
-        reduced.reset();
-        work.reset();
+        buffers.contrast.reset();
+        buffers.saturation.reset();
+        buffers.weights.reset();
+        buffers.reduced.reset();
+        buffers.work.reset();
 
-        if (gSettings.verbosity >= 1)
-            std::printf("(exposure=%.2f)", list.exposure[i] * 0.015625);
-        std::printf("\n");
+        if (s.verbosity >= 1)
+            run.console.print("(exposure=%.2f)", list.exposure[i] * 0.015625);
+        run.console.print("\n");
     }
-    return 0;
+    return Status();
 }
+
+bool writesContrastFiles(const RunSettings& settings)
+{
+    return settings.debugKeep || settings.keepGroupResults || settings.traceResources;
+}
+
+void removeLevelScratch(RunContext& run, const ImageList& list, int levels)
+{
+    static const char* const tags[] = {"l", "e", "c", "s"};
+    for (int level = 0; level < levels; ++level) {
+        for (int32_t i = 0; i <= list.last; ++i) {
+            for (const char* tag : tags)
+                std::remove(run.scratch.scratchName(list.paths[i], tag, level).c_str());
+        }
+    }
+}
+
+} // namespace quovix

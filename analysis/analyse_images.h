@@ -2,12 +2,27 @@
 // and weight maps in the scratch folder, and its exposure measure.
 #pragma once
 
-#include "imageio/image_types.h"
+#include "analysis/fusion_run.h"
+#include "analysis/work_pixel.h"
 
-int analyseImages(ImageList& list, int levels);
+#include <cstdint>
+
+namespace quovix {
+
+Status analyseImages(FusionRun& run, ImageList& list, int levels);
 
 // Converts `count` pixels of a stored layout into WorkPixels, in place.
-void widenToWork(void* buffer, int64_t count, int bytesPerPixel);
+Status widenToWork(void* buffer, int64_t count, int bytesPerPixel);
 
 // Smallest level whose smaller side is at most 50, or levels - 1.
 int analysisLevel(int width, int height, int levels);
+
+// Whether analysis writes contrast weight files: only when scratch files are
+// kept or traced. Otherwise the combination computes the contrast weights
+// from the Laplacian rows, of which they are a pure function.
+bool writesContrastFiles(const RunSettings& settings);
+
+// Removes the "l", "e", "c", "s" scratch files of every entry for every level.
+void removeLevelScratch(RunContext& run, const ImageList& list, int levels);
+
+} // namespace quovix

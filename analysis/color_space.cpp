@@ -4,22 +4,15 @@
 // are compared bit for bit, so the expressions below must not be regrouped.
 #include "analysis/color_space.h"
 
-#include "support/settings.h"
-
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-void rgbToYcc(WorkPixel* image, int width, int height)
+namespace quovix {
+
+void rgbToYccPixels(WorkPixel* pixels, size_t count)
 {
-    if (gSettings.verbosity >= 1)
-        std::printf("RGB -> YCC\n");
-    if (width <= 0 || height <= 0)
-        return;
-    const size_t count = static_cast<size_t>(width) * height;
     for (size_t i = 0; i < count; ++i) {
-        WorkPixel& p = image[i];
+        WorkPixel& p = pixels[i];
         const int32_t r = p.c0;
         const int32_t g = p.c1;
         const int32_t b = p.c2;
@@ -36,15 +29,10 @@ void rgbToYcc(WorkPixel* image, int width, int height)
     }
 }
 
-void yccToRgb(WorkPixel* image, int width, int height)
+void yccToRgbPixels(WorkPixel* pixels, size_t count)
 {
-    if (gSettings.verbosity >= 1)
-        std::printf("YCC -> RGB\n");
-    if (width <= 0 || height <= 0)
-        return;
-    const size_t count = static_cast<size_t>(width) * height;
     for (size_t i = 0; i < count; ++i) {
-        WorkPixel& p = image[i];
+        WorkPixel& p = pixels[i];
         const int32_t cr = p.c0 - 8192;
         const int32_t y = p.c1;
         const int32_t cb = p.c2 - 8192;
@@ -58,3 +46,51 @@ void yccToRgb(WorkPixel* image, int width, int height)
         p.c2 = static_cast<int16_t>(std::clamp(b, 0, 16383));
     }
 }
+
+void rgbToYcc(Console& console, int verbosity, WorkPixel* image, int width, int height)
+{
+    if (verbosity >= 1)
+        console.print("RGB -> YCC\n");
+    if (width <= 0 || height <= 0)
+        return;
+    rgbToYccPixels(image, static_cast<size_t>(width) * static_cast<size_t>(height));
+}
+
+void yccToRgb(Console& console, int verbosity, WorkPixel* image, int width, int height)
+{
+    if (verbosity >= 1)
+        console.print("YCC -> RGB\n");
+    if (width <= 0 || height <= 0)
+        return;
+    yccToRgbPixels(image, static_cast<size_t>(width) * static_cast<size_t>(height));
+}
+
+namespace {
+
+constexpr size_t kMinChunk = 1 << 16;
+
+void convertInBands(RunContext& run, WorkPixel* image, int width, int height, void (*convert)(WorkPixel*, size_t))
+{
+    if (width <= 0 || height <= 0)
+        return;
+    (void)run.pool.forRange(static_cast<size_t>(width) * static_cast<size_t>(height), kMinChunk,
+                            [&](size_t begin, size_t end) { convert(image + begin, end - begin); });
+}
+
+} // namespace
+
+void rgbToYcc(RunContext& run, WorkPixel* image, int width, int height)
+{
+    if (run.settings.verbosity >= 1)
+        run.console.print("RGB -> YCC\n");
+    convertInBands(run, image, width, height, rgbToYccPixels);
+}
+
+void yccToRgb(RunContext& run, WorkPixel* image, int width, int height)
+{
+    if (run.settings.verbosity >= 1)
+        run.console.print("YCC -> RGB\n");
+    convertInBands(run, image, width, height, yccToRgbPixels);
+}
+
+} // namespace quovix

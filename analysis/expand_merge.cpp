@@ -1,23 +1,20 @@
 // The expand-and-merge fan-out: destination rows are split into contiguous
-// bands, one std::thread per band, each with its own row buffer. Workers read
-// the coarse level and write disjoint rows, so no locks are needed.
+// bands, one job per band on the run's workers, each with its own row buffer.
+// Workers read the coarse level and write disjoint rows, so no locks are needed.
 #include "analysis/pyramid.h"
 
-#include "support/console.h"
 #include "support/memory.h"
-#include "support/settings.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+namespace quovix {
 
 namespace {
 
@@ -72,31 +69,12 @@ int mergeVector(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int coun
 
 } // namespace
 
-int splitRows(int height, int workers, int firstRow[8], int lastRow[8])
-{
-    int count = std::clamp(workers, 1, 8);
-    int rowsPerWorker;
-    // Small levels are not worth the thread starts.
-    if (height > 4 * count) {
-        rowsPerWorker = height / count;
-    } else {
-        count = 1;
-        rowsPerWorker = height;
-    }
-    for (int i = 0; i < count; ++i) {
-        firstRow[i] = i * rowsPerWorker;
-        lastRow[i] = firstRow[i] + rowsPerWorker - 1;
-    }
-    lastRow[count - 1] = height - 1;  // the last band takes the remainder
-    return count;
-}
-
-void mergeRow(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count, int mergeType)
+void mergeRow(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count, MergeType mergeType)
 {
     // out may be the same row as a (the workers merge in place): each pixel is
     // read whole before it is written.
     switch (mergeType) {
-    case Add: {
+    case MergeType::Add: {
         int i = 0;
 #if defined(__SSE2__)
         i = mergeVector<false>(a, b, out, count);
@@ -105,7 +83,7 @@ void mergeRow(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count,
             out[i] = addPixels(a[i], b[i]);
         break;
     }
-    case Subtract: {
+    case MergeType::Subtract: {
         int i = 0;
 #if defined(__SSE2__)
         i = mergeVector<true>(a, b, out, count);
@@ -114,45 +92,51 @@ void mergeRow(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count,
             out[i] = subtractPixels(a[i], b[i]);
         break;
     }
-    case Copy:
+    case MergeType::Copy:
         for (int i = 0; i < count; ++i)
             out[i] = b[i];
         break;
     default:
-        fatalError("unknown combine mode specified", kExitFatal);
+        break;  // refused by expandAndMerge before any row is touched
     }
 }
 
-void expandWorker(ExpandJob* job)
+Status expandWorker(Console& console, const ExpandJob& job)
 {
-    const int width = std::max(job->width, 0);
-    WorkPixel* row = static_cast<WorkPixel*>(trackedAlloc(static_cast<size_t>(width) * sizeof(WorkPixel)));
-    for (int r = job->firstRow; r <= job->lastRow; ++r) {
-        std::memset(row, 0, static_cast<size_t>(width) * sizeof(WorkPixel));
-        expandRow(job->source, width, job->height, r, row);
-        WorkPixel* dest = job->destination + static_cast<size_t>(r) * width;
-        mergeRow(dest, row, dest, width, job->mergeType);
+    const int width = std::max(job.width, 0);
+    HeapBuffer<WorkPixel> row;
+    QVX_TRY(row.allocate(console, static_cast<size_t>(width)));
+    for (int r = job.firstRow; r <= job.lastRow; ++r) {
+        std::memset(row.get(), 0, static_cast<size_t>(width) * sizeof(WorkPixel));
+        expandRow(job.source, width, job.height, r, row.get(), job.wrap);
+        WorkPixel* dest = job.destination + static_cast<size_t>(r) * width;
+        mergeRow(dest, row.get(), dest, width, job.mergeType);
     }
-    trackedFree(row);
+    return Status();
 }
 
-void expandAndMerge(const WorkPixel* source, int width, int height, WorkPixel* destination, int mergeType)
+Status reduceLevel(RunContext& run, const WorkPixel* src, int width, int height, WorkPixel* dst)
 {
+    const bool wrap = run.settings.wrapAround;
+    return run.pool.forRows((height + 1) >> 1, [&](int first, int end) {
+        reduceLevel(src, width, height, dst, wrap, first, end - 1);
+        return Status();
+    });
+}
+
+Status expandAndMerge(RunContext& run, const WorkPixel* source, int width, int height, WorkPixel* destination,
+                      MergeType mergeType)
+{
+    if (mergeType != MergeType::Add && mergeType != MergeType::Subtract && mergeType != MergeType::Copy)
+        return fatalError("unknown combine mode specified");
     int firstRow[8];
     int lastRow[8];
-    const int workers = splitRows(height, gSettings.workerCount, firstRow, lastRow);
-
+    const int bands = WorkerPool::splitRows(height, run.pool.workers(), firstRow, lastRow);
     ExpandJob jobs[8];
-    std::thread threads[8];
-    for (int i = 0; i < workers; ++i) {
-        jobs[i] = ExpandJob{source, width, height, firstRow[i], lastRow[i], destination, mergeType};
-        try {
-            threads[i] = std::thread(expandWorker, &jobs[i]);
-        } catch (const std::system_error& e) {
-            std::printf("Could not create thread...error: %d", e.code().value());
-            endProcess(kExitIoError);
-        }
-    }
-    for (int i = 0; i < workers; ++i)
-        threads[i].join();
+    for (int i = 0; i < bands; ++i)
+        jobs[i] = ExpandJob{source, width, height, firstRow[i], lastRow[i], destination, mergeType,
+                            run.settings.wrapAround};
+    return run.pool.run(bands, [&](int i) { return expandWorker(run.console, jobs[i]); });
 }
+
+} // namespace quovix

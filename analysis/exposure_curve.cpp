@@ -2,14 +2,12 @@
 // main thread before any worker starts and are read-only afterwards.
 #include "analysis/exposure_curve.h"
 
-#include "support/settings.h"
-
+#include <vector>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 
-uint16_t weightCurve[65536];
-uint16_t linearTable[65536];
+namespace quovix {
 
 namespace {
 
@@ -35,7 +33,7 @@ void normaliseCurve(double* curve, double maximum, double m)
 
 } // namespace
 
-void buildWeightCurve(double contrast, double brightness, double shadows, double highlights,
+void buildWeightCurve(uint16_t* weightCurve, double contrast, double brightness, double shadows, double highlights,
                       double floorShadow, double floorHighlight)
 {
     const double k = 2.0 * std::pow(2.0, contrast);
@@ -54,12 +52,11 @@ void buildWeightCurve(double contrast, double brightness, double shadows, double
 
     // Shadow and highlight curves one after the other: the join below looks
     // one sample past the shadow curve's end, which is the highlight curve's
-    // first sample. Static work storage, not a tracked block: building the
-    // tables adds no line to the -dm trace, so its numbering starts with the
-    // run's first real buffer. Built once, on the main thread.
-    static double work[2 * kCurveSize];
-    double* shadow = work;
-    double* highlight = work + kCurveSize;
+    // first sample. Not a tracked block: building the tables adds no line to
+    // the -dm trace, so its numbering starts with the run's first real buffer.
+    std::vector<double> work(2 * kCurveSize);
+    double* shadow = work.data();
+    double* highlight = work.data() + kCurveSize;
 
     double maxS = 0.0;
     double maxH = 0.0;
@@ -95,9 +92,10 @@ void buildWeightCurve(double contrast, double brightness, double shadows, double
         weightCurve[i] = 65535;
 }
 
-void buildCurveTables()
+void buildCurveTables(const RunSettings& settings, Console& console, CurveTables& tables)
 {
-    const double gamma = gSettings.gamma;
+    uint16_t* linearTable = tables.linearTable.data();
+    const double gamma = settings.gamma;
     for (int i = 0; i < 65536; ++i) {
         if (i >= kCurveSize) {
             linearTable[i] = 16383;
@@ -107,25 +105,28 @@ void buildCurveTables()
         linearTable[i] = static_cast<uint16_t>(std::trunc(std::pow(static_cast<double>(x), gamma) * 16383.0));
     }
 
-    const CurveParams& c = gSettings.curve;
-    buildWeightCurve(c.contrast, c.brightness, c.shadows, c.highlights, c.floorShadow, c.floorHighlight);
+    const CurveParams& c = settings.curve;
+    buildWeightCurve(tables.weightCurve.data(), c.contrast, c.brightness, c.shadows, c.highlights, c.floorShadow,
+                     c.floorHighlight);
 
-    if (gSettings.printCurve)
-        printWeightCurve();
+    if (settings.printCurve)
+        printWeightCurve(console, tables.weightCurve.data());
 }
 
-void printWeightCurve()
+void printWeightCurve(Console& console, const uint16_t* weightCurve)
 {
     char chart[2048];
     int used = std::snprintf(chart, sizeof chart, kChartPrefix);
     for (int i = 0; i < kCurveSize; ++i) {
         if (i % 64 != 0)
             continue;
-        std::printf("exposure: %i -> weight: %.5f\n", i / 64, static_cast<float>(weightCurve[i]) / 65535.0f);
+        console.print("exposure: %i -> weight: %.5f\n", i / 64, static_cast<float>(weightCurve[i]) / 65535.0f);
         if (i % 320 == 0 && used >= 0 && static_cast<size_t>(used) < sizeof chart) {
             const int percent = static_cast<int>(weightCurve[i] * 100.0 / 65535.0);
             used += std::snprintf(chart + used, sizeof chart - used, "%s%d", i == 0 ? "" : ",", percent);
         }
     }
-    std::printf("\nURL For Exposure Curve Chart:\n\n%s\n\n", chart);
+    console.print("\nURL For Exposure Curve Chart:\n\n%s\n\n", chart);
 }
+
+} // namespace quovix

@@ -2,11 +2,10 @@
 
 #include "analysis/color_space.h"
 #include "analysis/pyramid.h"
-#include "imageio/tiff_io.h"
-#include "support/console.h"
+#include "analysis/work_files.h"
+#include "imageio/image_reader.h"
 #include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
+#include "support/numeric.h"
 
 #include <climits>
 #include <cmath>
@@ -14,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+namespace quovix {
 
 namespace {
 
@@ -27,15 +28,6 @@ struct ColumnSums {
     uint32_t nL;
     uint32_t nC;
 };
-
-// Float to int truncating toward zero; out-of-range values give INT_MIN, as the
-// hardware conversion does, instead of undefined behaviour.
-inline int truncFloat(float v)
-{
-    if (!(v >= -2147483648.0f && v < 2147483648.0f))
-        return INT_MIN;
-    return static_cast<int>(v);
-}
 
 // Detail limit in 14-bit units. Saturates instead of overflowing for absurd
 // thresholds; a NaN threshold smooths nothing.
@@ -83,31 +75,29 @@ inline void subSums(ColumnSums& a, const ColumnSums& b)
     a.n -= b.n; a.y -= b.y; a.cr -= b.cr; a.cb -= b.cb; a.nL -= b.nL; a.nC -= b.nC;
 }
 
-void parkLevel(const WorkPixel* level, int width, int height, int index, std::vector<bool>& parkFailed)
+const char kParkSource[] = "quovix_nr_tmp";
+
+Status parkLevel(FusionRun& run, const WorkPixel* level, int width, int height, int index)
 {
-    std::string path = scratchName("quovix_nr_tmp", "nr", index);
-    if (writeTiffImage(path, level, width, height, 8, 1, nullptr) != 0)
-        parkFailed[index] = true;
+    QVX_TRY(run.scratch.ensureRunFolder());
+    return writeLaplacianFile(run, run.scratch.scratchName(kParkSource, "nr", index), level, width, height,
+                              run.canvas);
 }
 
-void unparkLevel(WorkPixel* level, int width, int height, int index, const std::vector<bool>& parkFailed)
+Status unparkLevel(FusionRun& run, WorkPixel* level, int width, int height, int index)
 {
-    std::string path = scratchName("quovix_nr_tmp", "nr", index);
-    if (parkFailed[index]) {
-        // An incomplete file may read back without error where its strips are
-        // missing; never collapse the pyramid from it.
-        std::remove(path.c_str());
-        std::printf("Error reading noise reduction buffer %s\n", path.c_str());
-        endProcess(kExitIoError);
-    }
-    readImage(path, level);
+    const std::string path = run.scratch.scratchName(kParkSource, "nr", index);
+    ImageInfo info;
+    info.known = true;
+    info.format = run.settings.bigTiff ? FileFormat::BigTiff : FileFormat::Tiff;
+    info.region = ImageRegion{run.canvas.x, run.canvas.y, width, height};
+    info.bytesPerPixel = 8;
+    info.bitsPerSample = 16;
+    Status status = readImage(run, path, info, level);
     std::remove(path.c_str());
-    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    for (size_t i = 0; i < count; ++i) {
-        level[i].c0 = static_cast<int16_t>(level[i].c0 - 8192);
-        level[i].c1 = static_cast<int16_t>(level[i].c1 - 8192);
-        level[i].c2 = static_cast<int16_t>(level[i].c2 - 8192);
-    }
+    QVX_TRY(status);
+    removeLaplacianOffset(level, static_cast<size_t>(width) * static_cast<size_t>(height));
+    return Status();
 }
 
 } // namespace
@@ -117,14 +107,15 @@ void unparkLevel(WorkPixel* level, int width, int height, int index, const std::
 // sum and the current window sum, so each window sees exactly the values a full
 // recount over the updated level would: results equal the direct per-pixel
 // recount at O(1) cost per pixel instead of (2r + 1)^2.
-void filterNoiseLevel(WorkPixel* level, int width, int height, float lumaThreshold, float chromaThreshold)
+void filterNoiseLevel(RunContext& run, WorkPixel* level, int width, int height, float lumaThreshold,
+                      float chromaThreshold)
 {
     const int tl = detailLimit(lumaThreshold);
     const int tc = detailLimit(chromaThreshold);
-    const int r = gSettings.noise.radius;
-    const float lumaKeep = gSettings.noise.lumaFactor;
+    const int r = run.settings.noise.radius;
+    const float lumaKeep = run.settings.noise.lumaFactor;
     const float lumaTake = 1.0f - lumaKeep;
-    const float chromaKeep = gSettings.noise.chromaFactor;
+    const float chromaKeep = run.settings.noise.chromaFactor;
     const float chromaTake = 1.0f - chromaKeep;
 
     int64_t lumaCount = 0;
@@ -204,33 +195,36 @@ void filterNoiseLevel(WorkPixel* level, int width, int height, float lumaThresho
         }
     }
 
-    if (gSettings.verbosity >= 2) {
+    if (run.settings.verbosity >= 2) {
         const float hundredth = static_cast<float>(static_cast<int64_t>(width) * height) / 100.0f;
-        std::printf("Noise reduction complete (%.2f -> %.2f%% / %.2f -> %.2f%%)...\n",
+        run.console.print("Noise reduction complete (%.2f -> %.2f%% / %.2f -> %.2f%%)...\n",
                     static_cast<double>(lumaThreshold), static_cast<double>(static_cast<float>(lumaCount) / hundredth),
                     static_cast<double>(chromaThreshold), static_cast<double>(static_cast<float>(chromaCount) / hundredth));
     }
 }
 
-void reduceNoise(WorkPixel* image, int width, int height)
+Status reduceNoise(FusionRun& run, WorkPixel* image, int width, int height)
 {
     if (width <= 0 || height <= 0)
-        return;
-    const NoiseParams& np = gSettings.noise;
+        return Status();
+    const RunSettings& settings = run.settings;
+    const NoiseParams& np = settings.noise;
     const int levels = np.lumaLevels > np.chromaLevels ? np.lumaLevels : np.chromaLevels;
 
     const size_t coarseW = static_cast<size_t>((width + 1) >> 1);
     const size_t coarseH = static_cast<size_t>((height + 1) >> 1);
-    PageBuffer<WorkPixel> coarse(coarseW * coarseH);
+    PageBuffer<WorkPixel> coarse;
+    QVX_TRY(coarse.allocate(run.console, coarseW * coarseH));
 
-    if (gSettings.verbosity >= 1)
-        std::printf("Reducing noise. L/C Thresholds=%.2f,%.2f,  L/C Factors=%.2f,%.2f,  L/C Levels=%d,%d,  Radius=%d.\n",
-                    static_cast<double>(np.lumaThreshold), static_cast<double>(np.chromaThreshold),
-                    static_cast<double>(np.lumaFactor), static_cast<double>(np.chromaFactor), np.lumaLevels,
-                    np.chromaLevels, np.radius);
+    if (settings.verbosity >= 1)
+        run.console.print(
+            "Reducing noise. L/C Thresholds=%.2f,%.2f,  L/C Factors=%.2f,%.2f,  L/C Levels=%d,%d,  Radius=%d.\n",
+            static_cast<double>(np.lumaThreshold), static_cast<double>(np.chromaThreshold),
+            static_cast<double>(np.lumaFactor), static_cast<double>(np.chromaFactor), np.lumaLevels,
+            np.chromaLevels, np.radius);
 
-    if (!gSettings.useYCrCb)
-        rgbToYcc(image, width, height);
+    if (!settings.useYCrCb)
+        rgbToYcc(run, image, width, height);
 
     std::vector<int> levelW(levels > 0 ? levels + 1 : 1);
     std::vector<int> levelH(levelW.size());
@@ -240,38 +234,42 @@ void reduceNoise(WorkPixel* image, int width, int height)
         levelW[l] = (levelW[l - 1] + 1) >> 1;
         levelH[l] = (levelH[l - 1] + 1) >> 1;
     }
-    std::vector<bool> parkFailed(levelW.size(), false);
 
-    std::printf("Analyzing noise");
+    run.console.print("Analyzing noise");
     for (int l = 0; l < levels; ++l) {
-        std::printf(".");
+        run.console.print(".");
         const int w = levelW[l];
         const int h = levelH[l];
-        reduceLevel(image, w, h, coarse.get());
-        expandAndMerge(coarse.get(), w, h, image, Subtract);
-        filterNoiseLevel(image, w, h, l < np.lumaLevels ? np.lumaThreshold : -1.0f,
+        QVX_TRY(reduceLevel(run, image, w, h, coarse.get()));
+        QVX_TRY(expandAndMerge(run, coarse.get(), w, h, image, MergeType::Subtract));
+        filterNoiseLevel(run, image, w, h, l < np.lumaLevels ? np.lumaThreshold : -1.0f,
                          l < np.chromaLevels ? np.chromaThreshold : -1.0f);
         if (l < levels - 1) {
-            parkLevel(image, w, h, l, parkFailed);
+            // A level that could not be parked ends the run: an incomplete
+            // file may read back without error where its strips are missing.
+            QVX_TRY(parkLevel(run, image, w, h, l));
             std::memcpy(image, coarse.get(),
                         static_cast<size_t>(levelW[l + 1]) * static_cast<size_t>(levelH[l + 1]) * sizeof(WorkPixel));
         }
     }
 
-    std::printf("\nReducing noise");
+    run.console.print("\nReducing noise");
     for (int l = levels - 1; l >= 0; --l) {
-        std::printf(".");
+        run.console.print(".");
         const int w = levelW[l];
         const int h = levelH[l];
-        expandAndMerge(coarse.get(), w, h, image, Add);
+        QVX_TRY(expandAndMerge(run, coarse.get(), w, h, image, MergeType::Add));
         if (l > 0) {
             std::memcpy(coarse.get(), image, static_cast<size_t>(w) * static_cast<size_t>(h) * sizeof(WorkPixel));
-            unparkLevel(image, levelW[l - 1], levelH[l - 1], l - 1, parkFailed);
+            QVX_TRY(unparkLevel(run, image, levelW[l - 1], levelH[l - 1], l - 1));
         }
     }
-    std::printf("\n");
+    run.console.print("\n");
 
-    if (!gSettings.useYCrCb)
-        yccToRgb(image, width, height);
+    if (!settings.useYCrCb)
+        yccToRgb(run, image, width, height);
     coarse.reset();
+    return Status();
 }
+
+} // namespace quovix

@@ -12,12 +12,12 @@
 // stack array: no allocation happens here (it would also show in the -dm trace).
 #include "analysis/pyramid.h"
 
-#include "support/settings.h"
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+namespace quovix {
 
 namespace {
 
@@ -97,17 +97,17 @@ inline int wrapColumn(int x, int width)
 
 } // namespace
 
-void reduceLevel(const WorkPixel* src, int width, int height, WorkPixel* dst)
+void reduceLevel(const WorkPixel* src, int width, int height, WorkPixel* dst, bool wrap, int firstRow, int lastRow)
 {
     if (width <= 0 || height <= 0)
         return;
     const int coarseWidth = (width + 1) >> 1;
     const int coarseHeight = (height + 1) >> 1;
-    const bool wrap = gSettings.wrapAround;
+    const int endRow = lastRow < 0 || lastRow >= coarseHeight ? coarseHeight : lastRow + 1;
 
     Lanes sums[2 * kReduceChunk + 3];
 
-    for (int i = 0; i < coarseHeight; ++i) {
+    for (int i = firstRow; i < endRow; ++i) {
         // Tap rows 2i-2 .. 2i+2 with weights 1, 5, 8, 5, 1.
         const WorkPixel* rows[5];
         for (int r = 0; r < 5; ++r)
@@ -157,13 +157,12 @@ void reduceLevel(const WorkPixel* src, int width, int height, WorkPixel* dst)
     }
 }
 
-void expandRow(const WorkPixel* coarse, int width, int height, int y, WorkPixel* row)
+void expandRow(const WorkPixel* coarse, int width, int height, int y, WorkPixel* row, bool wrap)
 {
     if (width <= 0 || y < 0 || y >= height)
         return;
     const int coarseWidth = (width + 1) >> 1;
     const int coarseHeight = (height + 1) >> 1;
-    const bool wrap = gSettings.wrapAround;
 
     // Only even fine rows hold coarse samples. An even row y sees coarse rows
     // y/2-1, y/2, y/2+1 with weights 1, 8, 1; an odd row the coarse rows
@@ -237,3 +236,5 @@ void expandRow(const WorkPixel* coarse, int width, int height, int y, WorkPixel*
         }
     }
 }
+
+} // namespace quovix

@@ -1,11 +1,14 @@
-// Pyramid reduce and expand with the 5x5 (1 5 8 5 1) kernel, and the worker
-// fan-out that expands a coarse level row by row and merges it into the finer
-// level (the program's only parallel operation).
+// Pyramid reduce and expand with the 5x5 (1 5 8 5 1) kernel, and the fan-out
+// that expands a coarse level row by row over the run's workers and merges it
+// into the finer level.
 #pragma once
 
-#include "imageio/image_types.h"
+#include "analysis/work_pixel.h"
+#include "support/run_context.h"
 
-enum MergeType : int {
+namespace quovix {
+
+enum class MergeType : int {
     Add = 0,
     Subtract = 1,
     Copy = 2,
@@ -18,27 +21,32 @@ struct ExpandJob {
     int firstRow;             // inclusive range of destination rows
     int lastRow;
     WorkPixel* destination;
-    int mergeType;
+    MergeType mergeType;
+    bool wrap;                // wrap around the left/right edge
 };
 
-// Low-pass filters a W x H level and halves it into dst ((W+1)/2 x (H+1)/2).
-void reduceLevel(const WorkPixel* src, int width, int height, WorkPixel* dst);
+// Low-pass filters a W x H level and halves it into dst ((W+1)/2 x (H+1)/2),
+// rows [firstRow, lastRow] of dst (all rows by default).
+void reduceLevel(const WorkPixel* src, int width, int height, WorkPixel* dst, bool wrap, int firstRow = 0,
+                 int lastRow = -1);
+
+// reduceLevel with the rows of dst in bands over the run's workers.
+Status reduceLevel(RunContext& run, const WorkPixel* src, int width, int height, WorkPixel* dst);
 
 // Row y of the coarse level expanded to the finer size W x H; `row` holds W
 // zero-filled pixels on entry.
-void expandRow(const WorkPixel* coarse, int width, int height, int y, WorkPixel* row);
+void expandRow(const WorkPixel* coarse, int width, int height, int y, WorkPixel* row, bool wrap);
 
 // Merges `count` pixels of row b into row a, writing out (Add/Subtract clamp to
 // -32767..32767; alpha present only where both are present; Copy takes b).
-void mergeRow(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count, int mergeType);
+void mergeRow(const WorkPixel* a, const WorkPixel* b, WorkPixel* out, int count, MergeType mergeType);
 
 // Expands source to width x height and merges it into destination, with the
-// rows split over gSettings.workerCount threads.
-void expandAndMerge(const WorkPixel* source, int width, int height, WorkPixel* destination, int mergeType);
+// rows split in bands over the run's workers.
+Status expandAndMerge(RunContext& run, const WorkPixel* source, int width, int height, WorkPixel* destination,
+                      MergeType mergeType);
 
-// Thread routine: one row buffer, then expandRow + mergeRow per row of the job.
-void expandWorker(ExpandJob* job);
+// One band: one row buffer, then expandRow + mergeRow per row of the job.
+Status expandWorker(Console& console, const ExpandJob& job);
 
-// Row split used by expandAndMerge: fills firstRow/lastRow for each worker and
-// returns the number of workers used.
-int splitRows(int height, int workers, int firstRow[8], int lastRow[8]);
+} // namespace quovix

@@ -4,15 +4,14 @@
 #include "analysis/weight_maps.h"
 
 #include "analysis/color_space.h"
-#include "analysis/exposure_curve.h"
 #include "support/memory.h"
-#include "support/settings.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+namespace quovix {
 
 namespace {
 
@@ -26,7 +25,7 @@ size_t pixelCount(int width, int height)
     return (width > 0 && height > 0) ? static_cast<size_t>(width) * height : 0;
 }
 
-void saturationRow(const WorkPixel* row, int width, uint16_t* out)
+void saturationRow(Console& console, const WorkPixel* row, int width, uint16_t* out)
 {
     for (int x = 0; x < width; ++x) {
         const int32_t a = row[x].c0;
@@ -41,7 +40,7 @@ void saturationRow(const WorkPixel* row, int width, uint16_t* out)
         } else if (hi + lo == 0) {
             // Only reachable with negative samples, which levels passed here
             // do not hold; treated like grey.
-            std::printf("Error max min: %d %d\n", hi, lo);
+            console.print("Error max min: %d %d\n", hi, lo);
             out[x] = 1;
         } else {
             // 32-bit product (exact for 14-bit samples); formed unsigned so
@@ -54,13 +53,17 @@ void saturationRow(const WorkPixel* row, int width, uint16_t* out)
 
 } // namespace
 
-void exposureWeightMap(const WorkPixel* level, int width, int height, uint16_t* out)
+namespace {
+
+constexpr size_t kMinChunk = 1 << 16;
+
+void exposureWeights(const uint16_t* weightCurve, bool ycc, int mode, const WorkPixel* level, size_t count,
+                     uint16_t* out)
 {
-    const size_t count = pixelCount(width, height);
-    if (gSettings.useYCrCb) {
+    if (ycc) {
         for (size_t i = 0; i < count; ++i)
             out[i] = weightCurve[tableIndex(level[i].c1)];
-    } else if (gSettings.exposureWeightMode == 1) {
+    } else if (mode == 1) {
         for (size_t i = 0; i < count; ++i) {
             const WorkPixel p = level[i];
             const int32_t sum = int32_t{weightCurve[tableIndex(p.c0)]} + weightCurve[tableIndex(p.c1)] +
@@ -75,11 +78,12 @@ void exposureWeightMap(const WorkPixel* level, int width, int height, uint16_t* 
     }
 }
 
-void contrastWeightMap(const WorkPixel* level, int width, int height, uint16_t* out)
+} // namespace
+
+void contrastWeights(const WorkPixel* level, size_t count, bool ycc, uint16_t* out)
 {
-    const size_t count = pixelCount(width, height);
     int32_t f0 = 30, f1 = 59, f2 = 11;
-    if (gSettings.useYCrCb) {
+    if (ycc) {
         f0 = 20;
         f1 = 60;
         f2 = 20;
@@ -92,31 +96,56 @@ void contrastWeightMap(const WorkPixel* level, int width, int height, uint16_t* 
     }
 }
 
-void saturationWeightMap(const WorkPixel* level, int width, int height, uint16_t* out)
+void exposureWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
 {
-    if (width <= 0 || height <= 0)
-        return;
-    if (!gSettings.useYCrCb) {
-        for (int y = 0; y < height; ++y)
-            saturationRow(level + static_cast<size_t>(y) * width, width, out + static_cast<size_t>(y) * width);
-        return;
-    }
-    // Under YCrCb each row is measured on an RGB copy; the level is left as it is.
-    WorkPixel* rgb = static_cast<WorkPixel*>(trackedAllocZero(static_cast<size_t>(width) * sizeof(WorkPixel)));
-    for (int y = 0; y < height; ++y) {
-        std::memcpy(rgb, level + static_cast<size_t>(y) * width, static_cast<size_t>(width) * sizeof(WorkPixel));
-        yccToRgb(rgb, width, 1);
-        saturationRow(rgb, width, out + static_cast<size_t>(y) * width);
-    }
-    trackedFree(rgb);
+    const uint16_t* weightCurve = run.curves.weightCurve.data();
+    const bool ycc = run.settings.useYCrCb;
+    const int mode = run.settings.exposureWeightMode;
+    (void)run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
+        exposureWeights(weightCurve, ycc, mode, level + begin, end - begin, out + begin);
+    });
 }
 
-double measureExposure(const WorkPixel* level, int width, int height)
+void contrastWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
+{
+    const bool ycc = run.settings.useYCrCb;
+    (void)run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
+        contrastWeights(level + begin, end - begin, ycc, out + begin);
+    });
+}
+
+Status saturationWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
+{
+    if (width <= 0 || height <= 0)
+        return Status();
+    const size_t w = static_cast<size_t>(width);
+    if (!run.settings.useYCrCb) {
+        return run.pool.forRows(height, [&](int first, int end) {
+            for (int y = first; y < end; ++y)
+                saturationRow(run.console, level + static_cast<size_t>(y) * w, width, out + static_cast<size_t>(y) * w);
+            return Status();
+        });
+    }
+    // Under YCrCb each row is measured on an RGB copy; the level is left as it is.
+    return run.pool.forRows(height, [&](int first, int end) {
+        HeapBuffer<WorkPixel> rgb;
+        QVX_TRY(rgb.allocate(run.console, w, true));
+        for (int y = first; y < end; ++y) {
+            std::memcpy(rgb.get(), level + static_cast<size_t>(y) * w, w * sizeof(WorkPixel));
+            yccToRgb(run.console, run.settings.verbosity, rgb.get(), width, 1);
+            saturationRow(run.console, rgb.get(), width, out + static_cast<size_t>(y) * w);
+        }
+        return Status();
+    });
+}
+
+double measureExposure(FusionRun& run, const WorkPixel* level, int width, int height)
 {
     const size_t count = pixelCount(width, height);
     int64_t sum = 0;
     int64_t present = 0;
-    const bool ycc = gSettings.useYCrCb;
+    const uint16_t* linearTable = run.curves.linearTable.data();
+    const bool ycc = run.settings.useYCrCb;
     for (size_t i = 0; i < count; ++i) {
         const WorkPixel p = level[i];
         if (p.alpha == 0)
@@ -125,8 +154,10 @@ double measureExposure(const WorkPixel* level, int width, int height)
         sum += linearTable[tableIndex(ycc ? p.c1 : lumaIndex(p))];
     }
     if (present == 0) {
-        std::printf("Warning: Zero exposure in image\n");
+        run.console.print("Warning: Zero exposure in image\n");
         return 0.0;
     }
     return static_cast<double>(sum) / static_cast<double>(present);
 }
+
+} // namespace quovix

@@ -1,15 +1,6 @@
 // The option walk and everything settled after it that depends on the inputs.
 #include "app/command_line.h"
 
-#include "imageio/format_detect.h"
-#include "imageio/image_types.h"
-#include "imageio/input_prepare.h"
-#include "imageio/raw_convert.h"
-#include "support/console.h"
-#include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -23,22 +14,21 @@
 
 namespace {
 
+using quovix::CombineMode;
+using quovix::Compression;
+using quovix::NoiseParams;
+using quovix::Options;
+
 // Temporary state of one parse.
 struct ParseState {
     int argc = 0;
     char** argv = nullptr;
     int index = 0;                 // argument being read
-    // Input names in command-line order. Held outside tracked memory: -dm is
-    // only known after the walk, and a traced release of an untraced
-    // allocation would read as a double release.
-    std::vector<const char*> names;
-    float plusStops = 0.0f;
-    float minusStops = 0.0f;
-    bool infoGiven = false;
-    std::string infoFile;
+    Options* options = nullptr;
+    CommandLine* commandLine = nullptr;
     bool noiseGiven = false;
-    bool scaleGiven = false;
-    float givenScale = 1.0f;
+    bool stop = false;             // the walk ended the run
+    int exitCode = 0;
 };
 
 // Leading decimal integer (blanks and a sign allowed, no digits gives 0),
@@ -58,27 +48,15 @@ float parseAbsoluteDecimal(const char* text)
     return static_cast<float>(std::fabs(std::strtod(text, nullptr)));
 }
 
-// Truncation toward zero; out-of-range and NaN give INT32_MIN, the value the
-// processor's own conversion yields, so absurd option values name files
-// predictably instead of invoking undefined behaviour.
-int32_t truncateToInt(double value)
-{
-    if (!(value > -2147483649.0 && value < 2147483648.0))
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-int32_t clampToInt32(int64_t value)
-{
-    return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
-}
-
 // The value of an option is the next argument, whatever it looks like.
+// Null (with the walk stopped) when the option stands last.
 const char* takeValue(ParseState& st)
 {
     if (st.index + 1 >= st.argc) {
         std::printf("Missing value for option %s\n", st.argv[st.index]);
-        endProcess(kExitFatal);
+        st.stop = true;
+        st.exitCode = quovix::kExitFatal;
+        return nullptr;
     }
     return st.argv[++st.index];
 }
@@ -100,14 +78,14 @@ bool isOption(const char* arg)
 
 void applyNoiseOption(ParseState& st, const char* arg)
 {
-    NoiseParams& n = gSettings.noise;
+    NoiseParams& n = st.options->noise;
     st.noiseGiven = true;
     const char which = arg[2];
     if (which == 'f' || which == 'b') {
         n.duringBlend = true;
         if (which == 'b')
             n.atFinalize = true;
-        gSettings.useYCrCb = true;
+        st.options->useYCrCb = true;
         return;
     }
     const bool known = std::strchr("lLcCvwr", which) != nullptr && which != '\0';
@@ -118,6 +96,8 @@ void applyNoiseOption(ParseState& st, const char* arg)
         return;
     }
     const char* value = takeValue(st);
+    if (value == nullptr)
+        return;
     switch (which) {
     case 'l': n.lumaThreshold = parseAbsoluteDecimal(value); break;
     case 'L': n.lumaFactor = parseAbsoluteDecimal(value); break;
@@ -139,16 +119,17 @@ void applyBracketing(ParseState& st, const char* value)
         stops = 0.0f;
     }
     if (value[0] != '-')
-        st.plusStops = stops;
+        st.options->plusStops = stops;
     if (value[0] != '+')
-        st.minusStops = -stops;
+        st.options->minusStops = -stops;
 }
 
 enum class LongOption {
     GScale, GConstrain, GLevelsBP, GLevelsWP, GLevelsWeight, GLevelsFactor,
-    CBr, CCo, CSh, CHi, CFs, CFh, Raw, Compression, BigTiff, WIterations,
+    CBr, CCo, CSh, CHi, CFs, CFh, Raw, ScratchCompression, Compression, BigTiff, NoMetadata, WIterations,
     WExposure1, WExposure2, WContrast1, WContrast2, WSaturation1, WSaturation2,
     WMode1, WMode2, WExposure, WContrast, WSaturation, WMode,
+    AlignRef, AlignModel, AlignCrop, AlignSave, AlignLoad, AlignOnly, Align,
 };
 
 struct LongOptionEntry {
@@ -157,7 +138,8 @@ struct LongOptionEntry {
 };
 
 // Matching order: the numbered forms come before the forms for both
-// iterations, so "--wExposure1" never falls to "--wExposure".
+// iterations, so "--wExposure1" never falls to "--wExposure", and every
+// "--align..." form before "--align".
 const LongOptionEntry kLongOptions[] = {
     {"-gScale", LongOption::GScale},
     {"-gConstrain", LongOption::GConstrain},
@@ -172,8 +154,10 @@ const LongOptionEntry kLongOptions[] = {
     {"-cFs", LongOption::CFs},
     {"-cFh", LongOption::CFh},
     {"-raw", LongOption::Raw},
+    {"-scratchCompression", LongOption::ScratchCompression},
     {"-compression", LongOption::Compression},
     {"-bigtiff", LongOption::BigTiff},
+    {"-noMetadata", LongOption::NoMetadata},
     {"-wIterations", LongOption::WIterations},
     {"-wExposure1", LongOption::WExposure1},
     {"-wExposure2", LongOption::WExposure2},
@@ -187,31 +171,49 @@ const LongOptionEntry kLongOptions[] = {
     {"-wContrast", LongOption::WContrast},
     {"-wSaturation", LongOption::WSaturation},
     {"-wMode", LongOption::WMode},
+    {"-alignRef", LongOption::AlignRef},
+    {"-alignModel", LongOption::AlignModel},
+    {"-alignCrop", LongOption::AlignCrop},
+    {"-alignSave", LongOption::AlignSave},
+    {"-alignLoad", LongOption::AlignLoad},
+    {"-alignOnly", LongOption::AlignOnly},
+    {"-align", LongOption::Align},
 };
 
-void applyCompression(const char* keyword)
+// Keywords in upper case only; anything else leaves the setting unchanged.
+bool applyCompression(Compression& compression, const char* keyword)
 {
     struct Keyword {
         const char* text;
-        int32_t code;
+        Compression code;
     };
     static const Keyword keywords[] = {
-        {"LZW", 5}, {"DEFLATE", 32946}, {"PACKBITS", 32773}, {"NONE", 1},
+        {"LZW", Compression::Lzw}, {"DEFLATE", Compression::Deflate},
+        {"PACKBITS", Compression::PackBits}, {"NONE", Compression::None},
     };
     for (const Keyword& k : keywords) {
         if (std::strcmp(keyword, k.text) == 0) {
-            gSettings.tiffCompression = k.code;
-            return;
+            compression = k.code;
+            return true;
         }
     }
+    return false;
+}
+
+CombineMode modeFrom(int32_t value)
+{
+    return static_cast<CombineMode>(value);
 }
 
 void applyLongOption(ParseState& st, const char* arg)
 {
-    RunSettings& s = gSettings;
+    Options& s = *st.options;
     if (std::strstr(arg, "-info") != nullptr) {
-        st.infoFile = takeValue(st);
-        st.infoGiven = true;
+        const char* value = takeValue(st);
+        if (value == nullptr)
+            return;
+        st.commandLine->infoFile = value;
+        st.commandLine->infoGiven = true;
         return;
     }
     const LongOptionEntry* entry = nullptr;
@@ -227,17 +229,28 @@ void applyLongOption(ParseState& st, const char* arg)
         s.bigTiff = true;
         return;
     }
+    if (entry->option == LongOption::NoMetadata) {
+        s.noMetadata = true;
+        return;
+    }
+    // Every alignment option turns the alignment on.
+    if (entry->option >= LongOption::AlignRef)
+        s.align = true;
+    if (entry->option == LongOption::Align || entry->option == LongOption::AlignCrop) {
+        s.alignCrop = s.alignCrop || entry->option == LongOption::AlignCrop;
+        return;
+    }
     const char* value = takeValue(st);
+    if (value == nullptr)
+        return;
     switch (entry->option) {
     case LongOption::GScale:
         s.scaled = true;
         s.scaleFactor = parseDecimal(value);
-        st.scaleGiven = true;
-        st.givenScale = s.scaleFactor;
         break;
     case LongOption::GConstrain: {
+        // Without both sides the factor stays that of --gScale (1 by default).
         s.scaled = true;
-        s.scaleFactor = 0.0f;
         s.constrainWidth = parseInteger(value);
         const char* cross = std::strchr(value, 'x');
         s.constrainHeight = cross != nullptr ? parseInteger(cross + 1) : 0;
@@ -254,7 +267,13 @@ void applyLongOption(ParseState& st, const char* arg)
     case LongOption::CFs: s.curve.floorShadow = parseDecimal(value); break;
     case LongOption::CFh: s.curve.floorHighlight = parseDecimal(value); break;
     case LongOption::Raw: s.converterArgs = value; break;
-    case LongOption::Compression: applyCompression(value); break;
+    case LongOption::Compression: applyCompression(s.compression, value); break;
+    case LongOption::ScratchCompression: {
+        Compression scratch = s.scratchCompression.value_or(s.compression);
+        if (applyCompression(scratch, value))
+            s.scratchCompression = scratch;
+        break;
+    }
     case LongOption::WIterations: s.iterationCount = parseInteger(value); break;
     case LongOption::WExposure1: s.iteration1.exposureWeight = parseDecimal(value); break;
     case LongOption::WExposure2: s.iteration2.exposureWeight = parseDecimal(value); break;
@@ -262,8 +281,8 @@ void applyLongOption(ParseState& st, const char* arg)
     case LongOption::WContrast2: s.iteration2.contrastWeight = parseDecimal(value); break;
     case LongOption::WSaturation1: s.iteration1.saturationWeight = parseDecimal(value); break;
     case LongOption::WSaturation2: s.iteration2.saturationWeight = parseDecimal(value); break;
-    case LongOption::WMode1: s.iteration1.mode = parseInteger(value); break;
-    case LongOption::WMode2: s.iteration2.mode = parseInteger(value); break;
+    case LongOption::WMode1: s.iteration1.mode = modeFrom(parseInteger(value)); break;
+    case LongOption::WMode2: s.iteration2.mode = modeFrom(parseInteger(value)); break;
     case LongOption::WExposure:
         s.iteration1.exposureWeight = s.iteration2.exposureWeight = parseDecimal(value);
         break;
@@ -274,23 +293,44 @@ void applyLongOption(ParseState& st, const char* arg)
         s.iteration1.saturationWeight = s.iteration2.saturationWeight = parseDecimal(value);
         break;
     case LongOption::WMode:
-        s.iteration1.mode = s.iteration2.mode = parseInteger(value);
+        s.iteration1.mode = s.iteration2.mode = modeFrom(parseInteger(value));
         break;
-    case LongOption::BigTiff: break;
+    case LongOption::AlignRef: s.alignReference = parseInteger(value); break;
+    case LongOption::AlignModel:
+        if (!quovix::parseAlignModel(value, s.alignModel)) {
+            std::printf("Invalid alignment model %s (translation, euclidean, affine or homography)\n", value);
+            st.stop = true;
+            st.exitCode = quovix::kExitFatal;
+        }
+        break;
+    case LongOption::AlignSave: s.alignSave = value; break;
+    case LongOption::AlignLoad: s.alignLoad = value; break;
+    case LongOption::AlignOnly: s.alignOnly = value; break;
+    case LongOption::BigTiff:
+    case LongOption::NoMetadata:
+    case LongOption::AlignCrop:
+    case LongOption::Align: break;
     }
 }
 
 // One option argument; selected by its second character.
 void applyOption(ParseState& st, const char* arg)
 {
-    RunSettings& s = gSettings;
+    Options& s = *st.options;
+    // Options with a value stop the walk when it is missing.
+    const char* value = nullptr;
+    if (std::strchr("abejklopstuxz", arg[1]) != nullptr && arg[1] != '\0') {
+        value = takeValue(st);
+        if (value == nullptr)
+            return;
+    }
     switch (arg[1]) {
     case 'a': {
-        int32_t bits = parseInteger(takeValue(st));
+        int32_t bits = parseInteger(value);
         s.outputBits = (bits == 8 || bits == 16) ? bits : -1;
         break;
     }
-    case 'b': applyBracketing(st, takeValue(st)); break;
+    case 'b': applyBracketing(st, value); break;
     case 'c': s.useYCrCb = true; break;
     case 'C': s.printCurve = true; break;
     case 'd':
@@ -301,15 +341,16 @@ void applyOption(ParseState& st, const char* arg)
         else if (arg[2] == 'm')
             s.traceResources = true;
         break;
-    case 'e': s.exposureThreshold = parseDecimal(takeValue(st)); break;
+    case 'e': s.exposureThreshold = parseDecimal(value); break;
     case 'f': s.keepGroupResults = true; break;
     case 'h':
-        printUsage();
-        endProcess(kExitOk);
-    case 'j': s.jpegQuality = parseInteger(takeValue(st)); break;
-    case 'k': s.gamma = parseDecimal(takeValue(st)); break;
+        printUsage(s);
+        st.stop = true;
+        st.exitCode = quovix::kExitOk;
+        break;
+    case 'j': s.jpegQuality = parseInteger(value); break;
+    case 'k': s.gamma = parseDecimal(value); break;
     case 'l': {
-        const char* value = takeValue(st);
         if (value[0] == '-' || value[0] == '+') {
             s.levelCount = 0;
             s.levelOffset = parseInteger(value);
@@ -320,18 +361,20 @@ void applyOption(ParseState& st, const char* arg)
         break;
     }
     case 'n': applyNoiseOption(st, arg); break;
-    case 'o': s.outputPath = takeValue(st); break;
-    case 'p': s.iterationCount = parseInteger(takeValue(st)); break;
-    case 't': s.highlightThreshold = parseDecimal(takeValue(st)); break;
-    case 'u': s.exposureBlendLevels = parseInteger(takeValue(st)); break;
+    case 'o': s.outputPath = value; break;
+    case 'p': s.iterationCount = parseInteger(value); break;
+    case 't': s.highlightThreshold = parseDecimal(value); break;
+    case 'u': s.exposureBlendLevels = parseInteger(value); break;
     case 'v': ++s.verbosity; break;
     case 'V':
         printVersion();
-        endProcess(kExitOk);
+        st.stop = true;
+        st.exitCode = quovix::kExitOk;
+        break;
     case 'w': s.wrapAround = true; break;
-    case 'x': s.converterPath = takeValue(st); break;
+    case 'x': s.converterPath = value; break;
     // Only 1 selects colour; anything else means greyscale.
-    case 'z': s.exposureWeightMode = parseInteger(takeValue(st)) == 1 ? 1 : 0; break;
+    case 'z': s.exposureWeightMode = parseInteger(value) == 1 ? 1 : 0; break;
     case '-': applyLongOption(st, arg); break;
     default: break;
     }
@@ -340,7 +383,7 @@ void applyOption(ParseState& st, const char* arg)
 // The same rescaling as the validation, without its message. A sum of 0 or
 // NaN has nothing to divide by: it is left for the validation, which reports
 // it and restores the iteration's defaults.
-void rescaleWeightsSilently(IterationParams& it)
+void rescaleWeightsSilently(quovix::IterationParams& it)
 {
     float sum = it.contrastWeight + it.exposureWeight + it.saturationWeight;
     if (sum == 1.0f || sum == 0.0f || !std::isfinite(sum))
@@ -350,163 +393,15 @@ void rescaleWeightsSilently(IterationParams& it)
     it.saturationWeight /= sum;
 }
 
-std::string stemOf(const std::string& path)
-{
-    std::string base = baseName(path);
-    size_t dot = base.rfind('.');
-    if (dot != std::string::npos)
-        base.erase(dot);
-    return base;
-}
-
-// Bounding box of all input regions.
-ImageRegion boundingBox(const ImageRegion* regions, int count)
-{
-    int64_t minX = 99999999, minY = 99999999, maxX = 0, maxY = 0;
-    for (int i = 0; i < count; ++i) {
-        const ImageRegion& r = regions[i];
-        minX = std::min<int64_t>(minX, r.x);
-        minY = std::min<int64_t>(minY, r.y);
-        maxX = std::max<int64_t>(maxX, int64_t{r.x} + r.width - 1);
-        maxY = std::max<int64_t>(maxY, int64_t{r.y} + r.height - 1);
-    }
-    ImageRegion box;
-    box.x = clampToInt32(minX);
-    box.y = clampToInt32(minY);
-    box.width = clampToInt32(maxX - minX + 1);
-    box.height = clampToInt32(maxY - minY + 1);
-    return box;
-}
-
-float resolveScaleFactor(const ParseState& st)
-{
-    if (st.names.empty())
-        return 1.0f;  // no canvas to fit; the run ends for want of images
-
-    const RunSettings& s = gSettings;
-    float factor = 1.0f;
-    if (s.constrainWidth != 0 && s.constrainHeight != 0) {
-        float byWidth = static_cast<float>(s.constrainWidth) / static_cast<float>(gCanvas.width);
-        float byHeight = static_cast<float>(s.constrainHeight) / static_cast<float>(gCanvas.height);
-        factor = std::min(byWidth, byHeight);
-    } else if (st.scaleGiven) {
-        factor = st.givenScale;
-    }
-    if (!(factor > 0.0f)) {
-        std::printf("Invalid scale factor...resetting to 1\n");
-        factor = 1.0f;
-    }
-    if (factor > 1.0f)
-        factor = 1.0f;
-    return factor;
-}
-
-// The bracketing copy of one input in one direction.
-void makeBracketCopy(const char* input, int number, int total, float shift)
-{
-    const RunSettings& s = gSettings;
-    std::printf("[%d/%d] Pre-Processing %s\n", number, total, input);
-    std::string target = s.scaled ? cacheName(input, s.scaleFactor, shift)
-                                   : scratchName(input, "exp", truncateToInt(shift * 10.0f));
-    std::printf("Adjusting exposure by %.2f stops\n", shift);
-    adjustExposure(input, target, shift, s.scaled ? s.scaleFactor : 1.0f);
-    if (s.scaled)
-        appendImage(gImages, target, TypePreviewCache, ScaleScaled);
-    else
-        appendImage(gImages, target, TypeExposureAdjusted, ScaleFull);
-}
-
-// Everything after the walk that depends on the inputs.
-void settleAfterWalk(ParseState& st)
-{
-    RunSettings& s = gSettings;
-
-    if (s.converterPath.empty())
-        s.converterPath = "dcraw";
-    if (st.infoGiven)
-        endProcess(printRawInfo(st.infoFile));
-    if (st.noiseGiven && !s.noise.duringBlend)
-        s.noise.atFinalize = true;
-    rescaleWeightsSilently(s.iteration1);
-    rescaleWeightsSilently(s.iteration2);
-
-    const int n = static_cast<int>(st.names.size());
-    HeapBuffer<ImageRegion> regions(static_cast<size_t>(n));
-    int maxBits = 0;
-    for (int i = 0; i < n; ++i) {
-        int bytesPerPixel = 0, bits = 0;
-        regions[i] = ImageRegion{};
-        queryImageInfo(st.names[i], regions[i], bytesPerPixel, bits);
-        maxBits = std::max(maxBits, bits);
-    }
-
-    gCanvas = boundingBox(regions.get(), n);
-    float factor = resolveScaleFactor(st);
-    ImageRegion scaledCanvas = gCanvas;
-    scaleRegion(scaledCanvas, factor);
-    if (n > 0 && (scaledCanvas.width < 1 || scaledCanvas.height < 1)) {
-        // A factor that shrinks the canvas to nothing leaves no image to fuse.
-        std::printf("Invalid scale factor...resetting to 1\n");
-        factor = 1.0f;
-        scaledCanvas = gCanvas;
-        scaleRegion(scaledCanvas, factor);
-    }
-    s.scaleFactor = factor;
-    gCanvas = scaledCanvas;
-    if (n > 0 && int64_t{gCanvas.width} * gCanvas.height > kMaxImagePixels) {
-        // Small inputs placed far apart would still need a canvas-sized buffer.
-        std::printf("Canvas of %dx%d pixels out of range (inputs placed too far apart)\n", gCanvas.width,
-                    gCanvas.height);
-        endProcess(kExitIoError);
-    }
-
-    const bool plus = st.plusStops != 0.0f;
-    const bool minus = st.minusStops != 0.0f;
-    const int perInput = 1 + (plus ? 1 : 0) + (minus ? 1 : 0);
-    if (gImages.paths != nullptr)
-        releaseImageList(gImages);
-    gImages = createImageList(clampToInt32(int64_t{perInput} * n));
-    for (int i = 0; i < n; ++i) {
-        if (minus)
-            makeBracketCopy(st.names[i], i + 1, n, st.minusStops);
-        appendImage(gImages, st.names[i], TypeInput, ScaleFull);
-        if (plus)
-            makeBracketCopy(st.names[i], i + 1, n, st.plusStops);
-    }
-
-    if (s.verbosity > 0) {
-        std::printf("Input file list:\n");
-        printImageList(gImages, s.verbosity);
-        std::printf("\n\n");
-    }
-    if (s.outputPath.empty() && gImages.count() > 0)
-        makeOutputName(gImages.paths[0], gImages.paths[gImages.last]);
-    if (s.outputBits < 8)
-        s.outputBits = maxBits;
-    if (s.scaled)
-        s.outputBits = 8;
-
-    resolveLevels();
-    s.exposureBlendLevels = std::min(s.exposureBlendLevels, s.levelCount - 1);
-    s.noise.chromaLevels = std::min(s.noise.chromaLevels, s.levelCount);
-    s.noise.lumaLevels = std::min(s.noise.lumaLevels, s.levelCount);
-
-    regions.reset();
-
-    if (gImages.count() == 0)
-        fatalError("Not enough images specified for fusion", kExitFatal);
-}
-
 } // namespace
 
-void initSettingsDefaults()
+void initSettingsDefaults(Options& s)
 {
-    RunSettings& s = gSettings;
     s.iterationCount = 2;
-    s.iteration1 = IterationParams{0.0f, 1.0f, 0.0f, Maximum};
-    s.iteration2 = IterationParams{1.0f, 0.0f, 0.0f, Average};
-    s.curve = CurveParams{0.0f, 0.0f, 0.0f, 0.0f, 0.1f, 0.1f};
-    s.levelsAdjust = LevelsParams{false, 0.0f, 1.0f, 0.5f, 1.0f};
+    s.iteration1 = quovix::IterationParams{0.0f, 1.0f, 0.0f, CombineMode::Maximum};
+    s.iteration2 = quovix::IterationParams{1.0f, 0.0f, 0.0f, CombineMode::Average};
+    s.curve = quovix::CurveParams{0.0f, 0.0f, 0.0f, 0.0f, 0.1f, 0.1f};
+    s.levelsAdjust = quovix::LevelsParams{false, 0.0f, 1.0f, 0.5f, 1.0f};
     s.converterPath.clear();
 }
 
@@ -522,70 +417,38 @@ float parseDecimal(const char* text)
     return static_cast<float>(std::strtod(text, nullptr));
 }
 
-void makeOutputName(const std::string& firstPath, const std::string& lastPath)
+bool parseCommandLine(int argc, char** argv, CommandLine& commandLine, int& exitCode)
 {
-    const RunSettings& s = gSettings;
-    const IterationParams& it = s.iteration2;
-    const CurveParams& c = s.curve;
-    auto weight = [](float w) { return truncateToInt(static_cast<double>(w * 100.0f)); };
-    auto curve = [](float v) { return truncateToInt(static_cast<double>(v) * 10.00001); };
-    const std::string first = stemOf(firstPath);
-    const std::string last = stemOf(lastPath);
-    const char* format = "%s-%s_fused_l%d_e%d_c%d_s%d_br%02d_co%02d_sh%02d_hi%02d_fs%02d_fh%02d.%s";
-    const char* extension = s.scaled ? "jpg" : "tif";
-    int length = std::snprintf(nullptr, 0, format, first.c_str(), last.c_str(), s.levelCount,
-                               weight(it.exposureWeight), weight(it.contrastWeight), weight(it.saturationWeight),
-                               curve(c.brightness), curve(c.contrast), curve(c.shadows), curve(c.highlights),
-                               curve(c.floorShadow), curve(c.floorHighlight), extension);
-    std::vector<char> name(static_cast<size_t>(length) + 1);
-    std::snprintf(name.data(), name.size(), format, first.c_str(), last.c_str(), s.levelCount,
-                  weight(it.exposureWeight), weight(it.contrastWeight), weight(it.saturationWeight),
-                  curve(c.brightness), curve(c.contrast), curve(c.shadows), curve(c.highlights),
-                  curve(c.floorShadow), curve(c.floorHighlight), extension);
-    gSettings.outputPath = name.data();
-}
-
-void resolveLevels()
-{
-    RunSettings& s = gSettings;
-    int32_t m = std::min(gCanvas.width, gCanvas.height);
-    int32_t h = 0;
-    while (m > 3) {
-        m /= 2;
-        ++h;
-    }
-    if (s.levelCount < 1)
-        s.levelCount = std::max(h, 1);
-    // Summed wide: an offset near the int32 limits must not wrap around.
-    const int32_t wanted = clampToInt32(int64_t{s.levelCount} + s.levelOffset);
-    s.levelCount = wanted;
-    if (wanted > h + 1) {
-        std::printf("Cannot use %d levels...using %d levels instead\n", wanted, h + 1);
-        s.levelCount = h + 1;
-    } else if (wanted < 1) {
-        std::printf("Cannot use %d levels...using %d levels instead\n", wanted, 1);
-        s.levelCount = 1;
-    }
-}
-
-void parseCommandLine(int argc, char** argv)
-{
-    initSettingsDefaults();
+    commandLine = CommandLine();
+    Options& options = commandLine.options;
+    initSettingsDefaults(options);
     if (argc < 2) {
-        printUsage();
-        endProcess(kExitOk);
+        printUsage(options);
+        exitCode = quovix::kExitOk;
+        return false;
     }
 
     ParseState st;
     st.argc = argc;
     st.argv = argv;
-    st.names.reserve(static_cast<size_t>(argc));
-    for (st.index = 1; st.index < argc; ++st.index) {
+    st.options = &options;
+    st.commandLine = &commandLine;
+    for (st.index = 1; st.index < argc && !st.stop; ++st.index) {
         const char* arg = argv[st.index];
         if (isOption(arg))
             applyOption(st, arg);
         else
-            st.names.push_back(arg);
+            commandLine.inputs.push_back(arg);
     }
-    settleAfterWalk(st);
+    if (st.stop) {
+        exitCode = st.exitCode;
+        return false;
+    }
+    // Settled once the walk is complete: noise options without -nf/-nb act on
+    // the result, and weights are rescaled silently to sum 1.
+    if (st.noiseGiven && !options.noise.duringBlend)
+        options.noise.atFinalize = true;
+    rescaleWeightsSilently(options.iteration1);
+    rescaleWeightsSilently(options.iteration2);
+    return true;
 }

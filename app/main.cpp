@@ -1,4 +1,4 @@
-#include "app/run_settings.h"
+#include "app/command_line.h"
 
 int main(int argc, char** argv)
 {

@@ -2,7 +2,7 @@
 // defaults, so options read before -h are reflected in it.
 #include "app/command_line.h"
 
-#include "support/settings.h"
+#include "quovix/version.h"
 
 #include <cstdio>
 
@@ -122,7 +122,7 @@ const char kExtendedText[] =
     "\n";
 
 const char kVersionText[] =
-    "Quovix 1.60\n"
+    "Quovix " QUOVIX_VERSION "\n"
     "\n"
     "Exposure and focus fusion of photographs through Laplacian pyramids.\n"
     "\n"
@@ -156,10 +156,10 @@ const char kVersionText[] =
 
 } // namespace
 
-void printUsage()
+void printUsage(const quovix::Options& s)
 {
-    const RunSettings& s = gSettings;
-    std::printf(kUsageFormat, "Quovix", s.iterationCount, s.iteration1.mode, s.iteration2.mode,
+    std::printf(kUsageFormat, "Quovix", s.iterationCount, static_cast<int>(s.iteration1.mode),
+                static_cast<int>(s.iteration2.mode),
                 s.iteration1.exposureWeight, s.iteration2.exposureWeight, s.iteration1.contrastWeight,
                 s.iteration2.contrastWeight, s.iteration1.saturationWeight, s.iteration2.saturationWeight,
                 s.exposureThreshold, s.exposureWeightMode, s.gamma);

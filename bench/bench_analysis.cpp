@@ -2,37 +2,49 @@
 // the time between reduce, expand, weight maps and TIFF encoding.
 //
 // usage: bench_analysis [width height [levels]]   (default 6000 4000, 10 levels)
-// The input and the scratch files go to a private folder under $TMPDIR.
+// The input and the scratch files go to a private folder under /tmp.
 
 #include "analysis/analyse_images.h"
 #include "analysis/exposure_curve.h"
+#include "analysis/fusion_run.h"
 #include "analysis/pyramid.h"
 #include "analysis/weight_maps.h"
+#include "analysis/work_files.h"
+#include "bench/bench_run.h"
 #include "imageio/input_prepare.h"
 #include "imageio/tiff_io.h"
 #include "support/console.h"
 #include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
 
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
+using namespace quovix;
+
 double secondsSince(int64_t startMs) { return static_cast<double>(clockMs() - startMs) / 1000.0; }
+
+// Prints the final text of a failed step; the benchmark then stops.
+bool failed(const Status& status)
+{
+    if (status.ok())
+        return false;
+    std::printf("%s\n", status.consoleText().c_str());
+    return true;
+}
 
 // A photograph-like scene: smooth gradients, a few hard edges and mild noise,
 // so that the compressors see realistic data rather than flat or random bytes.
-void writeScene(const std::string& path, int width, int height)
+Status writeScene(FusionRun& run, const std::string& path, int width, int height)
 {
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
     uint32_t noise = 12345;
@@ -50,8 +62,7 @@ void writeScene(const std::string& path, int width, int height)
             p[2] = static_cast<uint8_t>(std::clamp(blue, 0, 255));
         }
     }
-    ImageRegion region{0, 0, width, height};
-    writeTiffImage(path, pixels.data(), width, height, 3, 0, &region);
+    return writeTiffImage(run, path, pixels.data(), TiffLayout{width, height, 3, ImageRegion{0, 0, width, height}});
 }
 
 struct Split {
@@ -59,45 +70,53 @@ struct Split {
     double writeLaplacian = 0, writeWeights = 0, copy = 0;
 };
 
-// The analysis loop of one image, step by step, with a timer per kind of work.
-Split profileOnce(const std::string& path, int levels)
+// The analysis loop of one image, step by step and in the foreground, with a
+// timer per kind of work. analyseImages itself overlaps some of it: level and
+// weight files go to a background thread (and their strips are compressed on
+// the workers) while the next level is computed, so its total is below the sum.
+// Contrast weight files are written only when scratch files are kept; a
+// default run computes the contrast weights from the Laplacian rows during the
+// combination instead, so the contrast line times that computation over the
+// whole level and no "c" file is written.
+Status profileOnce(FusionRun& run, const std::string& path, const ImageInfo& info, int levels, Split& split)
 {
-    Split split;
-    const int width = gCanvas.width, height = gCanvas.height;
+    const ImageRegion canvas = run.canvas;
+    const int width = canvas.width, height = canvas.height;
     const size_t pixels = static_cast<size_t>(width) * height;
-    PageBuffer<WorkPixel> work(pixels);
+    PageBuffer<WorkPixel> work;
+    PageBuffer<WorkPixel> reduced;
+    PageBuffer<uint16_t> weights;
+    QVX_TRY(work.allocate(run.console, pixels));
+    QVX_TRY(reduced.allocate(run.console, static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2)));
+    QVX_TRY(weights.allocate(run.console, pixels));
+    QVX_TRY(run.scratch.ensureRunFolder());
     int64_t t = clockMs();
-    prepareInput(path, work.get(), &gCanvas, 0, 1.0f, false);
-    widenToWork(work.get(), static_cast<int64_t>(pixels), 3);
+    QVX_TRY(prepareInput(run, path, info, work.get(), &canvas, 0, 1.0f, false));
+    QVX_TRY(widenToWork(work.get(), static_cast<int64_t>(pixels), info.bytesPerPixel));
     split.read = secondsSince(t);
-    PageBuffer<WorkPixel> reduced(static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2));
-    PageBuffer<uint16_t> weights(pixels);
     int w = width, h = height;
     for (int l = 0; l < levels; ++l) {
         WorkPixel* level = work.get();
         t = clockMs();
-        exposureWeightMap(level, w, h, weights.get());
+        exposureWeightMap(run, level, w, h, weights.get());
         split.exposureMap += secondsSince(t);
         t = clockMs();
-        writeTiffImage(scratchName(path, "e", l), weights.get(), w, h, 2, 0, nullptr);
+        QVX_TRY(writeTiffImage(run, run.scratch.scratchName(path, "e", l), weights.get(), scratchLayout(w, h, 2, canvas)));
         split.writeWeights += secondsSince(t);
         if (l < levels - 1) {
             t = clockMs();
-            reduceLevel(level, w, h, reduced.get());
+            QVX_TRY(reduceLevel(run, level, w, h, reduced.get()));
             split.reduce += secondsSince(t);
             t = clockMs();
-            expandAndMerge(reduced.get(), w, h, level, Subtract);
+            QVX_TRY(expandAndMerge(run, reduced.get(), w, h, level, MergeType::Subtract));
             split.expand += secondsSince(t);
         }
         t = clockMs();
-        writeTiffImage(scratchName(path, "l", l), level, w, h, 8, 1, nullptr);
+        QVX_TRY(writeLaplacianFile(run, run.scratch.scratchName(path, "l", l), level, w, h, canvas));
         split.writeLaplacian += secondsSince(t);
         t = clockMs();
-        contrastWeightMap(level, w, h, weights.get());
+        contrastWeights(level, static_cast<size_t>(w) * h, run.settings.useYCrCb, weights.get());
         split.contrastMap += secondsSince(t);
-        t = clockMs();
-        writeTiffImage(scratchName(path, "c", l), weights.get(), w, h, 2, 0, nullptr);
-        split.writeWeights += secondsSince(t);
         if (l < levels - 1) {
             t = clockMs();
             w = (w + 1) >> 1;
@@ -106,38 +125,47 @@ Split profileOnce(const std::string& path, int levels)
             split.copy += secondsSince(t);
         }
     }
-    return split;
+    return Status();
 }
 
-// Level-0 Laplacian of the scene written under each compression code.
-void compareCompression(const std::string& path, int levels)
+// Level-0 Laplacian of the scene written under each compression code. The
+// scratch compression is fixed when a run is made, so each code gets its own
+// run (same options otherwise) for the write.
+Status compareCompression(FusionRun& run, const Options& options, const std::string& path, const ImageInfo& info,
+                          int levels)
 {
-    const int width = gCanvas.width, height = gCanvas.height;
+    const ImageRegion canvas = run.canvas;
+    const int width = canvas.width, height = canvas.height;
     const size_t pixels = static_cast<size_t>(width) * height;
-    PageBuffer<WorkPixel> work(pixels);
-    PageBuffer<WorkPixel> reduced(static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2));
-    prepareInput(path, work.get(), &gCanvas, 0, 1.0f, false);
-    widenToWork(work.get(), static_cast<int64_t>(pixels), 3);
+    PageBuffer<WorkPixel> work;
+    PageBuffer<WorkPixel> reduced;
+    QVX_TRY(work.allocate(run.console, pixels));
+    QVX_TRY(reduced.allocate(run.console, static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2)));
+    QVX_TRY(prepareInput(run, path, info, work.get(), &canvas, 0, 1.0f, false));
+    QVX_TRY(widenToWork(work.get(), static_cast<int64_t>(pixels), info.bytesPerPixel));
     if (levels > 1) {
-        reduceLevel(work.get(), width, height, reduced.get());
-        expandAndMerge(reduced.get(), width, height, work.get(), Subtract);
+        QVX_TRY(reduceLevel(run, work.get(), width, height, reduced.get()));
+        QVX_TRY(expandAndMerge(run, reduced.get(), width, height, work.get(), MergeType::Subtract));
     }
-    const int saved = gSettings.tiffCompression;
-    const struct { const char* name; int code; } codes[] = {
-        {"NONE", 1}, {"LZW", 5}, {"DEFLATE", 32946}, {"PACKBITS", 32773}};
+    const struct { const char* name; Compression code; } codes[] = {
+        {"NONE", Compression::None}, {"LZW", Compression::Lzw}, {"DEFLATE", Compression::Deflate},
+        {"PACKBITS", Compression::PackBits}};
     std::printf("\nLevel-0 Laplacian (%dx%d, 16-bit RGBA) by compression:\n", width, height);
     for (const auto& code : codes) {
-        gSettings.tiffCompression = code.code;
-        const std::string out = scratchName(path, "bench", code.code);
+        Options codeOptions = options;
+        codeOptions.scratchCompression = code.code;
+        FusionRun codeRun(codeOptions);
+        QVX_TRY(codeRun.scratch.ensureRunFolder());
+        const std::string out = codeRun.scratch.scratchName(path, "bench", static_cast<int>(code.code));
         int64_t t = clockMs();
-        writeTiffImage(out, work.get(), width, height, 8, 1, nullptr);
+        QVX_TRY(writeLaplacianFile(codeRun, out, work.get(), width, height, canvas));
         const double seconds = secondsSince(t);
         std::error_code ec;
         const auto bytes = std::filesystem::file_size(out, ec);
         std::printf("  %-9s %6.2f s  %8.1f MB\n", code.name, seconds, static_cast<double>(bytes) / 1e6);
         std::remove(out.c_str());
     }
-    gSettings.tiffCompression = saved;
+    return Status();
 }
 
 } // namespace
@@ -151,33 +179,43 @@ int main(int argc, char** argv)
         std::printf("usage: bench_analysis [width height [levels]]\n");
         return 1;
     }
-    resetSettings();
-    gSettings.workerCount = workerCountFromEnvironment();
+    BenchFolder folder;
+    if (!folder.ok())
+        return 1;
+    // Default settings; the worker count from the environment, as a run has it.
+    const Options options = benchOptions(folder, 0);
+    FusionRun run(options);
     TIFFSetWarningHandler(nullptr);
-    buildCurveTables();
+    buildCurveTables(run.settings, run.console, run.curves);
 
-    const std::string input = cacheFolder() + "/bench_scene.tif";
+    const std::string input = folder.path() + "/bench_scene.tif";
     std::printf("Generating %dx%d input (%.1f MP)...\n", width, height, width * static_cast<double>(height) / 1e6);
-    writeScene(input, width, height);
-    gCanvas = ImageRegion{0, 0, width, height};
+    if (failed(writeScene(run, input, width, height)))
+        return 1;
+    run.canvas = ImageRegion{0, 0, width, height};
 
-    ImageList list = createImageList(1);
-    appendImage(list, input, TypeInput, ScaleFull);
+    ImageList list;
+    if (failed(createImageList(run.console, 1, list)) || failed(appendImage(list, input, TypeInput, ScaleFull)))
+        return 1;
 
-    std::printf("analyseImages, %d levels, %d workers:\n", levels, gSettings.workerCount);
+    std::printf("analyseImages, %d levels, %d workers:\n", levels, run.pool.workers());
     int64_t start = clockMs();
-    analyseImages(list, levels);
+    if (failed(analyseImages(run, list, levels)))
+        return 1;
     const double total = secondsSince(start);
     std::printf("analyseImages total: %.2f s\n", total);
-    removeLevelScratch(list, levels);
+    removeLevelScratch(run, list, levels);
+    const ImageInfo info = list.info[0];
 
-    Split s = profileOnce(input, levels);
+    Split s;
+    if (failed(profileOnce(run, input, info, levels, s)))
+        return 1;
     const double sum = s.read + s.reduce + s.expand + s.exposureMap + s.contrastMap + s.writeLaplacian +
                        s.writeWeights + s.copy;
     auto line = [sum](const char* name, double v) {
         std::printf("  %-28s %6.2f s  %5.1f %%\n", name, v, 100.0 * v / sum);
     };
-    std::printf("\nSplit (default weights: e, l, c files):\n");
+    std::printf("\nSplit (default weights: e, l files; contrast weights from the level):\n");
     line("read + widen", s.read);
     line("reduce", s.reduce);
     line("expand + subtract", s.expand);
@@ -187,12 +225,12 @@ int main(int argc, char** argv)
     line("write weight maps (LZW 16)", s.writeWeights);
     line("copy reduced level down", s.copy);
     std::printf("  %-28s %6.2f s\n", "sum", sum);
-    removeLevelScratch(list, levels);
+    removeLevelScratch(run, list, levels);
 
-    compareCompression(input, levels);
+    if (failed(compareCompression(run, options, input, info, levels)))
+        return 1;
 
-    releaseImageList(list);
     std::remove(input.c_str());
-    finishRunFolder(false);
+    run.scratch.finish(false);
     return 0;
 }

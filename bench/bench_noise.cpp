@@ -2,10 +2,12 @@
 // radius 2 and 5, the window filter of one level alone, and, for comparison,
 // a direct recount of every window (checked to give the same pixels).
 // Usage: bench_noise [--no-direct]
+// Parked levels go to a private folder under /tmp.
+#include "analysis/fusion_run.h"
 #include "analysis/noise_reduction.h"
+#include "bench/bench_run.h"
 #include "support/console.h"
 #include "support/memory.h"
-#include "support/settings.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,6 +18,8 @@
 #include <vector>
 
 namespace {
+
+using namespace quovix;
 
 constexpr int kWidth = 6000;
 constexpr int kHeight = 4000;
@@ -74,12 +78,12 @@ void makeLevel(WorkPixel* level)
 }
 
 // Straight per-pixel recount of the window, the cost the incremental sums avoid.
-void directFilter(WorkPixel* level, int w, int h, float tL, float tC)
+void directFilter(const NoiseParams& noise, WorkPixel* level, int w, int h, float tL, float tC)
 {
     const int tl = static_cast<int>(static_cast<double>(tL) * 1920.0);
     const int tc = static_cast<int>(static_cast<double>(tC) * 1920.0);
-    const int r = gSettings.noise.radius;
-    const float fL = gSettings.noise.lumaFactor, fC = gSettings.noise.chromaFactor;
+    const int r = noise.radius;
+    const float fL = noise.lumaFactor, fC = noise.chromaFactor;
     for (int y = r; y < h - r; ++y)
         for (int x = r; x < w - r; ++x) {
             WorkPixel& p = level[static_cast<size_t>(y) * w + x];
@@ -109,27 +113,47 @@ void directFilter(WorkPixel* level, int w, int h, float tL, float tC)
         }
 }
 
+// The noise settings are fixed when a run is made, so every case has its own
+// run; all use the same worker count and folder.
+Options noiseOptions(const BenchFolder& folder, int workers, int radius, int lumaLevels, int chromaLevels)
+{
+    Options options = benchOptions(folder, workers);
+    options.noise.lumaThreshold = 0.1f;
+    options.noise.chromaThreshold = 0.1f;
+    options.noise.radius = radius;
+    options.noise.lumaLevels = lumaLevels;
+    options.noise.chromaLevels = chromaLevels;
+    return options;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const bool direct = !(argc > 1 && std::strcmp(argv[1], "--no-direct") == 0);
-    gSettings.workerCount = workerCountFromEnvironment();
+    BenchFolder folder;
+    if (!folder.ok())
+        return 1;
+    const int workers = workerCountFromEnvironment();
     const size_t count = static_cast<size_t>(kWidth) * kHeight;
-    PageBuffer<WorkPixel> image(count);
     std::vector<WorkPixel> copy(direct ? count : 0);
-    std::printf("noise reduction, %dx%d, %d workers\n", kWidth, kHeight, gSettings.workerCount);
+    std::printf("noise reduction, %dx%d, %d workers\n", kWidth, kHeight, workers);
 
     struct Case { int radius; int lumaLevels; int chromaLevels; };
     for (Case c : {Case{2, 1, 1}, Case{5, 1, 1}, Case{2, 2, 3}}) {
-        gSettings.noise.lumaThreshold = 0.1f;
-        gSettings.noise.chromaThreshold = 0.1f;
-        gSettings.noise.radius = c.radius;
-        gSettings.noise.lumaLevels = c.lumaLevels;
-        gSettings.noise.chromaLevels = c.chromaLevels;
+        FusionRun run(noiseOptions(folder, workers, c.radius, c.lumaLevels, c.chromaLevels));
+        // Levels parked between passes carry the canvas position.
+        run.canvas = ImageRegion{0, 0, kWidth, kHeight};
+        PageBuffer<WorkPixel> image;
+        if (!image.allocate(run.console, count).ok())
+            return 1;
         makeImage(image.get());
         Timer timer;
-        reduceNoise(image.get(), kWidth, kHeight);
+        const Status status = reduceNoise(run, image.get(), kWidth, kHeight);
+        if (!status.ok()) {
+            std::printf("%s\n", status.consoleText().c_str());
+            return 1;
+        }
         char label[80];
         std::snprintf(label, sizeof label, "reduceNoise radius %d, levels %d/%d", c.radius, c.lumaLevels,
                       c.chromaLevels);
@@ -137,18 +161,21 @@ int main(int argc, char** argv)
     }
 
     for (int radius : {2, 5}) {
-        gSettings.noise.radius = radius;
+        FusionRun run(noiseOptions(folder, workers, radius, 1, 1));
+        PageBuffer<WorkPixel> image;
+        if (!image.allocate(run.console, count).ok())
+            return 1;
         makeLevel(image.get());
         if (direct)
             std::memcpy(copy.data(), image.get(), count * sizeof(WorkPixel));
         char label[80];
         Timer timer;
-        filterNoiseLevel(image.get(), kWidth, kHeight, 0.1f, 0.1f);
+        filterNoiseLevel(run, image.get(), kWidth, kHeight, 0.1f, 0.1f);
         std::snprintf(label, sizeof label, "filterNoiseLevel radius %d", radius);
         timer.print(label);
         if (direct) {
             Timer directTimer;
-            directFilter(copy.data(), kWidth, kHeight, 0.1f, 0.1f);
+            directFilter(run.settings.noise, copy.data(), kWidth, kHeight, 0.1f, 0.1f);
             std::snprintf(label, sizeof label, "direct recount radius %d", radius);
             directTimer.print(label);
             if (std::memcmp(copy.data(), image.get(), count * sizeof(WorkPixel)) != 0) {

@@ -1,33 +1,26 @@
 #include "fusion/combine_level.h"
 
+#include "analysis/analyse_images.h"
+#include "analysis/weight_maps.h"
+#include "analysis/work_files.h"
 #include "imageio/tiff_io.h"
-#include "support/console.h"
+#include "imageio/tiff_row_reader.h"
 #include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
-
-#include <tiffio.h>
+#include "support/numeric.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace quovix {
 
 namespace {
 
 constexpr int kBandRows = 50;
-constexpr int16_t kLaplacianOffset = 8192;
-
-// Float to int truncating toward zero; NaN and out-of-range values give
-// INT32_MIN, as the processor's own conversion does, instead of undefined
-// behaviour.
-inline int32_t truncFloat(float v)
-{
-    if (!(v >= -2147483648.0f && v < 2147483648.0f))
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
-}
 
 // trunc(100 * weight), the product in single precision.
 int32_t percentWeight(float weight)
@@ -47,13 +40,33 @@ int suppressionLimit(float threshold)
     return static_cast<int>(limit);
 }
 
-void readRow(TIFF* tiff, void* row, int r)
-{
-    if (TIFFReadScanline(tiff, row, static_cast<uint32_t>(r), 0) == -1) {
-        std::printf("Error reading scanline %d\n", r);
-        endProcess(kExitIoError);
+// The level files of one image; closed on every path.
+struct LevelFiles {
+    RunContext* run = nullptr;
+    TIFF* laplacian = nullptr;
+    TIFF* contrast = nullptr;
+    TIFF* exposure = nullptr;
+    TIFF* saturation = nullptr;
+    std::unique_ptr<TiffRowReader> laplacianRows, contrastRows, exposureRows, saturationRows;
+
+    // Readers for the files opened.
+    void attachReaders()
+    {
+        auto make = [](TIFF* t) { return t != nullptr ? std::make_unique<TiffRowReader>(t) : nullptr; };
+        laplacianRows = make(laplacian);
+        contrastRows = make(contrast);
+        exposureRows = make(exposure);
+        saturationRows = make(saturation);
     }
-}
+
+    ~LevelFiles()
+    {
+        for (TIFF* t : {laplacian, contrast, exposure, saturation}) {
+            if (t != nullptr)
+                closeTiff(*run, t);
+        }
+    }
+};
 
 // Detail noise suppression during blending (Maximum rule under YCrCb only).
 struct Suppression {
@@ -74,7 +87,7 @@ struct Counters {
 
 // Combines one band row: n images' Laplacian rows (stride between images
 // `imageStride` pixels) and weight rows into `out`.
-void combineBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStride, int n, int width, int mode,
+void combineBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStride, int n, int width, CombineMode mode,
                     const Suppression& ns, Counters& counters, WorkPixel* out)
 {
     for (int x = 0; x < width; ++x) {
@@ -134,7 +147,7 @@ void combineBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStri
             }
         }
         WorkPixel& o = out[x];
-        if (mode != Maximum) {
+        if (mode != CombineMode::Maximum) {
             o.c0 = static_cast<int16_t>(s0 / total);
             o.c1 = static_cast<int16_t>(s1 / total);
             o.c2 = static_cast<int16_t>(s2 / total);
@@ -185,91 +198,126 @@ void combineWeightRow(const uint16_t* contrastRow, float contrastWeight, const u
     }
 }
 
-int combineLevel(const ImageList& images, int level, float contrastWeight, float exposureWeight,
-                 float saturationWeight, int mode, WorkPixel* target)
+// The level is read band by band. One batch of jobs decodes the next band of
+// every image (each image's files in one job) while other jobs combine the
+// rows of the band read before, so decoding and combination overlap on the
+// workers; the two bands alternate between two buffers.
+Status combineLevel(FusionRun& run, const ImageList& images, int level, float contrastWeight, float exposureWeight,
+                    float saturationWeight, CombineMode mode, WorkPixel* target)
 {
-    const RunSettings& s = gSettings;
+    const RunSettings& s = run.settings;
     const NoiseParams& np = s.noise;
 
     Suppression ns;
     ns.lumaLimit = suppressionLimit(np.lumaThreshold);
     ns.chromaLimit = suppressionLimit(np.chromaThreshold);
-    ns.active = np.duringBlend && mode == Maximum && s.useYCrCb && (ns.lumaLimit > 0 || ns.chromaLimit > 0);
+    ns.active = np.duringBlend && mode == CombineMode::Maximum && s.useYCrCb && (ns.lumaLimit > 0 || ns.chromaLimit > 0);
     ns.luma = level < np.lumaLevels;
     ns.chroma = level < np.chromaLevels;
     ns.lumaFactor = np.lumaFactor;
     ns.chromaFactor = np.chromaFactor;
 
-    int width = gCanvas.width;
-    int height = gCanvas.height;
-    for (int l = 0; l < level; ++l) {
-        width = (width + 1) / 2;
-        height = (height + 1) / 2;
-    }
+    const int width = levelSize(run.canvas.width, level);
+    const int height = levelSize(run.canvas.height, level);
     const int n = images.count();
     const int bandRows = height < kBandRows ? height : kBandRows;
     const int64_t imageStride = static_cast<int64_t>(bandRows) * width;
+    const size_t rowPixels = static_cast<size_t>(width > 0 ? width : 0);
+    // Without a kept contrast file the weights come from the Laplacian rows
+    // themselves, of which the file would be a copy.
+    const bool contrastFromLevel = contrastWeight > 0.0f && !writesContrastFiles(s);
 
-    HeapBuffer<WorkPixel> lapBand(static_cast<size_t>(n) * imageStride);
-    HeapBuffer<uint16_t> weightBand(static_cast<size_t>(n) * imageStride);
-    HeapBuffer<uint16_t> contrastRow(width, true);
-    HeapBuffer<uint16_t> exposureRow(width, true);
-    HeapBuffer<uint16_t> saturationRow(width, true);
-    HeapBuffer<TIFF*> lapFiles(n);
-    HeapBuffer<TIFF*> contrastFiles(n, true);
-    HeapBuffer<TIFF*> exposureFiles(n, true);
-    HeapBuffer<TIFF*> saturationFiles(n, true);
+    HeapBuffer<WorkPixel> lapBands[2];
+    HeapBuffer<uint16_t> weightBands[2];
+    HeapBuffer<uint16_t> weightRows;  // contrast, exposure, saturation rows per image
+    for (int i = 0; i < 2; ++i) {
+        QVX_TRY(lapBands[i].allocate(run.console, static_cast<size_t>(n) * imageStride));
+        QVX_TRY(weightBands[i].allocate(run.console, static_cast<size_t>(n) * imageStride));
+    }
+    QVX_TRY(weightRows.allocate(run.console, 3 * static_cast<size_t>(n) * rowPixels, true));
+    std::vector<LevelFiles> files(static_cast<size_t>(n));
 
-    std::memset(target, 0, static_cast<size_t>(width) * height * sizeof(WorkPixel));
+    std::memset(target, 0, rowPixels * height * sizeof(WorkPixel));
     const int64_t startMs = clockMs();
 
     if (s.verbosity >= 2)
-        std::printf("Combining %d images at level %d (%d x %d), C/E/S wgts=%.2f,%.2f,%.2f, lapl mode=%s\n", n, level,
-                    width, height, contrastWeight, exposureWeight, saturationWeight, combineModeName(mode));
+        run.console.print("Combining %d images at level %d (%d x %d), C/E/S wgts=%.2f,%.2f,%.2f, lapl mode=%s\n", n,
+                          level, width, height, contrastWeight, exposureWeight, saturationWeight,
+                          combineModeName(mode));
 
     for (int k = 0; k < n; ++k) {
         const char* path = images.paths[k];
-        lapFiles[k] = openTiff(scratchName(path, "l", level), "r");
-        if (contrastWeight > 0.0f)
-            contrastFiles[k] = openTiff(scratchName(path, "c", level), "r");
+        LevelFiles& f = files[static_cast<size_t>(k)];
+        f.run = &run;
+        QVX_TRY(openTiff(run, run.scratch.scratchName(path, "l", level), "r", f.laplacian));
+        if (contrastWeight > 0.0f && !contrastFromLevel)
+            QVX_TRY(openTiff(run, run.scratch.scratchName(path, "c", level), "r", f.contrast));
         if (exposureWeight > 0.0f)
-            exposureFiles[k] = openTiff(scratchName(path, "e", level), "r");
+            QVX_TRY(openTiff(run, run.scratch.scratchName(path, "e", level), "r", f.exposure));
         if (saturationWeight > 0.0f)
-            saturationFiles[k] = openTiff(scratchName(path, "s", level), "r");
+            QVX_TRY(openTiff(run, run.scratch.scratchName(path, "s", level), "r", f.saturation));
+        f.attachReaders();
     }
 
+    // Rows [first, end) of image k into band buffer `slot`.
+    auto readImageBand = [&](int k, int slot, int first, int end) -> Status {
+        const LevelFiles& f = files[static_cast<size_t>(k)];
+        WorkPixel* lapImage = lapBands[slot].get() + k * imageStride;
+        uint16_t* weightImage = weightBands[slot].get() + k * imageStride;
+        uint16_t* contrastRow = weightRows.get() + (3 * static_cast<size_t>(k)) * rowPixels;
+        uint16_t* exposureRow = contrastRow + rowPixels;
+        uint16_t* saturationRow = exposureRow + rowPixels;
+        for (int r = first; r < end; ++r) {
+            WorkPixel* row = lapImage + static_cast<int64_t>(r - first) * width;
+            QVX_TRY(f.laplacianRows->readRow(row, r));
+            removeLaplacianOffset(row, rowPixels);
+            if (f.contrast != nullptr)
+                QVX_TRY(f.contrastRows->readRow(contrastRow, r));
+            else if (contrastFromLevel)
+                contrastWeights(row, rowPixels, s.useYCrCb, contrastRow);
+            if (f.exposure != nullptr)
+                QVX_TRY(f.exposureRows->readRow(exposureRow, r));
+            if (f.saturation != nullptr)
+                QVX_TRY(f.saturationRows->readRow(saturationRow, r));
+            combineWeightRow(contrastRow, contrastWeight, exposureRow, exposureWeight, saturationRow,
+                             saturationWeight, width, weightImage + static_cast<int64_t>(r - first) * width);
+        }
+        return Status();
+    };
+
     Counters counters;
-    for (int b = 0; b < height; b += bandRows) {
-        const int end = b + bandRows < height ? b + bandRows : height;
-        for (int k = 0; k < n; ++k) {
-            WorkPixel* lapImage = lapBand.get() + k * imageStride;
-            uint16_t* weightImage = weightBand.get() + k * imageStride;
-            for (int r = b; r < end; ++r) {
-                WorkPixel* row = lapImage + static_cast<int64_t>(r - b) * width;
-                readRow(lapFiles[k], row, r);
-                for (int x = 0; x < width; ++x) {
-                    row[x].c0 = static_cast<int16_t>(row[x].c0 - kLaplacianOffset);
-                    row[x].c1 = static_cast<int16_t>(row[x].c1 - kLaplacianOffset);
-                    row[x].c2 = static_cast<int16_t>(row[x].c2 - kLaplacianOffset);
-                }
+    std::mutex countersLock;
+    const int combineJobs = run.pool.workers();
+    // Step i reads band i into slot i & 1 and combines band i - 1 from the
+    // other slot.
+    for (int i = 0, b = -bandRows; bandRows > 0 && b < height; ++i, b += bandRows) {
+        const int readFirst = b + bandRows;
+        const int readEnd = std::min(readFirst + bandRows, height);
+        const int readSlot = i & 1;
+        const int combineSlot = (i + 1) & 1;
+        const bool reading = readFirst < height;
+        const bool combining = b >= 0;
+        const int combineEnd = combining ? std::min(b + bandRows, height) : b;
+        const int jobs = (reading ? n : 0) + (combining ? combineJobs : 0);
+        QVX_TRY(run.pool.run(jobs, [&](int job) -> Status {
+            if (reading && job < n)
+                return readImageBand(job, readSlot, readFirst, readEnd);
+            const int part = job - (reading ? n : 0);
+            const int rows = combineEnd - b;
+            const int first = b + rows * part / combineJobs;
+            const int end = b + rows * (part + 1) / combineJobs;
+            Counters local;
+            for (int r = first; r < end; ++r) {
+                const int64_t offset = static_cast<int64_t>(r - b) * width;
+                combineBandRow(lapBands[combineSlot].get() + offset, weightBands[combineSlot].get() + offset,
+                               imageStride, n, width, mode, ns, local, target + static_cast<int64_t>(r) * width);
             }
-            for (int r = b; r < end; ++r) {
-                if (contrastFiles[k] != nullptr)
-                    readRow(contrastFiles[k], contrastRow.get(), r);
-                if (exposureFiles[k] != nullptr)
-                    readRow(exposureFiles[k], exposureRow.get(), r);
-                if (saturationFiles[k] != nullptr)
-                    readRow(saturationFiles[k], saturationRow.get(), r);
-                combineWeightRow(contrastRow.get(), contrastWeight, exposureRow.get(), exposureWeight,
-                                 saturationRow.get(), saturationWeight, width,
-                                 weightImage + static_cast<int64_t>(r - b) * width);
-            }
-        }
-        for (int r = b; r < end; ++r) {
-            const int64_t offset = static_cast<int64_t>(r - b) * width;
-            combineBandRow(lapBand.get() + offset, weightBand.get() + offset, imageStride, n, width, mode, ns,
-                           counters, target + static_cast<int64_t>(r) * width);
-        }
+            std::lock_guard<std::mutex> lock(countersLock);
+            counters.picked += local.picked;
+            counters.lumaSmoothed += local.lumaSmoothed;
+            counters.chromaSmoothed += local.chromaSmoothed;
+            return Status();
+        }));
     }
 
     if (ns.active && s.verbosity >= 1) {
@@ -277,20 +325,14 @@ int combineLevel(const ImageList& images, int level, float contrastWeight, float
         float picked = static_cast<float>(counters.picked);
         float luma = counters.picked > 0 ? 100.0f * static_cast<float>(counters.lumaSmoothed) / picked : 0.0f;
         float chroma = counters.picked > 0 ? 100.0f * static_cast<float>(counters.chromaSmoothed) / picked : 0.0f;
-        std::printf("NR (luma, color) = %.1f%%, %.1f%%\n", luma, chroma);
+        run.console.print("NR (luma, color) = %.1f%%, %.1f%%\n", luma, chroma);
     }
 
-    for (int k = 0; k < n; ++k) {
-        closeTiff(lapFiles[k]);
-        if (contrastFiles[k] != nullptr)
-            closeTiff(contrastFiles[k]);
-        if (exposureFiles[k] != nullptr)
-            closeTiff(exposureFiles[k]);
-        if (saturationFiles[k] != nullptr)
-            closeTiff(saturationFiles[k]);
-    }
+    files.clear();
 
     if (s.showTiming)
-        printElapsed("Get Laplacian", startMs);
-    return 0;
+        printElapsed(run.console, "Get Laplacian", startMs);
+    return Status();
 }
+
+} // namespace quovix

@@ -1,14 +1,21 @@
 // Combination of one pyramid level over all images of a set.
 #pragma once
 
-#include "imageio/image_types.h"
+#include "analysis/fusion_run.h"
+#include "analysis/work_pixel.h"
 
 #include <cstdint>
+
+namespace quovix {
 
 void combineWeightRow(const uint16_t* contrastRow, float contrastWeight,
                       const uint16_t* exposureRow, float exposureWeight,
                       const uint16_t* saturationRow, float saturationWeight,
                       int width, uint16_t* outRow);
 
-int combineLevel(const ImageList& images, int level, float contrastWeight, float exposureWeight,
-                 float saturationWeight, int mode, WorkPixel* target);
+// Reads the level files of every image band by band and combines them into
+// `target` (the level's size on the run's canvas).
+Status combineLevel(FusionRun& run, const ImageList& images, int level, float contrastWeight, float exposureWeight,
+                    float saturationWeight, CombineMode mode, WorkPixel* target);
+
+} // namespace quovix

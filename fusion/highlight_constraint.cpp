@@ -1,8 +1,9 @@
 #include "fusion/highlight_constraint.h"
 
-#include "support/settings.h"
+#include <algorithm>
+#include <mutex>
 
-#include <cstdio>
+namespace quovix {
 
 namespace {
 
@@ -15,20 +16,41 @@ struct ChannelMap {
     float scale;
 };
 
-ChannelMap measureChannel(const WorkPixel* pixels, int64_t count, int16_t WorkPixel::* sample, int channel,
-                          float strength)
+constexpr size_t kMinChunk = 1 << 16;
+
+struct Extremes {
+    int minValue[3] = {999999, 999999, 999999};
+    int maxValue[3] = {-999999, -999999, -999999};
+};
+
+// Smallest and largest sample of each channel over the present pixels, in
+// chunks over the workers; minima and maxima combine in any order.
+Extremes measureExtremes(RunContext& run, const WorkPixel* pixels, int64_t count)
 {
-    int minValue = 999999;
-    int maxValue = -999999;
-    for (int64_t i = 0; i < count; ++i) {
-        if (pixels[i].alpha == 0)
-            continue;
-        int v = pixels[i].*sample;
-        if (v < minValue)
-            minValue = v;
-        if (v > maxValue)
-            maxValue = v;
-    }
+    Extremes all;
+    std::mutex merge;
+    (void)run.pool.forRange(static_cast<size_t>(count), kMinChunk, [&](size_t begin, size_t end) {
+        Extremes e;
+        for (size_t i = begin; i < end; ++i) {
+            if (pixels[i].alpha == 0)
+                continue;
+            for (int j = 0; j < 3; ++j) {
+                const int v = pixels[i].*kChannelSample[j];
+                e.minValue[j] = std::min(e.minValue[j], v);
+                e.maxValue[j] = std::max(e.maxValue[j], v);
+            }
+        }
+        std::lock_guard<std::mutex> lock(merge);
+        for (int j = 0; j < 3; ++j) {
+            all.minValue[j] = std::min(all.minValue[j], e.minValue[j]);
+            all.maxValue[j] = std::max(all.maxValue[j], e.maxValue[j]);
+        }
+    });
+    return all;
+}
+
+ChannelMap mapChannel(RunContext& run, int minValue, int maxValue, int channel, float strength)
+{
     int black = static_cast<int>(static_cast<float>(minValue) * strength);
     if (black > 0)
         black = 0;
@@ -40,8 +62,8 @@ ChannelMap measureChannel(const WorkPixel* pixels, int64_t count, int16_t WorkPi
     ChannelMap map;
     map.shift = -black;
     map.scale = 16383.0f / static_cast<float>(white - black);
-    if (gSettings.verbosity >= 1)
-        std::printf("Channel %d, min/max Vals = %d/%d, black/white Vals = %d/%d,  shift/scale = %d/%.5f\n", channel,
+    if (run.settings.verbosity >= 1)
+        run.console.print("Channel %d, min/max Vals = %d/%d, black/white Vals = %d/%d,  shift/scale = %d/%.5f\n", channel,
                     minValue, maxValue, black, white, map.shift, map.scale);
     return map;
 }
@@ -53,23 +75,29 @@ inline int16_t rescale(int16_t v, const ChannelMap& m)
 
 } // namespace
 
-void constrainHighlights(WorkPixel* pixels, int64_t count)
+void constrainHighlights(RunContext& run, WorkPixel* pixels, int64_t count)
 {
-    const float strength = gSettings.highlightThreshold;
-    if (gSettings.verbosity >= 1)
-        std::printf("Constrain: colorspace=%d, preservationStrength=%.3f\n", gSettings.useYCrCb ? 1 : 0, strength);
+    const float strength = run.settings.highlightThreshold;
+    if (run.settings.verbosity >= 1)
+        run.console.print("Constrain: colorspace=%d, preservationStrength=%.3f\n", run.settings.useYCrCb ? 1 : 0,
+                          strength);
 
+    const Extremes extremes = measureExtremes(run, pixels, count);
     ChannelMap maps[3];
     for (int j = 0; j < 3; ++j)
-        maps[j] = measureChannel(pixels, count, kChannelSample[j], j, strength);
+        maps[j] = mapChannel(run, extremes.minValue[j], extremes.maxValue[j], j, strength);
 
     if (maps[0].shift == 0 && maps[0].scale == 1.0f)
         return;
 
-    for (int64_t i = 0; i < count; ++i) {
-        WorkPixel& px = pixels[i];
-        px.c1 = rescale(px.c1, maps[0]);
-        px.c0 = rescale(px.c0, maps[1]);
-        px.c2 = rescale(px.c2, maps[2]);
-    }
+    (void)run.pool.forRange(static_cast<size_t>(count), kMinChunk, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            WorkPixel& px = pixels[i];
+            px.c1 = rescale(px.c1, maps[0]);
+            px.c0 = rescale(px.c0, maps[1]);
+            px.c2 = rescale(px.c2, maps[2]);
+        }
+    });
 }
+
+} // namespace quovix

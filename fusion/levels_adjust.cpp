@@ -1,17 +1,14 @@
 #include "fusion/levels_adjust.h"
 
-#include "support/settings.h"
-
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
+#include <vector>
+
+namespace quovix {
 
 namespace {
 
 constexpr int kTableSize = 65536;
-
-// Rebuilt on every call; one call per run, always on the main thread.
-uint16_t gLevelsTable[kTableSize];
 
 // Position of sample index i between the black and the white point, 0..1.
 float levelsPosition(int i, float bp, float wp)
@@ -31,16 +28,17 @@ float levelsPosition(int i, float bp, float wp)
 
 } // namespace
 
-void adjustLevels(WorkPixel* pixels, int width, int height)
+void adjustLevels(RunContext& run, WorkPixel* pixels, int width, int height)
 {
-    const LevelsParams& p = gSettings.levelsAdjust;
+    const LevelsParams& p = run.settings.levelsAdjust;
     const float bp = p.blackPoint;
     const float wp = p.whitePoint;
     const float f = p.factor;
     const float w = p.weight;
-    std::printf("\nPerforming levels adjustment: bp=%.2f wp%.2f f=%.2f w=%.2f\n", bp, wp, f, w);
+    run.console.print("\nPerforming levels adjustment: bp=%.2f wp%.2f f=%.2f w=%.2f\n", bp, wp, f, w);
 
-    uint16_t* t = gLevelsTable;
+    std::vector<uint16_t> table(kTableSize);
+    uint16_t* t = table.data();
     const float invF = 1.0f / f;
     for (int i = 0; i < kTableSize; ++i) {
         float x = levelsPosition(i, bp, wp);
@@ -55,11 +53,15 @@ void adjustLevels(WorkPixel* pixels, int width, int height)
         t[i] = static_cast<uint16_t>(static_cast<int>(v));
     }
 
-    const int64_t count = static_cast<int64_t>(width) * height;
-    for (int64_t i = 0; i < count; ++i) {
-        WorkPixel& px = pixels[i];
-        px.c0 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c0)]);
-        px.c1 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c1)]);
-        px.c2 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c2)]);
-    }
+    const size_t count = width > 0 && height > 0 ? static_cast<size_t>(width) * static_cast<size_t>(height) : 0;
+    (void)run.pool.forRange(count, size_t{1} << 16, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            WorkPixel& px = pixels[i];
+            px.c0 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c0)]);
+            px.c1 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c1)]);
+            px.c2 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c2)]);
+        }
+    });
 }
+
+} // namespace quovix

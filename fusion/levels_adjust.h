@@ -1,6 +1,12 @@
+// Levels adjustment of the finished image.
 #pragma once
 
-#include "imageio/image_types.h"
+#include "analysis/work_pixel.h"
+#include "support/run_context.h"
+
+namespace quovix {
 
 // Levels adjustment of the finished RGB image through a 65536-entry table.
-void adjustLevels(WorkPixel* pixels, int width, int height);
+void adjustLevels(RunContext& run, WorkPixel* pixels, int width, int height);
+
+} // namespace quovix

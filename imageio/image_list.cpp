@@ -1,18 +1,14 @@
-#include "imageio/image_types.h"
+#include "imageio/image_list.h"
 
-#include "support/console.h"
 #include "support/memory.h"
-#include "support/scratch_files.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <utility>
 
-ImageRegion gCanvas;
-ImageList gImages;
+namespace quovix {
 
-const char kImageTypeLabels[6][32] = {
-    "NA", "Input", "Focus blended", "Exposure adjusted", "Converted from Raw", "Preview Cache",
+const char kImageTypeLabels[7][32] = {
+    "NA", "Input", "Focus blended", "Exposure adjusted", "Converted from Raw", "Preview Cache", "Aligned",
 };
 const char kScaleLabels[3][32] = {"Unknown", "Full", "Scaled"};
 
@@ -22,103 +18,181 @@ constexpr size_t kPathBytes = 260;
 
 // Path buffers hold 260 bytes; a longer path gets a buffer of its own size
 // instead of being cut.
-void storePath(ImageList& list, int32_t index, const char* path)
+Status storePath(ImageList& list, int32_t index, const char* path)
 {
     size_t length = std::strlen(path);
     if (length >= kPathBytes) {
-        trackedFree(list.paths[index]);
-        list.paths[index] = static_cast<char*>(trackedAlloc(length + 1));
+        void* longer = trackedAlloc(*list.console, length + 1);
+        if (longer == nullptr)
+            return outOfMemory();
+        trackedFree(*list.console, list.paths[index]);
+        list.paths[index] = static_cast<char*>(longer);
     }
     std::memcpy(list.paths[index], path, length + 1);
+    return Status();
+}
+
+template <typename T>
+Status allocateArray(Console& console, size_t count, T*& array)
+{
+    array = static_cast<T*>(trackedAlloc(console, count * sizeof(T)));
+    if (array == nullptr)
+        return outOfMemory();
+    std::memset(array, 0, count * sizeof(T));
+    return Status();
 }
 
 } // namespace
 
-ImageList createImageList(int32_t capacity)
+ImageList::~ImageList()
 {
-    ImageList list;
-    if (capacity < 0)
-        capacity = 0;
-    list.capacity = capacity;
-    list.last = -1;
-    size_t n = static_cast<size_t>(capacity);
-    list.paths = static_cast<char**>(trackedAllocZero(n * sizeof(char*)));
-    for (size_t i = 0; i < n; ++i) {
-        list.paths[i] = static_cast<char*>(trackedAlloc(kPathBytes));
-        list.paths[i][0] = '\0';
-    }
-    list.exposure = static_cast<double*>(trackedAllocZero(n * sizeof(double)));
-    list.group = static_cast<uint32_t*>(trackedAllocZero(n * sizeof(uint32_t)));
-    list.type = static_cast<int32_t*>(trackedAllocZero(n * sizeof(int32_t)));
-    list.scale = static_cast<int32_t*>(trackedAllocZero(n * sizeof(int32_t)));
-    return list;
+    releaseImageList(*this);
 }
 
-void appendImage(ImageList& list, const std::string& path, int32_t type, int32_t scale)
+ImageList::ImageList(ImageList&& other) noexcept
+{
+    *this = std::move(other);
+}
+
+ImageList& ImageList::operator=(ImageList&& other) noexcept
+{
+    if (this != &other) {
+        releaseImageList(*this);
+        console = other.console;
+        paths = std::exchange(other.paths, nullptr);
+        exposure = std::exchange(other.exposure, nullptr);
+        group = std::exchange(other.group, nullptr);
+        type = std::exchange(other.type, nullptr);
+        scale = std::exchange(other.scale, nullptr);
+        last = std::exchange(other.last, -1);
+        capacity = std::exchange(other.capacity, 0);
+        info = std::move(other.info);
+        origin = std::move(other.origin);
+    }
+    return *this;
+}
+
+Status createImageList(Console& console, int32_t capacity, ImageList& list)
+{
+    releaseImageList(list);
+    list.console = &console;
+    if (capacity < 0)
+        capacity = 0;
+    const size_t n = static_cast<size_t>(capacity);
+    QVX_TRY(allocateArray(console, n, list.paths));
+    list.capacity = capacity;
+    for (size_t i = 0; i < n; ++i) {
+        list.paths[i] = static_cast<char*>(trackedAlloc(console, kPathBytes));
+        if (list.paths[i] == nullptr)
+            return outOfMemory();
+        list.paths[i][0] = '\0';
+    }
+    QVX_TRY(allocateArray(console, n, list.exposure));
+    QVX_TRY(allocateArray(console, n, list.group));
+    QVX_TRY(allocateArray(console, n, list.type));
+    QVX_TRY(allocateArray(console, n, list.scale));
+    list.last = -1;
+    list.info.assign(n, ImageInfo());
+    list.origin.assign(n, std::string());
+    return Status();
+}
+
+Status appendImage(ImageList& list, const std::string& path, int32_t type, int32_t scale, const ImageInfo& info)
 {
     if (list.last >= list.capacity - 1)
-        fatalError("Error: Dest file index error\n", kExitFatal);
-    int32_t i = ++list.last;
-    storePath(list, i, path.c_str());
+        return fatalError("Error: Dest file index error\n");
+    int32_t i = list.last + 1;
+    QVX_TRY(storePath(list, i, path.c_str()));
+    list.last = i;
     list.exposure[i] = 0.0;
     list.group[i] = 0;
     list.type[i] = type;
     list.scale[i] = scale;
+    list.info[static_cast<size_t>(i)] = info;
+    list.origin[static_cast<size_t>(i)].clear();
+    return Status();
 }
 
-void appendImageCopy(ImageList& dest, const ImageList& source, int32_t index)
+Status appendImageCopy(ImageList& dest, const ImageList& source, int32_t index)
 {
     if (dest.last >= dest.capacity - 1)
-        fatalError("Error: Dest file index error\n", kExitFatal);
+        return fatalError("Error: Dest file index error\n");
     if (index < 0 || index >= source.capacity)
-        fatalError("Error: Source file index error\n", kExitFatal);
-    int32_t i = ++dest.last;
-    storePath(dest, i, source.paths[index]);
+        return fatalError("Error: Source file index error\n");
+    int32_t i = dest.last + 1;
+    QVX_TRY(storePath(dest, i, source.paths[index]));
+    dest.last = i;
     dest.exposure[i] = source.exposure[index];
     dest.group[i] = source.group[index];
     dest.type[i] = source.type[index];
     dest.scale[i] = source.scale[index];
+    dest.info[static_cast<size_t>(i)] = source.info[static_cast<size_t>(index)];
+    dest.origin[static_cast<size_t>(i)] = source.origin[static_cast<size_t>(index)];
+    return Status();
 }
 
-void printImageList(const ImageList& list, int verbosity)
+Status replaceImage(ImageList& list, int32_t index, const std::string& path, int32_t type, int32_t scale,
+                    const ImageInfo& info)
+{
+    if (index < 0 || index > list.last)
+        return fatalError("Error: Source file index error\n");
+    std::string& origin = list.origin[static_cast<size_t>(index)];
+    if (origin.empty())
+        origin = list.paths[index];
+    QVX_TRY(storePath(list, index, path.c_str()));
+    list.type[index] = type;
+    list.scale[index] = scale;
+    list.info[static_cast<size_t>(index)] = info;
+    return Status();
+}
+
+const char* shownPath(const ImageList& list, int32_t index)
+{
+    const std::string& origin = list.origin[static_cast<size_t>(index)];
+    return origin.empty() ? list.paths[index] : origin.c_str();
+}
+
+void printImageList(Console& console, const ImageList& list, int verbosity)
 {
     for (int32_t i = 0; i <= list.last; ++i) {
-        std::printf("  %s", list.paths[i]);
+        console.print("  %s", shownPath(list, i));
         if (verbosity > 0)
-            std::printf(", exposure=%.2f", list.exposure[i] * 0.015625);
+            console.print(", exposure=%.2f", list.exposure[i] * 0.015625);
         if (verbosity > 1 && list.group[i] > 0)
-            std::printf(", group %d", static_cast<int>(list.group[i]));
+            console.print(", group %d", static_cast<int>(list.group[i]));
         if (verbosity > 2) {
             int32_t t = list.type[i];
             int32_t s = list.scale[i];
-            std::printf(", type: %s, scale: %s", (t >= 0 && t < 6) ? kImageTypeLabels[t] : "NA",
-                        (s >= 0 && s < 3) ? kScaleLabels[s] : "Unknown");
+            console.print(", type: %s, scale: %s", (t >= 0 && t < 7) ? kImageTypeLabels[t] : "NA",
+                          (s >= 0 && s < 3) ? kScaleLabels[s] : "Unknown");
         }
-        std::printf("\n");
+        console.print("\n");
     }
 }
 
 void releaseImageList(ImageList& list)
 {
+    if (list.console == nullptr)
+        return;
+    Console& console = *list.console;
     if (list.paths != nullptr) {
         for (int32_t i = 0; i < list.capacity; ++i)
-            trackedFree(list.paths[i]);
+            trackedFree(console, list.paths[i]);
     }
-    trackedFree(list.paths);
-    trackedFree(list.exposure);
-    trackedFree(list.group);
-    trackedFree(list.type);
-    trackedFree(list.scale);
-    list = ImageList{};
+    trackedFree(console, list.paths);
+    trackedFree(console, list.exposure);
+    trackedFree(console, list.group);
+    trackedFree(console, list.type);
+    trackedFree(console, list.scale);
+    list.paths = nullptr;
+    list.exposure = nullptr;
+    list.group = nullptr;
+    list.type = nullptr;
+    list.scale = nullptr;
+    list.last = -1;
+    list.capacity = 0;
+    list.info.clear();
+    list.origin.clear();
 }
 
-void removeLevelScratch(const ImageList& list, int levels)
-{
-    static const char* const tags[] = {"l", "e", "c", "s"};
-    for (int level = 0; level < levels; ++level) {
-        for (int32_t i = 0; i <= list.last; ++i) {
-            for (const char* tag : tags)
-                std::remove(scratchName(list.paths[i], tag, level).c_str());
-        }
-    }
-}
+} // namespace quovix

@@ -1,14 +1,12 @@
 #include "imageio/input_prepare.h"
 
-#include "imageio/format_detect.h"
+#include "imageio/file_format.h"
+#include "imageio/icc_profile.h"
+#include "imageio/preview_cache.h"
+#include "imageio/image_reader.h"
 #include "imageio/raw_convert.h"
 #include "imageio/tiff_io.h"
-#include "support/console.h"
 #include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
-
-#include <tiffio.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,16 +14,9 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+namespace quovix {
 
-bool fileReadable(const std::string& path)
-{
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    std::fclose(file);
-    return true;
-}
+namespace {
 
 // An image can be moved in place onto the target only when it starts inside it
 // and is no larger; rounding of scaled offsets may still push its last column
@@ -36,21 +27,21 @@ bool fitsTarget(const ImageRegion& image, const ImageRegion& target)
            image.height <= target.height && image.width >= 0 && image.height >= 0;
 }
 
-[[noreturn]] void failPlacement(const std::string& path, const ImageRegion& image, const ImageRegion& target)
+Status failPlacement(Console& console, const std::string& path, const ImageRegion& image, const ImageRegion& target)
 {
-    std::printf("Image %s (%dx%d+%d+%d) does not fit on the canvas (%dx%d+%d+%d)\n", path.c_str(),
-                image.width, image.height, image.x, image.y, target.width, target.height, target.x, target.y);
-    fatalError("Image does not fit on the canvas", kExitFatal);
+    console.print("Image %s (%dx%d+%d+%d) does not fit on the canvas (%dx%d+%d+%d)\n", path.c_str(), image.width,
+                  image.height, image.x, image.y, target.width, target.height, target.x, target.y);
+    return fatalError("Image does not fit on the canvas");
 }
 
-// The converter is trusted to write 8-bit RGB at the size it reported (half of
-// it under -h); anything else would overrun the buffer or be misread, so the
-// header is checked (quietly, without the file trace) before the pixels are read.
-void checkConvertedRaw(const std::string& scratch, const ImageRegion& expected, bool halfSize)
+} // namespace
+
+Status checkConvertedRaw(Console& console, const std::string& scratch, const ImageRegion& expected, bool halfSize,
+                         ImageInfo& converted)
 {
-    TIFF* tiff = TIFFOpen(scratch.c_str(), "r");
+    TIFF* tiff = openTiffQuietly(scratch);
     if (tiff == nullptr)
-        return;  // readImage reports the missing file
+        return Status::failure(kExitIoError, "Cannot open TIFF file for r: " + scratch);
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, samples = 0;
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
@@ -63,11 +54,19 @@ void checkConvertedRaw(const std::string& scratch, const ImageRegion& expected, 
                            : (width == static_cast<uint32_t>(expected.width) &&
                               height == static_cast<uint32_t>(expected.height));
     if (bits != 8 || samples != 3 || !sizeOk) {
-        std::printf("RAW converter wrote %ux%u with %u samples of %u bits; expected %dx%d 8-bit RGB\n",
-                    width, height, samples, bits, expected.width, expected.height);
-        fatalError("Unexpected RAW conversion output", kExitIoError);
+        console.print("RAW converter wrote %ux%u with %u samples of %u bits; expected %dx%d 8-bit RGB\n", width,
+                      height, samples, bits, expected.width, expected.height);
+        return fatalError("Unexpected RAW conversion output", kExitIoError);
     }
+    converted.known = true;
+    converted.format = FileFormat::Tiff;
+    converted.region = ImageRegion{0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)};
+    converted.bytesPerPixel = 3;
+    converted.bitsPerSample = 8;
+    return Status();
 }
+
+namespace {
 
 // Moves a packed image to its place inside the target layout. Rows are walked
 // from the last to the first so that no packed pixel is overwritten before it
@@ -129,7 +128,9 @@ ImageRegion copyCropped(uint8_t* destination, const uint8_t* source, const Image
     return cropped;
 }
 
-bool supportedLayout(int bytesPerPixel, int bitsPerSample)
+} // namespace
+
+bool layoutMatches(int bytesPerPixel, int bitsPerSample)
 {
     switch (bytesPerPixel) {
     case 1: case 3: case 4: return bitsPerSample == 8;
@@ -137,8 +138,6 @@ bool supportedLayout(int bytesPerPixel, int bitsPerSample)
     default: return false;
     }
 }
-
-} // namespace
 
 void scaleRegion(ImageRegion& region, float factor)
 {
@@ -153,12 +152,12 @@ void scaleRegion(ImageRegion& region, float factor)
     region.y = scaleOne(region.y);
 }
 
-void shrinkImage(void* buffer, int bytesPerPixel, int srcWidth, int srcHeight, int dstWidth, int dstHeight)
+Status shrinkImage(void* buffer, int bytesPerPixel, int srcWidth, int srcHeight, int dstWidth, int dstHeight)
 {
     const float stepX = static_cast<float>(srcWidth) / static_cast<float>(dstWidth);
     const float stepY = static_cast<float>(srcHeight) / static_cast<float>(dstHeight);
     if (stepX < 1.0f || stepY < 1.0f)
-        fatalError("resizeImage Error!", kExitFatal);
+        return fatalError("resizeImage Error!");
     uint8_t* pixels = static_cast<uint8_t*>(buffer);
     const size_t bpp = static_cast<size_t>(bytesPerPixel);
     for (int i = 0; i < dstHeight; ++i) {
@@ -175,69 +174,90 @@ void shrinkImage(void* buffer, int bytesPerPixel, int srcWidth, int srcHeight, i
                 std::memmove(to, from, bpp);
         }
     }
+    return Status();
 }
 
-ImageRegion prepareInputRegion(const std::string& path, void* destination, const ImageRegion* target,
-                               int stops, float scale, bool useCache)
+Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, void* destination,
+                    const ImageRegion* target, int stops, float scale, bool useCache, ImageRegion* readRegion)
 {
-    const bool raw = isNamedImageFile(path) == 0;
+    const bool raw = !isNamedImageFile(path);
     const bool cacheWanted = useCache && scale < 1.0f;
-    const std::string cache = cacheWanted ? cacheName(path, scale, raw ? static_cast<float>(stops) : 0.0f)
-                                          : std::string();
+    CacheEntry cache;
+    if (cacheWanted) {
+        QVX_TRY(run.scratch.ensureCacheFolder());
+        const float cacheStops = raw ? static_cast<float>(stops) : 0.0f;
+        cache = findCache(run, run.scratch.cacheName(path, scale, cacheStops), path, scale, cacheStops, "preview");
+    }
     ImageRegion region;
     int bytesPerPixel = 0;
-    int bitsPerSample = 0;
 
     bool cacheHit = false;
-    if (cacheWanted && fileReadable(cache)) {
-        std::printf("<");
-        queryImageInfo(cache, region, bytesPerPixel, bitsPerSample);
+    if (cacheWanted && cache.valid) {
+        run.console.print("<");
+        ImageInfo cached;
+        QVX_TRY(queryImageInfo(run, cache.path, cached));
+        region = cached.region;
+        bytesPerPixel = cached.bytesPerPixel;
         // A cache left by an earlier run over a since-changed input may not fit
         // this canvas; it is then made again instead of overrunning the buffer.
         cacheHit = target == nullptr || fitsTarget(region, *target);
         if (cacheHit)
-            readImage(cache, destination);
+            QVX_TRY(readImage(run, cache.path, cached, destination));
     }
 
     if (!cacheHit) {
-        queryImageInfo(path, region, bytesPerPixel, bitsPerSample);
+        if (!info.known)
+            QVX_TRY(queryImageInfo(run, path, info));
+        region = info.region;
+        bytesPerPixel = info.bytesPerPixel;
         const ImageRegion queried = region;
         PageBuffer<uint8_t> shrinkBuffer;
         if (scale < 1.0f)
-            shrinkBuffer = PageBuffer<uint8_t>(static_cast<size_t>(region.width) *
-                                               static_cast<size_t>(region.height) *
-                                               static_cast<size_t>(bytesPerPixel));
+            QVX_TRY(shrinkBuffer.allocate(run.console, static_cast<size_t>(region.width) *
+                                                           static_cast<size_t>(region.height) *
+                                                           static_cast<size_t>(bytesPerPixel)));
         uint8_t* work = scale < 1.0f ? shrinkBuffer.get() : static_cast<uint8_t*>(destination);
 
         if (raw) {
-            const std::string scratch = scratchName(path, "raw", 0);
-            convertRaw(path, scratch, stops);
-            const bool halfSize = gSettings.converterArgs.find("-h") != std::string::npos;
-            checkConvertedRaw(scratch, queried, halfSize);
-            if (halfSize) {
-                queryImageInfo(scratch, region, bytesPerPixel, bitsPerSample);
-                if (gSettings.verbosity > 0)
-                    std::printf("%s : Region: wxh=%dx%d+%d+%d\n", "TIFF generated from DCRaw",
-                                region.width, region.height, region.x, region.y);
-                scale *= 2.0f;
+            QVX_TRY(run.scratch.ensureRunFolder());
+            const std::string scratch = run.scratch.scratchName(path, "raw", 0);
+            QVX_TRY(convertRaw(run, path, scratch, stops));
+            const bool halfSize = run.settings.converterArgs.find("-h") != std::string::npos;
+            ImageInfo converted;
+            Status status = checkConvertedRaw(run.console, scratch, queried, halfSize, converted);
+            if (status.ok() && halfSize) {
+                status = queryImageInfo(run, scratch, converted);
+                region = converted.region;
+                bytesPerPixel = converted.bytesPerPixel;
+                if (status.ok() && run.settings.verbosity > 0)
+                    run.console.print("%s : Region: wxh=%dx%d+%d+%d\n", "TIFF generated from DCRaw", region.width,
+                                      region.height, region.x, region.y);
             }
-            if (work == destination && target != nullptr && !fitsTarget(region, *target))
-                failPlacement(path, region, *target);
-            readImage(scratch, work);
+            if (status.ok() && work == destination && target != nullptr && !fitsTarget(region, *target))
+                status = failPlacement(run.console, path, region, *target);
+            if (status.ok())
+                status = readImage(run, scratch, converted, work);
+            // A RAW first input gives the output the converter's colour profile.
+            if (status.ok() && run.profileFromConversion && path == run.metadataSource) {
+                if (!readIccProfile(scratch, run.outputProfile).ok())
+                    run.outputProfile.clear();
+                run.profileFromConversion = false;
+            }
             std::remove(scratch.c_str());
+            QVX_TRY(status);
         } else {
             if (work == destination && target != nullptr && !fitsTarget(region, *target))
-                failPlacement(path, region, *target);
-            readImage(path, work);
+                return failPlacement(run.console, path, region, *target);
+            QVX_TRY(readImage(run, path, info, work));
         }
 
         if (scale < 1.0f) {
             ImageRegion scaled = region;
             scaleRegion(scaled, scale);
-            shrinkImage(work, bytesPerPixel, region.width, region.height, scaled.width, scaled.height);
+            QVX_TRY(shrinkImage(work, bytesPerPixel, region.width, region.height, scaled.width, scaled.height));
             if (useCache) {
-                std::printf(">");
-                writeTiffImage(cache, work, scaled.width, scaled.height, bytesPerPixel, 0, &scaled);
+                run.console.print(">");
+                QVX_TRY(writeCache(run, cache, work, TiffLayout{scaled.width, scaled.height, bytesPerPixel, scaled}));
             }
             region = scaled;
         }
@@ -254,20 +274,16 @@ ImageRegion prepareInputRegion(const std::string& path, void* destination, const
         }
     }
 
+    if (readRegion != nullptr)
+        *readRegion = region;
     if (target == nullptr)
-        return region;
+        return Status();
     const int64_t targetArea = static_cast<int64_t>(target->width) * target->height;
     const int64_t imageArea = static_cast<int64_t>(region.width) * region.height;
     if (targetArea == imageArea && target->x == region.x && target->y == region.y)
-        return region;
+        return Status();
     placeOnTarget(static_cast<uint8_t*>(destination), region, *target, bytesPerPixel);
-    return region;
-}
-
-void prepareInput(const std::string& path, void* destination, const ImageRegion* target,
-                  int stops, float scale, bool useCache)
-{
-    prepareInputRegion(path, destination, target, stops, scale, useCache);
+    return Status();
 }
 
 void buildExposureTable(uint16_t* table, int maxValue, float stops, float gamma)
@@ -290,45 +306,53 @@ void buildExposureTable(uint16_t* table, int maxValue, float stops, float gamma)
     }
 }
 
-void adjustExposure(const std::string& srcPath, const std::string& dstPath, float stops, float scale)
+Status adjustExposure(RunContext& run, const std::string& srcPath, ImageInfo info, const std::string& dstPath,
+                      float stops, float scale, std::string* writtenPath)
 {
-    std::printf("AdjustExposure: %s\n", srcPath.c_str());
-    if (scale < 1.0f && fileReadable(dstPath)) {
-        std::printf("Adjusted exposure file (%s) already exists\n", dstPath.c_str());
-        return;
+    run.console.print("AdjustExposure: %s\n", srcPath.c_str());
+    // A preview run's copies are cache files: reused when made from the same
+    // file with the same settings, else made under the name findCache gives.
+    CacheEntry cache;
+    cache.path = dstPath;
+    if (scale < 1.0f) {
+        QVX_TRY(run.scratch.ensureCacheFolder());
+        cache = findCache(run, dstPath, srcPath, scale, stops, "exposure", run.settings.gamma);
+    }
+    if (writtenPath != nullptr)
+        *writtenPath = cache.path;
+    if (cache.valid) {
+        run.console.print("Adjusted exposure file (%s) already exists\n", cache.path.c_str());
+        return Status();
     }
 
-    ImageRegion region;
-    int bytesPerPixel = 0;
-    int bitsPerSample = 0;
-    queryImageInfo(srcPath, region, bytesPerPixel, bitsPerSample);
-    if (!supportedLayout(bytesPerPixel, bitsPerSample)) {
-        std::printf("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n",
-                    srcPath.c_str(), bytesPerPixel, bitsPerSample);
-        fatalError("Unsupported image type\n", kExitFatal);
+    if (!info.known)
+        QVX_TRY(queryImageInfo(run, srcPath, info));
+    ImageRegion region = info.region;
+    const int bytesPerPixel = info.bytesPerPixel;
+    const int bitsPerSample = info.bitsPerSample;
+    if (!layoutMatches(bytesPerPixel, bitsPerSample)) {
+        run.console.print("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n", srcPath.c_str(),
+                          bytesPerPixel, bitsPerSample);
+        return fatalError("Unsupported image type\n");
     }
     const int samples = bytesPerPixel / (bitsPerSample / 8);
     const bool hasAlpha = samples == 4;
-    const ImageRegion queried = region;
     if (scale < 1.0f)
         scaleRegion(region, scale);
 
-    const bool raw = isNamedImageFile(srcPath) == 0;
-    // Under the converter's -h a RAW source arrives at half size and is shrunk
-    // by the doubled scale, which may round to a pixel more than the scaled
-    // query; it never exceeds the unscaled query.
-    const bool halfSizeRaw = raw && gSettings.converterArgs.find("-h") != std::string::npos;
-    const size_t pixelCount = static_cast<size_t>(halfSizeRaw ? queried.width : region.width) *
-                              static_cast<size_t>(halfSizeRaw ? queried.height : region.height);
-    PageBuffer<uint8_t> buffer(pixelCount * static_cast<size_t>(bytesPerPixel));
+    const bool raw = !isNamedImageFile(srcPath);
+    const size_t pixelCount = static_cast<size_t>(region.width) * static_cast<size_t>(region.height);
+    PageBuffer<uint8_t> buffer;
+    QVX_TRY(buffer.allocate(run.console, pixelCount * static_cast<size_t>(bytesPerPixel)));
     // The region actually read replaces the queried one: under the converter's
     // -h option a RAW source arrives at half size.
-    region = prepareInputRegion(srcPath, buffer.get(), nullptr, raw ? static_cast<int>(stops) : 0, scale, false);
+    QVX_TRY(prepareInput(run, srcPath, info, buffer.get(), nullptr, raw ? static_cast<int>(stops) : 0, scale, false,
+                         &region));
 
     if (!raw) {
         const int maxValue = (bitsPerSample == 8) ? 255 : 65535;
         std::vector<uint16_t> table(65536);
-        buildExposureTable(table.data(), maxValue, stops, gSettings.gamma);
+        buildExposureTable(table.data(), maxValue, stops, run.settings.gamma);
         const size_t count = static_cast<size_t>(region.width) * static_cast<size_t>(region.height) *
                              static_cast<size_t>(samples);
         if (bitsPerSample == 8) {
@@ -344,6 +368,11 @@ void adjustExposure(const std::string& srcPath, const std::string& dstPath, floa
         }
     }
 
-    std::printf("AdjustExposure: Writing file: %s\n", dstPath.c_str());
-    writeTiffImage(dstPath, buffer.get(), region.width, region.height, bytesPerPixel, 0, &region);
+    run.console.print("AdjustExposure: Writing file: %s\n", cache.path.c_str());
+    const TiffLayout layout{region.width, region.height, bytesPerPixel, region};
+    if (scale < 1.0f)
+        return writeCache(run, cache, buffer.get(), layout);
+    return writeTiffImage(run, cache.path, buffer.get(), layout);
 }
+
+} // namespace quovix

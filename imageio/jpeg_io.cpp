@@ -1,22 +1,15 @@
 #include "imageio/jpeg_io.h"
 
-#include "imageio/format_detect.h"
-#include "imageio/tiff_io.h"
-#include "support/console.h"
+#include "imageio/icc_profile.h"
 #include "support/memory.h"
-#include "support/settings.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include <jpeglib.h>
 #include <jerror.h>
+
+namespace quovix {
 
 // libjpeg's own error handler ends the process. This one returns to the
 // caller through longjmp, so every failure is reported by the caller. The
@@ -27,14 +20,18 @@ namespace {
 struct JpegErrorManager {
     jpeg_error_mgr base;
     jmp_buf jump;
+    Console* console;
 };
 
 [[noreturn]] void jpegErrorExit(j_common_ptr info)
 {
-    char message[JMSG_LENGTH_MAX];
-    (*info->err->format_message)(info, message);
-    std::fprintf(stderr, "%s\n", message);
-    longjmp(reinterpret_cast<JpegErrorManager*>(info->err)->jump, 1);
+    JpegErrorManager* manager = reinterpret_cast<JpegErrorManager*>(info->err);
+    if (info->err->msg_code != JERR_OUT_OF_MEMORY) {
+        char message[JMSG_LENGTH_MAX];
+        (*info->err->format_message)(info, message);
+        manager->console->print("%s\n", message);
+    }
+    longjmp(manager->jump, 1);
 }
 
 // Corrupt-data warnings (level -1) that mean the decoded pixels would be
@@ -56,118 +53,106 @@ void jpegEmitMessage(j_common_ptr info, int level)
     }
 }
 
-jpeg_error_mgr* installErrorManager(JpegErrorManager& manager)
+jpeg_error_mgr* installErrorManager(JpegErrorManager& manager, Console& console)
 {
     jpeg_error_mgr* base = jpeg_std_error(&manager.base);
     base->error_exit = jpegErrorExit;
     base->emit_message = jpegEmitMessage;
+    manager.console = &console;
     return base;
 }
 
-// Encodes packed RGB into an open stream; 0 or -1. The stream stays open.
-int encodeJpeg(FILE* file, const void* buffer, int width, int height)
+// Exhausted memory inside libjpeg is the run's out-of-memory failure, not a
+// file error.
+Status decodeFailure(Console& console, const JpegErrorManager& errors, const char* text)
 {
-    jpeg_compress_struct info;
-    JpegErrorManager errors;
-    info.err = installErrorManager(errors);
-    unsigned char* volatile row = nullptr;
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_compress(&info);
-        trackedFree(row);
-        return -1;
+    if (errors.base.msg_code == JERR_OUT_OF_MEMORY) {
+        console.print("Error allocating memory in the JPEG decoder\n");
+        return outOfMemory();
     }
-    jpeg_create_compress(&info);
-    jpeg_stdio_dest(&info, file);
-    info.image_width = static_cast<JDIMENSION>(width);
-    info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, gSettings.jpegQuality, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    const size_t stride = static_cast<size_t>(width) * 3;
-    row = static_cast<unsigned char*>(trackedAlloc(stride));
-    const unsigned char* source = static_cast<const unsigned char*>(buffer);
-    while (info.next_scanline < info.image_height) {
-        std::memcpy(row, source + static_cast<size_t>(info.next_scanline) * stride, stride);
-        JSAMPROW rows[1] = {row};
-        // The stdio destination never suspends; no progress means a broken encoder.
-        if (jpeg_write_scanlines(&info, rows, 1) != 1) {
-            jpeg_destroy_compress(&info);
-            trackedFree(row);
-            return -1;
-        }
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    trackedFree(row);
-    return 0;
+    return Status::failure(kExitIoError, text);
 }
 
 } // namespace
 
-int readJpegHeader(const std::string& path, int& width, int& height, int& components, int& bits)
+Status readJpegHeader(Console& console, const std::string& path, int& width, int& height, int& components,
+                      bool* arithmetic)
 {
+    static const char kFailure[] = "Error reading input JPEG file\n";
     jpeg_decompress_struct info;
     JpegErrorManager errors;
-    info.err = installErrorManager(errors);
+    info.err = installErrorManager(errors, console);
     FILE* volatile file = nullptr;
     if (setjmp(errors.jump)) {
         jpeg_destroy_decompress(&info);
         if (file != nullptr)
             std::fclose(file);
-        return -1;
+        return decodeFailure(console, errors, kFailure);
     }
     jpeg_create_decompress(&info);
     file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        showErrorBox("Cannot open JPEG file: %s", path.c_str());
+        console.showErrorBox("Cannot open JPEG file: %s", path.c_str());
         jpeg_destroy_decompress(&info);
-        return -1;
+        return Status::failure(kExitIoError, kFailure);
     }
     jpeg_stdio_src(&info, file);
     jpeg_read_header(&info, TRUE);
     width = static_cast<int>(info.image_width);
     height = static_cast<int>(info.image_height);
     components = info.num_components;
-    bits = 8;
+    if (arithmetic != nullptr)
+        *arithmetic = info.arith_code != 0;
     jpeg_destroy_decompress(&info);
     std::fclose(file);
-    return 0;
+    return Status();
 }
 
-int readJpeg(const std::string& path, void* buffer)
+Status readJpeg(Console& console, const std::string& path, const ImageInfo& expected, void* buffer)
 {
+    static const char kFailure[] = "Error reading input JPEG file data\n";
     jpeg_decompress_struct info;
     JpegErrorManager errors;
-    info.err = installErrorManager(errors);
+    info.err = installErrorManager(errors, console);
     FILE* volatile file = nullptr;
     JSAMPROW* volatile rows = nullptr;
     if (setjmp(errors.jump)) {
         jpeg_destroy_decompress(&info);
-        trackedFree(rows);
+        trackedFree(console, rows);
         if (file != nullptr)
             std::fclose(file);
-        return -1;
+        return decodeFailure(console, errors, kFailure);
     }
     jpeg_create_decompress(&info);
     file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        showErrorBox("Cannot open %s", path.c_str());
+        console.showErrorBox("Cannot open %s", path.c_str());
         jpeg_destroy_decompress(&info);
-        return -1;
+        return Status::failure(kExitIoError, kFailure);
     }
     jpeg_stdio_src(&info, file);
     jpeg_read_header(&info, TRUE);
     jpeg_start_decompress(&info);
-    if (info.output_components != 3) {
-        showErrorBox("JPEG Image must have 3 channels");
+    // The buffer holds the image the classification saw; a file replaced
+    // since then must not be decoded into it.
+    const bool changed = expected.known && (static_cast<int>(info.output_width) != expected.region.width ||
+                                            static_cast<int>(info.output_height) != expected.region.height);
+    if (info.output_components != 3 || changed) {
+        if (changed)
+            console.print("Image file %s has changed since it was opened\n", path.c_str());
+        else
+            console.showErrorBox("JPEG Image must have 3 channels");
         jpeg_destroy_decompress(&info);
         std::fclose(file);
-        return -1;
+        return Status::failure(kExitIoError, kFailure);
     }
     const int batch = info.rec_outbuf_height > 0 ? info.rec_outbuf_height : 1;
-    rows = static_cast<JSAMPROW*>(trackedAlloc(static_cast<size_t>(batch) * sizeof(JSAMPROW)));
+    rows = static_cast<JSAMPROW*>(trackedAlloc(console, static_cast<size_t>(batch) * sizeof(JSAMPROW)));
+    if (rows == nullptr) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        return outOfMemory();
+    }
     const size_t stride = static_cast<size_t>(info.output_width) * 3;
     unsigned char* destination = static_cast<unsigned char*>(buffer);
     while (info.output_scanline < info.output_height) {
@@ -181,89 +166,56 @@ int readJpeg(const std::string& path, void* buffer)
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
-    trackedFree(rows);
+    trackedFree(console, rows);
     std::fclose(file);
-    return 0;
+    return Status();
 }
 
-int writeJpeg(const std::string& path, const void* buffer, int width, int height)
+bool encodeJpeg(Console& console, FILE* file, const void* buffer, int width, int height, int quality,
+                const std::vector<unsigned char>* iccProfile)
 {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        showErrorBox("Cannot open %s", path.c_str());
-        return -1;
+    jpeg_compress_struct info;
+    JpegErrorManager errors;
+    info.err = installErrorManager(errors, console);
+    unsigned char* volatile row = nullptr;
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_compress(&info);
+        trackedFree(console, row);
+        return false;
     }
-    int result = encodeJpeg(file, buffer, width, height);
-    if (std::fclose(file) != 0)
-        result = -1;
-    return result;
+    jpeg_create_compress(&info);
+    jpeg_stdio_dest(&info, file);
+    info.image_width = static_cast<JDIMENSION>(width);
+    info.image_height = static_cast<JDIMENSION>(height);
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    // A profile too large for the JPEG's chunk limit is left out.
+    if (iccProfile != nullptr && !iccProfile->empty())
+        (void)writeJpegIccProfile(&info, *iccProfile);
+    const size_t stride = static_cast<size_t>(width) * 3;
+    row = static_cast<unsigned char*>(trackedAlloc(console, stride));
+    if (row == nullptr) {
+        jpeg_destroy_compress(&info);
+        return false;
+    }
+    const unsigned char* source = static_cast<const unsigned char*>(buffer);
+    while (info.next_scanline < info.image_height) {
+        std::memcpy(row, source + static_cast<size_t>(info.next_scanline) * stride, stride);
+        JSAMPROW rows[1] = {row};
+        // The stdio destination never suspends; no progress means a broken encoder.
+        if (jpeg_write_scanlines(&info, rows, 1) != 1) {
+            jpeg_destroy_compress(&info);
+            trackedFree(console, row);
+            return false;
+        }
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    trackedFree(console, row);
+    return true;
 }
 
-int exportOutputAsJpeg()
-{
-    const std::string& output = gSettings.outputPath;
-    if (!isTiffFile(output) && !isBigTiffFile(output))
-        fatalError("Error converting TIFF to JPEG...input not TIFF format\n", kExitFatal);
-    ImageRegion region;
-    int bytesPerPixel = 0, bits = 0;
-    queryImageInfo(output, region, bytesPerPixel, bits, true);
-    const size_t pixels = static_cast<size_t>(region.width) * static_cast<size_t>(region.height);
-    // Room for three bytes per pixel even when the file holds fewer.
-    unsigned char* image = static_cast<unsigned char*>(
-        trackedPageAlloc(pixels * static_cast<size_t>(bytesPerPixel > 3 ? bytesPerPixel : 3)));
-    readImage(output, image);
-    if (bytesPerPixel == 4) {
-        for (size_t p = 0; p < pixels; ++p) {
-            image[3 * p + 0] = image[4 * p + 0];
-            image[3 * p + 1] = image[4 * p + 1];
-            image[3 * p + 2] = image[4 * p + 2];
-        }
-    } else if (bytesPerPixel == 1) {
-        // Grey spreads into equal R, G, B; walk backwards to expand in place.
-        for (size_t p = pixels; p-- > 0;) {
-            unsigned char v = image[p];
-            image[3 * p + 0] = v;
-            image[3 * p + 1] = v;
-            image[3 * p + 2] = v;
-        }
-    } else if (bytesPerPixel != 3) {
-        std::printf("Unsupported bit depth conversion request: in=%d, out=%d\n", bytesPerPixel, 4);
-        fatalError("Unsupported image type\n", kExitFatal);
-    }
-
-    // Encode next to the output and rename over it only when complete, so a
-    // failed encode leaves the TIFF in place rather than a half-written JPEG.
-    std::string folder = ".";
-    size_t slash = output.rfind('/');
-    if (slash != std::string::npos)
-        folder = slash == 0 ? "/" : output.substr(0, slash);
-    std::string pattern = folder + "/.quovix-jpeg-XXXXXX";
-    std::vector<char> tempName(pattern.begin(), pattern.end());
-    tempName.push_back('\0');
-    int result = -1;
-    int fd = mkstemp(tempName.data());
-    if (fd >= 0) {
-        // The JPEG keeps the access mode the TIFF was given.
-        struct stat st{};
-        if (stat(output.c_str(), &st) == 0)
-            fchmod(fd, st.st_mode & 07777);
-        FILE* file = fdopen(fd, "wb");
-        if (file == nullptr) {
-            ::close(fd);
-        } else {
-            result = encodeJpeg(file, image, region.width, region.height);
-            if (std::fflush(file) != 0 || fsync(fileno(file)) != 0)
-                result = -1;
-            if (std::fclose(file) != 0)
-                result = -1;
-        }
-        if (result == 0 && std::rename(tempName.data(), output.c_str()) != 0)
-            result = -1;
-        if (result != 0)
-            ::unlink(tempName.data());
-    }
-    trackedPageFree(image);
-    if (result != 0)
-        showErrorBox("Cannot write JPEG file: %s", output.c_str());
-    return result;
-}
+} // namespace quovix

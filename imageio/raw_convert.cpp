@@ -3,8 +3,6 @@
 // the --raw text cannot smuggle in commands.
 #include "imageio/raw_convert.h"
 
-#include "support/console.h"
-#include "support/settings.h"
 
 #include <cerrno>
 #include <climits>
@@ -21,6 +19,8 @@
 
 extern char** environ;
 
+namespace quovix {
+
 namespace {
 
 const char kConvertFailure[] =
@@ -30,9 +30,9 @@ const char kConvertFailure[] =
     " (3) Image file is not a supported RAW format\n"
     " (4) This version of DCRaw does not work on this operating system\n\n";
 
-std::string converterName()
+std::string converterName(const RunSettings& settings)
 {
-    return gSettings.converterPath.empty() ? std::string("dcraw") : gSettings.converterPath;
+    return settings.converterPath.empty() ? std::string("dcraw") : settings.converterPath;
 }
 
 // The converter reads every leading argument beginning with '-' or '+' as an
@@ -95,12 +95,12 @@ struct ChildPipe {
 };
 
 // Starts the converter with "-i -v <path>"; false with errno set on failure.
-bool openQuery(const std::string& path, ChildPipe& child)
+bool openQuery(const RunSettings& settings, const std::string& path, ChildPipe& child)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    std::vector<std::string> args{converterName(), "-i", "-v", fileArgument(path)};
+    std::vector<std::string> args{converterName(settings), "-i", "-v", fileArgument(path)};
     pid_t pid = startChild(args, fds[1]);
     int spawnErrno = errno;
     close(fds[1]);
@@ -139,10 +139,9 @@ int parseInt(const char* text)
 }
 
 // The --raw text split on blanks; an empty text means the converter defaults.
-void appendConverterOptions(std::vector<std::string>& args)
+void appendConverterOptions(const RunSettings& settings, std::vector<std::string>& args)
 {
-    const std::string text = gSettings.converterArgs.empty() ? std::string("-H 2 -w")
-                                                             : gSettings.converterArgs;
+    const std::string text = settings.converterArgs.empty() ? std::string("-H 2 -w") : settings.converterArgs;
     size_t i = 0;
     while (i < text.size()) {
         while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
@@ -155,51 +154,12 @@ void appendConverterOptions(std::vector<std::string>& args)
     }
 }
 
-// Copies source to dest (a rename across filesystems); false when incomplete.
-bool copyFile(const std::string& source, const std::string& dest)
-{
-    FILE* in = std::fopen(source.c_str(), "rb");
-    if (!in)
-        return false;
-    FILE* out = std::fopen(dest.c_str(), "wb");
-    if (!out) {
-        std::fclose(in);
-        return false;
-    }
-    bool ok = true;
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-        if (std::fwrite(buffer, 1, n, out) != n) {
-            ok = false;
-            break;
-        }
-    }
-    if (std::ferror(in))
-        ok = false;
-    std::fclose(in);
-    if (std::fclose(out) != 0)
-        ok = false;
-    return ok;
-}
-
-void moveFile(const std::string& source, const std::string& dest)
-{
-    if (std::rename(source.c_str(), dest.c_str()) == 0)
-        return;
-    if (errno != EXDEV)
-        return;  // left to the reader of dest to report
-    if (!copyFile(source, dest))
-        std::remove(dest.c_str());
-    std::remove(source.c_str());
-}
-
 }  // namespace
 
-int queryRawSize(const std::string& path, ImageRegion& region)
+int queryRawSize(const RunSettings& settings, const std::string& path, ImageRegion& region)
 {
     ChildPipe child;
-    if (!openQuery(path, child))
+    if (!openQuery(settings, path, child))
         return 1;
 
     static const char kMarker[] = "Output size: ";
@@ -220,58 +180,58 @@ int queryRawSize(const std::string& path, ImageRegion& region)
     return found ? 0 : 1;
 }
 
-int printRawInfo(const std::string& path)
+int printRawInfo(const RunSettings& settings, Console& console, const std::string& path)
 {
     ChildPipe child;
-    if (!openQuery(path, child)) {
-        std::printf("Error %d establishing communication with dcraw\n", errno);
+    if (!openQuery(settings, path, child)) {
+        console.print("Error %d establishing communication with dcraw\n", errno);
         return -1;
     }
     char line[1024];
     while (std::fgets(line, sizeof line, child.stream))
-        std::printf("%s", line);
+        console.print("%s", line);
     closeQuery(child);
     return 0;
 }
 
-void convertRaw(const std::string& rawPath, const std::string& destPath, int stops)
+Status convertRaw(RunContext& run, const std::string& rawPath, const std::string& destPath, int stops)
 {
     const float brightness = static_cast<float>(std::pow(2.0, stops));
     char brightnessText[64];
     std::snprintf(brightnessText, sizeof brightnessText, "%.2f", brightness);
 
-    std::vector<std::string> args{converterName(), "-T"};
-    appendConverterOptions(args);
+    // "-c": the TIFF comes on the converter's standard output, into the run's
+    // own scratch folder, so the photographer's folder (possibly read-only) is
+    // never written and no file of theirs can be overwritten.
+    std::vector<std::string> args{converterName(run.settings), "-c", "-T"};
+    appendConverterOptions(run.settings, args);
     args.push_back("-b");
     args.push_back(brightnessText);
     args.push_back(fileArgument(rawPath));
 
-    const size_t dot = rawPath.rfind('.');
-    const std::string produced =
-        (dot == std::string::npos ? rawPath : rawPath.substr(0, dot)) + ".tiff";
-
-    std::printf("\nConverting RAW file...\n");
-
-    // The converter overwrites its output name without asking; a file already
-    // there belongs to the user (possibly another input) and must survive.
-    struct stat info;
-    if (lstat(produced.c_str(), &info) == 0) {
-        const std::string message = "Could not convert RAW file: " + produced + " already exists";
-        fatalError(message.c_str(), kExitFatal);
-    }
-
-    int status;
-    pid_t pid = startChild(args, -1);
-    if (pid < 0)
-        status = (errno == ENOENT) ? 127 : 126;  // the shell's codes for these cases
-    else
-        status = waitChild(pid);
-
-    if (status != 0) {
-        std::printf("Return value: %d\n\n", status);
-        fatalError(kConvertFailure, kExitFatal);
-    }
+    run.console.print("\nConverting RAW file...\n");
 
     std::remove(destPath.c_str());
-    moveFile(produced, destPath);
+    int out = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int status;
+    if (out < 0) {
+        status = 126;
+    } else {
+        pid_t pid = startChild(args, out);
+        if (pid < 0)
+            status = (errno == ENOENT) ? 127 : 126;  // the shell's codes for these cases
+        else
+            status = waitChild(pid);
+        if (::close(out) != 0 && status == 0)
+            status = 126;
+    }
+
+    if (status != 0) {
+        std::remove(destPath.c_str());
+        run.console.print("Return value: %d\n\n", status);
+        return fatalError(kConvertFailure);
+    }
+    return Status();
 }
+
+} // namespace quovix

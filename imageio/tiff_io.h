@@ -1,46 +1,78 @@
 // TIFF input and output through libtiff.
 #pragma once
 
-#include "imageio/image_types.h"
+#include "imageio/image_list.h"
+#include "support/run_context.h"
 
 #include <tiffio.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
-// mode "w": classic TIFF for writing, "W": BigTIFF for writing, anything else:
-// reading. Never returns on failure (exit code -1).
-TIFF* openTiff(const std::string& path, const char* mode);
+namespace quovix {
+
+// Mode "w": classic TIFF for writing, "W": BigTIFF for writing, "r": reading.
+// A failure prints "Couldn't open TIFF file: <path>" and the trace line and
+// returns "Cannot open TIFF file for <mode>: <path>" (exit code -1).
+Status openTiff(RunContext& run, const std::string& path, const char* mode, TIFF*& tiff);
 // Close with the "File|%d|close|%p" trace.
-void closeTiff(TIFF* tiff);
+void closeTiff(RunContext& run, TIFF* tiff);
+// Opens for reading without the file trace (header checks of foreign files).
+TIFF* openTiffQuietly(const std::string& path);
 
 // Width and height from the tags, x and y from position * resolution.
 void readTiffRegion(TIFF* tiff, ImageRegion& region);
 
-// Ends the run (exit code -1, message naming the file and the reason) when the
-// scanline reader would read the open TIFF wrongly: separate planes, tiles,
-// a sample format other than unsigned integer, bits other than 8 and 16,
-// samples other than 1, 3 and 4, a colour model other than grey or RGB, or
-// dimensions out of range.
-void checkTiffReadable(TIFF* tiff, const std::string& path);
+// Refuses (exit code -1, message naming the file and the reason) what the
+// scanline reader would read wrongly: separate planes, tiles, a sample format
+// other than unsigned integer, bits other than 8 and 16, samples other than
+// 1, 3 and 4, a colour model other than grey or RGB, or dimensions out of range.
+Status checkTiffReadable(TIFF* tiff, const std::string& path);
 
-// Reads a JPEG or TIFF file whole, in its stored layout. Never returns on failure.
-int readImage(const std::string& path, void* buffer);
+// One row; "Error reading scanline %d\n" (exit code -1) on failure.
+Status readTiffRow(TIFF* tiff, void* row, int rowIndex);
 
-// Resolution and position tags (region null: gCanvas).
-void writeTiffPosition(TIFF* tiff, const ImageRegion* region);
+// Reads a whole TIFF in its stored layout into `buffer`, which holds the
+// image described by `expected`; a file that no longer matches it is refused.
+Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& expected, void* buffer);
+
+// Layout of a file to write.
+struct TiffLayout {
+    TiffLayout() = default;
+    TiffLayout(int w, int h, int bpp, const ImageRegion& at) : width(w), height(h), bytesPerPixel(bpp), position(at) {}
+
+    int width = 0;
+    int height = 0;
+    int bytesPerPixel = 0;     // 1, 2, 3, 4, 6, 8
+    ImageRegion position;      // canvas offset written into the position tags
+    bool predictorAllowed = true;
+    bool scratch = false;      // an internal scratch file: the scratch compression applies
+    std::string description;   // ImageDescription tag, when not empty
+    const std::vector<unsigned char>* iccProfile = nullptr;  // colour profile tag, when not empty
+    const char* software = nullptr;                           // Software tag, when set
+};
 
 // Writes the standard tag set of a new file: planar config, rows per strip,
 // photometric, bits, samples, extra sample, size, position, compression and
-// predictor. `predictorAllowed` false suppresses the predictor.
-void writeTiffTags(TIFF* tiff, int width, int height, int bytesPerPixel,
-                   const ImageRegion* region, bool predictorAllowed = true);
+// predictor.
+void writeTiffTags(RunContext& run, TIFF* tiff, const TiffLayout& layout);
 
-// Writes a buffer in any stored layout. offsetMode 1 (layout 8 only) adds 8192
-// to the three colour samples, storing signed Laplacian values.
-// Returns 0, or -1 when a row could not be written (the file is then incomplete).
-int writeTiffImage(const std::string& path, const void* buffer, int width, int height,
-                   int bytesPerPixel, int offsetMode, const ImageRegion* region);
-// WorkPixel buffer to 8-bit RGBA (sample / 64, clamped; alpha 255 or 0).
-int writeTiffWork8(const std::string& path, const WorkPixel* buffer, int width, int height);
-// WorkPixel buffer to 16-bit RGBA (samples << 2; alpha as held).
-int writeTiffWork16(const std::string& path, const WorkPixel* buffer, int width, int height);
+// Resolution and position tags for the region.
+void writeTiffPosition(TIFF* tiff, const ImageRegion& region);
+
+// Fills `rowCount` packed rows of the file, starting at `firstRow`.
+using RowFill = std::function<void(int firstRow, int rowCount, uint8_t* out)>;
+
+// Writes a new TIFF (BigTIFF under --bigtiff) whose rows come from `fill`,
+// through a row buffer of `rowBufferBytes` (at least one packed row). A row
+// that cannot be written prints "Error writing scanline %d\n"; the file is then
+// incomplete and an error (exit code -1) is returned.
+Status writeTiffRows(RunContext& run, const std::string& path, const TiffLayout& layout, const RowFill& fill,
+                     size_t rowBufferBytes = 0);
+
+// A packed buffer of the layout, as it is.
+Status writeTiffImage(RunContext& run, const std::string& path, const void* buffer, const TiffLayout& layout);
+
+} // namespace quovix

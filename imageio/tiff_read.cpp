@@ -1,8 +1,4 @@
-#include "imageio/format_detect.h"
-#include "imageio/jpeg_io.h"
 #include "imageio/tiff_io.h"
-#include "support/console.h"
-#include "support/memory.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +7,26 @@
 #include <cstdio>
 #include <cstring>
 
+namespace quovix {
+
 namespace {
+
+// Warnings about unusual but readable files are not shown; errors keep
+// libtiff's own handling.
+int ignoreWarning(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
+
+struct OpenOptions {
+    OpenOptions() : options(TIFFOpenOptionsAlloc())
+    {
+        if (options != nullptr)
+            TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
+    }
+    ~OpenOptions() { TIFFOpenOptionsFree(options); }
+    TIFFOpenOptions* options;
+};
 
 // New files are opened by us rather than by libtiff so that a symbolic link
 // planted at the name is refused instead of followed.
@@ -20,7 +35,8 @@ TIFF* openTiffForWriting(const std::string& path, const char* libMode)
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return nullptr;
-    TIFF* tiff = TIFFFdOpen(fd, path.c_str(), libMode);
+    OpenOptions opts;
+    TIFF* tiff = TIFFFdOpenExt(fd, path.c_str(), libMode, opts.options);
     if (tiff == nullptr)
         ::close(fd);
     return tiff;
@@ -40,39 +56,41 @@ int32_t positionToPixels(float resolution, float position)
     return static_cast<int32_t>(value);
 }
 
-[[noreturn]] void refuseTiff(const std::string& path, const char* reason)
+Status refuseTiff(const std::string& path, const std::string& reason)
 {
-    std::printf("Unsupported image file %s: %s\n", path.c_str(), reason);
-    endProcess(kExitIoError);
+    return Status::failure(kExitIoError, "Unsupported image file " + path + ": " + reason + "\n");
 }
 
 } // namespace
 
-TIFF* openTiff(const std::string& path, const char* mode)
+TIFF* openTiffQuietly(const std::string& path)
 {
-    bool writing = std::strcmp(mode, "w") == 0 || std::strcmp(mode, "W") == 0;
-    TIFF* tiff = nullptr;
-    if (writing) {
-        debugLog("Opening (w): %s", path.c_str());
-        tiff = openTiffForWriting(path, mode[0] == 'W' ? "w8" : "w");
-    } else {
-        // "m": read through plain reads, not a memory map, so the pages of the
-        // many level files open during a combination do not add up in memory.
-        tiff = TIFFOpen(path.c_str(), "rm");
-    }
-    if (tiff == nullptr)
-        std::printf("Couldn't open TIFF file: %s", path.c_str());
-    traceFileOpen(path.c_str(), mode, tiff);
-    if (tiff == nullptr) {
-        std::printf("Cannot open TIFF file for %s: %s", mode, path.c_str());
-        endProcess(kExitIoError);
-    }
-    return tiff;
+    OpenOptions opts;
+    // "m": plain reads, not a memory map, so the pages of the many level files
+    // open during a combination do not add up in memory.
+    return TIFFOpenExt(path.c_str(), "rm", opts.options);
 }
 
-void closeTiff(TIFF* tiff)
+Status openTiff(RunContext& run, const std::string& path, const char* mode, TIFF*& tiff)
 {
-    traceFileClose(tiff);
+    const bool writing = std::strcmp(mode, "w") == 0 || std::strcmp(mode, "W") == 0;
+    if (writing) {
+        run.console.debugLog("Opening (w): %s", path.c_str());
+        tiff = openTiffForWriting(path, mode[0] == 'W' ? "w8" : "w");
+    } else {
+        tiff = openTiffQuietly(path);
+    }
+    if (tiff == nullptr)
+        run.console.print("Couldn't open TIFF file: %s", path.c_str());
+    run.console.traceFileOpen(path.c_str(), mode, tiff);
+    if (tiff == nullptr)
+        return Status::failure(kExitIoError, std::string("Cannot open TIFF file for ") + mode + ": " + path);
+    return Status();
+}
+
+void closeTiff(RunContext& run, TIFF* tiff)
+{
+    run.console.traceFileClose(tiff);
     TIFFClose(tiff);
 }
 
@@ -92,7 +110,7 @@ void readTiffRegion(TIFF* tiff, ImageRegion& region)
     region.y = positionToPixels(yResolution, yPosition);
 }
 
-void checkTiffReadable(TIFF* tiff, const std::string& path)
+Status checkTiffReadable(TIFF* tiff, const std::string& path)
 {
     uint16_t planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT, bits = 0, samples = 0, photometric = 0;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
@@ -100,69 +118,58 @@ void checkTiffReadable(TIFF* tiff, const std::string& path)
     TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
     if (TIFFIsTiled(tiff))
-        refuseTiff(path, "tiled TIFF files are not supported");
+        return refuseTiff(path, "tiled TIFF files are not supported");
     if (planar != PLANARCONFIG_CONTIG)
-        refuseTiff(path, "separate colour planes are not supported");
+        return refuseTiff(path, "separate colour planes are not supported");
     if (format != SAMPLEFORMAT_UINT)
-        refuseTiff(path, "only unsigned integer samples are supported");
-    if (bits != 8 && bits != 16) {
-        char reason[64];
-        std::snprintf(reason, sizeof reason, "%d bits per sample (8 or 16 supported)", bits);
-        refuseTiff(path, reason);
-    }
-    if (samples != 1 && samples != 3 && samples != 4) {
-        char reason[64];
-        std::snprintf(reason, sizeof reason, "%d samples per pixel (1, 3 or 4 supported)", samples);
-        refuseTiff(path, reason);
-    }
+        return refuseTiff(path, "only unsigned integer samples are supported");
+    if (bits != 8 && bits != 16)
+        return refuseTiff(path, std::to_string(bits) + " bits per sample (8 or 16 supported)");
+    if (samples != 1 && samples != 3 && samples != 4)
+        return refuseTiff(path, std::to_string(samples) + " samples per pixel (1, 3 or 4 supported)");
     // Palette, CMYK, YCbCr, Lab or inverted grey samples would be taken for
     // grey or RGB values.
     if (TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) && photometric != PHOTOMETRIC_MINISBLACK &&
-        photometric != PHOTOMETRIC_RGB) {
-        char reason[64];
-        std::snprintf(reason, sizeof reason, "photometric interpretation %d (grey or RGB supported)", photometric);
-        refuseTiff(path, reason);
-    }
+        photometric != PHOTOMETRIC_RGB)
+        return refuseTiff(path, "photometric interpretation " + std::to_string(photometric) + " (grey or RGB supported)");
     uint32_t width = 0, height = 0;
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-    if (width < 1 || height < 1 || static_cast<int64_t>(width) * height > kMaxImagePixels) {
-        char reason[96];
-        std::snprintf(reason, sizeof reason, "dimensions %ux%u out of range", width, height);
-        refuseTiff(path, reason);
-    }
+    if (width < 1 || height < 1 || static_cast<int64_t>(width) * height > kMaxImagePixels)
+        return refuseTiff(path, "dimensions " + std::to_string(width) + "x" + std::to_string(height) + " out of range");
+    return Status();
 }
 
-int readImage(const std::string& path, void* buffer)
+Status readTiffRow(TIFF* tiff, void* row, int rowIndex)
 {
-    if (isJpegFile(path)) {
-        if (readJpeg(path, buffer) != 0) {
-            std::printf("Error reading input JPEG file data\n");
-            endProcess(kExitIoError);
-        }
-        return 0;
-    }
-    // BigTIFF is never an input (queryImageInfo refuses it first), but the
-    // program reads back its own scratch and cache files written under --bigtiff.
-    if (!isTiffFile(path) && !isBigTiffFile(path)) {
-        std::printf("Unknown image file format\n");
-        endProcess(kExitIoError);
-    }
-    TIFF* tiff = openTiff(path, "r");
-    checkTiffReadable(tiff, path);
+    if (TIFFReadScanline(tiff, row, static_cast<uint32_t>(rowIndex), 0) == -1)
+        return Status::failure(kExitIoError, "Error reading scanline " + std::to_string(rowIndex) + "\n");
+    return Status();
+}
+
+Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& expected, void* buffer)
+{
+    TIFF* tiff = nullptr;
+    QVX_TRY(openTiff(run, path, "r", tiff));
+    Status status = checkTiffReadable(tiff, path);
     ImageRegion region;
     readTiffRegion(tiff, region);
     uint16_t bits = 0, samples = 0;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    size_t rowBytes = static_cast<size_t>(bits * samples / 8) * static_cast<size_t>(region.width);
+    const int bytesPerPixel = bits * samples / 8;
+    // The buffer was sized from the classification; a file replaced since
+    // then must not be read into it.
+    if (status.ok() && expected.known &&
+        (region.width != expected.region.width || region.height != expected.region.height ||
+         bytesPerPixel != expected.bytesPerPixel))
+        status = Status::failure(kExitIoError, "Image file " + path + " has changed since it was opened\n");
+    const size_t rowBytes = static_cast<size_t>(bytesPerPixel) * static_cast<size_t>(region.width);
     unsigned char* rows = static_cast<unsigned char*>(buffer);
-    for (int32_t i = 0; i < region.height; ++i) {
-        if (TIFFReadScanline(tiff, rows + static_cast<size_t>(i) * rowBytes, static_cast<uint32_t>(i), 0) == -1) {
-            std::printf("Error reading scanline %d\n", i);
-            endProcess(kExitIoError);
-        }
-    }
-    closeTiff(tiff);
-    return 0;
+    for (int32_t i = 0; status.ok() && i < region.height; ++i)
+        status = readTiffRow(tiff, rows + static_cast<size_t>(i) * rowBytes, i);
+    closeTiff(run, tiff);
+    return status;
 }
+
+} // namespace quovix

@@ -1,10 +1,13 @@
 #include "imageio/tiff_io.h"
-#include "support/console.h"
-#include "support/memory.h"
-#include "support/settings.h"
 
-#include <cstdio>
+#include "imageio/icc_profile.h"
+#include "imageio/tiff_strips.h"
+#include "support/memory.h"
+
+#include <cerrno>
 #include <cstring>
+
+namespace quovix {
 
 namespace {
 
@@ -22,33 +25,18 @@ int bitsOf(int bytesPerPixel)
     return (bytesPerPixel == 2 || bytesPerPixel == 6 || bytesPerPixel == 8) ? 16 : 8;
 }
 
-const char* writeMode() { return gSettings.bigTiff ? "W" : "w"; }
-
-// A failed row stops the file: report it, close, release the row buffer.
-int abandonFile(TIFF* tiff, void* row, int rowIndex)
+Status writeFailed(const std::string& path, int err)
 {
-    std::printf("Error writing scanline %d\n", rowIndex);
-    closeTiff(tiff);
-    trackedFree(row);
-    return -1;
-}
-
-// libtiff writes the last strip and the directory only when flushed; a failure
-// there (a full disk) would otherwise leave a short file reported as written.
-int finishFile(TIFF* tiff, void* row, int height)
-{
-    if (height > 0 && TIFFFlush(tiff) == 0)
-        return abandonFile(tiff, row, height - 1);
-    closeTiff(tiff);
-    trackedFree(row);
-    return 0;
+    std::string text = "Cannot write TIFF file " + path;
+    if (err != 0)
+        text += std::string(": ") + std::strerror(err);
+    return Status::writeFailure(path, text + "\n");
 }
 
 } // namespace
 
-void writeTiffPosition(TIFF* tiff, const ImageRegion* region)
+void writeTiffPosition(TIFF* tiff, const ImageRegion& r)
 {
-    const ImageRegion& r = region != nullptr ? *region : gCanvas;
     TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     TIFFSetField(tiff, TIFFTAG_XRESOLUTION, 300.0);
     TIFFSetField(tiff, TIFFTAG_YRESOLUTION, 300.0);
@@ -58,97 +46,120 @@ void writeTiffPosition(TIFF* tiff, const ImageRegion* region)
     TIFFSetField(tiff, TIFFTAG_YPOSITION, static_cast<double>(y));
 }
 
-void writeTiffTags(TIFF* tiff, int width, int height, int bytesPerPixel, const ImageRegion* region,
-                   bool predictorAllowed)
+void writeTiffTags(RunContext& run, TIFF* tiff, const TiffLayout& layout)
 {
-    const int samples = samplesOf(bytesPerPixel);
-    const int bits = bitsOf(bytesPerPixel);
+    const int samples = samplesOf(layout.bytesPerPixel);
+    const int bits = bitsOf(layout.bytesPerPixel);
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 32);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bits);
-    debugLog("setTiffSamplesPerPixel: %d", samples);
+    run.console.debugLog("setTiffSamplesPerPixel: %d", samples);
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
     if (samples == 4) {
         uint16_t extra = EXTRASAMPLE_UNASSALPHA;
         TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
-    debugLog("Setting dimensions: %dx%d", width, height);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-    writeTiffPosition(tiff, region);
-    const int code = gSettings.tiffCompression;
+    run.console.debugLog("Setting dimensions: %dx%d", layout.width, layout.height);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, layout.height);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, layout.width);
+    writeTiffPosition(tiff, layout.position);
+    if (!layout.description.empty())
+        TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, layout.description.c_str());
+    if (layout.iccProfile != nullptr && !layout.iccProfile->empty())
+        (void)setTiffIccProfile(tiff, *layout.iccProfile);
+    if (layout.software != nullptr)
+        TIFFSetField(tiff, TIFFTAG_SOFTWARE, layout.software);
+    const int code = layout.scratch && run.settings.scratchCompression
+                         ? static_cast<int>(*run.settings.scratchCompression)
+                         : run.settings.tiffCompression();
     if (code != COMPRESSION_NONE) {
         TIFFSetField(tiff, TIFFTAG_COMPRESSION, code);
         // DEFLATE is stored under its code 32946 (COMPRESSION_DEFLATE), not the Adobe code 8.
-        if (predictorAllowed && bits == 8 && (code == COMPRESSION_LZW || code == COMPRESSION_DEFLATE))
+        if (layout.predictorAllowed && bits == 8 && (code == COMPRESSION_LZW || code == COMPRESSION_DEFLATE))
             TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     }
 }
 
-int writeTiffImage(const std::string& path, const void* buffer, int width, int height, int bytesPerPixel,
-                   int offsetMode, const ImageRegion* region)
+namespace {
+
+// Strips are filled, compressed and written on the run's workers; the file is
+// byte for byte what the row-by-row writer makes. Returns false when the
+// layout is one the strip writer does not reproduce (nothing is written then).
+bool writeStrips(RunContext& run, TIFF* tiff, const std::string& path, const RowFill& fill, Status& status)
 {
-    // Checked before the file is made, so no empty file is left behind.
-    if (offsetMode == 1 && bytesPerPixel != 8)
-        fatalError("Unsupported bit shift operation\n", kExitFatal);
-    TIFF* tiff = openTiff(path, writeMode());
-    writeTiffTags(tiff, width, height, bytesPerPixel, region != nullptr ? region : &gCanvas);
-    const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(bytesPerPixel);
-    unsigned char* row = static_cast<unsigned char*>(trackedAlloc(rowBytes));
-    const unsigned char* source = static_cast<const unsigned char*>(buffer);
-    for (int i = 0; i < height; ++i) {
-        std::memcpy(row, source + static_cast<size_t>(i) * rowBytes, rowBytes);
-        if (offsetMode == 1) {
-            uint16_t* samples = reinterpret_cast<uint16_t*>(row);
-            for (int p = 0; p < width; ++p) {
-                samples[4 * p + 0] = static_cast<uint16_t>(samples[4 * p + 0] + 0x2000);
-                samples[4 * p + 1] = static_cast<uint16_t>(samples[4 * p + 1] + 0x2000);
-                samples[4 * p + 2] = static_cast<uint16_t>(samples[4 * p + 2] + 0x2000);
-            }
-        }
-        if (TIFFWriteScanline(tiff, row, static_cast<uint32_t>(i), 0) == -1)
-            return abandonFile(tiff, row, i);
+    StripWriteOptions options;
+    options.workers = run.pool.workers();
+    options.parallelFor = [&run](int count, const std::function<void(int)>& body) {
+        (void)run.pool.run(count, [&body](int i) {
+            body(i);
+            return Status();
+        });
+    };
+    const StripWriteResult result = writeStripsParallel(
+        tiff, [&fill](uint32_t y0, uint32_t y1, uint8_t* out) { fill(static_cast<int>(y0), static_cast<int>(y1 - y0), out); },
+        options);
+    if (result.status == StripWriteStatus::Unsupported)
+        return false;
+    if (result.status == StripWriteStatus::Failed) {
+        run.console.print("Error writing scanline %d\n", static_cast<int>(result.failedRow));
+        status = writeFailed(path, result.systemError);
     }
-    return finishFile(tiff, row, height);
+    return true;
 }
 
-int writeTiffWork8(const std::string& path, const WorkPixel* buffer, int width, int height)
+} // namespace
+
+Status writeTiffRows(RunContext& run, const std::string& path, const TiffLayout& layout, const RowFill& fill,
+                     size_t rowBufferBytes)
 {
-    TIFF* tiff = openTiff(path, writeMode());
-    writeTiffTags(tiff, width, height, 4, &gCanvas);
-    unsigned char* row = static_cast<unsigned char*>(trackedAlloc(static_cast<size_t>(width) * 8));
-    for (int i = 0; i < height; ++i) {
-        const WorkPixel* src = buffer + static_cast<size_t>(i) * static_cast<size_t>(width);
-        for (int p = 0; p < width; ++p) {
-            const int16_t c[3] = {src[p].c0, src[p].c1, src[p].c2};
-            for (int k = 0; k < 3; ++k) {
-                int v = c[k] / 64;
-                row[4 * p + k] = static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v));
-            }
-            row[4 * p + 3] = src[p].alpha != 0 ? 255 : 0;
+    TIFF* tiff = nullptr;
+    QVX_TRY(openTiff(run, path, run.settings.bigTiff ? "W" : "w", tiff));
+    writeTiffTags(run, tiff, layout);
+    // A traced run keeps the row-by-row writer, whose row buffer the trace shows.
+    if (!run.console.tracing()) {
+        Status status;
+        if (writeStrips(run, tiff, path, fill, status)) {
+            closeTiff(run, tiff);
+            return status;
         }
-        if (TIFFWriteScanline(tiff, row, static_cast<uint32_t>(i), 0) == -1)
-            return abandonFile(tiff, row, i);
     }
-    return finishFile(tiff, row, height);
+    const size_t rowBytes = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.bytesPerPixel);
+    HeapBuffer<uint8_t> row;
+    Status status = row.allocate(run.console, rowBufferBytes > rowBytes ? rowBufferBytes : rowBytes);
+    int failedRow = -1;
+    for (int i = 0; status.ok() && i < layout.height; ++i) {
+        fill(i, 1, row.get());
+        errno = 0;
+        if (TIFFWriteScanline(tiff, row.get(), static_cast<uint32_t>(i), 0) == -1)
+            failedRow = i;
+        if (failedRow >= 0)
+            break;
+    }
+    // libtiff writes the last strip and the directory only when flushed; a
+    // failure there (a full disk) would otherwise leave a short file reported
+    // as written.
+    if (status.ok() && failedRow < 0 && layout.height > 0) {
+        errno = 0;
+        if (TIFFFlush(tiff) == 0)
+            failedRow = layout.height - 1;
+    }
+    if (failedRow >= 0) {
+        const int err = errno;
+        run.console.print("Error writing scanline %d\n", failedRow);
+        status = writeFailed(path, err);
+    }
+    closeTiff(run, tiff);
+    return status;
 }
 
-int writeTiffWork16(const std::string& path, const WorkPixel* buffer, int width, int height)
+Status writeTiffImage(RunContext& run, const std::string& path, const void* buffer, const TiffLayout& layout)
 {
-    TIFF* tiff = openTiff(path, writeMode());
-    writeTiffTags(tiff, width, height, 8, &gCanvas);
-    uint16_t* row = static_cast<uint16_t*>(trackedAlloc(static_cast<size_t>(width) * 8));
-    for (int i = 0; i < height; ++i) {
-        const WorkPixel* src = buffer + static_cast<size_t>(i) * static_cast<size_t>(width);
-        for (int p = 0; p < width; ++p) {
-            row[4 * p + 0] = static_cast<uint16_t>(static_cast<uint16_t>(src[p].c0) << 2);
-            row[4 * p + 1] = static_cast<uint16_t>(static_cast<uint16_t>(src[p].c1) << 2);
-            row[4 * p + 2] = static_cast<uint16_t>(static_cast<uint16_t>(src[p].c2) << 2);
-            row[4 * p + 3] = static_cast<uint16_t>(src[p].alpha);
-        }
-        if (TIFFWriteScanline(tiff, row, static_cast<uint32_t>(i), 0) == -1)
-            return abandonFile(tiff, row, i);
-    }
-    return finishFile(tiff, row, height);
+    const size_t rowBytes = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.bytesPerPixel);
+    const uint8_t* source = static_cast<const uint8_t*>(buffer);
+    return writeTiffRows(run, path, layout, [&](int firstRow, int rowCount, uint8_t* out) {
+        std::memcpy(out, source + static_cast<size_t>(firstRow) * rowBytes, rowBytes * static_cast<size_t>(rowCount));
+    });
 }
+
+} // namespace quovix

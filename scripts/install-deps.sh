@@ -1,8 +1,11 @@
 #!/bin/sh
 # Installs the build and run dependencies that are missing (Debian packages).
-# Idempotent: does nothing when everything is present.
+# Idempotent: does nothing when everything is present. `install-deps.sh fuzz`
+# adds the compiler and runtime the fuzz targets need.
 set -e
-PACKAGES="g++ cmake make pkg-config libtiff-dev libjpeg-dev libgtest-dev dcraw"
+PACKAGES="g++ cmake make pkg-config libtiff-dev libjpeg-dev libgtest-dev dcraw groff-base libtiff-tools libexiv2-dev
+libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev libopencv-calib3d-dev libopencv-video-dev"
+[ "$1" = fuzz ] && PACKAGES="$PACKAGES clang libclang-rt-14-dev"
 missing=""
 for p in $PACKAGES; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

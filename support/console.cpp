@@ -3,38 +3,102 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <string>
 
+namespace quovix {
+
 namespace {
 
-// The path is looked up until it is found, then kept for the rest of the run.
-char gLogPath[256] = {0};
+// Formats into a fixed buffer; over-long messages are cut.
+template <size_t N>
+std::string formatText(const char* format, va_list args)
+{
+    char text[N];
+    int length = std::vsnprintf(text, sizeof text, format, args);
+    if (length < 0)
+        return std::string();
+    return std::string(text, static_cast<size_t>(length) < N ? static_cast<size_t>(length) : N - 1);
+}
+
+// Console text is not limited by a buffer: paths may be long.
+std::string formatUnbounded(const char* format, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    char small[512];
+    int length = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (length < 0)
+        return std::string();
+    if (static_cast<size_t>(length) < sizeof small)
+        return std::string(small, static_cast<size_t>(length));
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
 
 } // namespace
 
-void resetDebugLog() { gLogPath[0] = '\0'; }
-
-void debugLog(const char* format, ...)
+Console::Console(MessageCallback sink, bool traceResources, std::string debugLogPath)
+    : sink_(std::move(sink)), trace_(traceResources), configuredLogPath_(std::move(debugLogPath))
 {
-    if (gLogPath[0] == '\0') {
-        const char* env = std::getenv("QVXTRACE");
-        if (env == nullptr)
-            return;
-        std::snprintf(gLogPath, sizeof gLogPath, "%s", env);
-        if (gLogPath[0] == '\0')
-            return;
-    }
-    char line[8192];
+}
+
+void Console::emit(MessageKind kind, std::string_view text)
+{
+    if (!sink_ || text.empty())
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    sink_(kind, text);
+}
+
+void Console::write(std::string_view text)
+{
+    emit(MessageKind::Info, text);
+}
+
+void Console::print(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args); // over-long messages are cut
+    std::string text = formatUnbounded(format, args);
+    va_end(args);
+    emit(MessageKind::Info, text);
+}
+
+void Console::showErrorBox(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = formatText<1024>(format, args);
+    va_end(args);
+    emit(MessageKind::Info, text + "\n");
+}
+
+void Console::debugLog(const char* format, ...)
+{
+    if (logPath_.empty()) {
+        if (!configuredLogPath_.empty()) {
+            logPath_ = configuredLogPath_;
+        } else {
+            const char* env = std::getenv("QVXTRACE");
+            if (env == nullptr)
+                return;
+            logPath_ = std::string(env).substr(0, 255);
+        }
+        if (logPath_.empty())
+            return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::string line = formatText<8192>(format, args);
     va_end(args);
 
-    FILE* f = std::fopen(gLogPath, "a");
+    FILE* f = std::fopen(logPath_.c_str(), "a");
     if (f == nullptr) {
-        std::printf("Cannot open debug output file: %s", gLogPath);
+        print("Cannot open debug output file: %s", logPath_.c_str());
         return;
     }
     timespec now{};
@@ -43,31 +107,36 @@ void debugLog(const char* format, ...)
     localtime_r(&now.tv_sec, &local);
     std::fprintf(f, "-- %02d:%02d:%02d.%03d --> ", local.tm_hour, local.tm_min, local.tm_sec,
                  static_cast<int>(now.tv_nsec / 1000000));
-    std::fprintf(f, "%s\n", line);
+    std::fprintf(f, "%s\n", line.c_str());
     std::fclose(f);
 }
 
-int showErrorBox(const char* format, ...)
+void Console::traceNumbered(std::atomic<uint32_t>& counter, const char* format, const void* address, int size)
 {
-    char message[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    std::printf("%s\n", message);
-    return 0;
+    if (!trace_ || !sink_)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    int number = static_cast<int>(counter++);
+    char line[128];
+    if (size >= 0)
+        std::snprintf(line, sizeof line, format, number, address, size);
+    else
+        std::snprintf(line, sizeof line, format, number, address);
+    sink_(MessageKind::Trace, line);
 }
 
-void endProcess(int code)
+void Console::traceFileOpen(const char* path, const char* mode, const void* handle)
 {
-    std::fflush(stdout);
-    std::exit(code);
+    if (!trace_)
+        return;
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "|open(%s)|%p\n", mode, handle);
+    emit(MessageKind::Trace, std::string("File|") + path + tail);
 }
 
-void fatalError(const char* message, int code)
+void Console::traceFileClose(const void* handle)
 {
-    std::printf("Fatal Error: %s\n", message);
-    endProcess(code);
+    traceNumbered(counters.fileCloseCount, "File|%d|close|%p\n", handle);
 }
 
 int64_t clockMs()
@@ -77,8 +146,9 @@ int64_t clockMs()
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void printElapsed(const char* label, int64_t startMs)
+void printElapsed(Console& console, const char* label, int64_t startMs)
 {
-    std::printf("%s:  Elapsed time=%.2f secs\n", label,
-                static_cast<double>(clockMs() - startMs) / 1000.0);
+    console.print("%s:  Elapsed time=%.2f secs\n", label, static_cast<double>(clockMs() - startMs) / 1000.0);
 }
+
+} // namespace quovix

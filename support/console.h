@@ -1,33 +1,67 @@
-// Console output, the debug log, the error line and the fatal-error convention.
+// The console of one run: every line the library prints goes through the
+// run's message callback; the debug log; the numbered memory and file trace.
 #pragma once
 
-#include <cstdint>
+#include "quovix/quovix.h"
 
-// Exit codes of the process. -1 and -100 reach the shell as 255 and 156.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitFatal = 1,        // failures reported through fatalError
-    kExitIoError = -1,     // image open/read/format failures, thread start failure
-    kExitNoMemory = -100,  // memory exhausted
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace quovix {
+
+// Sequence numbers of the trace lines; each advances only when its line is
+// printed, so without tracing they stay 0.
+struct ResourceCounters {
+    std::atomic<uint32_t> allocCount{0};
+    std::atomic<uint32_t> freeCount{0};
+    std::atomic<uint32_t> vAllocCount{0};
+    std::atomic<uint32_t> vFreeCount{0};
+    std::atomic<uint32_t> fileCloseCount{0};
 };
 
-// Appends one time-stamped line to the file named by QVXTRACE; no-op when unset.
-void debugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+class Console {
+public:
+    // A null sink drops the text. An empty debug log path means the
+    // QVXTRACE environment variable, looked up until it is found.
+    explicit Console(MessageCallback sink = {}, bool traceResources = false, std::string debugLogPath = {});
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
 
-// Prints the message and a line end on standard output (no window here).
-int showErrorBox(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void write(std::string_view text);
 
-// Prints "Fatal Error: <message>\n" and ends the process with the code.
-[[noreturn]] void fatalError(const char* message, int code);
+    // Prints the message and a line end (the JPEG code's error line).
+    void showErrorBox(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Ends the process with the code after flushing output (exit handlers run).
-[[noreturn]] void endProcess(int code);
+    // Appends one time-stamped line to the debug log; no-op without one.
+    void debugLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    bool tracing() const { return trace_; }
+    void setTracing(bool on) { trace_ = on; }
+    // Numbers and prints one trace line under the trace lock, so lines of
+    // concurrent workers appear in the order of their numbers.
+    void traceNumbered(std::atomic<uint32_t>& counter, const char* format, const void* address, int size = -1);
+    void traceFileOpen(const char* path, const char* mode, const void* handle);
+    void traceFileClose(const void* handle);
+
+    ResourceCounters counters;
+
+private:
+    void emit(MessageKind kind, std::string_view text);
+
+    MessageCallback sink_;
+    bool trace_ = false;
+    std::string configuredLogPath_;
+    std::string logPath_;
+    std::mutex mutex_;
+};
 
 // Monotonic wall clock in milliseconds, used for every elapsed-time line.
 int64_t clockMs();
 
 // Prints "<label>:  Elapsed time=%.2f secs\n" for the time since startMs.
-void printElapsed(const char* label, int64_t startMs);
+void printElapsed(Console& console, const char* label, int64_t startMs);
 
-// Forgets the looked-up QVXTRACE path (tests change the variable between cases).
-void resetDebugLog();
+} // namespace quovix

@@ -1,75 +1,87 @@
-// Tracked memory: every buffer of the program comes from here. Under -dm each
-// allocation and release prints a numbered trace line, so leaks and double
-// releases show up as unmatched lines. Neither allocator returns failure: when
-// memory runs out the process reports it, pauses 3 s and exits with -100.
+// Tracked memory: every image, level and row buffer comes from here. Under the
+// run's resource trace each allocation and release prints a numbered line, so
+// leaks and double releases show up as unmatched lines. A request that cannot
+// be met prints which one and comes back empty; the caller returns
+// outOfMemory().
 #pragma once
 
-#include <atomic>
+#include "support/console.h"
+#include "support/status.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 
-struct ResourceCounters {
-    std::atomic<uint32_t> allocCount{0};
-    std::atomic<uint32_t> freeCount{0};
-    std::atomic<uint32_t> vAllocCount{0};
-    std::atomic<uint32_t> vFreeCount{0};
-    std::atomic<uint32_t> fileCloseCount{0};
-};
+namespace quovix {
 
-extern ResourceCounters gCounters;
-
-// 16-byte aligned heap block ("Mem|%d|alloc|%p|%d").
-void* trackedAlloc(size_t size);
-// trackedAlloc, then zero-filled.
-void* trackedAllocZero(size_t size);
+// 16-byte aligned heap block ("Mem|%d|alloc|%p|%d"); null when memory is exhausted.
+void* trackedAlloc(Console& console, size_t size);
 // Releases a heap block ("Mem|%d|free|%p", printed before the release). Null is ignored.
-void trackedFree(void* block);
-// Page-aligned, zero-filled region of whole pages ("Mem|%d|vAlloc|%p|%d").
-void* trackedPageAlloc(size_t size);
+void trackedFree(Console& console, void* block);
+// Page-aligned, zero-filled region of whole pages ("Mem|%d|vAlloc|%p|%d"); null when exhausted.
+void* trackedPageAlloc(Console& console, size_t size);
 // Releases a whole page region ("Mem|%d|vFree|%p"). Null is ignored.
-void trackedPageFree(void* block);
+void trackedPageFree(Console& console, void* block);
 
-// File trace lines shared by every TIFF open and close.
-void traceFileOpen(const char* path, const char* mode, const void* handle);
-void traceFileClose(const void* handle);
+enum class BlockKind { Heap, Pages };
 
-// Resets the five counters (tests).
-void resetResourceCounters();
-
-// Owners that release through the tracked allocators. They add no trace lines
-// of their own, so the trace order is that of construction and reset.
-template <typename T>
-class HeapBuffer {
+// An owner of one tracked block. It adds no trace lines of its own, so the
+// trace order is that of allocate() and reset().
+template <typename T, BlockKind Kind>
+class TrackedBuffer {
 public:
-    HeapBuffer() = default;
-    explicit HeapBuffer(size_t count, bool zero = false)
-        : p_(static_cast<T*>(zero ? trackedAllocZero(count * sizeof(T)) : trackedAlloc(count * sizeof(T)))) {}
-    ~HeapBuffer() { reset(); }
-    HeapBuffer(const HeapBuffer&) = delete;
-    HeapBuffer& operator=(const HeapBuffer&) = delete;
-    HeapBuffer(HeapBuffer&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    HeapBuffer& operator=(HeapBuffer&& o) noexcept { if (this != &o) { reset(); p_ = std::exchange(o.p_, nullptr); } return *this; }
-    void reset() { if (p_) { trackedFree(p_); p_ = nullptr; } }
+    TrackedBuffer() = default;
+    ~TrackedBuffer() { reset(); }
+    TrackedBuffer(const TrackedBuffer&) = delete;
+    TrackedBuffer& operator=(const TrackedBuffer&) = delete;
+    TrackedBuffer(TrackedBuffer&& o) noexcept : console_(o.console_), p_(std::exchange(o.p_, nullptr)) {}
+    TrackedBuffer& operator=(TrackedBuffer&& o) noexcept
+    {
+        if (this != &o) {
+            reset();
+            console_ = o.console_;
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+
+    // Heap blocks are zero-filled on request; page regions always are.
+    Status allocate(Console& console, size_t count, bool zero = false)
+    {
+        reset();
+        console_ = &console;
+        const size_t bytes = count * sizeof(T);
+        void* block = Kind == BlockKind::Pages ? trackedPageAlloc(console, bytes) : trackedAlloc(console, bytes);
+        if (block == nullptr)
+            return outOfMemory();
+        if (Kind == BlockKind::Heap && zero)
+            __builtin_memset(block, 0, bytes);
+        p_ = static_cast<T*>(block);
+        return Status();
+    }
+
+    void reset()
+    {
+        if (p_ == nullptr)
+            return;
+        if (Kind == BlockKind::Pages)
+            trackedPageFree(*console_, p_);
+        else
+            trackedFree(*console_, p_);
+        p_ = nullptr;
+    }
+
     T* get() const { return p_; }
     T& operator[](size_t i) const { return p_[i]; }
+
 private:
+    Console* console_ = nullptr;
     T* p_ = nullptr;
 };
 
 template <typename T>
-class PageBuffer {
-public:
-    PageBuffer() = default;
-    explicit PageBuffer(size_t count) : p_(static_cast<T*>(trackedPageAlloc(count * sizeof(T)))) {}
-    ~PageBuffer() { reset(); }
-    PageBuffer(const PageBuffer&) = delete;
-    PageBuffer& operator=(const PageBuffer&) = delete;
-    PageBuffer(PageBuffer&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    PageBuffer& operator=(PageBuffer&& o) noexcept { if (this != &o) { reset(); p_ = std::exchange(o.p_, nullptr); } return *this; }
-    void reset() { if (p_) { trackedPageFree(p_); p_ = nullptr; } }
-    T* get() const { return p_; }
-    T& operator[](size_t i) const { return p_[i]; }
-private:
-    T* p_ = nullptr;
-};
+using HeapBuffer = TrackedBuffer<T, BlockKind::Heap>;
+template <typename T>
+using PageBuffer = TrackedBuffer<T, BlockKind::Pages>;
+
+} // namespace quovix

@@ -1,56 +1,29 @@
 #include "support/scratch_files.h"
 
-#include "support/console.h"
-#include "support/settings.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <vector>
+
+namespace quovix {
 
 namespace {
 
-std::string gCacheFolder;
-std::string gRunFolder;
-bool gExitHookInstalled = false;
-
-// Source paths that share a name stem and a checksum (folders "d1" and "1d",
-// or dates with swapped digits) would share their files and overwrite each
-// other's levels. The first path keeps the plain name; each further one gets
-// "-<n>" after the checksum. Keyed by naming rule, stem and checksum.
-std::map<std::string, std::vector<std::string>> gChecksumOwners;
-
-std::string checksumText(char rule, const std::string& stem, const std::string& sourcePath)
+std::string tempRootFrom(const std::string& given)
 {
-    const std::string checksum = std::to_string(pathChecksum(sourcePath));
-    std::vector<std::string>& owners = gChecksumOwners[std::string(1, rule) + checksum + "/" + stem];
-    size_t index = 0;
-    while (index < owners.size() && owners[index] != sourcePath)
-        ++index;
-    if (index == owners.size())
-        owners.push_back(sourcePath);
-    return index == 0 ? checksum : checksum + "-" + std::to_string(index);
-}
-
-std::string tempRoot()
-{
-    const char* env = std::getenv("TMPDIR");
-    std::string root = (env != nullptr && env[0] != '\0') ? env : "/tmp";
+    std::string root = given;
+    if (root.empty()) {
+        const char* env = std::getenv("TMPDIR");
+        root = (env != nullptr && env[0] != '\0') ? env : "/tmp";
+    }
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     return root;
-}
-
-void removeRunFolderAtExit()
-{
-    finishRunFolder(gSettings.debugKeep || gSettings.keepGroupResults);
 }
 
 } // namespace
@@ -75,75 +48,108 @@ std::string baseName(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-const std::string& cacheFolder()
+ScratchFolders::ScratchFolders(Console& console, const std::string& tempRoot)
+    : console_(console), root_(tempRootFrom(tempRoot))
 {
-    if (!gCacheFolder.empty())
-        return gCacheFolder;
-    std::string folder = tempRoot() + "/quovix-" + std::to_string(getuid());
+}
+
+ScratchFolders::~ScratchFolders()
+{
+    // A run that was not finished explicitly leaves nothing behind.
+    if (!runFolder_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(runFolder_, ec);
+    }
+}
+
+std::string ScratchFolders::privateFolderPath() const
+{
+    return root_ + "/quovix-" + std::to_string(getuid());
+}
+
+Status ScratchFolders::ensureCacheFolder()
+{
+    if (!cacheFolder_.empty())
+        return Status();
+    std::string folder = privateFolderPath();
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::printf("Cannot create temporary folder %s: %s\n", folder.c_str(), std::strerror(errno));
-        fatalError("Temporary folder unavailable", kExitFatal);
+        console_.print("Cannot create temporary folder %s: %s\n", folder.c_str(), std::strerror(errno));
+        return fatalError("Temporary folder unavailable");
     }
     // lstat: a planted symbolic link is refused, not followed.
     struct stat st{};
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        (st.st_mode & 077) != 0) {
-        std::printf("Temporary folder %s is not a private folder of this user\n", folder.c_str());
-        fatalError("Temporary folder unsafe", kExitFatal);
+    const char* reason = nullptr;
+    if (lstat(folder.c_str(), &st) != 0)
+        reason = std::strerror(errno);
+    else if (S_ISLNK(st.st_mode))
+        reason = "a symbolic link";
+    else if (!S_ISDIR(st.st_mode))
+        reason = "not a folder";
+    else if (st.st_uid != getuid())
+        reason = "owned by another user";
+    else if ((st.st_mode & 077) != 0)
+        reason = "open to other users";
+    if (reason != nullptr) {
+        console_.print("Temporary folder %s is not a private folder of this user\n", folder.c_str());
+        return fatalError("Temporary folder unsafe: " + folder + " (" + reason + ")");
     }
-    gCacheFolder = folder;
-    return gCacheFolder;
+    cacheFolder_ = folder;
+    return Status();
 }
 
-bool isInTempFolder(const std::string& path)
+Status ScratchFolders::ensureRunFolder()
 {
-    std::string prefix = (gCacheFolder.empty() ? tempRoot() + "/quovix-" + std::to_string(getuid()) : gCacheFolder) + "/";
-    return path.compare(0, prefix.size(), prefix) == 0;
-}
-
-const std::string& runFolder()
-{
-    if (!gRunFolder.empty())
-        return gRunFolder;
-    std::string pattern = cacheFolder() + "/run-XXXXXX";
+    if (!runFolder_.empty())
+        return Status();
+    QVX_TRY(ensureCacheFolder());
+    std::string pattern = cacheFolder_ + "/run-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) {
-        std::printf("Cannot create scratch folder in %s: %s\n", cacheFolder().c_str(), std::strerror(errno));
-        fatalError("Temporary folder unavailable", kExitFatal);
+        console_.print("Cannot create scratch folder in %s: %s\n", cacheFolder_.c_str(), std::strerror(errno));
+        return fatalError("Temporary folder unavailable");
     }
-    gRunFolder = buf.data();
-    if (!gExitHookInstalled) {
-        std::atexit(removeRunFolderAtExit);
-        gExitHookInstalled = true;
-    }
-    return gRunFolder;
+    runFolder_ = buf.data();
+    return Status();
 }
 
-void finishRunFolder(bool keepFiles)
+bool ScratchFolders::isInTempFolder(const std::string& path) const
 {
-    if (gRunFolder.empty())
-        return;
+    std::string prefix = (cacheFolder_.empty() ? privateFolderPath() : cacheFolder_) + "/";
+    return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string ScratchFolders::finish(bool keepFiles)
+{
+    if (runFolder_.empty())
+        return std::string();
+    std::string kept;
     std::error_code ec;
-    bool empty = std::filesystem::is_empty(gRunFolder, ec);
+    bool empty = std::filesystem::is_empty(runFolder_, ec);
     if (!ec && !empty && keepFiles) {
-        std::printf("Scratch files kept in %s\n", gRunFolder.c_str());
+        kept = runFolder_;
     } else {
         // Without -d or -f nothing in the run folder is wanted after the run,
         // including the leftovers of a run that ended early.
-        std::filesystem::remove_all(gRunFolder, ec);
+        std::filesystem::remove_all(runFolder_, ec);
     }
-    gRunFolder.clear();
+    runFolder_.clear();
+    return kept;
 }
 
-void resetScratchFolders()
+std::string ScratchFolders::checksumText(char rule, const std::string& stem, const std::string& sourcePath)
 {
-    gCacheFolder.clear();
-    gRunFolder.clear();
-    gChecksumOwners.clear();
+    const std::string checksum = std::to_string(pathChecksum(sourcePath));
+    std::vector<std::string>& owners = checksumOwners_[std::string(1, rule) + checksum + "/" + stem];
+    size_t index = 0;
+    while (index < owners.size() && owners[index] != sourcePath)
+        ++index;
+    if (index == owners.size())
+        owners.push_back(sourcePath);
+    return index == 0 ? checksum : checksum + "-" + std::to_string(index);
 }
 
-std::string scratchName(const std::string& sourcePath, const std::string& tag, int number)
+std::string ScratchFolders::scratchName(const std::string& sourcePath, const std::string& tag, int number)
 {
     std::string base = baseName(sourcePath);
     size_t dot = base.rfind('.');
@@ -151,10 +157,10 @@ std::string scratchName(const std::string& sourcePath, const std::string& tag, i
         base.erase(dot);
     char numberText[16];
     std::snprintf(numberText, sizeof numberText, "%.2d", number);
-    return runFolder() + "/" + base + numberText + "_" + tag + "_" + checksumText('s', base, sourcePath) + ".tif";
+    return runFolder_ + "/" + base + numberText + "_" + tag + "_" + checksumText('s', base, sourcePath) + ".tif";
 }
 
-std::string cacheName(const std::string& sourcePath, float scale, float stops)
+std::string ScratchFolders::cacheName(const std::string& sourcePath, float scale, float stops)
 {
     std::string base = baseName(sourcePath);
     size_t dot = base.rfind('.');
@@ -169,5 +175,7 @@ std::string cacheName(const std::string& sourcePath, float scale, float stops)
         return (v > -2147483649.0f && v < 2147483648.0f) ? static_cast<int>(v) : INT32_MIN;
     };
     std::snprintf(tail, sizeof tail, "_%d_%d_cache.tif", truncated(scaled), truncated(shifted));
-    return cacheFolder() + "/" + base + "_" + checksumText('c', base, sourcePath) + tail;
+    return cacheFolder_ + "/" + base + "_" + checksumText('c', base, sourcePath) + tail;
 }
+
+} // namespace quovix

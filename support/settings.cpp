@@ -4,19 +4,17 @@
 
 #include <cstdlib>
 
-RunSettings gSettings;
+namespace quovix {
 
-const char* combineModeName(int mode)
+const char* combineModeName(CombineMode mode)
 {
     switch (mode) {
-    case Average: return "Average";
-    case Maximum: return "Maximum";
-    case Hybrid: return "Hybrid";
+    case CombineMode::Average: return "Average";
+    case CombineMode::Maximum: return "Maximum";
+    case CombineMode::Hybrid: return "Hybrid";
     default: return "Unknown";
     }
 }
-
-void resetSettings() { gSettings = RunSettings{}; }
 
 int32_t workerCountFromEnvironment()
 {
@@ -31,3 +29,5 @@ int32_t workerCountFromEnvironment()
         return 8;
     return static_cast<int32_t>(value);
 }
+
+} // namespace quovix

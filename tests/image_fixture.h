@@ -3,8 +3,6 @@
 // standard-output capture, and a private TMPDIR for scratch and cache files.
 #pragma once
 
-#include "support/scratch_files.h"
-#include "support/settings.h"
 #include "test_util.h"
 
 #include <tiffio.h>
@@ -145,34 +143,17 @@ inline FixtureImage readFixtureTiff(const std::string& path)
         statement;                          \
     }
 
-// Default settings and a private TMPDIR for the lifetime of the object.
+// A run with default settings and a private temporary folder for the
+// lifetime of the object.
 class ScratchEnvironment {
 public:
-    ScratchEnvironment()
-    {
-        resetSettings();
-        const char* old = std::getenv("TMPDIR");
-        hadTmp_ = old != nullptr;
-        savedTmp_ = old ? old : "";
-        setenv("TMPDIR", dir_.path().c_str(), 1);
-        resetScratchFolders();
-    }
-    ~ScratchEnvironment()
-    {
-        finishRunFolder(false);
-        resetScratchFolders();
-        if (hadTmp_)
-            setenv("TMPDIR", savedTmp_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        resetSettings();
-    }
+    ScratchEnvironment() = default;
     ScratchEnvironment(const ScratchEnvironment&) = delete;
     ScratchEnvironment& operator=(const ScratchEnvironment&) = delete;
-    const TempDir& dir() const { return dir_; }
+    const TempDir& dir() const { return run_.dir(); }
+    FusionRun& run() { return *run_; }
+    RunSettings& settings() { return run_->settings; }
 
 private:
-    TempDir dir_;
-    std::string savedTmp_;
-    bool hadTmp_ = false;
+    TestRun run_;
 };

@@ -35,6 +35,52 @@ TempDir::~TempDir()
 
 std::string sourceDir() { return QUOVIX_SOURCE_DIR; }
 
+std::string programBanner()
+{
+#if defined(__aarch64__)
+    const char* platform = "arm64";
+#else
+    const char* platform = "x64";
+#endif
+    return std::string(29, ' ') + versionString() + " (" + platform + ")\n\n";
+}
+
+Options testOptions(const std::string& tempFolder)
+{
+    Options options;
+    options.tempFolder = tempFolder;
+    options.workerCount = 1;
+    options.onMessage = [](MessageKind, std::string_view text) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    };
+    return options;
+}
+
+TestRun::TestRun(int workers)
+{
+    reset(workers);
+}
+
+TestRun::TestRun(Options options)
+{
+    reset(std::move(options));
+}
+
+void TestRun::reset(int workers)
+{
+    Options options = testOptions(dir_.path());
+    options.workerCount = workers;
+    reset(std::move(options));
+}
+
+void TestRun::reset(Options options)
+{
+    if (options.tempFolder.empty())
+        options.tempFolder = dir_.path();
+    run_.reset();
+    run_.emplace(options);
+}
+
 CommandResult runQuovix(const std::vector<std::string>& args, const std::string& workDir,
                         const std::vector<std::string>& env)
 {

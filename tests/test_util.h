@@ -1,14 +1,17 @@
 // Helpers shared by the unit tests.
 #pragma once
 
-#include "support/memory.h"
-#include "support/settings.h"
+#include "analysis/fusion_run.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+using namespace quovix;
 
 // A fresh private folder for one test; removed with its content on destruction.
 class TempDir {
@@ -33,6 +36,10 @@ struct CommandResult {
 CommandResult runQuovix(const std::vector<std::string>& args, const std::string& workDir = "",
                         const std::vector<std::string>& env = {});
 
+// The banner the program prints first: its name, version and the platform it
+// was built for.
+std::string programBanner();
+
 // Path of the source tree (for examples/ and test data).
 std::string sourceDir();
 
@@ -47,17 +54,36 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 
-// A test that starts and ends with default settings and zeroed trace counters.
+// Options for an in-process run: console lines on standard output (so
+// captureOutput and CaptureStdout see them), the given temporary folder, one
+// worker.
+Options testOptions(const std::string& tempFolder);
+
+// One fusion run for in-process tests, with a private temporary folder.
+class TestRun {
+public:
+    explicit TestRun(int workers = 1);
+    explicit TestRun(Options options);
+    TestRun(const TestRun&) = delete;
+    TestRun& operator=(const TestRun&) = delete;
+    FusionRun& operator*() { return *run_; }
+    FusionRun* operator->() { return &*run_; }
+    const TempDir& dir() const { return dir_; }
+    // A fresh run with default settings in the same temporary folder, at the
+    // same address (references to it stay valid).
+    void reset(int workers = 1);
+    void reset(Options options);
+
+private:
+    TempDir dir_;
+    std::optional<FusionRun> run_;
+};
+
+// A test with its own run: default settings, zeroed trace counters, a private
+// temporary folder. `run` and `settings` are the run's.
 class FreshSettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        resetSettings();
-        resetResourceCounters();
-    }
-    void TearDown() override
-    {
-        resetSettings();
-        resetResourceCounters();
-    }
+    TestRun testRun_;
+    FusionRun& run = *testRun_;
+    RunSettings& settings = run.settings;
 };

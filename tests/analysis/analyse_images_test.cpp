@@ -2,10 +2,8 @@
 
 #include "analysis/exposure_curve.h"
 #include "image_fixture.h"
+#include "imageio/image_reader.h"
 #include "imageio/input_prepare.h"
-#include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -25,54 +23,54 @@ size_t countOf(const std::string& text, const std::string& part)
 
 class AnalyseTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        buildCurveTables();
-        gCanvas = ImageRegion{};
-    }
-    void TearDown() override
-    {
-        gSettings.traceResources = false;
-        releaseImageList(list_);
-        gCanvas = ImageRegion{};
-    }
+    void SetUp() override { buildCurveTables(settings, run.console, run.curves); }
 
     // Writes the inputs, makes the list and sets the canvas to their bounding box.
     void makeInputs(const std::vector<FixtureImage>& images)
     {
-        list_ = createImageList(static_cast<int32_t>(images.size()));
+        ASSERT_TRUE(createImageList(run.console, static_cast<int32_t>(images.size()), list_).ok());
         int minX = 99999999, minY = 99999999, maxX = 0, maxY = 0;
         for (size_t k = 0; k < images.size(); ++k) {
             std::string path = env_.dir().file("in" + std::to_string(k) + ".tif");
             ASSERT_TRUE(writeFixtureTiff(path, images[k]));
-            appendImage(list_, path, TypeInput, ScaleFull);
+            ASSERT_TRUE(appendImage(list_, path, TypeInput, ScaleFull).ok());
             minX = std::min(minX, images[k].x);
             minY = std::min(minY, images[k].y);
             maxX = std::max(maxX, images[k].x + images[k].width - 1);
             maxY = std::max(maxY, images[k].y + images[k].height - 1);
         }
-        gCanvas = ImageRegion{minX, minY, maxX - minX + 1, maxY - minY + 1};
+        run.canvas = ImageRegion{minX, minY, maxX - minX + 1, maxY - minY + 1};
     }
 
     std::string analyse(int levels)
     {
-        return captureOutput([&] { analyseImages(list_, levels); });
+        Status status;
+        std::string out = captureOutput([&] { status = analyseImages(run, list_, levels); });
+        EXPECT_TRUE(status.ok()) << status.consoleText();
+        return out;
     }
 
     std::set<std::string> filesInRunFolder()
     {
         std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(runFolder()))
+        for (const auto& entry : std::filesystem::directory_iterator(run.scratch.runFolder()))
             names.insert(entry.path().string());
         return names;
     }
 
+    std::string scratchName(const std::string& source, const char* tag, int level)
+    {
+        EXPECT_TRUE(run.scratch.ensureRunFolder().ok());
+        return run.scratch.scratchName(source, tag, level);
+    }
+
     // The file table: "l" always, "e" when an iteration weighs exposure or the
-    // level is among the -u coarsest, "s"/"c" when either iteration uses them,
-    // "g" under -d.
+    // level is among the -u coarsest, "s" when either iteration uses it, "c"
+    // when either iteration uses it and scratch files are kept or traced (the
+    // combination otherwise computes it from "l"), "g" under -d.
     std::set<std::string> expectedFiles(int levels)
     {
-        const RunSettings& s = gSettings;
+        const RunSettings& s = settings;
         std::set<std::string> names;
         for (int i = 0; i < list_.count(); ++i) {
             for (int l = 0; l < levels; ++l) {
@@ -82,7 +80,8 @@ protected:
                     names.insert(scratchName(list_.paths[i], "e", l));
                 if (s.iteration1.saturationWeight != 0 || s.iteration2.saturationWeight != 0)
                     names.insert(scratchName(list_.paths[i], "s", l));
-                if (s.iteration1.contrastWeight != 0 || s.iteration2.contrastWeight != 0)
+                if ((s.iteration1.contrastWeight != 0 || s.iteration2.contrastWeight != 0) &&
+                    (s.debugKeep || s.keepGroupResults || s.traceResources))
                     names.insert(scratchName(list_.paths[i], "c", l));
                 if (s.debugKeep)
                     names.insert(scratchName(list_.paths[i], "g", l));
@@ -97,6 +96,8 @@ protected:
     }
 
     ScratchEnvironment env_;
+    FusionRun& run = env_.run();
+    RunSettings& settings = run.settings;
     ImageList list_;
 };
 
@@ -166,18 +167,24 @@ TEST(WidenToWork, EveryLayoutInPlace)
             else
                 buffer[k] = static_cast<uint8_t>(c.stored[k]);
         }
-        widenToWork(buffer.data(), 2, c.layout);
+        ASSERT_TRUE(widenToWork(buffer.data(), 2, c.layout).ok()) << "layout " << c.layout;
         int16_t work[8];
         std::memcpy(work, buffer.data(), 16);
         EXPECT_EQ(std::vector<int>(work, work + 8), c.widened) << "layout " << c.layout;
     }
 }
 
-TEST(WidenToWorkDeathTest, UnknownLayoutIsFatal)
+TEST(WidenToWork, UnknownLayoutIsFatalAndLeavesTheBuffer)
 {
     std::vector<uint8_t> buffer(80);
-    EXPECT_EXIT(STDOUT_TO_STDERR(widenToWork(buffer.data(), 2, 5)), testing::ExitedWithCode(1),
-                "Unsupported bit depth conversion request: in=5, out=8\nFatal Error: Unsupported image type\n");
+    for (size_t k = 0; k < buffer.size(); ++k)
+        buffer[k] = static_cast<uint8_t>(k * 7);
+    const std::vector<uint8_t> before = buffer;
+    Status status = widenToWork(buffer.data(), 2, 5);
+    EXPECT_EQ(status.exitCode(), kExitFatal);
+    EXPECT_EQ(status.consoleText(),
+              "Unsupported bit depth conversion request: in=5, out=8\nFatal Error: Unsupported image type\n\n");
+    EXPECT_EQ(buffer, before);
 }
 
 TEST_F(AnalyseTest, DefaultWeightsWriteLaplacianContrastAndExposureFiles)
@@ -186,10 +193,17 @@ TEST_F(AnalyseTest, DefaultWeightsWriteLaplacianContrastAndExposureFiles)
     analyse(4);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(4));
     EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "s", 0)));
+    EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "c", 0))) << "made from the level file when needed";
+
+    // Kept scratch files include the contrast maps.
+    run.scratch.finish(false);
+    settings.keepGroupResults = true;
+    analyse(4);
+    EXPECT_EQ(filesInRunFolder(), expectedFiles(4));
 
     // Every level file describes the whole canvas at its level.
-    ASSERT_EQ(gCanvas.width, 70);
-    ASSERT_EQ(gCanvas.height, 51);
+    ASSERT_EQ(run.canvas.width, 70);
+    ASSERT_EQ(run.canvas.height, 51);
     const int widths[4] = {70, 35, 18, 9};
     const int heights[4] = {51, 26, 13, 7};
     for (int l = 0; l < 4; ++l) {
@@ -207,32 +221,32 @@ TEST_F(AnalyseTest, WeightSettingsAndDebugChooseTheFiles)
 {
     makeInputs(mixedInputs());
     // --wExposure 0 -u 2, saturation in iteration 2: "e" only on the two coarsest levels.
-    gSettings.iteration1 = IterationParams{0.0f, 1.0f, 0.0f, Maximum};
-    gSettings.iteration2 = IterationParams{0.0f, 0.5f, 0.5f, Average};
-    gSettings.exposureBlendLevels = 2;
+    settings.iteration1 = IterationParams{0.0f, 1.0f, 0.0f, CombineMode::Maximum};
+    settings.iteration2 = IterationParams{0.0f, 0.5f, 0.5f, CombineMode::Average};
+    settings.exposureBlendLevels = 2;
     analyse(5);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(5));
     EXPECT_FALSE(fileExists(scratchName(list_.paths[2], "e", 2)));
     EXPECT_TRUE(fileExists(scratchName(list_.paths[2], "e", 3)));
 
     // No contrast weight: no "c" files; -d adds the 8-bit Gaussian levels.
-    finishRunFolder(false);
-    gSettings.iteration1 = IterationParams{1.0f, 0.0f, 0.0f, Average};
-    gSettings.iteration2 = IterationParams{1.0f, 0.0f, 0.0f, Average};
-    gSettings.exposureBlendLevels = 0;
-    gSettings.debugKeep = true;
+    run.scratch.finish(false);
+    settings.iteration1 = IterationParams{1.0f, 0.0f, 0.0f, CombineMode::Average};
+    settings.iteration2 = IterationParams{1.0f, 0.0f, 0.0f, CombineMode::Average};
+    settings.exposureBlendLevels = 0;
+    settings.debugKeep = true;
     analyse(3);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(3));
     FixtureImage g1 = level(0, "g", 1);
     ASSERT_EQ(g1.width, 35);
     EXPECT_EQ(g1.samples * g1.bits, 32);
-    gSettings.debugKeep = false;
 }
 
 TEST_F(AnalyseTest, ConstantImageHasZeroDetailAndItsValueAtTheResidual)
 {
     makeInputs({constant(37, 23, 3, 8, 4, 6, {100, 150, 200})});
-    gSettings.iteration2.saturationWeight = 0.5f;
+    settings.iteration2.saturationWeight = 0.5f;
+    settings.keepGroupResults = true;  // contrast files are written only when kept
     std::string out = analyse(4);
     EXPECT_EQ(out, "[1/1] Analyzing " + std::string(list_.paths[0]) + "....\n");
 
@@ -257,20 +271,20 @@ TEST_F(AnalyseTest, ConstantImageHasZeroDetailAndItsValueAtTheResidual)
             ASSERT_EQ(lap.at(r, c, 2), residual ? 12800 + 8192 : 8192);
             ASSERT_EQ(lap.at(r, c, 3), 16384);
             ASSERT_EQ(contrast.at(r, c, 0), residual ? 4 * luma : 0);
-            ASSERT_EQ(exposure.at(r, c, 0), weightCurve[luma]);
+            ASSERT_EQ(exposure.at(r, c, 0), run.curves.weightCurve[luma]);
             // (12800 - 6400) * 65535 / (12800 + 6400)
             ASSERT_EQ(saturation.at(r, c, 0), 21845);
         }
     }
     // 37 x 23 is already at most 50 on its short side: measured on level 0.
-    EXPECT_EQ(list_.exposure[0], static_cast<double>(linearTable[luma]));
+    EXPECT_EQ(list_.exposure[0], static_cast<double>(run.curves.linearTable[luma]));
 }
 
 TEST_F(AnalyseTest, SingleLevelHoldsTheWidenedImage)
 {
     makeInputs({constant(8, 6, 3, 16, 0, 0, {65535, 0, 4}), constant(8, 6, 1, 8, 0, 0, {255}),
                 constant(8, 6, 4, 16, 0, 0, {400, 800, 1200, 12345})});
-    gSettings.verbosity = 1;
+    settings.verbosity = 1;
     std::string out = analyse(1);
     EXPECT_EQ(level(0, "l", 0).data[0], 16383 + 8192);
     EXPECT_EQ(level(0, "l", 0).data[1], 8192);
@@ -281,7 +295,7 @@ TEST_F(AnalyseTest, SingleLevelHoldsTheWidenedImage)
     char line[64];
     std::snprintf(line, sizeof line, ".(exposure=%.2f)\n", list_.exposure[1] * 0.015625);
     EXPECT_NE(out.find("[2/3] Analyzing " + std::string(list_.paths[1]) + line), std::string::npos) << out;
-    EXPECT_EQ(list_.exposure[1], static_cast<double>(linearTable[16320]));
+    EXPECT_EQ(list_.exposure[1], static_cast<double>(run.curves.linearTable[16320]));
 }
 
 TEST_F(AnalyseTest, TransparentAndUncoveredCanvasPixels)
@@ -291,8 +305,8 @@ TEST_F(AnalyseTest, TransparentAndUncoveredCanvasPixels)
     FixtureImage rgba = ramp(45, 40, 4, 8, 21, 0);
     FixtureImage rgb = constant(30, 20, 3, 8, 0, 0, {50, 60, 70});
     makeInputs({rgba, rgb});
-    ASSERT_EQ(gCanvas.width, 66);
-    ASSERT_EQ(gCanvas.height, 40);
+    ASSERT_EQ(run.canvas.width, 66);
+    ASSERT_EQ(run.canvas.height, 40);
     analyse(3);
 
     // Image 0: canvas columns 0..20 lie outside it (absent, its canvas is
@@ -321,8 +335,8 @@ TEST_F(AnalyseTest, TransparentAndUncoveredCanvasPixels)
 TEST_F(AnalyseTest, ThreePageBuffersPerImageAllReleased)
 {
     makeInputs({ramp(64, 48, 3, 8, 0, 0), ramp(64, 48, 4, 16, 0, 0)});
-    gSettings.showTiming = true;
-    gSettings.traceResources = true;
+    settings.showTiming = true;
+    run.console.setTracing(true);
     std::string out = analyse(4);
     EXPECT_EQ(countOf(out, "|vAlloc|"), 6u);
     EXPECT_EQ(countOf(out, "|vFree|"), 6u);
@@ -335,29 +349,60 @@ TEST_F(AnalyseTest, ThreePageBuffersPerImageAllReleased)
     EXPECT_EQ(countOf(out, "create/write weights:  Elapsed time="), 8u);
 }
 
+// Inputs are classified once, before the analysis: an input whose record is
+// known is opened for reading once, to read its pixels.
+TEST_F(AnalyseTest, ClassifiedInputIsOpenedOnce)
+{
+    makeInputs({ramp(30, 20, 3, 8, 0, 0), ramp(30, 20, 4, 16, 0, 0)});
+    for (int i = 0; i < list_.count(); ++i)
+        ASSERT_TRUE(queryImageInfo(run, list_.paths[i], list_.info[static_cast<size_t>(i)]).ok());
+    run.console.setTracing(true);
+    const std::string out = analyse(2);
+    run.console.setTracing(false);
+    for (int i = 0; i < list_.count(); ++i)
+        EXPECT_EQ(countOf(out, "File|" + std::string(list_.paths[i]) + "|open(r)|"), 1u) << out;
+}
+
 TEST_F(AnalyseTest, ScaledRunReadsThroughThePreviewCache)
 {
     makeInputs({ramp(40, 30, 3, 8, 0, 0)});
-    gSettings.scaled = true;
-    gSettings.scaleFactor = 0.5f;
-    scaleRegion(gCanvas, 0.5f);
+    settings.scaled = true;
+    settings.scaleFactor = 0.5f;
+    scaleRegion(run.canvas, 0.5f);
     std::string out = analyse(2);
     EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_.paths[0]) + ">.."), 0u) << out;
     EXPECT_EQ(level(0, "l", 0).width, 20);
     out = analyse(2);
     EXPECT_NE(out.find("<.."), std::string::npos) << out;
 
-    // A copy already made at the preview scale is read as it is.
+    // A copy already made at the preview scale is read as it is. It stands in
+    // for a new entry, so it is classified afresh.
     list_.scale[0] = ScaleScaled;
-    writeFixtureTiff(list_.paths[0], ramp(20, 15, 3, 8, 0, 0));
+    list_.info[0] = ImageInfo();
+    ASSERT_TRUE(writeFixtureTiff(list_.paths[0], ramp(20, 15, 3, 8, 0, 0)));
     out = analyse(2);
     EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_.paths[0]) + ".."), 0u) << out;
+}
+
+// An input the reader refuses ends the analysis before anything of it is
+// written; the images before it are analysed.
+TEST_F(AnalyseTest, UnreadableInputEndsTheAnalysis)
+{
+    makeInputs({ramp(20, 16, 3, 8, 0, 0), constant(20, 16, 2, 8, 0, 0, {90, 255})});
+    Status status;
+    const std::string out = captureOutput([&] { status = analyseImages(run, list_, 2); });
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Unsupported image file " + std::string(list_.paths[1]) +
+                                        ": 2 samples per pixel (1, 3 or 4 supported)\n");
+    EXPECT_EQ(out, "[1/2] Analyzing " + std::string(list_.paths[0]) + "..\n");
+    EXPECT_TRUE(fileExists(scratchName(list_.paths[0], "l", 1)));
+    EXPECT_FALSE(fileExists(scratchName(list_.paths[1], "l", 0)));
 }
 
 TEST_F(AnalyseTest, YccProcessingAddsADotAndStoresLumaInTheMiddle)
 {
     makeInputs({constant(20, 20, 3, 8, 0, 0, {100, 100, 100})});
-    gSettings.useYCrCb = true;
+    settings.useYCrCb = true;
     std::string out = analyse(2);
     EXPECT_EQ(out.substr(out.size() - 4), "...\n") << out;
     FixtureImage residual = level(0, "l", 1);

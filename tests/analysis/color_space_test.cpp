@@ -1,5 +1,6 @@
 #include "analysis/color_space.h"
-#include "support/settings.h"
+
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +10,11 @@
 
 namespace {
 
-class ColorSpaceTest : public ::testing::Test {
+class ColorSpaceTest : public FreshSettingsTest {
 protected:
-    void SetUp() override { resetSettings(); }
-    void TearDown() override { resetSettings(); }
+    // Whole-image conversions as the stages call them, without the -v line.
+    void toYcc(WorkPixel* image, int width, int height) { rgbToYcc(run.console, 0, image, width, height); }
+    void toRgb(WorkPixel* image, int width, int height) { yccToRgb(run.console, 0, image, width, height); }
 };
 
 void expectPixel(const WorkPixel& p, int c0, int c1, int c2, int alpha)
@@ -39,9 +41,9 @@ TEST_F(ColorSpaceTest, ForwardAndBackExamples)
     };
     for (const Case& c : cases) {
         WorkPixel p = c.rgb;
-        rgbToYcc(&p, 1, 1);
+        toYcc(&p, 1, 1);
         expectPixel(p, c.y0, c.y1, c.y2, c.rgb.alpha);
-        yccToRgb(&p, 1, 1);
+        toRgb(&p, 1, 1);
         expectPixel(p, c.r0, c.r1, c.r2, c.rgb.alpha);
     }
 }
@@ -52,7 +54,7 @@ TEST_F(ColorSpaceTest, GreysKeepNeutralChroma)
     for (int i = 0; i < 64; ++i)
         row[i] = WorkPixel{static_cast<int16_t>(i * 260), static_cast<int16_t>(i * 260),
                            static_cast<int16_t>(i * 260), kAlphaPresent};
-    rgbToYcc(row, 8, 8);
+    toYcc(row, 8, 8);
     for (const WorkPixel& p : row) {
         EXPECT_EQ(p.c0, 8192);
         EXPECT_EQ(p.c2, 8192);
@@ -62,10 +64,10 @@ TEST_F(ColorSpaceTest, GreysKeepNeutralChroma)
 TEST_F(ColorSpaceTest, BackConversionClamps)
 {
     WorkPixel p{0, 16383, 16383, kAlphaPresent};  // R = 4898, G = 19414, B = 30897
-    yccToRgb(&p, 1, 1);
+    toRgb(&p, 1, 1);
     expectPixel(p, 4898, 16383, 16383, kAlphaPresent);
     WorkPixel q{0, 0, 0, kAlphaPresent};  // R, B below 0; G = 0 - trunc(-8669.3)
-    yccToRgb(&q, 1, 1);
+    toRgb(&q, 1, 1);
     expectPixel(q, 0, 8669, 0, kAlphaPresent);
 }
 
@@ -87,7 +89,7 @@ TEST_F(ColorSpaceTest, MatchesLiteralArithmeticOnRandomSamples)
         const int cb = int(double(float(b - y)) * 0.5 / double(0.886f));
         const int cr = int(double(float(r - y)) * 0.5 / double(0.701f));
         WorkPixel q = p;
-        rgbToYcc(&q, 1, 1);
+        toYcc(&q, 1, 1);
         ASSERT_EQ(q.c0, int16_t(cr + 8192)) << r << " " << g << " " << b;
         ASSERT_EQ(q.c1, int16_t(y)) << r << " " << g << " " << b;
         ASSERT_EQ(q.c2, int16_t(cb + 8192)) << r << " " << g << " " << b;
@@ -97,7 +99,7 @@ TEST_F(ColorSpaceTest, MatchesLiteralArithmeticOnRandomSamples)
         const float greenPart = 0.71413624f * crf + 0.34413627f * cbf;
         auto clamp14 = [](int v) { return std::clamp(v, 0, 16383); };
         q = p;
-        yccToRgb(&q, 1, 1);
+        toRgb(&q, 1, 1);
         ASSERT_EQ(q.c0, clamp14(p.c1 + int(redPart))) << p.c0 << " " << p.c1 << " " << p.c2;
         ASSERT_EQ(q.c1, clamp14(p.c1 - int(greenPart))) << p.c0 << " " << p.c1 << " " << p.c2;
         ASSERT_EQ(q.c2, clamp14(p.c1 + int(bluePart))) << p.c0 << " " << p.c1 << " " << p.c2;
@@ -108,13 +110,12 @@ TEST_F(ColorSpaceTest, VerboseMessageOncePerCall)
 {
     WorkPixel image[6] = {};
     ::testing::internal::CaptureStdout();
-    rgbToYcc(image, 3, 2);
-    yccToRgb(image, 3, 2);
+    rgbToYcc(run.console, 0, image, 3, 2);
+    yccToRgb(run.console, 0, image, 3, 2);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    gSettings.verbosity = 1;
     ::testing::internal::CaptureStdout();
-    rgbToYcc(image, 3, 2);
-    yccToRgb(image, 3, 2);
+    rgbToYcc(run.console, 1, image, 3, 2);
+    yccToRgb(run.console, 1, image, 3, 2);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "RGB -> YCC\nYCC -> RGB\n");
 }
 

@@ -1,5 +1,6 @@
 #include "analysis/exposure_curve.h"
-#include "support/settings.h"
+
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +13,22 @@
 
 namespace {
 
-class ExposureCurveTest : public ::testing::Test {
+class ExposureCurveTest : public FreshSettingsTest {
 protected:
-    void SetUp() override { resetSettings(); }
-    void TearDown() override
+    void build() { buildCurveTables(settings, run.console, run.curves); }
+    void buildCurve(double contrast, double brightness, double shadows, double highlights, double floorShadow,
+                    double floorHighlight)
     {
-        resetSettings();
-        buildCurveTables();  // leave the default tables for other tests
+        buildWeightCurve(run.curves.weightCurve.data(), contrast, brightness, shadows, highlights, floorShadow,
+                         floorHighlight);
     }
+    const std::vector<uint16_t>& weightCurve = run.curves.weightCurve;
+    const std::vector<uint16_t>& linearTable = run.curves.linearTable;
 };
 
 TEST_F(ExposureCurveTest, DefaultCurveEntries)
 {
-    buildCurveTables();
+    build();
     EXPECT_EQ(weightCurve[0], 1184);
     EXPECT_EQ(weightCurve[4096], 37384);
     EXPECT_EQ(weightCurve[8192], 65535);
@@ -36,18 +40,18 @@ TEST_F(ExposureCurveTest, DefaultCurveEntries)
 
 TEST_F(ExposureCurveTest, BrightnessMovesPeakAndShadowsNarrowOnlyTheLeftSide)
 {
-    buildWeightCurve(0, 1, 0, 0, 0.1, 0.1);
+    buildCurve(0, 1, 0, 0, 0.1, 0.1);
     EXPECT_EQ(weightCurve[10922], 65535);
     EXPECT_LT(weightCurve[8192], 65535);
 
-    buildWeightCurve(0, 0, 1, 0, 0.1, 0.1);
+    buildCurve(0, 0, 1, 0, 0.1, 0.1);
     EXPECT_EQ(weightCurve[4096], 21548);
     EXPECT_EQ(weightCurve[12288], 37373);
 }
 
 TEST_F(ExposureCurveTest, ZeroFloorReachesZero)
 {
-    buildWeightCurve(0, 0, 0, 0, 0, 0);
+    buildCurve(0, 0, 0, 0, 0, 0);
     EXPECT_EQ(weightCurve[0], 0);
     EXPECT_EQ(weightCurve[16383], 0);
     EXPECT_EQ(weightCurve[8192], 65535);
@@ -56,11 +60,11 @@ TEST_F(ExposureCurveTest, ZeroFloorReachesZero)
 TEST_F(ExposureCurveTest, UnderflowingCurveIsFlatAtItsFloor)
 {
     // Narrow and far right: every shadow and highlight sample underflows to 0.
-    buildWeightCurve(5, 5, 5, 5, 0.1, 0.1);
+    buildCurve(5, 5, 5, 5, 0.1, 0.1);
     for (int i = 0; i < 16384; ++i)
         ASSERT_EQ(weightCurve[i], 1184) << i;
     // A negative floor lies below 0 and is cut off there.
-    buildWeightCurve(5, 5, 5, 5, -1, -1);
+    buildCurve(5, 5, 5, 5, -1, -1);
     for (int i = 0; i < 16384; ++i)
         ASSERT_EQ(weightCurve[i], 0) << i;
 }
@@ -113,7 +117,7 @@ TEST_F(ExposureCurveTest, MatchesLiteralCurveOverTheParameterRange)
         // Moderate contrast keeps the curves from underflowing; floors range
         // over negative values too, which the clamp at 0 must catch.
         const float p[6] = {moderate(rng), any(rng), any(rng), any(rng), any(rng), any(rng)};
-        buildWeightCurve(p[0], p[1], p[2], p[3], p[4], p[5]);
+        buildCurve(p[0], p[1], p[2], p[3], p[4], p[5]);
         const std::vector<uint16_t> expected = literalCurve(p[0], p[1], p[2], p[3], p[4], p[5]);
         for (int i = 0; i < 16384; ++i)
             ASSERT_EQ(weightCurve[i], expected[i]) << "set " << t << " sample " << i;
@@ -122,8 +126,8 @@ TEST_F(ExposureCurveTest, MatchesLiteralCurveOverTheParameterRange)
 
 TEST_F(ExposureCurveTest, LinearTableForGamma22)
 {
-    gSettings.gamma = 2.2f;
-    buildCurveTables();
+    settings.gamma = 2.2f;
+    build();
     EXPECT_EQ(linearTable[0], 0);
     EXPECT_EQ(linearTable[4096], 776);
     EXPECT_EQ(linearTable[8192], 3566);
@@ -133,8 +137,8 @@ TEST_F(ExposureCurveTest, LinearTableForGamma22)
 
     // x is rounded to single precision before the double-precision power.
     for (float gamma : {0.5f, 1.7f, 10.0f}) {
-        gSettings.gamma = gamma;
-        buildCurveTables();
+        settings.gamma = gamma;
+        build();
         for (int i = 0; i < 16384; ++i) {
             const float x = static_cast<float>(i / 16383.0);
             ASSERT_EQ(linearTable[i], static_cast<int>(std::pow(double(x), double(gamma)) * 16383.0)) << i;
@@ -146,17 +150,19 @@ TEST_F(ExposureCurveTest, LinearTableForGamma22)
 // must not take a tracked block, or every later -dm sequence number shifts.
 TEST_F(ExposureCurveTest, BuildingLeavesTheResourceTraceAlone)
 {
-    gSettings.traceResources = true;
+    run.console.setTracing(true);
     ::testing::internal::CaptureStdout();
-    buildCurveTables();
+    build();
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(run.console.counters.allocCount.load(), 0u);
+    EXPECT_EQ(run.console.counters.vAllocCount.load(), 0u);
 }
 
 TEST_F(ExposureCurveTest, PrintedCurveAndChartValues)
 {
-    gSettings.printCurve = true;
+    settings.printCurve = true;
     ::testing::internal::CaptureStdout();
-    buildCurveTables();
+    build();
     const std::string out = ::testing::internal::GetCapturedStdout();
 
     std::istringstream in(out);

@@ -1,8 +1,10 @@
 #include "analysis/pyramid.h"
-#include "support/settings.h"
+
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -90,13 +92,13 @@ Image referenceExpand(const Image& coarse, int w, int h, bool wrap)
     return out;
 }
 
-Image expandAll(const Image& coarse, int w, int h)
+Image expandAll(const Image& coarse, int w, int h, bool wrap)
 {
     Image out(static_cast<size_t>(w) * h);
     std::vector<WorkPixel> row(w);
     for (int y = 0; y < h; ++y) {
         std::fill(row.begin(), row.end(), px(0, 0, 0, 0));
-        expandRow(coarse.data(), w, h, y, row.data());
+        expandRow(coarse.data(), w, h, y, row.data(), wrap);
         std::copy(row.begin(), row.end(), out.begin() + static_cast<long>(y) * w);
     }
     return out;
@@ -113,11 +115,8 @@ void expectSame(const Image& a, const Image& b, const char* what)
     }
 }
 
-class PyramidTest : public ::testing::Test {
-protected:
-    void SetUp() override { resetSettings(); }
-    void TearDown() override { resetSettings(); }
-};
+// The filters take the wrap-around switch as an argument: no run needed.
+using PyramidTest = ::testing::Test;
 
 TEST_F(PyramidTest, MatchesPlainFilterWithHolesWrapAndOddSizes)
 {
@@ -133,17 +132,18 @@ TEST_F(PyramidTest, MatchesPlainFilterWithHolesWrapAndOddSizes)
     // Widths cover 1, odd and even sizes and more than one column chunk.
     const int sizes[][2] = {{1, 1}, {1, 6}, {2, 3}, {3, 2}, {5, 5}, {8, 7}, {13, 9}, {515, 5}, {1030, 4}, {1500, 3}};
     for (bool wrap : {false, true}) {
-        gSettings.wrapAround = wrap;
         for (const auto& size : sizes) {
             const int w = size[0], h = size[1];
             Image src(static_cast<size_t>(w) * h);
             for (WorkPixel& p : src)
                 p = px(sample(rng), sample(rng), sample(rng), alpha(rng));
             Image reduced(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2));
-            reduceLevel(src.data(), w, h, reduced.data());
+            reduceLevel(src.data(), w, h, reduced.data(), wrap);
             expectSame(reduced, referenceReduce(src, w, h, wrap), "reduce");
-            expectSame(expandAll(src, 2 * w - 1, 2 * h), referenceExpand(src, 2 * w - 1, 2 * h, wrap), "expand odd");
-            expectSame(expandAll(src, 2 * w, 2 * h - 1), referenceExpand(src, 2 * w, 2 * h - 1, wrap), "expand even");
+            expectSame(expandAll(src, 2 * w - 1, 2 * h, wrap), referenceExpand(src, 2 * w - 1, 2 * h, wrap),
+                       "expand odd");
+            expectSame(expandAll(src, 2 * w, 2 * h - 1, wrap), referenceExpand(src, 2 * w, 2 * h - 1, wrap),
+                       "expand even");
         }
     }
 }
@@ -154,7 +154,7 @@ TEST_F(PyramidTest, ReduceCornerAndEdgeRows)
     for (int i = 0; i < 36; ++i)
         src[i] = grey(i * 97);
     Image dst(9);
-    reduceLevel(src.data(), 6, 6, dst.data());
+    reduceLevel(src.data(), 6, 6, dst.data(), false);
     const int corner = (64 * src[0].c0 + 40 * src[1].c0 + 8 * src[2].c0 + 40 * src[6].c0 + 25 * src[7].c0 +
                         5 * src[8].c0 + 8 * src[12].c0 + 5 * src[13].c0 + 1 * src[14].c0) / 196;
     EXPECT_EQ(dst[0].c0, corner);
@@ -167,7 +167,7 @@ TEST_F(PyramidTest, ReduceCornerAndEdgeRows)
         tall[0 * 4 + x] = grey(0);  // row 0 feeds output rows 0 and 1
     }
     Image out(2 * 4);
-    reduceLevel(tall.data(), 4, 8, out.data());
+    reduceLevel(tall.data(), 4, 8, out.data(), false);
     EXPECT_LT(out[1 * 2].c0, 1000);
     EXPECT_LT(out[3 * 2].c0, 1000);
     EXPECT_EQ(out[3 * 2].c0, (1000 * (1 + 8 + 5)) / 19);  // rows 4..7: weights 1, 5, 8, 5; row 5 is zero
@@ -177,7 +177,7 @@ TEST_F(PyramidTest, ReduceCornerAndEdgeRows)
     flat[8].alpha = 0;
     flat[8].c0 = 0;
     Image small(4 * 3);
-    reduceLevel(flat.data(), 7, 5, small.data());
+    reduceLevel(flat.data(), 7, 5, small.data(), false);
     for (const WorkPixel& p : small)
         EXPECT_EQ(p.c0, 4321);
 }
@@ -189,14 +189,14 @@ TEST_F(PyramidTest, AllTapsAbsentGiveEmptyPixel)
         for (int x = 0; x < 3; ++x)
             src[y * 6 + x] = px(900, 900, 900, 0);
     Image dst(9);
-    reduceLevel(src.data(), 6, 6, dst.data());
+    reduceLevel(src.data(), 6, 6, dst.data(), false);
     EXPECT_EQ(dst[0].alpha, 0);
     EXPECT_EQ(dst[0].c0, 0);
     EXPECT_EQ(dst[1].c0, 500);
 
     Image coarse(4, px(7, 7, 7, 0));
     WorkPixel row[4] = {};
-    expandRow(coarse.data(), 4, 4, 1, row);
+    expandRow(coarse.data(), 4, 4, 1, row, false);
     for (const WorkPixel& p : row) {
         EXPECT_EQ(p.c0, 0);
         EXPECT_EQ(p.alpha, 0);
@@ -211,10 +211,9 @@ TEST_F(PyramidTest, WrapTaps)
     for (int y = 0; y < 6; ++y)
         src[y * 8 + 7] = grey(1000);
     Image dst(4 * 3);
-    reduceLevel(src.data(), 8, 6, dst.data());
+    reduceLevel(src.data(), 8, 6, dst.data(), false);
     EXPECT_EQ(dst[0].c0, 0);
-    gSettings.wrapAround = true;
-    reduceLevel(src.data(), 8, 6, dst.data());
+    reduceLevel(src.data(), 8, 6, dst.data(), true);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(dst[i * 4].c0, 250);
 
@@ -223,10 +222,9 @@ TEST_F(PyramidTest, WrapTaps)
     coarse[0] = grey(1000);
     coarse[4] = grey(1000);
     WorkPixel row[8] = {};
-    expandRow(coarse.data(), 8, 4, 1, row);
+    expandRow(coarse.data(), 8, 4, 1, row, true);
     EXPECT_EQ(row[7].c0, 500);
-    gSettings.wrapAround = false;
-    expandRow(coarse.data(), 8, 4, 1, row);
+    expandRow(coarse.data(), 8, 4, 1, row, false);
     EXPECT_EQ(row[7].c0, 0);
 }
 
@@ -235,14 +233,14 @@ TEST_F(PyramidTest, OddWidthAndNegativeTruncation)
     // W = 5 expands from 3 coarse columns; fine column 4 sees coarse 1 and 2 only.
     Image coarse = {grey(0), grey(900), grey(0)};
     WorkPixel row[5] = {};
-    expandRow(coarse.data(), 5, 1, 0, row);
+    expandRow(coarse.data(), 5, 1, 0, row, false);
     EXPECT_EQ(row[4].c0, 900 / 9);
     EXPECT_EQ(row[3].c0, 450);
 
     // (-3 + -4) / 2 truncates toward zero.
     Image pair = {grey(-3), grey(-4)};
     WorkPixel mid[3] = {};
-    expandRow(pair.data(), 3, 1, 0, mid);
+    expandRow(pair.data(), 3, 1, 0, mid, false);
     EXPECT_EQ(mid[1].c0, -3);
 }
 

@@ -1,120 +1,55 @@
+// The command line: the walk over the arguments (parseCommandLine) and what
+// the run settles from the parsed options and the inputs (setupRun), both
+// in-process; the program-level ends (usage, version, fatal lines and exit
+// codes) through the built program.
 #include "app/command_line.h"
-#include "app/run_settings.h"
-#include "imageio/image_types.h"
-#include "imageio/tiff_io.h"
-#include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
+#include "fusion/run_setup.h"
+#include "fusion/settings_check.h"
+#include "image_fixture.h"
 #include "test_util.h"
+
+#include "quovix/version.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct ChildResult {
-    int exitCode = -1;    // 0..255, or -1 when the child was killed
-    int signal = 0;
-    std::string output;   // standard output of the child
-    std::string errors;   // standard error (sanitizer reports land here)
-};
-
-// Runs fn in a forked child with standard output captured. A child that
-// returns from fn exits with kReturned.
-constexpr int kReturned = 77;
-
-ChildResult runInChild(const std::string& outFile, const std::function<void()>& fn)
-{
-    std::fflush(stdout);
-    ChildResult result;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-        int err = open((outFile + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(err, STDERR_FILENO);
-        close(err);
-        alarm(20); // a hang shows up as a killed child
-        fn();
-        std::fflush(stdout);
-        _exit(kReturned);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        result.signal = WTERMSIG(status);
-    result.output = readFile(outFile);
-    result.errors = readFile(outFile + ".err");
-    return result;
-}
+const std::string kBanner = programBanner();
 
 class CommandLineTest : public ::testing::Test {
 protected:
-    TempDir dir;
+    TempDir dir;                     // inputs
+    TestRun testRun_;                // the run made from the parsed options
+    FusionRun& run = *testRun_;
+    RunSettings& settings = run.settings;
+    CommandLine commandLine;
+    bool parsed = false;             // the walk let the run go on
+    int exitCode = -1;               // the walk's exit code when it ended the run
+    Status status;                   // of setupRun
 
-    // TMPDIR as the test binary found it, restored after each test.
-    static const std::string& originalTmp()
-    {
-        static const std::string value = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-        return value;
-    }
-
-    void SetUp() override
-    {
-        originalTmp();
-        setenv("TMPDIR", dir.path().c_str(), 1);
-        fresh();
-    }
-
-    // Settings, list and canvas as at process start.
-    void fresh()
-    {
-        resetScratchFolders();
-        resetSettings();
-        if (gImages.paths != nullptr)
-            releaseImageList(gImages);
-        gImages = ImageList{};
-        gCanvas = ImageRegion{};
-    }
-
-    void TearDown() override
-    {
-        finishRunFolder(false);
-        resetScratchFolders();
-        if (gImages.paths != nullptr)
-            releaseImageList(gImages);
-        resetSettings();
-        if (originalTmp().empty())
-            unsetenv("TMPDIR");
-        else
-            setenv("TMPDIR", originalTmp().c_str(), 1);
-    }
-
-    // A small TIFF (zero pixels) placed at x, y on the canvas.
+    // A small TIFF (zero pixels) placed at x, y on the canvas; 3 bytes per
+    // pixel is 8-bit RGB, 6 is 16-bit RGB.
     std::string tiff(const std::string& name, int width, int height, int bytesPerPixel = 3, int x = 0, int y = 0)
     {
         std::string path = dir.file(name);
-        std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * bytesPerPixel, 0);
-        ImageRegion region{x, y, width, height};
-        EXPECT_EQ(writeTiffImage(path, pixels.data(), width, height, bytesPerPixel, 0, &region), 0);
+        const int bits = bytesPerPixel == 6 ? 16 : 8;
+        EXPECT_TRUE(writeFixtureTiff(path, makeFixture(width, height, bytesPerPixel * 8 / bits, bits, x, y)));
         return path;
     }
 
-    // Parses in-process and returns what was printed.
-    std::string parse(std::vector<std::string> args)
+    // Walks the arguments and, when the walk lets the run go on, settles a
+    // fresh run made from the parsed options on the inputs, as the program
+    // does (one worker, console on standard output, the run's own temporary
+    // folder). Returns everything printed; `parsed`, `exitCode` and `status`
+    // tell how it ended.
+    std::string attempt(std::vector<std::string> args)
     {
         args.insert(args.begin(), "quovix");
         std::vector<char*> argv;
@@ -122,32 +57,35 @@ protected:
             argv.push_back(a.data());
         argv.push_back(nullptr);
         testing::internal::CaptureStdout();
-        parseCommandLine(static_cast<int>(args.size()), argv.data());
+        exitCode = -1;
+        status = Status();
+        parsed = parseCommandLine(static_cast<int>(args.size()), argv.data(), commandLine, exitCode);
+        if (parsed) {
+            Options options = commandLine.options;
+            const Options defaults = testOptions(testRun_.dir().path());
+            options.tempFolder = defaults.tempFolder;
+            options.onMessage = defaults.onMessage;
+            options.workerCount = 1;
+            testRun_.reset(options);
+            status = setupRun(run, commandLine.inputs);
+        }
         return testing::internal::GetCapturedStdout();
     }
 
-    // Parses in a child process (for runs that end the process).
-    // noConverter: fuzzed names reach the RAW path; no converter is found
-    // then, so each case fails fast instead of starting a real one.
-    ChildResult parseInChild(std::vector<std::string> args, bool noConverter = false)
+    // attempt() for runs that must settle without error.
+    std::string parse(std::vector<std::string> args)
     {
-        args.insert(args.begin(), "quovix");
-        return runInChild(dir.file("child.out"), [&args, noConverter] {
-            if (noConverter)
-                setenv("PATH", "/nonexistent", 1);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            parseCommandLine(static_cast<int>(args.size()), argv.data());
-        });
+        std::string out = attempt(std::move(args));
+        EXPECT_TRUE(parsed) << out;
+        EXPECT_TRUE(status.ok()) << status.consoleText();
+        return out;
     }
 
     std::vector<std::string> listPaths() const
     {
         std::vector<std::string> paths;
-        for (int i = 0; i < gImages.count(); ++i)
-            paths.emplace_back(gImages.paths[i]);
+        for (int i = 0; i < run.images.count(); ++i)
+            paths.emplace_back(run.images.paths[i]);
         return paths;
     }
 };
@@ -159,7 +97,7 @@ TEST_F(CommandLineTest, ValueFormsAndConversions)
     std::string a = tiff("a.tif", 8, 8);
     parse({"-e", "0,25", "-k", "3.5", "-t", " 0.5x", "-j", "  42abc", "-p", "abc", "-a", "12", "-z", "2",
            "-nl", "-0,5", "-nL", "-0.75", "-nv", "-3", "-u", "2", a});
-    const RunSettings& s = gSettings;
+    const RunSettings& s = settings;
     EXPECT_FLOAT_EQ(s.exposureThreshold, 0.25f);  // decimal comma
     EXPECT_FLOAT_EQ(s.gamma, 3.5f);
     EXPECT_FLOAT_EQ(s.highlightThreshold, 0.5f);   // leading part only
@@ -187,7 +125,7 @@ TEST_F(CommandLineTest, ValueIsNextArgumentWhateverItLooksLike)
 {
     std::string a = tiff("a.tif", 8, 8, 6);
     parse({"-o", "-v", "/o", "--bigtiff", "-x", "-h", "--raw", "-w", "-a", "16", a, "-z", "1"});
-    const RunSettings& s = gSettings;
+    const RunSettings& s = settings;
     EXPECT_EQ(s.outputPath, "--bigtiff");  // "/o" works as "-o"; "-v" was the value of the first -o
     EXPECT_EQ(s.verbosity, 0);
     EXPECT_FALSE(s.bigTiff);
@@ -204,7 +142,7 @@ TEST_F(CommandLineTest, FlagsAndFamilies)
     std::string a = tiff("a.tif", 8, 8);
     std::string b = tiff("b.tif", 8, 8);
     parse({"-cxyz", "-C", "-dq", "-f", "-w", "-q", "-", "/", "-nx", a, "-nf", b, "-v", "-vvv", "-v"});
-    const RunSettings& s = gSettings;
+    const RunSettings& s = settings;
     EXPECT_TRUE(s.useYCrCb);
     EXPECT_TRUE(s.printCurve);
     EXPECT_FALSE(s.debugKeep || s.showTiming || s.traceResources);  // -dq has no effect
@@ -216,19 +154,17 @@ TEST_F(CommandLineTest, FlagsAndFamilies)
     // -nx swallowed a.tif; -nf gave its value back.
     EXPECT_EQ(listPaths(), std::vector<std::string>{b});
 
-    fresh();
     parse({"-d", "-nb", a});
-    EXPECT_TRUE(gSettings.debugKeep);
-    EXPECT_TRUE(gSettings.noise.duringBlend && gSettings.noise.atFinalize && gSettings.useYCrCb);
+    EXPECT_TRUE(settings.debugKeep);
+    EXPECT_TRUE(settings.noise.duringBlend && settings.noise.atFinalize && settings.useYCrCb);
 
-    fresh();
     parse({"-dt", "-nr", "5", "-nC", "-0.2", a});
-    EXPECT_TRUE(gSettings.showTiming);
-    EXPECT_FALSE(gSettings.debugKeep);
-    EXPECT_EQ(gSettings.noise.radius, 5);
-    EXPECT_FLOAT_EQ(gSettings.noise.chromaFactor, 0.2f);
-    EXPECT_TRUE(gSettings.noise.atFinalize);
-    EXPECT_FALSE(gSettings.useYCrCb);
+    EXPECT_TRUE(settings.showTiming);
+    EXPECT_FALSE(settings.debugKeep);
+    EXPECT_EQ(settings.noise.radius, 5);
+    EXPECT_FLOAT_EQ(settings.noise.chromaFactor, 0.2f);
+    EXPECT_TRUE(settings.noise.atFinalize);
+    EXPECT_FALSE(settings.useYCrCb);
 }
 
 TEST_F(CommandLineTest, LongOptionsMatchInTableOrder)
@@ -236,12 +172,12 @@ TEST_F(CommandLineTest, LongOptionsMatchInTableOrder)
     std::string a = tiff("a.tif", 8, 8);
     parse({"--wExposure1", "0.25", "--wContrast1", "0.75", "--wMode2", "2", "--wMode1x", "0", "---cBrX", "1,5",
            "--gLevelsWeight", "0.3", "--wIterations", "1", "--cFh", "0.2", "--unknown", a});
-    const RunSettings& s = gSettings;
+    const RunSettings& s = settings;
     EXPECT_FLOAT_EQ(s.iteration1.exposureWeight, 0.25f);
     EXPECT_FLOAT_EQ(s.iteration1.contrastWeight, 0.75f);
     EXPECT_FLOAT_EQ(s.iteration2.exposureWeight, 1.0f);  // untouched by the numbered form
-    EXPECT_EQ(s.iteration1.mode, 0);
-    EXPECT_EQ(s.iteration2.mode, 2);
+    EXPECT_EQ(s.iteration1.mode, CombineMode::Average);
+    EXPECT_EQ(s.iteration2.mode, CombineMode::Hybrid);
     EXPECT_FLOAT_EQ(s.curve.brightness, 1.5f);  // found inside the argument
     EXPECT_FLOAT_EQ(s.levelsAdjust.weight, 0.3f);
     EXPECT_FLOAT_EQ(s.levelsAdjust.whitePoint, 1.0f);  // -gLevelsWP not confused with -gLevelsWeight
@@ -251,30 +187,27 @@ TEST_F(CommandLineTest, LongOptionsMatchInTableOrder)
     EXPECT_FLOAT_EQ(s.curve.floorShadow, 0.1f);
     EXPECT_EQ(listPaths(), std::vector<std::string>{a});  // unknown long option takes no value
 
-    fresh();
     parse({"--wMode", "2", "--wExposure", "2", "--wContrast", "0", "--wSaturation", "0", a});
-    EXPECT_EQ(gSettings.iteration1.mode, 2);
-    EXPECT_EQ(gSettings.iteration2.mode, 2);
-    EXPECT_FLOAT_EQ(gSettings.iteration1.exposureWeight, 1.0f);  // rescaled silently
-    EXPECT_FLOAT_EQ(gSettings.iteration2.exposureWeight, 1.0f);
-    EXPECT_FLOAT_EQ(gSettings.iteration1.contrastWeight, 0.0f);
+    EXPECT_EQ(settings.iteration1.mode, CombineMode::Hybrid);
+    EXPECT_EQ(settings.iteration2.mode, CombineMode::Hybrid);
+    EXPECT_FLOAT_EQ(settings.iteration1.exposureWeight, 1.0f);  // rescaled silently
+    EXPECT_FLOAT_EQ(settings.iteration2.exposureWeight, 1.0f);
+    EXPECT_FLOAT_EQ(settings.iteration1.contrastWeight, 0.0f);
 }
 
 TEST_F(CommandLineTest, CompressionKeywordsAreExactAndLaterOptionsWin)
 {
     std::string a = tiff("a.tif", 8, 8);
     parse({"--compression", "DEFLATE", "--compression", "lzw", "--compression", "zip", a});
-    EXPECT_EQ(gSettings.tiffCompression, 32946);
-    fresh();
+    EXPECT_EQ(settings.tiffCompression(), 32946);
     parse({"--compression", "PACKBITS", "--compression", "NONE", "-l", "5", "-l", "+2", a});
-    EXPECT_EQ(gSettings.tiffCompression, 1);
-    EXPECT_EQ(gSettings.levelOffset, 2);
-    fresh();
+    EXPECT_EQ(settings.tiffCompression(), 1);
+    EXPECT_EQ(settings.levelOffset, 2);
     std::string out = parse({"-l", "-1", "-l", "4", "--compression", "NONE", "--compression", "LZW ", a});
-    EXPECT_EQ(gSettings.levelOffset, 0);
-    EXPECT_EQ(gSettings.levelCount, 3);  // 4 asked, 8x8 allows 3
+    EXPECT_EQ(settings.levelOffset, 0);
+    EXPECT_EQ(settings.levelCount, 3);  // 4 asked, 8x8 allows 3
     EXPECT_EQ(out, "Cannot use 4 levels...using 3 levels instead\n");
-    EXPECT_EQ(gSettings.tiffCompression, 1);
+    EXPECT_EQ(settings.tiffCompression(), 1);
 }
 
 TEST_F(CommandLineTest, WeightsRescaledSilentlyButZeroSumLeftForValidation)
@@ -283,16 +216,16 @@ TEST_F(CommandLineTest, WeightsRescaledSilentlyButZeroSumLeftForValidation)
     std::string out = parse({"--wExposure2", "1", "--wContrast2", "1", "--wSaturation2", "1",
                              "--wExposure1", "0", "--wContrast1", "0", a});
     EXPECT_EQ(out, "");
-    EXPECT_FLOAT_EQ(gSettings.iteration2.exposureWeight, 1.0f / 3.0f);
-    EXPECT_FLOAT_EQ(gSettings.iteration2.saturationWeight, 1.0f / 3.0f);
-    EXPECT_EQ(gSettings.iteration1.contrastWeight, 0.0f);  // nothing to divide by
+    EXPECT_FLOAT_EQ(settings.iteration2.exposureWeight, 1.0f / 3.0f);
+    EXPECT_FLOAT_EQ(settings.iteration2.saturationWeight, 1.0f / 3.0f);
+    EXPECT_EQ(settings.iteration1.contrastWeight, 0.0f);  // nothing to divide by
 
     testing::internal::CaptureStdout();
-    validateSettings();
+    validateSettings(run);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Invalid weights (must sum to 1 for each iteration)...resetting\n");
-    EXPECT_EQ(gSettings.iteration1.contrastWeight, 1.0f);
-    EXPECT_EQ(gSettings.iteration1.exposureWeight, 0.0f);
+    EXPECT_EQ(settings.iteration1.contrastWeight, 1.0f);
+    EXPECT_EQ(settings.iteration1.exposureWeight, 0.0f);
 }
 
 // ---- auto-bracketing ----------------------------------------------------------
@@ -303,54 +236,51 @@ TEST_F(CommandLineTest, BracketingFormsOrderEntries)
     std::string b = tiff("b.tif", 4, 4);
     std::string c = tiff("c.tif", 4, 4);
     const std::string out = parse({"-b", "1", a, b, c});
-    ASSERT_EQ(gImages.count(), 9);
+    ASSERT_EQ(run.images.count(), 9);
     for (int i = 0; i < 3; ++i) {
         std::string input = std::vector<std::string>{a, b, c}[i];
-        EXPECT_EQ(gImages.paths[3 * i], scratchName(input, "exp", -10));
-        EXPECT_EQ(gImages.paths[3 * i + 1], input);
-        EXPECT_EQ(gImages.paths[3 * i + 2], scratchName(input, "exp", 10));
-        EXPECT_EQ(gImages.type[3 * i], TypeExposureAdjusted);
-        EXPECT_EQ(gImages.type[3 * i + 1], TypeInput);
-        EXPECT_EQ(gImages.scale[3 * i + 2], ScaleFull);
-        EXPECT_TRUE(fileExists(gImages.paths[3 * i]));
-        EXPECT_TRUE(fileExists(gImages.paths[3 * i + 2]));
+        EXPECT_EQ(run.images.paths[3 * i], run.scratch.scratchName(input, "exp", -10));
+        EXPECT_EQ(run.images.paths[3 * i + 1], input);
+        EXPECT_EQ(run.images.paths[3 * i + 2], run.scratch.scratchName(input, "exp", 10));
+        EXPECT_EQ(run.images.type[3 * i], TypeExposureAdjusted);
+        EXPECT_EQ(run.images.type[3 * i + 1], TypeInput);
+        EXPECT_EQ(run.images.scale[3 * i + 2], ScaleFull);
+        EXPECT_TRUE(fileExists(run.images.paths[3 * i]));
+        EXPECT_TRUE(fileExists(run.images.paths[3 * i + 2]));
     }
     EXPECT_NE(out.find("[1/3] Pre-Processing " + a + "\nAdjusting exposure by -1.00 stops\n"), std::string::npos);
     EXPECT_NE(out.find("[3/3] Pre-Processing " + c + "\nAdjusting exposure by 1.00 stops\n"), std::string::npos);
 
-    fresh();
     parse({"-b", "+0,5", a, b});
-    ASSERT_EQ(listPaths(), (std::vector<std::string>{a, scratchName(a, "exp", 5), b, scratchName(b, "exp", 5)}));
+    ASSERT_EQ(listPaths(), (std::vector<std::string>{a, run.scratch.scratchName(a, "exp", 5), b, run.scratch.scratchName(b, "exp", 5)}));
     EXPECT_NE(listPaths()[1].find("a05_exp_"), std::string::npos);
 
-    fresh();
     parse({"-b", "-0.5", a, b});
-    ASSERT_EQ(listPaths(), (std::vector<std::string>{scratchName(a, "exp", -5), a, scratchName(b, "exp", -5), b}));
+    ASSERT_EQ(listPaths(), (std::vector<std::string>{run.scratch.scratchName(a, "exp", -5), a, run.scratch.scratchName(b, "exp", -5), b}));
     EXPECT_NE(listPaths()[0].find("a-05_exp_"), std::string::npos);
 
     // The automatic name follows the first and last entries of the list.
-    EXPECT_EQ(gSettings.outputPath.rfind("a-05_exp_", 0), 0u);
+    EXPECT_EQ(settings.outputPath.rfind("a-05_exp_", 0), 0u);
 
     // A shift without end has no image to produce: that direction stays off.
-    fresh();
     const std::string warned = parse({"-b", "inf", "-b", "+1", a});
     EXPECT_EQ(warned.rfind("Invalid auto-bracketing value inf...ignoring\n[1/1] Pre-Processing " + a +
                             "\nAdjusting exposure by 1.00 stops\n", 0),
               0u) << warned;
-    EXPECT_EQ(listPaths(), (std::vector<std::string>{a, scratchName(a, "exp", 10)}));
+    EXPECT_EQ(listPaths(), (std::vector<std::string>{a, run.scratch.scratchName(a, "exp", 10)}));
 }
 
 TEST_F(CommandLineTest, BracketingInScaledRunMakesCacheCopies)
 {
     std::string a = tiff("a.tif", 40, 20);
     parse({"--gScale", "0,5", "-b", "+1", a});
-    ASSERT_EQ(gImages.count(), 2);
-    EXPECT_EQ(gImages.paths[1], cacheName(a, 0.5f, 1.0f));
-    EXPECT_EQ(gImages.type[1], TypePreviewCache);
-    EXPECT_EQ(gImages.scale[1], ScaleScaled);
-    EXPECT_EQ(gImages.type[0], TypeInput);
-    EXPECT_EQ(gImages.scale[0], ScaleFull);
-    EXPECT_TRUE(fileExists(gImages.paths[1]));
+    ASSERT_EQ(run.images.count(), 2);
+    EXPECT_EQ(run.images.paths[1], run.scratch.cacheName(a, 0.5f, 1.0f));
+    EXPECT_EQ(run.images.type[1], TypePreviewCache);
+    EXPECT_EQ(run.images.scale[1], ScaleScaled);
+    EXPECT_EQ(run.images.type[0], TypeInput);
+    EXPECT_EQ(run.images.scale[0], ScaleFull);
+    EXPECT_TRUE(fileExists(run.images.paths[1]));
 }
 
 // ---- after the walk: canvas, scale, bits, name, levels --------------------------
@@ -360,13 +290,44 @@ TEST_F(CommandLineTest, CanvasIsBoundingBoxOfPlacedInputs)
     std::string a = tiff("a.tif", 10, 20, 3, 30, 40);
     std::string b = tiff("b.tif", 50, 5, 6, 25, 100);
     parse({a, b});
-    EXPECT_EQ(gCanvas.x, 25);
-    EXPECT_EQ(gCanvas.y, 40);
-    EXPECT_EQ(gCanvas.width, 50);   // 25..74
-    EXPECT_EQ(gCanvas.height, 65);  // 40..104
-    EXPECT_EQ(gSettings.outputBits, 16);  // largest input depth
-    EXPECT_FLOAT_EQ(gSettings.scaleFactor, 1.0f);
-    EXPECT_FALSE(gSettings.scaled);
+    EXPECT_EQ(run.canvas.x, 25);
+    EXPECT_EQ(run.canvas.y, 40);
+    EXPECT_EQ(run.canvas.width, 50);   // 25..74
+    EXPECT_EQ(run.canvas.height, 65);  // 40..104
+    EXPECT_EQ(settings.outputBits, 16);  // largest input depth
+    EXPECT_FLOAT_EQ(settings.scaleFactor, 1.0f);
+    EXPECT_FALSE(settings.scaled);
+    // What classification found stays with each entry.
+    ASSERT_EQ(run.images.info.size(), 2u);
+    EXPECT_TRUE(run.images.info[0].known);
+    EXPECT_EQ(run.images.info[0].format, FileFormat::Tiff);
+    EXPECT_EQ(run.images.info[0].region.x, 30);
+    EXPECT_EQ(run.images.info[0].region.y, 40);
+    EXPECT_EQ(run.images.info[0].bitsPerSample, 8);
+    EXPECT_EQ(run.images.info[1].bytesPerPixel, 6);
+    EXPECT_EQ(run.images.info[1].bitsPerSample, 16);
+}
+
+// Each input is opened once to be classified, bracketing copies included
+// (they are made from what the classification found).
+TEST_F(CommandLineTest, EachInputIsClassifiedOnce)
+{
+    std::string a = tiff("a.tif", 8, 8);
+    std::string b = tiff("b.tif", 8, 8);
+    auto opens = [](const std::string& out, const std::string& input) {
+        const std::string open = "File|" + input + "|open(r)|";
+        size_t count = 0;
+        for (size_t at = out.find(open); at != std::string::npos; at = out.find(open, at + 1))
+            ++count;
+        return count;
+    };
+    std::string out = parse({"-dm", a, b});
+    EXPECT_EQ(opens(out, a), 1u) << out;
+    EXPECT_EQ(opens(out, b), 1u) << out;
+    // Once to classify, once to read the pixels for the copy.
+    out = parse({"-dm", "-b", "+1", a, b});
+    EXPECT_EQ(opens(out, a), 2u) << out;
+    EXPECT_EQ(opens(out, b), 2u) << out;
 }
 
 TEST_F(CommandLineTest, ConstraintScalesCanvasToEightBitJpeg)
@@ -375,44 +336,50 @@ TEST_F(CommandLineTest, ConstraintScalesCanvasToEightBitJpeg)
     std::string a = tiff("a.tif", 1, 1, 6, 0, 0);
     std::string c = tiff("c.tif", 1, 1, 6, 3999, 1999);
     parse({"--gConstrain", "800x600", a, c});
-    EXPECT_EQ(gSettings.scaleFactor, 0.2f);
-    EXPECT_EQ(gCanvas.width, 800);
-    EXPECT_EQ(gCanvas.height, 400);
-    EXPECT_EQ(gSettings.outputBits, 8);
-    EXPECT_TRUE(gSettings.scaled);
-    EXPECT_EQ(gSettings.outputPath, "a-c_fused_l0_e100_c0_s0_br00_co00_sh00_hi00_fs01_fh01.jpg");
-    EXPECT_EQ(gSettings.levelCount, 7);  // 400 -> 3 in 7 halvings
+    EXPECT_EQ(settings.scaleFactor, 0.2f);
+    EXPECT_EQ(run.canvas.width, 800);
+    EXPECT_EQ(run.canvas.height, 400);
+    EXPECT_EQ(settings.outputBits, 8);
+    EXPECT_TRUE(settings.scaled);
+    EXPECT_EQ(settings.outputPath, "a-c_fused_l0_e100_c0_s0_br00_co00_sh00_hi00_fs01_fh01.jpg");
+    EXPECT_EQ(settings.levelCount, 7);  // 400 -> 3 in 7 halvings
 
+    // The walk keeps the --gScale value (1 when none is given) whatever
+    // --gConstrain says; the run resolves the factor from both.
+    EXPECT_EQ(commandLine.options.scaleFactor, 1.0f);
     struct Case {
         std::vector<std::string> options;
-        float factor;
+        float given;   // options.scaleFactor after the walk
+        float factor;  // resolved by the run
         const char* message;
     };
     const Case cases[] = {
-        {{"--gConstrain", "8000x8000"}, 1.0f, ""},                      // never enlarged
-        {{"--gScale", "0.5", "--gConstrain", "800x600"}, 0.2f, ""},     // the constraint wins
-        {{"--gScale", "0,25"}, 0.25f, ""},
-        {{"--gScale", "3"}, 1.0f, ""},
-        {{"--gScale", "abc"}, 1.0f, "Invalid scale factor...resetting to 1\n"},
-        {{"--gScale", "-0.5"}, 1.0f, "Invalid scale factor...resetting to 1\n"},
-        {{"--gConstrain", "-800x600"}, 1.0f, "Invalid scale factor...resetting to 1\n"},
-        {{"--gScale", "0.0001"}, 1.0f, "Invalid scale factor...resetting to 1\n"},  // empty canvas
-        {{"--gConstrain", "800"}, 1.0f, ""},                            // no height: constraint off
+        {{"--gConstrain", "8000x8000"}, 1.0f, 1.0f, ""},                      // never enlarged
+        {{"--gScale", "0.5", "--gConstrain", "800x600"}, 0.5f, 0.2f, ""},     // the constraint wins
+        {{"--gConstrain", "800x600", "--gScale", "0.5"}, 0.5f, 0.2f, ""},     // in either order
+        {{"--gScale", "0,25"}, 0.25f, 0.25f, ""},
+        {{"--gScale", "3"}, 3.0f, 1.0f, ""},
+        {{"--gScale", "abc"}, 0.0f, 1.0f, "Invalid scale factor...resetting to 1\n"},
+        {{"--gScale", "-0.5"}, -0.5f, 1.0f, "Invalid scale factor...resetting to 1\n"},
+        {{"--gConstrain", "-800x600"}, 1.0f, 1.0f, "Invalid scale factor...resetting to 1\n"},
+        {{"--gScale", "0.0001"}, 0.0001f, 1.0f, "Invalid scale factor...resetting to 1\n"},  // empty canvas
+        {{"--gConstrain", "800"}, 1.0f, 1.0f, ""},                            // no height: constraint off
+        {{"--gScale", "0.5", "--gConstrain", "800"}, 0.5f, 0.5f, ""},         // ... and --gScale counts
     };
     for (const Case& k : cases) {
-        fresh();
         std::vector<std::string> args = k.options;
         args.push_back(a);
         args.push_back(c);
         std::string out = parse(args);
-        SCOPED_TRACE(k.options[1]);
-        EXPECT_EQ(gSettings.scaleFactor, k.factor);
-        EXPECT_TRUE(gSettings.scaled);
-        EXPECT_EQ(gSettings.outputBits, 8);
+        SCOPED_TRACE(k.options[0] + " " + k.options[1]);
+        EXPECT_EQ(commandLine.options.scaleFactor, k.given);
+        EXPECT_EQ(settings.scaleFactor, k.factor);
+        EXPECT_TRUE(settings.scaled);
+        EXPECT_EQ(settings.outputBits, 8);
         EXPECT_EQ(out, k.message);
     }
-    EXPECT_EQ(gSettings.constrainWidth, 800);
-    EXPECT_EQ(gSettings.constrainHeight, 0);
+    EXPECT_EQ(settings.constrainWidth, 800);
+    EXPECT_EQ(settings.constrainHeight, 0);
 }
 
 // The factor is a single-precision quotient, each product is single precision,
@@ -435,17 +402,16 @@ TEST_F(CommandLineTest, CanvasScalingRoundsSinglePrecisionProducts)
         {{"--gScale", "0.5"}, 101, 51, 401, 251, 0.5f, {50, 25, 150, 100}},
     };
     for (const Case& k : cases) {
-        fresh();
         SCOPED_TRACE(k.options[1]);
         std::vector<std::string> args = k.options;
         args.push_back(tiff("p0.tif", 1, 1, 3, k.x0, k.y0));
         args.push_back(tiff("p1.tif", 1, 1, 3, k.x1, k.y1));
         EXPECT_EQ(parse(args), "");
-        EXPECT_EQ(gSettings.scaleFactor, k.factor);
-        EXPECT_EQ(gCanvas.x, k.canvas.x);
-        EXPECT_EQ(gCanvas.y, k.canvas.y);
-        EXPECT_EQ(gCanvas.width, k.canvas.width);
-        EXPECT_EQ(gCanvas.height, k.canvas.height);
+        EXPECT_EQ(settings.scaleFactor, k.factor);
+        EXPECT_EQ(run.canvas.x, k.canvas.x);
+        EXPECT_EQ(run.canvas.y, k.canvas.y);
+        EXPECT_EQ(run.canvas.width, k.canvas.width);
+        EXPECT_EQ(run.canvas.height, k.canvas.height);
     }
 }
 
@@ -469,28 +435,27 @@ TEST_F(CommandLineTest, LevelsResolvedAgainstScaledCanvas)
         {{"--gScale", "0.5"}, 4, ""},  // 50 -> 3 in 4 halvings
     };
     for (const Case& k : cases) {
-        fresh();
         std::vector<std::string> args = k.options;
         args.push_back(a);
         std::string out = parse(args);
         SCOPED_TRACE(k.options.empty() ? "default" : k.options[1]);
-        EXPECT_EQ(gSettings.levelCount, k.levels);
+        EXPECT_EQ(settings.levelCount, k.levels);
         EXPECT_EQ(out, k.message);
     }
 
     // Limits derived from the resolved count.
-    fresh();
     parse({"-l", "3", "-u", "9", "-nv", "9", "-nw", "2", a});
-    EXPECT_EQ(gSettings.exposureBlendLevels, 2);
-    EXPECT_EQ(gSettings.noise.lumaLevels, 3);
-    EXPECT_EQ(gSettings.noise.chromaLevels, 2);
+    EXPECT_EQ(settings.exposureBlendLevels, 2);
+    EXPECT_EQ(settings.noise.lumaLevels, 3);
+    EXPECT_EQ(settings.noise.chromaLevels, 2);
 
     // A smaller side of 3 or less leaves exactly one level.
-    gCanvas = ImageRegion{0, 0, 500, 3};
-    gSettings.levelCount = 0;
-    gSettings.levelOffset = 0;
-    resolveLevels();
-    EXPECT_EQ(gSettings.levelCount, 1);
+    testRun_.reset();
+    run.canvas = ImageRegion{0, 0, 500, 3};
+    testing::internal::CaptureStdout();
+    resolveLevels(run);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(settings.levelCount, 1);
 }
 
 TEST_F(CommandLineTest, AutomaticOutputName)
@@ -499,26 +464,25 @@ TEST_F(CommandLineTest, AutomaticOutputName)
     std::string b = tiff("b.tif", 8, 8);
     std::string c = tiff("c.tif", 8, 8);
     std::string out = parse({"-v", a, b, c});
-    EXPECT_EQ(gSettings.outputPath, "a-c_fused_l0_e100_c0_s0_br00_co00_sh00_hi00_fs01_fh01.tif");
+    EXPECT_EQ(settings.outputPath, "a-c_fused_l0_e100_c0_s0_br00_co00_sh00_hi00_fs01_fh01.tif");
     EXPECT_EQ(out, "Input file list:\n  " + a + ", exposure=0.00\n  " + b + ", exposure=0.00\n  " + c +
                        ", exposure=0.00\n\n\n");
 
     // Values at the time of naming: the unsigned -l value, rescaled weights,
     // curve values scaled by 10.00001 and truncated toward zero.
-    fresh();
-    gSettings.levelCount = 4;
-    gSettings.iteration2 = IterationParams{1.0f / 3.0f, 1.0f / 3.0f, 1.0f / 3.0f, Average};
-    gSettings.curve = CurveParams{-2.5f, 0.1f, -0.05f, 5.0f, 0.0f, 1.0f};
-    makeOutputName("C:\\shots\\first.raw.tif", "/x/y/last");
-    EXPECT_EQ(gSettings.outputPath, "first.raw-last_fused_l4_e33_c33_s33_br01_co-25_sh00_hi50_fs00_fh10.tif");
-    gSettings.scaled = true;
-    gSettings.curve.brightness = 1e30f;  // not yet validated: must not be undefined
-    makeOutputName("a", "b");
-    EXPECT_EQ(gSettings.outputPath, "a-b_fused_l4_e33_c33_s33_br-2147483648_co-25_sh00_hi50_fs00_fh10.jpg");
+    RunSettings named;
+    named.levelCount = 4;
+    named.iteration2 = IterationParams{1.0f / 3.0f, 1.0f / 3.0f, 1.0f / 3.0f, CombineMode::Average};
+    named.curve = CurveParams{-2.5f, 0.1f, -0.05f, 5.0f, 0.0f, 1.0f};
+    EXPECT_EQ(makeOutputName(named, "C:\\shots\\first.raw.tif", "/x/y/last"),
+              "first.raw-last_fused_l4_e33_c33_s33_br01_co-25_sh00_hi50_fs00_fh10.tif");
+    named.scaled = true;
+    named.curve.brightness = 1e30f;  // not yet validated: must not be undefined
+    EXPECT_EQ(makeOutputName(named, "a", "b"),
+              "a-b_fused_l4_e33_c33_s33_br-2147483648_co-25_sh00_hi50_fs00_fh10.jpg");
 
-    fresh();
     parse({"-o", "given.tif", "-l", "+1", a});
-    EXPECT_EQ(gSettings.outputPath, "given.tif");
+    EXPECT_EQ(settings.outputPath, "given.tif");
 }
 
 TEST_F(CommandLineTest, AbsolutePathsAreInputsNotOptions)
@@ -527,63 +491,131 @@ TEST_F(CommandLineTest, AbsolutePathsAreInputsNotOptions)
     ASSERT_EQ(a[0], '/');
     parse({a, "/o", "named.tif"});
     EXPECT_EQ(listPaths(), std::vector<std::string>{a});
-    EXPECT_EQ(gSettings.outputPath, "named.tif");
+    EXPECT_EQ(settings.outputPath, "named.tif");
 }
 
-// ---- runs that end the process ----------------------------------------------
+// ---- runs that end early ------------------------------------------------------
 
 TEST_F(CommandLineTest, UsageVersionAndFatalEnds)
 {
-    ChildResult usage = parseInChild({"-p", "1", "--wExposure1", "0.5", "-h", "-V"});
-    EXPECT_EQ(usage.exitCode, 0);
-    EXPECT_EQ(usage.output.rfind(" Usage: \n\n    Quovix [options] input_file", 0), 0u);
-    EXPECT_NE(usage.output.find("  -p n           Number of fusion iterations (1 or 2). Default=1\n"), std::string::npos);
-    EXPECT_NE(usage.output.find("  --wMode1 n       Laplacian combination mode for iteration 1. Default=1\n"),
+    std::string usage = attempt({"-p", "1", "--wExposure1", "0.5", "-h", "-V"});
+    EXPECT_FALSE(parsed);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(usage.rfind(" Usage: \n\n    Quovix [options] input_file", 0), 0u);
+    EXPECT_NE(usage.find("  -p n           Number of fusion iterations (1 or 2). Default=1\n"), std::string::npos);
+    EXPECT_NE(usage.find("  --wMode1 n       Laplacian combination mode for iteration 1. Default=1\n"),
               std::string::npos);
-    EXPECT_NE(usage.output.find("Weight for well-exposed pixels for iteration 1. Default=0.50\n"), std::string::npos);
-    EXPECT_NE(usage.output.find("Default=0.33\n  -z n         Exposure weight creation mode: 0=Greyscale, 1=Color. "
-                                "Default=0\n  -k n         Gamma: Used to compute relative exposures. Default=2.20\n"
-                                "\n\n\n\n\n GUI Specific Options:\n"),
+    EXPECT_NE(usage.find("Weight for well-exposed pixels for iteration 1. Default=0.50\n"), std::string::npos);
+    EXPECT_NE(usage.find("Default=0.33\n  -z n         Exposure weight creation mode: 0=Greyscale, 1=Color. "
+                         "Default=0\n  -k n         Gamma: Used to compute relative exposures. Default=2.20\n"
+                         "\n\n\n\n\n GUI Specific Options:\n"),
               std::string::npos);
     const std::string tail = " --info \"file\"  show information about raw file specified in file\n\n\n";
-    ASSERT_GT(usage.output.size(), tail.size());
-    EXPECT_EQ(usage.output.substr(usage.output.size() - tail.size()), tail);
-    EXPECT_EQ(usage.output.find("Quovix 1.60"), std::string::npos);  // -V after -h is never read
+    ASSERT_GT(usage.size(), tail.size());
+    EXPECT_EQ(usage.substr(usage.size() - tail.size()), tail);
+    EXPECT_EQ(usage.find("Quovix " QUOVIX_VERSION), std::string::npos);  // -V after -h is never read
 
-    ChildResult noArgs = parseInChild({});
-    EXPECT_EQ(noArgs.exitCode, 0);
-    EXPECT_NE(noArgs.output.find("Default=2\n"), std::string::npos);
+    const std::string noArgs = attempt({});
+    EXPECT_FALSE(parsed);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_NE(noArgs.find("Default=2\n"), std::string::npos);
 
-    ChildResult version = parseInChild({"-V", "-h"});
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_EQ(version.output.rfind("Quovix 1.60\n", 0), 0u);
+    const std::string version = attempt({"-V", "-h"});
+    EXPECT_FALSE(parsed);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(version.rfind("Quovix " QUOVIX_VERSION "\n", 0), 0u);
+    EXPECT_EQ(version.find(" Usage:"), std::string::npos);
     for (const char* credit : {"MIT License", "libtiff", "libjpeg-turbo", "dcraw"})
-        EXPECT_NE(version.output.find(credit), std::string::npos) << credit;
+        EXPECT_NE(version.find(credit), std::string::npos) << credit;
 
     std::string a = tiff("a.tif", 8, 8);
-    ChildResult missing = parseInChild({a, "-o"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.output, "Missing value for option -o\n");
-    missing = parseInChild({a, "--cBr"});
-    EXPECT_EQ(missing.output, "Missing value for option --cBr\n");
-    EXPECT_EQ(parseInChild({a, "-nf"}).exitCode, kReturned);  // takes no value
-    EXPECT_EQ(parseInChild({a, "-nq"}).exitCode, kReturned);  // nothing to skip
+    EXPECT_EQ(attempt({a, "-o"}), "Missing value for option -o\n");
+    EXPECT_FALSE(parsed);
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(attempt({a, "--cBr"}), "Missing value for option --cBr\n");
+    EXPECT_FALSE(parsed);
+    EXPECT_EQ(exitCode, 1);
+    parse({a, "-nf"});  // takes no value
+    parse({a, "-nq"});  // nothing to skip
 
-    ChildResult none = parseInChild({"-v", "-b", "1"});
-    EXPECT_EQ(none.exitCode, 1);
-    EXPECT_NE(none.output.find("Fatal Error: Not enough images specified for fusion\n"), std::string::npos);
+    // No input: the run settles, prints what it has, and ends for want of images.
+    EXPECT_EQ(attempt({"-v", "-b", "1"}), "Input file list:\n\n\n");
+    EXPECT_TRUE(parsed);
+    EXPECT_EQ(status.exitCode(), 1);
+    EXPECT_EQ(status.consoleText(), "Fatal Error: Not enough images specified for fusion\n");
 
-    EXPECT_EQ(parseInChild({dir.file("missing.tif")}).exitCode, 1);
+    const std::string missing = dir.file("missing.tif");
+    EXPECT_EQ(attempt({missing}), "");
+    EXPECT_TRUE(parsed);
+    EXPECT_EQ(status.exitCode(), 1);
+    EXPECT_EQ(status.consoleText(), "Error: Cannot open file: " + missing + "\n");
 
     // Tiny inputs far apart would need a canvas beyond any buffer.
     std::string far = tiff("far.tif", 1, 1, 3, 30000, 30000);
-    ChildResult huge = parseInChild({a, far});
-    EXPECT_EQ(huge.exitCode, 255);
-    EXPECT_EQ(huge.output, "Canvas of 30001x30001 pixels out of range (inputs placed too far apart)\n");
+    EXPECT_EQ(attempt({a, far}), "");
+    EXPECT_TRUE(parsed);
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Canvas of 30001x30001 pixels out of range (inputs placed too far apart)\n");
 }
 
-// Random argument lists: every one must end with one of the specified exit
-// codes (or return with a parsed run), never crash or hang.
+// What the user sees of the same ends: the banner, then exactly what the walk
+// or the settled run printed and the final text, and the exit code the shell
+// gets (-1 as 255).
+TEST_F(CommandLineTest, ProgramShowsTheSameEnds)
+{
+    if (!fileExists(QUOVIX_BIN))
+        GTEST_SKIP() << "quovix binary not built";
+    const std::string a = tiff("a.tif", 8, 8);
+    const std::string far = tiff("far.tif", 1, 1, 3, 30000, 30000);
+    struct Case {
+        std::vector<std::string> args;
+        int shellCode;
+    };
+    const Case cases[] = {
+        {{}, 0},
+        {{"-V"}, 0},
+        {{"-p", "1", "-h"}, 0},
+        {{a, "-o"}, 1},
+        {{"-v", "-b", "1"}, 1},
+        {{dir.file("missing.tif")}, 1},
+        {{a, far}, 255},
+    };
+    const std::string temp = dir.file("tmp");
+    std::filesystem::create_directory(temp);
+    for (const Case& k : cases) {
+        std::string shown;
+        for (const std::string& s : k.args)
+            shown += s + " ";
+        SCOPED_TRACE(shown);
+        std::string expected = kBanner + attempt(k.args);
+        if (parsed) {
+            ASSERT_FALSE(status.ok());
+            expected += status.consoleText();
+            EXPECT_EQ(status.exitCode() & 0xFF, k.shellCode);
+        } else {
+            EXPECT_EQ(exitCode, k.shellCode);
+        }
+        const CommandResult r = runQuovix(k.args, dir.path(), {"TMPDIR=" + temp});
+        EXPECT_EQ(r.exitCode, k.shellCode);
+        EXPECT_EQ(r.output, expected);
+    }
+}
+
+// PATH without any program while it lives: fuzzed names reach the RAW path,
+// and no converter must be started for them.
+class EmptySearchPath {
+public:
+    EmptySearchPath() : saved_(std::getenv("PATH") ? std::getenv("PATH") : "") { setenv("PATH", "/nonexistent", 1); }
+    ~EmptySearchPath() { setenv("PATH", saved_.c_str(), 1); }
+    EmptySearchPath(const EmptySearchPath&) = delete;
+    EmptySearchPath& operator=(const EmptySearchPath&) = delete;
+
+private:
+    std::string saved_;
+};
+
+// Random argument lists: the walk and the settled run must end with one of
+// the program's exit codes or go on, never crash or hang.
 TEST_F(CommandLineTest, FuzzedArgumentListsTerminateCleanly)
 {
     const std::string a = tiff("a.tif", 6, 5);
@@ -606,12 +638,9 @@ TEST_F(CommandLineTest, FuzzedArgumentListsTerminateCleanly)
     auto pick = [&rng](const std::vector<std::string>& pool) {
         return pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(rng)];
     };
-#if defined(__SANITIZE_ADDRESS__)
-    const int rounds = 40;  // every child's exit runs the leak check, which is slow
-#else
-    const int rounds = 200;
-#endif
-    for (int round = 0; round < rounds; ++round) {
+    EmptySearchPath noConverter;
+    int settled = 0, ended = 0;
+    for (int round = 0; round < 200; ++round) {
         std::vector<std::string> args;
         int count = std::uniform_int_distribution<int>(0, 10)(rng);
         for (int i = 0; i < count; ++i) {
@@ -626,17 +655,34 @@ TEST_F(CommandLineTest, FuzzedArgumentListsTerminateCleanly)
         }
         if (round % 3 != 0)
             args.push_back(round % 2 ? a : b);
-        ChildResult r = parseInChild(args, true);
         std::string shown;
         for (const std::string& s : args)
             shown += "[" + s.substr(0, 24) + "] ";
-        EXPECT_EQ(r.signal, 0) << shown;
-        // Sanitizers end a child with code 1 too; their report tells it apart.
-        EXPECT_EQ(r.errors.find("Sanitizer"), std::string::npos) << shown << r.errors;
-        EXPECT_EQ(r.errors.find("runtime error"), std::string::npos) << shown << r.errors;
-        EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1 || r.exitCode == 255 || r.exitCode == kReturned)
-            << "exit " << r.exitCode << " for " << shown;
+        attempt(args);
+        int code = exitCode;
+        if (parsed && commandLine.infoGiven) {
+            // As the program: describe the file and stop.
+            code = describeRawFile(commandLine.options, commandLine.infoFile);
+        } else if (parsed) {
+            code = status.exitCode();
+            if (status.ok()) {
+                testing::internal::CaptureStdout();
+                validateSettings(run);
+                testing::internal::GetCapturedStdout();
+                EXPECT_GT(run.images.count(), 0) << shown;
+                EXPECT_GE(settings.levelCount, 1) << shown;
+                ++settled;
+            } else {
+                EXPECT_FALSE(status.consoleText().empty()) << shown;
+                ++ended;
+            }
+        }
+        EXPECT_TRUE(code == kExitOk || code == kExitFatal || code == kExitIoError)
+            << "exit " << code << " for " << shown;
     }
+    // Both outcomes are exercised.
+    EXPECT_GT(settled, 20);
+    EXPECT_GT(ended, 20);
 }
 
 } // namespace

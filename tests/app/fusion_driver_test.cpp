@@ -1,7 +1,6 @@
-#include "app/fusion_driver.h"
+#include "fusion/fusion_driver.h"
 
 #include "fusion/run_fixture.h"
-#include "support/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -13,24 +12,19 @@
 
 namespace {
 
-class GroupingTest : public ::testing::Test {
+class GroupingTest : public FreshSettingsTest {
 protected:
-    void SetUp() override { resetSettings(); }
-    void TearDown() override
-    {
-        releaseImageList(list_);
-        resetSettings();
-    }
     ImageList& make(const std::vector<double>& exposures)
     {
         releaseImageList(list_);
-        list_ = createImageList(static_cast<int>(exposures.size()));
+        EXPECT_TRUE(createImageList(run.console, static_cast<int>(exposures.size()), list_).ok());
         for (size_t i = 0; i < exposures.size(); ++i) {
-            appendImage(list_, "/in/" + std::to_string(i) + ".tif", TypeInput, ScaleFull);
+            EXPECT_TRUE(appendImage(list_, "/in/" + std::to_string(i) + ".tif", TypeInput, ScaleFull).ok());
             list_.exposure[i] = exposures[i];
         }
         return list_;
     }
+    int group(const std::vector<double>& exposures) { return groupSimilarExposures(run, make(exposures)); }
     std::vector<int> groups() const
     {
         std::vector<int> ids;
@@ -43,37 +37,37 @@ protected:
 
 TEST_F(GroupingTest, GroupsStartAtTheirDarkestMember)
 {
-    EXPECT_EQ(2, groupSimilarExposures(make({100, 110, 120, 200, 400, 410})));
+    EXPECT_EQ(2, group({100, 110, 120, 200, 400, 410}));
     EXPECT_EQ((std::vector<int>{1, 1, 1, 0, 2, 2}), groups());
     // Same exposures in another order: the walk follows exposure, not index.
-    EXPECT_EQ(2, groupSimilarExposures(make({410, 200, 100, 400, 120, 110})));
+    EXPECT_EQ(2, group({410, 200, 100, 400, 120, 110}));
     EXPECT_EQ((std::vector<int>{2, 0, 1, 2, 1, 1}), groups());
     // Compared with the anchor, not the neighbour: 150 / 100 - 1 = 0.5.
-    EXPECT_EQ(1, groupSimilarExposures(make({100, 125, 150})));
+    EXPECT_EQ(1, group({100, 125, 150}));
     EXPECT_EQ((std::vector<int>{1, 1, 0}), groups());
-    EXPECT_EQ(0, groupSimilarExposures(make({100, 200, 400})));
+    EXPECT_EQ(0, group({100, 200, 400}));
     EXPECT_EQ((std::vector<int>{0, 0, 0}), groups());
-    EXPECT_EQ(0, groupSimilarExposures(make({})));
+    EXPECT_EQ(0, group({}));
 }
 
 TEST_F(GroupingTest, VerboseGroupingMessages)
 {
-    gSettings.verbosity = 1;
+    settings.verbosity = 1;
     testing::internal::CaptureStdout();
-    groupSimilarExposures(make({100, 105, 300, 310}));
+    group({100, 105, 300, 310});
     EXPECT_EQ("  Similar...assigning group ID 1\n  Similar...assigning group ID 2\n",
               testing::internal::GetCapturedStdout());
 }
 
 TEST_F(GroupingTest, EqualAndZeroExposures)
 {
-    EXPECT_EQ(1, groupSimilarExposures(make({100, 100, 100})));
+    EXPECT_EQ(1, group({100, 100, 100}));
     EXPECT_EQ((std::vector<int>{1, 1, 1}), groups());
-    EXPECT_EQ(1, groupSimilarExposures(make({0, 0})));
-    EXPECT_EQ(0, groupSimilarExposures(make({0, 5})));
+    EXPECT_EQ(1, group({0, 0}));
+    EXPECT_EQ(0, group({0, 5}));
     // Zero exposures are similar to each other at any threshold.
-    gSettings.exposureThreshold = -1.0f;
-    EXPECT_EQ(1, groupSimilarExposures(make({0, 0, 7})));
+    settings.exposureThreshold = -1.0f;
+    EXPECT_EQ(1, group({0, 0, 7}));
     EXPECT_EQ((std::vector<int>{1, 1, 0}), groups());
 }
 
@@ -82,8 +76,8 @@ TEST_F(GroupingTest, WalkEndsWhenEqualExposuresAreNotSimilar)
     // At a threshold of 0 or below, or NaN, equal exposures are not similar;
     // the walk must still end, with nothing grouped.
     for (float threshold : {0.0f, -0.5f, std::nanf("")}) {
-        gSettings.exposureThreshold = threshold;
-        EXPECT_EQ(0, groupSimilarExposures(make({100, 100, 50, 100, 50})));
+        settings.exposureThreshold = threshold;
+        EXPECT_EQ(0, group({100, 100, 50, 100, 50}));
         EXPECT_EQ((std::vector<int>{0, 0, 0, 0, 0}), groups()) << threshold;
     }
 }
@@ -101,17 +95,18 @@ TEST_F(GroupingTest, NextBrighterAndSimilarity)
     EXPECT_EQ(1, nextBrighter(list, 2));
     EXPECT_EQ(-1, nextBrighter(make({0, 100000}), 0)); // only differences below 99999
 
-    gSettings.exposureThreshold = 0.5f;
-    EXPECT_FALSE(exposuresSimilar(100, 150)); // strictly above the ratio
-    EXPECT_TRUE(exposuresSimilar(149, 100));
-    EXPECT_TRUE(exposuresSimilar(0, 0));
-    EXPECT_FALSE(exposuresSimilar(0, 5));
+    EXPECT_FALSE(exposuresSimilar(0.5f, 100, 150)); // strictly above the ratio
+    EXPECT_TRUE(exposuresSimilar(0.5f, 149, 100));
+    EXPECT_TRUE(exposuresSimilar(0.5f, 0, 0));
+    EXPECT_FALSE(exposuresSimilar(0.5f, 0, 5));
+    EXPECT_TRUE(exposuresSimilar(0.0f, 0, 0));     // zero exposures at any threshold
+    EXPECT_FALSE(exposuresSimilar(0.0f, 100, 100));
 }
 
 // The grouping walk exactly as described: next brighter from the current
 // image, with no guard against revisiting. Returns -2 when it has not ended
 // after many steps (equal exposures that are not similar).
-int plainWalk(std::vector<double> exposure, std::vector<unsigned>& group, std::string& messages)
+int plainWalk(float threshold, std::vector<double> exposure, std::vector<unsigned>& group, std::string& messages)
 {
     const int n = static_cast<int>(exposure.size());
     group.assign(n, 0);
@@ -130,11 +125,11 @@ int plainWalk(std::vector<double> exposure, std::vector<unsigned>& group, std::s
         }
         return found;
     };
-    auto similar = [](double a, double b) {
+    auto similar = [threshold](double a, double b) {
         if (a == 0 && b == 0)
             return true;
         const double hi = std::max(a, b), lo = std::min(a, b);
-        return static_cast<double>(gSettings.exposureThreshold) > hi / lo - 1;
+        return static_cast<double>(threshold) > hi / lo - 1;
     };
     int index = next(-1);
     if (index == -1)
@@ -171,18 +166,18 @@ TEST_F(GroupingTest, AgreesWithThePlainWalkWheneverItEnds)
     const double pool[] = {0, 0, 50, 100, 100, 110, 125, 132.9, 133, 150, 99998, 100099, 100100, 230000};
     const float thresholds[] = {0.33f, 0.1f, 0.5f, 1.0f, 0.0f, -0.5f, std::nanf("")};
     std::mt19937 random(99);
-    gSettings.verbosity = 1;
+    settings.verbosity = 1;
     int compared = 0, endless = 0;
     for (int trial = 0; trial < 3000; ++trial) {
-        gSettings.exposureThreshold = thresholds[random() % 7];
+        settings.exposureThreshold = thresholds[random() % 7];
         std::vector<double> exposures(random() % 8 + 1);
         for (double& e : exposures)
             e = pool[random() % 14];
         std::vector<unsigned> expectedGroups;
         std::string expectedMessages;
-        const int expected = plainWalk(exposures, expectedGroups, expectedMessages);
+        const int expected = plainWalk(settings.exposureThreshold, exposures, expectedGroups, expectedMessages);
         testing::internal::CaptureStdout();
-        const int count = groupSimilarExposures(make(exposures));
+        const int count = group(exposures);
         const std::string messages = testing::internal::GetCapturedStdout();
         if (expected == -2) {
             ++endless;
@@ -208,15 +203,23 @@ protected:
             args.push_back(writeInput("in" + std::to_string(i) + ".tif", makeScene(30, 24, 70 + 20 * i)));
         prepare(args);
         for (int i = 0; i < 3; ++i)
-            gImages.exposure[i] = exposures[i];
+            run.images.exposure[i] = exposures[i];
+    }
+    // Runs the iterations; returns what was printed.
+    std::string fuse(Status& status)
+    {
+        testing::internal::CaptureStdout();
+        status = runFusion(run);
+        return testing::internal::GetCapturedStdout();
     }
     std::string fuse()
     {
-        testing::internal::CaptureStdout();
-        runFusion();
-        return testing::internal::GetCapturedStdout();
+        Status status;
+        std::string console = fuse(status);
+        EXPECT_TRUE(status.ok()) << status.consoleText();
+        return console;
     }
-    bool runFolderEmpty() { return std::filesystem::is_empty(runFolder()); }
+    bool runFolderEmpty() { return std::filesystem::is_empty(run.scratch.runFolder()); }
 };
 
 TEST_F(FusionDriverTest, OneGroupIsTheOutput)
@@ -259,8 +262,16 @@ TEST_F(FusionDriverTest, OneGroupWithNowhereToGo)
 {
     const std::string out = tmp_.file("missing/out.tif");
     prepareThree({"-l", "2", "-o", out}, {100, 101, 102});
-    EXPECT_EXIT((stdoutToStderr(), runFusion()), ::testing::ExitedWithCode(255),
-                "Iteration 2: No images remain to be fused\nError writing output file .*missing/out.tif");
+    Status status;
+    const std::string console = fuse(status);
+    // The group was fused; only putting it in place failed, and the run ends.
+    EXPECT_NE(std::string::npos, console.find("Iteration 1: 3 images remain to be fused in 1 groups\n")) << console;
+    const std::string shortcut = "Iteration 2: No images remain to be fused\n";
+    ASSERT_GE(console.size(), shortcut.size());
+    EXPECT_EQ(shortcut, console.substr(console.size() - shortcut.size())) << console;
+    EXPECT_EQ(kExitIoError, status.exitCode());
+    EXPECT_EQ("Error writing output file " + out + ": No such file or directory\n", status.consoleText());
+    EXPECT_FALSE(fileExists(out));
 }
 
 TEST_F(FusionDriverTest, JpegNamedOutputIsReencoded)

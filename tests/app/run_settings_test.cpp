@@ -1,26 +1,24 @@
-#include "app/run_settings.h"
-#include "imageio/image_types.h"
-#include "imageio/tiff_io.h"
-#include "support/settings.h"
+#include "fusion/settings_check.h"
+#include "image_fixture.h"
 #include "test_util.h"
+
+#include "quovix/version.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 namespace {
 
-class ValidateTest : public ::testing::Test {
+class ValidateTest : public FreshSettingsTest {
 protected:
-    void SetUp() override { resetSettings(); }
-    void TearDown() override { resetSettings(); }
-
     std::string validate()
     {
         testing::internal::CaptureStdout();
-        validateSettings();
+        validateSettings(run);
         return testing::internal::GetCapturedStdout();
     }
 };
@@ -28,17 +26,17 @@ protected:
 TEST_F(ValidateTest, DefaultsPassSilently)
 {
     EXPECT_EQ(validate(), "");
-    EXPECT_EQ(gSettings.iterationCount, 2);
-    EXPECT_EQ(gSettings.iteration1.mode, Maximum);
-    EXPECT_FLOAT_EQ(gSettings.gamma, 2.2f);
+    EXPECT_EQ(settings.iterationCount, 2);
+    EXPECT_EQ(settings.iteration1.mode, CombineMode::Maximum);
+    EXPECT_FLOAT_EQ(settings.gamma, 2.2f);
 }
 
 TEST_F(ValidateTest, EveryResetInOrder)
 {
-    RunSettings& s = gSettings;
+    RunSettings& s = settings;
     s.iterationCount = 3;
-    s.iteration1.mode = 5;
-    s.iteration2.mode = 7;
+    s.iteration1.mode = static_cast<CombineMode>(5);
+    s.iteration2.mode = static_cast<CombineMode>(7);
     s.gamma = 11.0f;
     s.curve.contrast = -6.0f;
     s.curve.brightness = 5.5f;
@@ -61,8 +59,8 @@ TEST_F(ValidateTest, EveryResetInOrder)
                           "Invalid JPEG Quality...resetting\n"
                           "Invalid highlight constraint threshold...resetting\n");
     EXPECT_EQ(s.iterationCount, 2);
-    EXPECT_EQ(s.iteration1.mode, Maximum);
-    EXPECT_EQ(s.iteration2.mode, Average);
+    EXPECT_EQ(s.iteration1.mode, CombineMode::Maximum);
+    EXPECT_EQ(s.iteration2.mode, CombineMode::Average);
     EXPECT_FLOAT_EQ(s.gamma, 2.2f);
     EXPECT_EQ(s.curve.contrast, 0.0f);
     EXPECT_EQ(s.curve.highlights, 0.0f);
@@ -74,7 +72,7 @@ TEST_F(ValidateTest, EveryResetInOrder)
 
 TEST_F(ValidateTest, BoundaryValuesAreValid)
 {
-    RunSettings& s = gSettings;
+    RunSettings& s = settings;
     s.iterationCount = 1;
     s.gamma = 0.5f;
     s.curve.contrast = -5.0f;
@@ -95,54 +93,54 @@ TEST_F(ValidateTest, BoundaryValuesAreValid)
 
 TEST_F(ValidateTest, NotANumberIsReset)
 {
-    gSettings.gamma = std::numeric_limits<float>::quiet_NaN();
-    gSettings.curve.brightness = std::numeric_limits<float>::quiet_NaN();
+    settings.gamma = std::numeric_limits<float>::quiet_NaN();
+    settings.curve.brightness = std::numeric_limits<float>::quiet_NaN();
     EXPECT_EQ(validate(), "Invalid Gamma value...resetting\nInvalid exposure curve brightness value...resetting\n");
-    EXPECT_FLOAT_EQ(gSettings.gamma, 2.2f);
-    EXPECT_EQ(gSettings.curve.brightness, 0.0f);
+    EXPECT_FLOAT_EQ(settings.gamma, 2.2f);
+    EXPECT_EQ(settings.curve.brightness, 0.0f);
 }
 
 TEST(NormalizeWeights, RescalesToSumOne)
 {
-    IterationParams a{1.0f, 1.0f, 1.0f, Average};
-    IterationParams b{2.0f, 0.0f, 0.0f, Average};
+    IterationParams a{1.0f, 1.0f, 1.0f, CombineMode::Average};
+    IterationParams b{2.0f, 0.0f, 0.0f, CombineMode::Average};
     EXPECT_EQ(normalizeWeights(a, b), 2);
     EXPECT_FLOAT_EQ(a.exposureWeight, 1.0f / 3.0f);
     EXPECT_FLOAT_EQ(a.saturationWeight, 1.0f / 3.0f);
     EXPECT_EQ(b.exposureWeight, 1.0f);
     EXPECT_EQ(normalizeWeights(a, b), a.contrastWeight + a.exposureWeight + a.saturationWeight == 1.0f ? 0 : 1);
 
-    IterationParams exact{0.25f, 0.5f, 0.25f, Average};
-    IterationParams exact2{0.0f, 0.0f, 1.0f, Average};
+    IterationParams exact{0.25f, 0.5f, 0.25f, CombineMode::Average};
+    IterationParams exact2{0.0f, 0.0f, 1.0f, CombineMode::Average};
     EXPECT_EQ(normalizeWeights(exact, exact2), 0);
 }
 
 TEST_F(ValidateTest, ZeroOrNaNWeightsFallBackToDefaults)
 {
-    gSettings.iteration1 = {0.0f, 0.0f, 0.0f, Maximum};
-    gSettings.iteration2 = {std::numeric_limits<float>::quiet_NaN(), 0.0f, 0.0f, Average};
+    settings.iteration1 = {0.0f, 0.0f, 0.0f, CombineMode::Maximum};
+    settings.iteration2 = {std::numeric_limits<float>::quiet_NaN(), 0.0f, 0.0f, CombineMode::Average};
     EXPECT_EQ(validate(), "Invalid weights (must sum to 1 for each iteration)...resetting\n");
-    EXPECT_EQ(gSettings.iteration1.contrastWeight, 1.0f);
-    EXPECT_EQ(gSettings.iteration1.exposureWeight, 0.0f);
-    EXPECT_EQ(gSettings.iteration2.exposureWeight, 1.0f);
-    EXPECT_EQ(gSettings.iteration2.contrastWeight, 0.0f);
-    for (float w : {gSettings.iteration1.exposureWeight, gSettings.iteration2.saturationWeight})
+    EXPECT_EQ(settings.iteration1.contrastWeight, 1.0f);
+    EXPECT_EQ(settings.iteration1.exposureWeight, 0.0f);
+    EXPECT_EQ(settings.iteration2.exposureWeight, 1.0f);
+    EXPECT_EQ(settings.iteration2.contrastWeight, 0.0f);
+    for (float w : {settings.iteration1.exposureWeight, settings.iteration2.saturationWeight})
         EXPECT_FALSE(std::isnan(w));
 }
 
 TEST_F(ValidateTest, ReportShowsSettings)
 {
-    gSettings.outputPath = "out.tif";
-    gSettings.levelCount = 7;
+    settings.outputPath = "out.tif";
+    settings.levelCount = 7;
     testing::internal::CaptureStdout();
-    printSettingsReport();
+    printSettingsReport(run);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Output: out.tif\nInput Images: 0\nIterations: 2\nLevels: 7\n\n");
 
-    gSettings.verbosity = 1;
-    gSettings.iterationCount = 1;
+    settings.verbosity = 1;
+    settings.iterationCount = 1;
     testing::internal::CaptureStdout();
-    printSettingsReport();
+    printSettingsReport(run);
     std::string verbose = testing::internal::GetCapturedStdout();
     EXPECT_NE(verbose.find("Exposure Diff Threshold: 0.33, Gamma=2.20\n"), std::string::npos);
     EXPECT_NE(verbose.find("Exposure curve params [b,c,s,h,sf,hf] = 0.00, 0.00, 0.00, 0.00, 0.10, 0.10\n\n"),
@@ -153,11 +151,23 @@ TEST_F(ValidateTest, ReportShowsSettings)
               std::string::npos);
 }
 
+// The banner is the program's, printed before anything else, even before the
+// version text.
 TEST(Banner, ExactText)
 {
-    testing::internal::CaptureStdout();
-    printBanner();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "                             Quovix 1.60 (x64)\n\n");
+    ASSERT_TRUE(fileExists(QUOVIX_BIN)) << "the program is built before its tests";
+    const CommandResult r = runQuovix({"-V"});
+    EXPECT_EQ(r.exitCode, 0);
+    // The banner names the platform the program was built for.
+#if defined(__aarch64__)
+    const std::string platform = "arm64";
+#else
+    const std::string platform = "x64";
+#endif
+    const std::string head =
+        "                             Quovix " QUOVIX_VERSION " (" + platform + ")\n\nQuovix " QUOVIX_VERSION "\n";
+    EXPECT_EQ(r.output.compare(0, head.size(), head), 0) << r.output;
+    EXPECT_STREQ(versionString(), "Quovix " QUOVIX_VERSION);
 }
 
 // A whole run: banner, then the validation messages, the curve print and the
@@ -168,16 +178,16 @@ TEST(EntrySequence, OutputOrderAndElapsedLine)
     if (!fileExists(QUOVIX_BIN))
         GTEST_SKIP() << "quovix binary not built";
     TempDir dir;
-    std::vector<unsigned char> pixels(8 * 8 * 3, 100);
-    ImageRegion region{0, 0, 8, 8};
-    ASSERT_EQ(writeTiffImage(dir.file("a.tif"), pixels.data(), 8, 8, 3, 0, &region), 0);
-    ASSERT_EQ(writeTiffImage(dir.file("b.tif"), pixels.data(), 8, 8, 3, 0, &region), 0);
+    FixtureImage flat = makeFixture(8, 8, 3, 8);
+    std::fill(flat.data.begin(), flat.data.end(), 100);
+    ASSERT_TRUE(writeFixtureTiff(dir.file("a.tif"), flat));
+    ASSERT_TRUE(writeFixtureTiff(dir.file("b.tif"), flat));
 
     CommandResult r = runQuovix({"-dt", "-C", "-p", "3", "--wMode2", "7", "-k", "11", "-l", "2", "-o", "out.tif",
                                  "a.tif", "b.tif"},
                                 dir.path(), {"TMPDIR=" + dir.path()});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    const std::string head = "                             Quovix 1.60 (x64)\n\n"
+    const std::string head = programBanner() +
                              "Invalid iteration count...resetting to 2\n"
                              "Invalid laplacian combination mode 2...resetting\n"
                              "Invalid Gamma value...resetting\n"

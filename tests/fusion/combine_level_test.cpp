@@ -1,5 +1,7 @@
 #include "fusion/combine_level.h"
 
+#include "analysis/weight_maps.h"
+
 #include "level_files.h"
 
 #include <gtest/gtest.h>
@@ -51,18 +53,34 @@ protected:
     {
         const int w = static_cast<int>(a.size());
         if (level == 0)
-            gCanvas = ImageRegion{0, 0, w, 1};
-        writeLevelFile("/in/a.tif", level, a, w, 1);
-        writeWeightFile("/in/a.tif", "e", level, wa, w, 1);
-        writeLevelFile("/in/b.tif", level, b, w, 1);
-        writeWeightFile("/in/b.tif", "e", level, wb, w, 1);
+            run.canvas = ImageRegion{0, 0, w, 1};
+        writeLevelFile(run, "/in/a.tif", level, a, w, 1);
+        writeWeightFile(run, "/in/a.tif", "e", level, wa, w, 1);
+        writeLevelFile(run, "/in/b.tif", level, b, w, 1);
+        writeWeightFile(run, "/in/b.tif", "e", level, wb, w, 1);
     }
-    std::vector<WorkPixel> combine(int mode, int level = 0)
+    std::vector<WorkPixel> combine(CombineMode mode, int level = 0)
     {
-        TestList list({"/in/a.tif", "/in/b.tif"});
-        std::vector<WorkPixel> out(static_cast<size_t>(gCanvas.width) * gCanvas.height, px(7, 7, 7, 7));
-        EXPECT_EQ(0, combineLevel(list.get(), level, 0.0f, 1.0f, 0.0f, mode, out.data()));
+        TestList list(run, {"/in/a.tif", "/in/b.tif"});
+        std::vector<WorkPixel> out(static_cast<size_t>(run.canvas.width) * run.canvas.height, px(7, 7, 7, 7));
+        Status status = combineLevel(run, list.get(), level, 0.0f, 1.0f, 0.0f, mode, out.data());
+        EXPECT_TRUE(status.ok()) << status.consoleText();
         return out;
+    }
+    // Trace lines of files opened (with a handle) and closed.
+    static size_t openedFiles(const std::string& trace)
+    {
+        size_t count = 0;
+        for (size_t at = trace.find("|open(r)|"); at != std::string::npos; at = trace.find("|open(r)|", at + 1))
+            count += trace.compare(at + 9, 5, "(nil)") != 0;
+        return count;
+    }
+    static size_t closedFiles(const std::string& trace)
+    {
+        size_t count = 0;
+        for (size_t at = trace.find("|close|"); at != std::string::npos; at = trace.find("|close|", at + 1))
+            ++count;
+        return count;
     }
 };
 
@@ -75,7 +93,7 @@ TEST_F(CombineLevelTest, AverageAndMaximumRules)
               {px(400, 100, -300), px(50, 60, 70), px(41, 40, 30), px(6, 6, 6, 0), px(9, 8, 7, 77)},
               {10000, 500, 0, 65535, 3});
 
-    std::vector<WorkPixel> avg = combine(Average);
+    std::vector<WorkPixel> avg = combine(CombineMode::Average);
     // (100*30000 + 400*10000) / 40000 = 175; (-200*30000 + 100*10000)/40000 = -125 (truncated toward zero).
     EXPECT_TRUE(samePixel(px(175, -125, 150), avg[0]));
     EXPECT_TRUE(samePixel(px(30, 40, 50), avg[1]));
@@ -85,7 +103,7 @@ TEST_F(CombineLevelTest, AverageAndMaximumRules)
     // Average output alpha is always 16384, whatever the source alpha.
     EXPECT_TRUE(samePixel(px(9, 8, 7, kAlphaPresent), avg[4]));
 
-    std::vector<WorkPixel> max = combine(Maximum);
+    std::vector<WorkPixel> max = combine(CombineMode::Maximum);
     EXPECT_TRUE(samePixel(px(100, -200, 300), max[0]));
     EXPECT_TRUE(samePixel(px(10, 20, 30), max[1]));     // tie: the earlier image
     EXPECT_TRUE(samePixel(px(10, 21, -30), max[2]));    // zero weights: first valid image
@@ -93,7 +111,7 @@ TEST_F(CombineLevelTest, AverageAndMaximumRules)
     EXPECT_TRUE(samePixel(px(9, 8, 7, 77), max[4]));    // the chosen image's own alpha
 
     // Hybrid combines like Average at this level.
-    std::vector<WorkPixel> hybrid = combine(Hybrid);
+    std::vector<WorkPixel> hybrid = combine(CombineMode::Hybrid);
     for (size_t i = 0; i < avg.size(); ++i)
         EXPECT_TRUE(samePixel(avg[i], hybrid[i])) << i;
 }
@@ -103,7 +121,7 @@ TEST_F(CombineLevelTest, BandsCoverEveryRowOfATallLevel)
     // 120 rows: bands of 50, 50 and 20. Every row carries its own values and
     // weights, so a row read into the wrong band slot shows up.
     const int w = 3, h = 120;
-    gCanvas = ImageRegion{0, 0, w, h};
+    run.canvas = ImageRegion{0, 0, w, h};
     std::vector<WorkPixel> a, b;
     std::vector<uint16_t> wa, wb;
     for (int y = 0; y < h; ++y) {
@@ -114,13 +132,13 @@ TEST_F(CombineLevelTest, BandsCoverEveryRowOfATallLevel)
             wb.push_back(static_cast<uint16_t>(1000));
         }
     }
-    writeLevelFile("/in/a.tif", 0, a, w, h);
-    writeWeightFile("/in/a.tif", "e", 0, wa, w, h);
-    writeLevelFile("/in/b.tif", 0, b, w, h);
-    writeWeightFile("/in/b.tif", "e", 0, wb, w, h);
+    writeLevelFile(run, "/in/a.tif", 0, a, w, h);
+    writeWeightFile(run, "/in/a.tif", "e", 0, wa, w, h);
+    writeLevelFile(run, "/in/b.tif", 0, b, w, h);
+    writeWeightFile(run, "/in/b.tif", "e", 0, wb, w, h);
 
-    std::vector<WorkPixel> avg = combine(Average);
-    std::vector<WorkPixel> max = combine(Maximum);
+    std::vector<WorkPixel> avg = combine(CombineMode::Average);
+    std::vector<WorkPixel> max = combine(CombineMode::Maximum);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const size_t i = static_cast<size_t>(y) * w + x;
@@ -139,16 +157,16 @@ TEST_F(CombineLevelTest, BandsCoverEveryRowOfATallLevel)
 TEST_F(CombineLevelTest, CoarserLevelUsesHalvedGeometry)
 {
     // A 5 x 3 canvas has level 1 of 3 x 2; the call fills exactly that.
-    gCanvas = ImageRegion{0, 0, 5, 3};
+    run.canvas = ImageRegion{0, 0, 5, 3};
     std::vector<WorkPixel> a(6, px(1, 2, 3)), b(6, px(3, 4, 5));
     std::vector<uint16_t> wa(6, 100), wb(6, 100);
-    writeLevelFile("/in/a.tif", 1, a, 3, 2);
-    writeWeightFile("/in/a.tif", "e", 1, wa, 3, 2);
-    writeLevelFile("/in/b.tif", 1, b, 3, 2);
-    writeWeightFile("/in/b.tif", "e", 1, wb, 3, 2);
-    TestList list({"/in/a.tif", "/in/b.tif"});
+    writeLevelFile(run, "/in/a.tif", 1, a, 3, 2);
+    writeWeightFile(run, "/in/a.tif", "e", 1, wa, 3, 2);
+    writeLevelFile(run, "/in/b.tif", 1, b, 3, 2);
+    writeWeightFile(run, "/in/b.tif", "e", 1, wb, 3, 2);
+    TestList list(run, {"/in/a.tif", "/in/b.tif"});
     std::vector<WorkPixel> out(8, px(9, 9, 9, 9));
-    combineLevel(list.get(), 1, 0.0f, 1.0f, 0.0f, Average, out.data());
+    ASSERT_TRUE(combineLevel(run, list.get(), 1, 0.0f, 1.0f, 0.0f, CombineMode::Average, out.data()).ok());
     for (int i = 0; i < 6; ++i)
         EXPECT_TRUE(samePixel(px(2, 3, 4), out[i])) << i;
     EXPECT_TRUE(samePixel(px(9, 9, 9, 9), out[6])); // beyond W_L x H_L: untouched
@@ -156,38 +174,60 @@ TEST_F(CombineLevelTest, CoarserLevelUsesHalvedGeometry)
 
 TEST_F(CombineLevelTest, MeasuresAreReadOnlyForPositiveWeights)
 {
-    gCanvas = ImageRegion{0, 0, 2, 1};
-    writeLevelFile("/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1);
-    writeWeightFile("/in/a.tif", "e", 0, {10, 20}, 2, 1);
-    TestList list({"/in/a.tif"});
+    run.canvas = ImageRegion{0, 0, 2, 1};
+    writeLevelFile(run, "/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1);
+    writeWeightFile(run, "/in/a.tif", "e", 0, {10, 20}, 2, 1);
+    TestList list(run, {"/in/a.tif"});
     std::vector<WorkPixel> out(2);
     // No "c" or "s" file exists: weights of 0 (or below) never open them.
-    combineLevel(list.get(), 0, 0.0f, 1.0f, -0.5f, Maximum, out.data());
+    ASSERT_TRUE(combineLevel(run, list.get(), 0, 0.0f, 1.0f, -0.5f, CombineMode::Maximum, out.data()).ok());
     EXPECT_TRUE(samePixel(px(2, 2, 2), out[1]));
-    // A weight of 0.004 contributes nothing, but its file is still opened.
-    EXPECT_EXIT((stdoutToStderr(), combineLevel(list.get(), 0, 0.004f, 0.996f, 0.0f, Maximum, out.data())),
-                ::testing::ExitedWithCode(255), "Couldn't open TIFF file: .*a00_c_");
+    // A weight of 0.004 contributes nothing, but its file is still opened
+    // (when contrast files are kept); the files already open are closed again.
+    settings.keepGroupResults = true;
+    const std::string contrast = run.scratch.scratchName("/in/a.tif", "c", 0);
+    run.console.setTracing(true);
+    testing::internal::CaptureStdout();
+    Status status = combineLevel(run, list.get(), 0, 0.004f, 0.996f, 0.0f, CombineMode::Maximum, out.data());
+    const std::string console = testing::internal::GetCapturedStdout();
+    run.console.setTracing(false);
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Cannot open TIFF file for r: " + contrast);
+    EXPECT_NE(console.find("Couldn't open TIFF file: " + contrast + "File|" + contrast + "|open(r)|(nil)\n"),
+              std::string::npos)
+        << console;
+    EXPECT_EQ(openedFiles(console), 1u) << console;
+    EXPECT_EQ(closedFiles(console), 1u) << console;
 }
 
 TEST_F(CombineLevelTest, MissingLevelFileEndsTheRun)
 {
-    gCanvas = ImageRegion{0, 0, 2, 1};
-    TestList list({"/in/none.tif"});
+    run.canvas = ImageRegion{0, 0, 2, 1};
+    TestList list(run, {"/in/none.tif"});
+    const std::string level = run.scratch.scratchName("/in/none.tif", "l", 0);
     std::vector<WorkPixel> out(2);
-    EXPECT_EXIT((stdoutToStderr(), combineLevel(list.get(), 0, 0.0f, 1.0f, 0.0f, Average, out.data())),
-                ::testing::ExitedWithCode(255),
-                "Cannot open TIFF file for r: .*none00_l_");
+    testing::internal::CaptureStdout();
+    Status status = combineLevel(run, list.get(), 0, 0.0f, 1.0f, 0.0f, CombineMode::Average, out.data());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Couldn't open TIFF file: " + level);
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Cannot open TIFF file for r: " + level);
 }
 
 TEST_F(CombineLevelTest, ShortLevelFileEndsTheRun)
 {
-    gCanvas = ImageRegion{0, 0, 2, 3};
-    writeLevelFile("/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1); // one row where three are expected
-    TestList list({"/in/a.tif"});
+    run.canvas = ImageRegion{0, 0, 2, 3};
+    writeLevelFile(run, "/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1); // one row where three are expected
+    TestList list(run, {"/in/a.tif"});
     std::vector<WorkPixel> out(6);
-    EXPECT_EXIT((stdoutToStderr(), combineLevel(list.get(), 0, 0.0f, 0.0f, 0.0f, Average, out.data())),
-                ::testing::ExitedWithCode(255),
-                "Error reading scanline 1");
+    run.console.setTracing(true);
+    testing::internal::CaptureStdout();
+    Status status = combineLevel(run, list.get(), 0, 0.0f, 0.0f, 0.0f, CombineMode::Average, out.data());
+    const std::string console = testing::internal::GetCapturedStdout();
+    run.console.setTracing(false);
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Error reading scanline 1\n");
+    EXPECT_EQ(openedFiles(console), 1u) << console;
+    EXPECT_EQ(closedFiles(console), 1u) << console;
 }
 
 TEST_F(CombineLevelTest, DetailSuppressionPullsSmallDetailTowardTheMean)
@@ -196,14 +236,14 @@ TEST_F(CombineLevelTest, DetailSuppressionPullsSmallDetailTowardTheMean)
     const std::vector<WorkPixel> a = {px(10, 10, 10), px(10, 10, 300), px(10, 500, 10)};
     const std::vector<WorkPixel> b = {px(30, 30, 31), px(30, 30, 30), px(30, 30, 30)};
     twoImages(a, {900, 900, 900}, b, {100, 100, 100});
-    gSettings.useYCrCb = true;
-    gSettings.noise.duringBlend = true;
-    gSettings.noise.lumaThreshold = 0.1f;   // limit trunc(0.1 * 1920) = 192
-    gSettings.noise.chromaThreshold = 0.1f;
-    gSettings.noise.lumaFactor = 0.5f;
-    gSettings.noise.chromaFactor = 0.25f;
+    settings.useYCrCb = true;
+    settings.noise.duringBlend = true;
+    settings.noise.lumaThreshold = 0.1f;   // limit trunc(0.1 * 1920) = 192
+    settings.noise.chromaThreshold = 0.1f;
+    settings.noise.lumaFactor = 0.5f;
+    settings.noise.chromaFactor = 0.25f;
 
-    std::vector<WorkPixel> out = combine(Maximum);
+    std::vector<WorkPixel> out = combine(CombineMode::Maximum);
     // Luma: 0.5 * mean(20) + 10 * 0.5 = 15. Chroma: 10 * 0.25 + 20 * 0.75 = 17,
     // c2: 10 * 0.25 + 20 * 0.75 = 17 (mean of 10 and 31 truncates to 20).
     EXPECT_TRUE(samePixel(px(17, 15, 17), out[0]));
@@ -214,18 +254,18 @@ TEST_F(CombineLevelTest, DetailSuppressionPullsSmallDetailTowardTheMean)
 
     // Not at level 1 with the default -nv/-nw of 1, and never in Average mode
     // or without YCrCb.
-    out = combine(Average);
+    out = combine(CombineMode::Average);
     EXPECT_TRUE(samePixel(px(12, 12, 12), out[0]));
-    gCanvas = ImageRegion{0, 0, 6, 2};
+    run.canvas = ImageRegion{0, 0, 6, 2};
     twoImages(a, {900, 900, 900}, b, {100, 100, 100}, 1);
-    out = combine(Maximum, 1);
+    out = combine(CombineMode::Maximum, 1);
     EXPECT_TRUE(samePixel(px(10, 10, 10), out[0]));
-    gSettings.noise.lumaLevels = 2;
-    out = combine(Maximum, 1);
+    settings.noise.lumaLevels = 2;
+    out = combine(CombineMode::Maximum, 1);
     EXPECT_TRUE(samePixel(px(10, 15, 10), out[0]));
-    gCanvas = ImageRegion{0, 0, 3, 1};
-    gSettings.useYCrCb = false;
-    out = combine(Maximum);
+    run.canvas = ImageRegion{0, 0, 3, 1};
+    settings.useYCrCb = false;
+    out = combine(CombineMode::Maximum);
     EXPECT_TRUE(samePixel(px(10, 10, 10), out[0]));
 }
 
@@ -236,15 +276,16 @@ struct ReferenceLevel {
     int picked = 0, lumaSmoothed = 0, chromaSmoothed = 0;
 };
 
-ReferenceLevel referenceCombine(const std::vector<std::vector<WorkPixel>>& lap,
+ReferenceLevel referenceCombine(const RunSettings& settings, const std::vector<std::vector<WorkPixel>>& lap,
                                 const std::vector<std::vector<uint16_t>>& c, const std::vector<std::vector<uint16_t>>& e,
-                                const std::vector<std::vector<uint16_t>>& s, float wc, float we, float ws, int mode,
-                                int level)
+                                const std::vector<std::vector<uint16_t>>& s, float wc, float we, float ws,
+                                CombineMode mode, int level)
 {
-    const NoiseParams& np = gSettings.noise;
+    const NoiseParams& np = settings.noise;
     const int lumaLimit = static_cast<int>(static_cast<double>(np.lumaThreshold) * 1920.0);
     const int chromaLimit = static_cast<int>(static_cast<double>(np.chromaThreshold) * 1920.0);
-    const bool active = np.duringBlend && mode == 1 && gSettings.useYCrCb && (lumaLimit > 0 || chromaLimit > 0);
+    const bool maximum = mode == CombineMode::Maximum;
+    const bool active = np.duringBlend && maximum && settings.useYCrCb && (lumaLimit > 0 || chromaLimit > 0);
     const int ce = static_cast<int>(100.0f * we), cs = static_cast<int>(100.0f * ws), cc = static_cast<int>(100.0f * wc);
     const size_t n = lap.size(), size = lap[0].size();
     ReferenceLevel r;
@@ -286,7 +327,7 @@ ReferenceLevel referenceCombine(const std::vector<std::vector<WorkPixel>>& lap,
         if (count == 0)
             continue;
         WorkPixel& o = r.out[i];
-        if (mode != 1) {
+        if (!maximum) {
             o = px(static_cast<int>(S[0] / total), static_cast<int>(S[1] / total), static_cast<int>(S[2] / total),
                    16384);
             continue;
@@ -317,15 +358,15 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
     // 1: 15 x 31). Details mix small values (so suppression engages) with the
     // extremes of the 16-bit range, which wrap when stored with their offset;
     // weights come from a few values so that ties and all-zero pixels occur.
-    gCanvas = ImageRegion{0, 0, 29, 61};
-    gSettings.useYCrCb = true;
-    gSettings.noise.duringBlend = true;
-    gSettings.noise.lumaThreshold = 0.3f;   // limit 576
-    gSettings.noise.chromaThreshold = 0.2f; // limit 384
-    gSettings.noise.lumaFactor = 0.37f;
-    gSettings.noise.chromaFactor = 0.81f;
-    gSettings.noise.lumaLevels = 2;
-    gSettings.verbosity = 1;
+    run.canvas = ImageRegion{0, 0, 29, 61};
+    settings.useYCrCb = true;
+    settings.noise.duringBlend = true;
+    settings.noise.lumaThreshold = 0.3f;   // limit 576
+    settings.noise.chromaThreshold = 0.2f; // limit 384
+    settings.noise.lumaFactor = 0.37f;
+    settings.noise.chromaFactor = 0.81f;
+    settings.noise.lumaLevels = 2;
+    settings.verbosity = 1;
     const std::vector<std::string> names = {"/in/a.tif", "/in/b.tif", "/in/c.tif", "/in/d.tif"};
     const float wc = 0.29f, we = 0.33f, ws = 0.38f; // 100 * 0.29f truncates to 28
     std::mt19937 random(12345);
@@ -339,7 +380,11 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
         static const uint16_t common[] = {0, 0, 1000, 65535};
         return random() % 3 == 0 ? static_cast<uint16_t>(random()) : common[random() % 4];
     };
+    // With kept contrast files their weights are read; without, they are made
+    // from the level rows and must equal those of the level itself.
+    for (const bool keptContrast : {true, false})
     for (int level = 0; level < 2; ++level) {
+        settings.keepGroupResults = keptContrast;
         const int w = level == 0 ? 29 : 15, h = level == 0 ? 61 : 31;
         const size_t size = static_cast<size_t>(w) * h;
         std::vector<std::vector<WorkPixel>> lap(4);
@@ -353,24 +398,28 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
                 e[k].push_back(dark ? 0 : weight());
                 s[k].push_back(dark ? 0 : weight());
             }
-            writeLevelFile(names[k], level, lap[k], w, h);
-            writeWeightFile(names[k], "c", level, c[k], w, h);
-            writeWeightFile(names[k], "e", level, e[k], w, h);
-            writeWeightFile(names[k], "s", level, s[k], w, h);
+            writeLevelFile(run, names[k], level, lap[k], w, h);
+            if (!keptContrast)
+                contrastWeights(lap[k].data(), size, settings.useYCrCb, c[k].data());
+            writeWeightFile(run, names[k], "c", level, keptContrast ? c[k] : std::vector<uint16_t>(size, 7), w, h);
+            writeWeightFile(run, names[k], "e", level, e[k], w, h);
+            writeWeightFile(run, names[k], "s", level, s[k], w, h);
         }
-        TestList list(names);
-        for (int mode : {Average, Maximum, Hybrid}) {
-            ReferenceLevel expected = referenceCombine(lap, c, e, s, wc, we, ws, mode, level);
+        TestList list(run, names);
+        for (CombineMode mode : {CombineMode::Average, CombineMode::Maximum, CombineMode::Hybrid}) {
+            ReferenceLevel expected = referenceCombine(settings, lap, c, e, s, wc, we, ws, mode, level);
             std::vector<WorkPixel> out(size, px(5, 5, 5, 5));
             testing::internal::CaptureStdout();
-            combineLevel(list.get(), level, wc, we, ws, mode, out.data());
+            Status status = combineLevel(run, list.get(), level, wc, we, ws, mode, out.data());
             const std::string console = testing::internal::GetCapturedStdout();
+            ASSERT_TRUE(status.ok()) << status.consoleText();
             for (size_t i = 0; i < size; ++i)
                 ASSERT_TRUE(samePixel(expected.out[i], out[i]))
-                    << "level " << level << " mode " << mode << " pixel " << i << ": " << out[i].c0 << ","
-                    << out[i].c1 << "," << out[i].c2 << "," << out[i].alpha << " expected " << expected.out[i].c0
+                    << "level " << level << (keptContrast ? " (kept contrast)" : "") << " mode "
+                    << combineModeName(mode) << " pixel " << i << ": " << out[i].c0
+                    << "," << out[i].c1 << "," << out[i].c2 << "," << out[i].alpha << " expected " << expected.out[i].c0
                     << "," << expected.out[i].c1 << "," << expected.out[i].c2 << "," << expected.out[i].alpha;
-            if (mode == Maximum) {
+            if (mode == CombineMode::Maximum) {
                 ASSERT_GT(expected.lumaSmoothed, 0);
                 EXPECT_EQ(level == 0, expected.chromaSmoothed > 0);
                 char line[80];
@@ -388,11 +437,11 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
 TEST_F(CombineLevelTest, VerboseCombiningLine)
 {
     twoImages({px(1, 2, 3)}, {7}, {px(4, 5, 6)}, {9});
-    gSettings.verbosity = 2;
-    TestList list({"/in/a.tif", "/in/b.tif"});
+    settings.verbosity = 2;
+    TestList list(run, {"/in/a.tif", "/in/b.tif"});
     std::vector<WorkPixel> out(1);
     testing::internal::CaptureStdout();
-    combineLevel(list.get(), 0, 0.0f, 1.0f, 0.0f, Hybrid, out.data());
+    EXPECT_TRUE(combineLevel(run, list.get(), 0, 0.0f, 1.0f, 0.0f, CombineMode::Hybrid, out.data()).ok());
     EXPECT_EQ("Combining 2 images at level 0 (1 x 1), C/E/S wgts=0.00,1.00,0.00, lapl mode=Hybrid\n",
               testing::internal::GetCapturedStdout());
 }

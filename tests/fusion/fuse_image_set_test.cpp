@@ -1,32 +1,42 @@
 #include "fusion/fuse_image_set.h"
 
 #include "fusion/run_fixture.h"
+#include "resource_limits.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <random>
+#include <regex>
 
 namespace {
 
-using FuseImageSetTest = RunTest;
+class FuseImageSetTest : public RunTest {
+protected:
+    // The prepared run's inputs, fused with the weights of its second iteration.
+    Status fuseAll(CombineMode mode, const std::string& output, bool applyLevels = false)
+    {
+        const IterationParams& it = settings.iteration2;
+        return fuseImageSet(run, run.images, settings.levelCount, it.contrastWeight, it.exposureWeight,
+                            it.saturationWeight, mode, output, applyLevels);
+    }
 
-int fuseAll(int mode, const std::string& output, int applyLevels = 0)
-{
-    const IterationParams& it = gSettings.iteration2;
-    return fuseImageSet(gImages, gSettings.levelCount, it.contrastWeight, it.exposureWeight, it.saturationWeight, mode,
-                        output, applyLevels);
-}
+    std::string fuseQuietly(CombineMode mode, const std::string& output)
+    {
+        testing::internal::CaptureStdout();
+        Status status = fuseAll(mode, output);
+        std::string console = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(status.ok()) << status.consoleText();
+        return console;
+    }
 
-std::string fuseQuietly(int mode, const std::string& output)
-{
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(0, fuseAll(mode, output));
-    return testing::internal::GetCapturedStdout();
-}
+    std::string scratchName(const std::string& source, const char* tag, int level)
+    {
+        return run.scratch.scratchName(source, tag, level);
+    }
+};
 
 void expectSameImage(const FixtureImage& a, const FixtureImage& b, int tolerance = 0)
 {
@@ -45,7 +55,7 @@ TEST_F(FuseImageSetTest, SingleImageFusesToItself)
     std::string in = writeInput("one.tif", scene);
     const std::string out = tmp_.file("out.tif");
     prepare({"-l", "4", "-o", out, in});
-    std::string console = fuseQuietly(Maximum, out);
+    std::string console = fuseQuietly(CombineMode::Maximum, out);
     EXPECT_NE(std::string::npos, console.find("Fusing 1 images:\n  " + in + ", exposure=")) << console;
     EXPECT_NE(std::string::npos, console.find("Collapsing....\nFinalizing...\nWriting " + out + "\n")) << console;
 
@@ -60,8 +70,8 @@ TEST_F(FuseImageSetTest, SingleImageFusesToItself)
         }
     }
     // Average and Hybrid (no -u) give the same result.
-    fuseQuietly(Average, tmp_.file("avg.tif"));
-    fuseQuietly(Hybrid, tmp_.file("hyb.tif"));
+    fuseQuietly(CombineMode::Average, tmp_.file("avg.tif"));
+    fuseQuietly(CombineMode::Hybrid, tmp_.file("hyb.tif"));
     expectSameImage(fused, readFixtureTiff(tmp_.file("avg.tif")));
     expectSameImage(fused, readFixtureTiff(tmp_.file("hyb.tif")));
 }
@@ -75,13 +85,13 @@ TEST_F(FuseImageSetTest, DepthFollowsTheRunsOutputName)
     std::string in = writeInput("one.tif", scene);
     const std::string out = tmp_.file("photo.jpg.tif");
     prepare({"-l", "2", "-a", "16", "-o", out, in});
-    fuseQuietly(Average, out);
+    fuseQuietly(CombineMode::Average, out);
     FixtureImage fused = readFixtureTiff(out);
     EXPECT_EQ(8, fused.bits); // the name holds ".jpg"
 
     // An intermediate file follows the run's output name, not its own.
-    gSettings.outputPath = tmp_.file("final.tif");
-    fuseQuietly(Average, tmp_.file("group.tif"));
+    settings.outputPath = tmp_.file("final.tif");
+    fuseQuietly(CombineMode::Average, tmp_.file("group.tif"));
     fused = readFixtureTiff(tmp_.file("group.tif"));
     ASSERT_EQ(16, fused.bits);
     EXPECT_EQ(0, fused.at(0, 0, 3));
@@ -96,10 +106,12 @@ TEST_F(FuseImageSetTest, ExposureBlendingLevelsAndConstraintSchedule)
     std::string b = writeInput("b.tif", makeScene(40, 40, 110));
     const std::string out = tmp_.file("out.tif");
     prepare({"-l", "4", "-u", "2", "-v", "-o", out, a, b});
-    const IterationParams& it = gSettings.iteration1;
+    const IterationParams& it = settings.iteration1;
     testing::internal::CaptureStdout();
-    fuseImageSet(gImages, 4, it.contrastWeight, it.exposureWeight, it.saturationWeight, Maximum, out, 0);
+    Status status = fuseImageSet(run, run.images, 4, it.contrastWeight, it.exposureWeight, it.saturationWeight,
+                                 CombineMode::Maximum, out, false);
     std::string console = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(status.ok()) << status.consoleText();
     EXPECT_NE(std::string::npos, console.find("Collapsing.Exposure blending level: 3.Exposure blending level: 2.Constrain"))
         << console;
     // Levels 1 and 0 are constrained after collapsing, level 0 once more at the end.
@@ -115,7 +127,7 @@ TEST_F(FuseImageSetTest, DebugImagesForEveryLevel)
     std::string in = writeInput("one.tif", makeScene(20, 20, 100));
     const std::string out = tmp_.file("out.tif");
     prepare({"-l", "4", "-d", "-o", out, in});
-    fuseQuietly(Average, out);
+    fuseQuietly(CombineMode::Average, out);
     for (int level = 0; level < 4; ++level) {
         EXPECT_TRUE(fileExists(scratchName("result_before_exp", "t", level))) << level;
         EXPECT_TRUE(fileExists(scratchName("result", "t", level))) << level;
@@ -139,33 +151,64 @@ TEST_F(FuseImageSetTest, DebugImagesForEveryLevel)
         EXPECT_EQ(0, v);
 }
 
-TEST_F(FuseImageSetTest, IncompleteOutputLeavesThePreviousFile)
+// Noise does not compress: an output that needs far more than 8 KiB.
+FixtureImage noiseScene(int width, int height)
 {
-    // Noise does not compress, so the output needs far more than the limit.
-    FixtureImage scene = makeScene(160, 120, 100);
+    FixtureImage scene = makeScene(width, height, 100);
     std::mt19937 random(7);
     for (uint16_t& v : scene.data)
         v = static_cast<uint16_t>(random() & 255);
-    std::string in = writeInput("one.tif", scene);
+    return scene;
+}
+
+TEST_F(FuseImageSetTest, IncompleteOutputLeavesThePreviousFile)
+{
+    std::string in = writeInput("one.tif", noiseScene(160, 120));
     const std::string out = tmp_.file("out.tif");
     prepare({"-l", "3", "-o", out, in});
     writeFile(out, "previous output");
-    const std::string folder = tmp_.path();
-    // Runs in the death-test child: a file size limit makes the output write fail.
-    auto fuseUnderLimit = [&]() {
-        stdoutToStderr();
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{};
-        limit.rlim_cur = limit.rlim_max = 8192;
-        setrlimit(RLIMIT_FSIZE, &limit);
-        int result = fuseAll(Average, out);
-        bool leftovers = false;
-        for (const auto& entry : std::filesystem::directory_iterator(folder))
-            leftovers = leftovers || entry.path().filename().string().find(".part-") != std::string::npos;
-        std::exit(result == -1 && readFile(out) == "previous output" && !leftovers ? 0 : 1);
-    };
-    EXPECT_EXIT(fuseUnderLimit(),
-        ::testing::ExitedWithCode(0), "Error writing output file .*out.tif");
+    Status status;
+    testing::internal::CaptureStdout();
+    {
+        FileSizeCap cap(8192);
+        ASSERT_TRUE(cap.applied());
+        status = fuseAll(CombineMode::Average, out);
+    }
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Error writing output file " + out + "\n");
+    EXPECT_NE(console.find("Writing " + out + "\nError writing scanline "), std::string::npos) << console;
+    EXPECT_EQ(readFile(out), "previous output");
+    for (const auto& entry : std::filesystem::directory_iterator(tmp_.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".part-"), std::string::npos) << entry.path();
+}
+
+// A group result (any file but the run's output) that cannot be written
+// completely ends the run, naming the file and the reason.
+TEST_F(FuseImageSetTest, IncompleteIntermediateFileEndsTheRun)
+{
+    std::string in = writeInput("one.tif", noiseScene(160, 120));
+    const std::string out = tmp_.file("out.tif");
+    prepare({"-l", "3", "-o", out, in});
+    const std::string group = tmp_.file("group.tif");
+    Status status;
+    testing::internal::CaptureStdout();
+    {
+        FileSizeCap cap(8192);
+        ASSERT_TRUE(cap.applied());
+        status = fuseAll(CombineMode::Average, group);
+    }
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Cannot write TIFF file " + group + ": " + std::strerror(EFBIG) + "\n");
+    EXPECT_EQ(status.unwrittenFile(), group);
+    // The last lines: the file named, then the row that failed.
+    const std::string head = "Writing " + group + "\nError writing scanline ";
+    const size_t at = console.rfind(head);
+    ASSERT_NE(at, std::string::npos) << console;
+    const std::string row = console.substr(at + head.size());
+    EXPECT_TRUE(std::regex_match(row, std::regex("[0-9]+\n"))) << console;
+    EXPECT_FALSE(fileExists(out));
 }
 
 TEST_F(FuseImageSetTest, OutputFolderThatCannotBeWritten)
@@ -173,8 +216,35 @@ TEST_F(FuseImageSetTest, OutputFolderThatCannotBeWritten)
     std::string in = writeInput("one.tif", makeScene(8, 8, 100));
     const std::string out = tmp_.file("missing/out.tif");
     prepare({"-l", "2", "-o", out, in});
-    EXPECT_EXIT((stdoutToStderr(), fuseAll(Average, out)), ::testing::ExitedWithCode(255),
-                "Couldn't open TIFF file: .*missing/out.tifCannot open TIFF file for w: .*missing/out.tif");
+    testing::internal::CaptureStdout();
+    Status status = fuseAll(CombineMode::Average, out);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Cannot open TIFF file for w: " + out);
+    const std::string tail = "Writing " + out + "\nCouldn't open TIFF file: " + out;
+    ASSERT_GE(console.size(), tail.size()) << console;
+    EXPECT_EQ(console.substr(console.size() - tail.size()), tail) << console;
+}
+
+// The pyramid work is spread over the run's workers; the result must not
+// depend on how many there are.
+TEST_F(FuseImageSetTest, SameOutputForAnyWorkerCount)
+{
+    std::string a = writeInput("a.tif", makeScene(90, 230, 70));
+    std::string b = writeInput("b.tif", makeScene(90, 230, 120));
+    std::string expected;
+    for (int workers : {1, 2, 3, 8}) {
+        const std::string out = tmp_.file("out" + std::to_string(workers) + ".tif");
+        prepare({"-l", "5", "-c", "--wSaturation", "0.2", "-o", out, a, b}, workers);
+        ASSERT_EQ(run.pool.workers(), workers);
+        fuseQuietly(CombineMode::Maximum, out);
+        const std::string fused = readFile(out);
+        ASSERT_FALSE(fused.empty());
+        if (expected.empty())
+            expected = fused;
+        else
+            EXPECT_TRUE(fused == expected) << workers << " workers";
+    }
 }
 
 TEST_F(FuseImageSetTest, ConsoleOrderWithColourConversionAndLevels)
@@ -183,8 +253,9 @@ TEST_F(FuseImageSetTest, ConsoleOrderWithColourConversionAndLevels)
     const std::string out = tmp_.file("out.tif");
     prepare({"-l", "3", "-c", "--gLevelsWP", "1", "-o", out, in});
     testing::internal::CaptureStdout();
-    EXPECT_EQ(0, fuseAll(Average, out, 1));
+    Status status = fuseAll(CombineMode::Average, out, true);
     const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(status.ok()) << status.consoleText();
     const std::string head = "Fusing 1 images:\n  " + in + ", exposure=";
     ASSERT_EQ(head, console.substr(0, head.size())) << console;
     const size_t rest = console.find('\n', head.size());

@@ -8,20 +8,19 @@
 
 namespace {
 
-class HighlightConstraintTest : public ::testing::Test {
+class HighlightConstraintTest : public FreshSettingsTest {
 protected:
-    void SetUp() override { resetSettings(); }
-    void TearDown() override { resetSettings(); }
+    void constrain(std::vector<WorkPixel>& pixels, int64_t count) { constrainHighlights(run, pixels.data(), count); }
 };
 
 TEST_F(HighlightConstraintTest, HalfStrengthExample)
 {
-    gSettings.highlightThreshold = 0.5f;
-    gSettings.verbosity = 1;
+    settings.highlightThreshold = 0.5f;
+    settings.verbosity = 1;
     // c1 spans -1000 .. 20000; c0 and c2 stay in range.
     std::vector<WorkPixel> p = {px(100, -1000, 200), px(0, 0, 16383), px(16383, 16383, 5), px(8000, 20000, 9)};
     testing::internal::CaptureStdout();
-    constrainHighlights(p.data(), static_cast<int64_t>(p.size()));
+    constrain(p, static_cast<int64_t>(p.size()));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, out.find("Constrain: colorspace=0, preservationStrength=0.500\n")) << out;
     EXPECT_NE(std::string::npos,
@@ -40,17 +39,17 @@ TEST_F(HighlightConstraintTest, HalfStrengthExample)
 
 TEST_F(HighlightConstraintTest, DecisionRestsOnTheMiddleSample)
 {
-    gSettings.highlightThreshold = 1.0f;
+    settings.highlightThreshold = 1.0f;
     // Red overshoots, green is in range: nothing changes at all.
     std::vector<WorkPixel> p = {px(20000, 100, -3000), px(-500, 16383, 100)};
     const std::vector<WorkPixel> before = p;
-    constrainHighlights(p.data(), 2);
+    constrain(p, 2);
     for (size_t i = 0; i < p.size(); ++i)
         EXPECT_TRUE(samePixel(before[i], p[i])) << i;
 
     // Once green overshoots, red and blue get their own maps as well.
     p = {px(20000, 17000, -3000), px(0, 0, 16383)};
-    constrainHighlights(p.data(), 2);
+    constrain(p, 2);
     // Red: black 0, white 20000, scale 16383/20000 in single precision, so the
     // top lands just below 16383 and truncates to 16382. Green (white 17000)
     // reaches 16383.
@@ -63,24 +62,24 @@ TEST_F(HighlightConstraintTest, DecisionRestsOnTheMiddleSample)
 
 TEST_F(HighlightConstraintTest, ZeroStrengthAndAbsentPixels)
 {
-    gSettings.highlightThreshold = 0.0f;
+    settings.highlightThreshold = 0.0f;
     std::vector<WorkPixel> p = {px(20000, -900, 30000), px(1, 2, 3)};
     const std::vector<WorkPixel> before = p;
-    constrainHighlights(p.data(), 2);
+    constrain(p, 2);
     for (size_t i = 0; i < p.size(); ++i)
         EXPECT_TRUE(samePixel(before[i], p[i])) << i;
 
     // An absent pixel neither widens the range nor escapes the rescaling.
-    gSettings.highlightThreshold = 1.0f;
+    settings.highlightThreshold = 1.0f;
     p = {px(0, 32000, 0, 0), px(0, 20000, 0), px(0, 0, 0)};
-    constrainHighlights(p.data(), 3);
+    constrain(p, 3);
     EXPECT_EQ(16382, p[1].c1); // white = 20000, not 32000
     EXPECT_EQ(26212, p[0].c1); // rescaled with the others
     EXPECT_EQ(0, p[0].alpha);
 
     // Without any present pixel nothing changes.
     p = {px(0, 32000, 0, 0)};
-    constrainHighlights(p.data(), 1);
+    constrain(p, 1);
     EXPECT_EQ(32000, p[0].c1);
 }
 
@@ -89,11 +88,11 @@ TEST_F(HighlightConstraintTest, WhitePointSumIsNotRoundedToSinglePrecision)
     // 3 * 0.3333f + 16383 is 16383.9999: it truncates to 16383, so green needs
     // no change and nothing is rescaled (a single-precision sum would round it
     // to 16384 first and rescale every pixel).
-    gSettings.highlightThreshold = 0.3333f;
-    gSettings.verbosity = 1;
+    settings.highlightThreshold = 0.3333f;
+    settings.verbosity = 1;
     std::vector<WorkPixel> p = {px(100, 16386, 200), px(0, 8000, 0), px(0, 0, 0)};
     testing::internal::CaptureStdout();
-    constrainHighlights(p.data(), 3);
+    constrain(p, 3);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos,
               out.find("Channel 0, min/max Vals = 0/16386, black/white Vals = 0/16383,  shift/scale = 0/1.00000\n"))

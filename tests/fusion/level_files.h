@@ -2,11 +2,8 @@
 // analysis files (Laplacian levels and weight maps) for invented image paths.
 #pragma once
 
-#include "imageio/image_types.h"
+#include "analysis/work_files.h"
 #include "imageio/tiff_io.h"
-#include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -18,39 +15,26 @@
 #include <string>
 #include <vector>
 
-// Points the scratch folder at a fresh TempDir and restores default settings.
+// A run with default settings whose scratch folder is ready; `tmp_` is its
+// private temporary folder.
 class ScratchTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        savedTmp_ = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-        setenv("TMPDIR", tmp_.path().c_str(), 1);
-        resetScratchFolders();
-        resetSettings();
-        gCanvas = ImageRegion{};
-    }
-    void TearDown() override
-    {
-        resetScratchFolders();
-        if (savedTmp_.empty())
-            unsetenv("TMPDIR");
-        else
-            setenv("TMPDIR", savedTmp_.c_str(), 1);
-        resetSettings();
-    }
-    TempDir tmp_;
-    std::string savedTmp_;
+    void SetUp() override { ASSERT_TRUE(run.scratch.ensureRunFolder().ok()); }
+    TestRun testRun_;
+    FusionRun& run = *testRun_;
+    RunSettings& settings = run.settings;
+    const TempDir& tmp_ = testRun_.dir();
 };
 
 // An ImageList of invented paths (only the names matter for scratch files).
 class TestList {
 public:
-    explicit TestList(const std::vector<std::string>& paths) : list_(createImageList(static_cast<int>(paths.size())))
+    TestList(FusionRun& run, const std::vector<std::string>& paths)
     {
+        EXPECT_TRUE(createImageList(run.console, static_cast<int>(paths.size()), list_).ok());
         for (const auto& p : paths)
-            appendImage(list_, p, TypeInput, ScaleFull);
+            EXPECT_TRUE(appendImage(list_, p, TypeInput, ScaleFull).ok());
     }
-    ~TestList() { releaseImageList(list_); }
     TestList(const TestList&) = delete;
     TestList& operator=(const TestList&) = delete;
     ImageList& get() { return list_; }
@@ -58,16 +42,20 @@ private:
     ImageList list_;
 };
 
-inline void writeLevelFile(const std::string& image, int level, const std::vector<WorkPixel>& pixels, int width,
-                           int height)
+inline void writeLevelFile(FusionRun& run, const std::string& image, int level, const std::vector<WorkPixel>& pixels,
+                           int width, int height)
 {
-    ASSERT_EQ(0, writeTiffImage(scratchName(image, "l", level), pixels.data(), width, height, 8, 1, nullptr));
+    ASSERT_TRUE(
+        writeLaplacianFile(run, run.scratch.scratchName(image, "l", level), pixels.data(), width, height, run.canvas)
+            .ok());
 }
 
-inline void writeWeightFile(const std::string& image, const char* tag, int level, const std::vector<uint16_t>& weights,
-                            int width, int height)
+inline void writeWeightFile(FusionRun& run, const std::string& image, const char* tag, int level,
+                            const std::vector<uint16_t>& weights, int width, int height)
 {
-    ASSERT_EQ(0, writeTiffImage(scratchName(image, tag, level), weights.data(), width, height, 2, 0, nullptr));
+    ASSERT_TRUE(writeTiffImage(run, run.scratch.scratchName(image, tag, level), weights.data(),
+                               TiffLayout{width, height, 2, run.canvas})
+                    .ok());
 }
 
 // In a death test child: our messages go to stdout, gtest matches stderr.

@@ -9,20 +9,18 @@
 
 namespace {
 
-class LevelsAdjustTest : public ::testing::Test {
+class LevelsAdjustTest : public FreshSettingsTest {
 protected:
-    void SetUp() override { resetSettings(); }
-    void TearDown() override { resetSettings(); }
 
     // Maps every value of `in` (through c0, c1 and c2 alike) and returns c1.
     std::vector<int> map(float bp, float wp, float f, float w, const std::vector<int>& in)
     {
-        gSettings.levelsAdjust = LevelsParams{true, bp, wp, w, f};
+        settings.levelsAdjust = LevelsParams{true, bp, wp, w, f};
         std::vector<WorkPixel> p;
         for (int v : in)
             p.push_back(px(v, v, v, 1234));
         testing::internal::CaptureStdout();
-        adjustLevels(p.data(), static_cast<int>(p.size()), 1);
+        adjustLevels(run, p.data(), static_cast<int>(p.size()), 1);
         lastOutput = testing::internal::GetCapturedStdout();
         std::vector<int> out;
         for (const WorkPixel& q : p) {

@@ -5,8 +5,9 @@
 #include "analysis/analyse_images.h"
 #include "analysis/exposure_curve.h"
 #include "app/command_line.h"
-#include "app/run_settings.h"
 #include "fusion/level_files.h"
+#include "fusion/run_setup.h"
+#include "fusion/settings_check.h"
 #include "image_fixture.h"
 
 #include <gtest/gtest.h>
@@ -46,14 +47,6 @@ protected:
         mkdir(inputs_.c_str(), 0700);
     }
 
-    void TearDown() override
-    {
-        // Other tests of the binary expect the global list and canvas empty.
-        releaseImageList(gImages);
-        gCanvas = ImageRegion{};
-        ScratchTest::TearDown();
-    }
-
     std::string writeInput(const std::string& name, const FixtureImage& image)
     {
         std::string path = inputs_ + "/" + name;
@@ -61,9 +54,10 @@ protected:
         return path;
     }
 
-    // Parses the arguments (program name first is added) and analyses the
-    // inputs; returns what was printed.
-    std::string prepare(const std::vector<std::string>& args)
+    // Parses the arguments (program name first is added) into a fresh run,
+    // settles and validates it and analyses the inputs, as the program does;
+    // returns what was printed.
+    std::string prepare(const std::vector<std::string>& args, int workers = 1)
     {
         std::vector<std::string> all = {"quovix"};
         all.insert(all.end(), args.begin(), args.end());
@@ -72,10 +66,22 @@ protected:
             argv.push_back(a.data());
         argv.push_back(nullptr);
         testing::internal::CaptureStdout();
-        parseCommandLine(static_cast<int>(all.size()), argv.data());
-        validateSettings();
-        buildCurveTables();
-        analyseImages(gImages, gSettings.levelCount);
+        CommandLine commandLine;
+        int exitCode = 0;
+        EXPECT_TRUE(parseCommandLine(static_cast<int>(all.size()), argv.data(), commandLine, exitCode));
+        Options options = commandLine.options;
+        Options defaults = testOptions(tmp_.path());
+        options.tempFolder = defaults.tempFolder;
+        options.onMessage = defaults.onMessage;
+        options.workerCount = workers;
+        testRun_.reset(options);
+        EXPECT_TRUE(run.scratch.ensureRunFolder().ok());
+        Status status = setupRun(run, commandLine.inputs);
+        EXPECT_TRUE(status.ok()) << status.consoleText();
+        validateSettings(run);
+        buildCurveTables(run.settings, run.console, run.curves);
+        status = analyseImages(run, run.images, run.settings.levelCount);
+        EXPECT_TRUE(status.ok()) << status.consoleText();
         return testing::internal::GetCapturedStdout();
     }
 

@@ -1,60 +1,86 @@
-#include "imageio/image_types.h"
+#include "imageio/image_list.h"
 
+#include "analysis/analyse_images.h"
+#include "image_samples.h"
 #include "support/memory.h"
-#include "support/scratch_files.h"
-#include "support/settings.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
+#include <cstdio>
 #include <regex>
 #include <set>
 
 namespace {
 
-class ImageListTest : public ::testing::Test {
+using samples::failedWith;
+
+class ImageListTest : public FreshSettingsTest {
 protected:
-    void SetUp() override
+    ImageList listOf(int32_t capacity)
     {
-        resetSettings();
-        resetResourceCounters();
-        setenv("TMPDIR", dir.path().c_str(), 1);
-        resetScratchFolders();
+        ImageList list;
+        EXPECT_TRUE(createImageList(run.console, capacity, list).ok());
+        return list;
     }
-    void TearDown() override
+    void append(ImageList& list, const std::string& path, int32_t type, int32_t scale, const ImageInfo& info = {})
     {
-        resetSettings();
-        unsetenv("TMPDIR");
-        resetScratchFolders();
+        Status status = appendImage(list, path, type, scale, info);
+        EXPECT_TRUE(status.ok()) << status.consoleText();
     }
-    TempDir dir;
 };
+
+// The traced allocations and releases of a piece of console output.
+struct TracedBlocks {
+    std::multiset<std::string> allocated, released;
+};
+
+TracedBlocks tracedBlocks(const std::string& out)
+{
+    TracedBlocks blocks;
+    std::regex alloc("Mem\\|\\d+\\|alloc\\|(0x[0-9a-f]+)\\|"), freed("Mem\\|\\d+\\|free\\|(0x[0-9a-f]+)\n");
+    for (std::sregex_iterator it(out.begin(), out.end(), alloc), end; it != end; ++it)
+        blocks.allocated.insert((*it)[1]);
+    for (std::sregex_iterator it(out.begin(), out.end(), freed), end; it != end; ++it)
+        blocks.released.insert((*it)[1]);
+    return blocks;
+}
 
 TEST_F(ImageListTest, CopiesPrintAtEachVerbosity)
 {
-    ImageList inputs = createImageList(3);
+    ImageList inputs = listOf(3);
     EXPECT_EQ(inputs.last, -1);
     EXPECT_EQ(inputs.count(), 0);
-    appendImage(inputs, "/p/a.tif", TypeInput, ScaleFull);
-    appendImage(inputs, "/p/b.jpg", TypeInput, ScaleFull);
+    EXPECT_EQ(inputs.capacity, 3);
+    ImageInfo jpegInfo;
+    jpegInfo.known = true;
+    jpegInfo.format = FileFormat::Jpeg;
+    jpegInfo.region = ImageRegion{0, 0, 40, 30};
+    jpegInfo.bytesPerPixel = 3;
+    jpegInfo.bitsPerSample = 8;
+    append(inputs, "/p/a.tif", TypeInput, ScaleFull);
+    append(inputs, "/p/b.jpg", TypeInput, ScaleFull, jpegInfo);
     inputs.exposure[0] = 6400.0;
     inputs.group[0] = 2;
     inputs.exposure[1] = 100.0;
     inputs.type[1] = TypePreviewCache;
     inputs.scale[1] = ScaleScaled;
 
-    ImageList copy = createImageList(2);
-    appendImageCopy(copy, inputs, 1);
-    appendImageCopy(copy, inputs, 0);
+    ImageList copy = listOf(2);
+    ASSERT_TRUE(appendImageCopy(copy, inputs, 1).ok());
+    ASSERT_TRUE(appendImageCopy(copy, inputs, 0).ok());
     EXPECT_EQ(copy.count(), 2);
     EXPECT_STREQ(copy.paths[0], "/p/b.jpg");
     EXPECT_EQ(copy.exposure[1], 6400.0);
     EXPECT_EQ(copy.group[1], 2u);
     EXPECT_EQ(copy.type[0], TypePreviewCache);
     EXPECT_EQ(copy.scale[0], ScaleScaled);
+    // The classification travels with the entry.
+    EXPECT_TRUE(copy.info[0].known);
+    EXPECT_EQ(copy.info[0].format, FileFormat::Jpeg);
+    EXPECT_EQ(copy.info[0].region.width, 40);
+    EXPECT_EQ(copy.info[0].bytesPerPixel, 3);
+    EXPECT_FALSE(copy.info[1].known);
 
     const char* expected[4] = {
         "  /p/b.jpg\n  /p/a.tif\n",
@@ -65,68 +91,85 @@ TEST_F(ImageListTest, CopiesPrintAtEachVerbosity)
     };
     for (int v = 0; v < 4; ++v) {
         testing::internal::CaptureStdout();
-        printImageList(copy, v);
+        printImageList(run.console, copy, v);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[v]) << v;
     }
     releaseImageList(copy);
     releaseImageList(inputs);
     EXPECT_EQ(inputs.paths, nullptr);
+    EXPECT_EQ(inputs.count(), 0);
+    EXPECT_TRUE(inputs.info.empty());
 }
 
 TEST_F(ImageListTest, OverflowsEndTheRun)
 {
-    ImageList a = createImageList(1);
-    appendImage(a, "x.tif", TypeInput, ScaleFull);
-    ImageList b = createImageList(1);
-    EXPECT_EXIT(
-        {
-            std::fflush(stdout);
-            dup2(2, 1);
-            appendImageCopy(a, a, 0);
-        },
-        ::testing::ExitedWithCode(1), "^Fatal Error: Error: Dest file index error\n\n$");
-    EXPECT_EXIT(
-        {
-            std::fflush(stdout);
-            dup2(2, 1);
-            appendImageCopy(b, a, 1);
-        },
-        ::testing::ExitedWithCode(1), "^Fatal Error: Error: Source file index error\n\n$");
-    releaseImageList(a);
-    releaseImageList(b);
+    ImageList a = listOf(1);
+    append(a, "x.tif", TypeInput, ScaleFull);
+    ImageList b = listOf(1);
+    EXPECT_TRUE(failedWith(appendImageCopy(a, a, 0), 1, "Fatal Error: Error: Dest file index error\n\n"));
+    EXPECT_TRUE(failedWith(appendImage(a, "y.tif", TypeInput, ScaleFull), 1,
+                           "Fatal Error: Error: Dest file index error\n\n"));
+    EXPECT_TRUE(failedWith(appendImageCopy(b, a, 1), 1, "Fatal Error: Error: Source file index error\n\n"));
+    EXPECT_TRUE(failedWith(appendImageCopy(b, a, -1), 1, "Fatal Error: Error: Source file index error\n\n"));
+    // A refused append changes nothing.
+    EXPECT_EQ(a.count(), 1);
+    EXPECT_STREQ(a.paths[0], "x.tif");
+    EXPECT_EQ(b.count(), 0);
 }
 
 TEST_F(ImageListTest, LongPathsAreKeptWholeAndEveryBlockIsReleased)
 {
-    gSettings.traceResources = true;
+    run.console.setTracing(true);
     testing::internal::CaptureStdout();
-    ImageList list = createImageList(2);
+    ImageList list = listOf(2);
     std::string longPath = "/" + std::string(600, 'q') + ".tif";
-    appendImage(list, longPath, TypeInput, ScaleFull);
-    ImageList copy = createImageList(1);
-    appendImageCopy(copy, list, 0);
+    append(list, longPath, TypeInput, ScaleFull);
+    ImageList copy = listOf(1);
+    ASSERT_TRUE(appendImageCopy(copy, list, 0).ok());
     EXPECT_EQ(std::string(copy.paths[0]), longPath);
     releaseImageList(copy);
     releaseImageList(list);
+    releaseImageList(list);  // a second release is harmless
     std::string out = testing::internal::GetCapturedStdout();
-    gSettings.traceResources = false;
 
     // Every traced allocation is released exactly once.
-    std::regex alloc("Mem\\|\\d+\\|alloc\\|(0x[0-9a-f]+)\\|"), freed("Mem\\|\\d+\\|free\\|(0x[0-9a-f]+)\n");
-    std::multiset<std::string> allocated, released;
-    for (std::sregex_iterator it(out.begin(), out.end(), alloc), end; it != end; ++it)
-        allocated.insert((*it)[1]);
-    for (std::sregex_iterator it(out.begin(), out.end(), freed), end; it != end; ++it)
-        released.insert((*it)[1]);
-    EXPECT_EQ(allocated.size(), 3u + 5 + 2 + 5);  // path buffers (+1 long), arrays of two lists
-    EXPECT_EQ(allocated, released);
+    TracedBlocks blocks = tracedBlocks(out);
+    EXPECT_EQ(blocks.allocated.size(), 3u + 5 + 2 + 5);  // path buffers (+1 long), arrays of two lists
+    EXPECT_EQ(blocks.allocated, blocks.released);
+}
+
+TEST_F(ImageListTest, ListsReleaseThemselvesAndMovesReleaseOnce)
+{
+    run.console.setTracing(true);
+    testing::internal::CaptureStdout();
+    {
+        ImageList first = listOf(2);
+        append(first, "/p/a.tif", TypeInput, ScaleFull);
+        ImageList moved(std::move(first));
+        EXPECT_EQ(first.paths, nullptr);
+        EXPECT_EQ(moved.count(), 1);
+        EXPECT_STREQ(moved.paths[0], "/p/a.tif");
+        ImageList assigned = listOf(1);  // its own blocks go when it is assigned over
+        assigned = std::move(moved);
+        EXPECT_EQ(assigned.capacity, 2);
+        EXPECT_STREQ(assigned.paths[0], "/p/a.tif");
+        ASSERT_EQ(assigned.info.size(), 2u);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    TracedBlocks blocks = tracedBlocks(out);
+    EXPECT_EQ(blocks.allocated.size(), (2u + 5) + (1u + 5));
+    EXPECT_EQ(blocks.allocated, blocks.released);
 }
 
 TEST_F(ImageListTest, RemoveLevelScratchRemovesOnlyLevelFiles)
 {
-    ImageList list = createImageList(2);
-    appendImage(list, "/in/a.tif", TypeInput, ScaleFull);
-    appendImage(list, "/in/b.tif", TypeInput, ScaleFull);
+    ImageList list = listOf(2);
+    append(list, "/in/a.tif", TypeInput, ScaleFull);
+    append(list, "/in/b.tif", TypeInput, ScaleFull);
+    ASSERT_TRUE(run.scratch.ensureRunFolder().ok());
+    auto scratchName = [&](const char* path, const char* tag, int level) {
+        return run.scratch.scratchName(path, tag, level);
+    };
     std::vector<std::string> removed, kept;
     for (int level = 0; level < 3; ++level) {
         for (const char* path : {"/in/a.tif", "/in/b.tif"}) {
@@ -139,12 +182,11 @@ TEST_F(ImageListTest, RemoveLevelScratchRemovesOnlyLevelFiles)
         }
     }
     std::remove(scratchName("/in/b.tif", "s", 1).c_str());  // a missing file is passed over
-    removeLevelScratch(list, 2);
+    removeLevelScratch(run, list, 2);
     for (const auto& p : removed)
         EXPECT_FALSE(fileExists(p)) << p;
     for (const auto& p : kept)
         EXPECT_TRUE(fileExists(p)) << p;
-    releaseImageList(list);
 }
 
 } // namespace

@@ -3,12 +3,18 @@
 // TIFF headers for damaged files, and JPEGs of any colour model.
 #pragma once
 
+#include "test_util.h"
+
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <tiffio.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -198,14 +204,74 @@ inline FileSnapshot snapshot(const std::string& path)
     return s;
 }
 
-} // namespace samples
+// The names in a folder, sorted, without "." and "..".
+inline std::vector<std::string> folderEntries(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(path.c_str());
+    if (d == nullptr)
+        return names;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..")
+            names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
-// Death tests match standard error; the program reports on standard output.
-#define EXPECT_EXIT_PRINTS(statement, code, regex)                                                   \
-    EXPECT_EXIT(                                                                                     \
-        {                                                                                            \
-            std::fflush(stdout);                                                                     \
-            dup2(2, 1);                                                                              \
-            statement;                                                                               \
-        },                                                                                           \
-        ::testing::ExitedWithCode(code), regex)
+// What a library call returned and what it printed on the way.
+struct Printed {
+    quovix::Status status;
+    std::string output;
+};
+
+template <typename Call>
+Printed printedBy(Call&& call)
+{
+    Printed p;
+    p.output = captureOutput([&] { p.status = call(); });
+    return p;
+}
+
+// The status of a failed step: its exit code and the exact final text.
+inline testing::AssertionResult failedWith(const quovix::Status& status, int exitCode, const std::string& text)
+{
+    if (status.ok())
+        return testing::AssertionFailure() << "succeeded; expected exit " << exitCode << " with \"" << text << "\"";
+    if (status.exitCode() != exitCode || status.consoleText() != text)
+        return testing::AssertionFailure() << "exit " << status.exitCode() << " with \"" << status.consoleText()
+                                           << "\"; expected exit " << exitCode << " with \"" << text << "\"";
+    return testing::AssertionSuccess();
+}
+
+// Lowers this process's file-size limit while alive, so that a file write
+// fails part way as on a full disk (EFBIG, SIGXFSZ ignored); restored after.
+// The limit holds for the whole process: keep other file writes (and the
+// test's own output to a file) out of its scope, e.g. by capturing stdout.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::fflush(stdout);
+        previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        active_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        signal(SIGXFSZ, previousHandler_);
+    }
+    bool active() const { return active_; }
+
+private:
+    rlimit previous_{};
+    sighandler_t previousHandler_ = SIG_DFL;
+    bool active_ = false;
+};
+
+} // namespace samples

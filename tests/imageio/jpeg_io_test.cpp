@@ -1,42 +1,22 @@
-#include "imageio/format_detect.h"
 #include "imageio/jpeg_io.h"
-#include "imageio/tiff_io.h"
+
+#include "analysis/work_files.h"
+#include "fusion/output_file.h"
 #include "image_samples.h"
-#include "support/settings.h"
+#include "imageio/image_reader.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
 namespace {
 
-class JpegIoTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        resetSettings();
-        gCanvas = ImageRegion{0, 0, 0, 0};
-    }
-    void TearDown() override { resetSettings(); }
+using samples::failedWith;
 
-    std::vector<std::string> folderEntries() const
-    {
-        std::vector<std::string> names;
-        DIR* d = opendir(dir.path().c_str());
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-        return names;
-    }
+class JpegIoTest : public FreshSettingsTest {
+protected:
+    std::vector<std::string> folderEntries() const { return samples::folderEntries(dir.path()); }
     TempDir dir;
 };
 
@@ -59,25 +39,45 @@ std::string referenceJpeg(const std::vector<unsigned char>& rgb, int width, int 
     return samples::encodeJpeg(rgb, width, height, 3, JCS_RGB, quality);
 }
 
+// An image description for the reader, as classification makes it.
+ImageInfo jpegInfo(int width, int height)
+{
+    ImageInfo info;
+    info.known = true;
+    info.format = FileFormat::Jpeg;
+    info.region = ImageRegion{0, 0, width, height};
+    info.bytesPerPixel = 3;
+    info.bitsPerSample = 8;
+    return info;
+}
+
 TEST_F(JpegIoTest, WriteUsesLibraryDefaultsAtTheRunQualityAndReadsBack)
 {
     const int width = 40, height = 23;  // odd height: a partial last MCU row
     auto rgb = smoothRgb(width, height);
     for (int quality : {90, 100, 20}) {
-        gSettings.jpegQuality = quality;
         std::string path = dir.file("out.jpg");
-        ASSERT_EQ(writeJpeg(path, rgb.data(), width, height), 0);
+        FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        const bool encoded = encodeJpeg(run.console, file, rgb.data(), width, height, quality);
+        ASSERT_EQ(std::fclose(file), 0);
+        ASSERT_TRUE(encoded);
         EXPECT_EQ(readFile(path), referenceJpeg(rgb, width, height, quality)) << quality;
 
-        int w = 0, h = 0, components = 0, bits = 0;
-        ASSERT_EQ(readJpegHeader(path, w, h, components, bits), 0);
+        int w = 0, h = 0, components = 0;
+        ASSERT_TRUE(readJpegHeader(run.console, path, w, h, components).ok());
         EXPECT_EQ(w, width);
         EXPECT_EQ(h, height);
         EXPECT_EQ(components, 3);
-        EXPECT_EQ(bits, 8);
+        ImageInfo info;
+        ASSERT_TRUE(queryImageInfo(run, path, info).ok());
+        EXPECT_EQ(info.bitsPerSample, 8);
         std::vector<unsigned char> back(rgb.size() + 3, 0xEE);
-        ASSERT_EQ(readJpeg(path, back.data()), 0);
+        ASSERT_TRUE(readJpeg(run.console, path, jpegInfo(width, height), back.data()).ok());
         EXPECT_EQ(back[rgb.size()], 0xEE) << "no write past width x height x 3";
+        std::vector<unsigned char> again(rgb.size() + 3, 0xEE);
+        ASSERT_TRUE(readImage(run, path, info, again.data()).ok());
+        EXPECT_EQ(again, back);
         if (quality == 100) {
             int worst = 0;
             for (size_t i = 0; i < rgb.size(); ++i)
@@ -90,18 +90,24 @@ TEST_F(JpegIoTest, WriteUsesLibraryDefaultsAtTheRunQualityAndReadsBack)
 TEST_F(JpegIoTest, OnlyThreeChannelJpegsDecode)
 {
     for (auto [name, components, space] : {std::tuple{"grey.jpg", 1, JCS_GRAYSCALE}, std::tuple{"cmyk.jpg", 4, JCS_CMYK}}) {
+        SCOPED_TRACE(name);
         std::string path = dir.file(name);
         writeFile(path, samples::encodeSampleJpeg(8, 8, components, space, 90));
         std::vector<unsigned char> buffer(8 * 8 * 4);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(readJpeg(path, buffer.data()), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "JPEG Image must have 3 channels\n");
-        EXPECT_EXIT_PRINTS(readImage(path, buffer.data()), 255,
-                           "JPEG Image must have 3 channels\nError reading input JPEG file data\n$");
+        samples::Printed p =
+            samples::printedBy([&] { return readJpeg(run.console, path, ImageInfo(), buffer.data()); });
+        EXPECT_TRUE(failedWith(p.status, -1, "Error reading input JPEG file data\n"));
+        EXPECT_EQ(p.output, "JPEG Image must have 3 channels\n");
+        // Classified first, as every input is, then read.
+        ImageInfo info;
+        ASSERT_TRUE(queryImageInfo(run, path, info).ok());
+        p = samples::printedBy([&] { return readImage(run, path, info, buffer.data()); });
+        EXPECT_TRUE(failedWith(p.status, -1, "Error reading input JPEG file data\n"));
+        EXPECT_EQ(p.output, "JPEG Image must have 3 channels\n");
     }
 }
 
-TEST_F(JpegIoTest, DamagedJpegsFailWithoutEndingInsideTheLibrary)
+TEST_F(JpegIoTest, DamagedJpegsFailWithTheDecodersReasonOnTheConsole)
 {
     const std::string good = samples::encodeSampleJpeg(64, 64, 3, JCS_RGB, 90);
     std::string truncated = dir.file("truncated.jpg");
@@ -116,45 +122,65 @@ TEST_F(JpegIoTest, DamagedJpegsFailWithoutEndingInsideTheLibrary)
     writeFile(badPrecision, bytes);
 
     std::vector<unsigned char> buffer(64 * 64 * 3);
-    int w, h, c, b;
+    int w, h, c;
+    const std::string header = "Error reading input JPEG file\n", data = "Error reading input JPEG file data\n";
+    // libjpeg's own reason goes through the console; standard error stays quiet.
+    testing::internal::CaptureStderr();
     // The header of the truncated file is intact; its pixel data is not.
-    EXPECT_EQ(readJpegHeader(truncated, w, h, c, b), 0);
-    EXPECT_EQ(readJpeg(truncated, buffer.data()), -1);
-    EXPECT_EQ(readJpegHeader(headerOnly, w, h, c, b), -1);
-    EXPECT_EQ(readJpegHeader(badPrecision, w, h, c, b), -1);
-    EXPECT_EQ(readJpeg(badPrecision, buffer.data()), -1);
+    samples::Printed p = samples::printedBy([&] { return readJpegHeader(run.console, truncated, w, h, c); });
+    EXPECT_TRUE(p.status.ok());
+    EXPECT_EQ(p.output, "");
+    p = samples::printedBy([&] { return readJpeg(run.console, truncated, jpegInfo(64, 64), buffer.data()); });
+    EXPECT_TRUE(failedWith(p.status, -1, data));
+    EXPECT_EQ(p.output, "Premature end of JPEG file\n");
+    p = samples::printedBy([&] { return readJpegHeader(run.console, headerOnly, w, h, c); });
+    EXPECT_TRUE(failedWith(p.status, -1, header));
+    EXPECT_EQ(p.output, "Premature end of JPEG file\n");
+    p = samples::printedBy([&] { return readJpegHeader(run.console, badPrecision, w, h, c); });
+    EXPECT_TRUE(failedWith(p.status, -1, header));
+    EXPECT_EQ(p.output, "Unsupported JPEG data precision 7\n");
+    p = samples::printedBy([&] { return readJpeg(run.console, badPrecision, ImageInfo(), buffer.data()); });
+    EXPECT_TRUE(failedWith(p.status, -1, data));
+    EXPECT_EQ(p.output, "Unsupported JPEG data precision 7\n");
 
-    ImageRegion r;
-    EXPECT_EXIT_PRINTS(readImage(truncated, buffer.data()), 255, "Error reading input JPEG file data\n$");
-    EXPECT_EXIT_PRINTS(queryImageInfo(headerOnly, r, w, b), 255, "Error reading input JPEG file\n$");
-    EXPECT_EXIT_PRINTS(queryImageInfo(badPrecision, r, w, b), 255, "Error reading input JPEG file\n$");
+    // The same failures through classification and the reader.
+    ImageInfo info;
+    p = samples::printedBy([&] { return readImage(run, truncated, jpegInfo(64, 64), buffer.data()); });
+    EXPECT_TRUE(failedWith(p.status, -1, data));
+    p = samples::printedBy([&] { return queryImageInfo(run, headerOnly, info); });
+    EXPECT_TRUE(failedWith(p.status, -1, header));
+    EXPECT_EQ(p.output, "Premature end of JPEG file\n");
+    p = samples::printedBy([&] { return queryImageInfo(run, badPrecision, info); });
+    EXPECT_TRUE(failedWith(p.status, -1, header));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(readJpegHeader(dir.file("gone.jpg"), w, h, c, b), -1);
-    EXPECT_EQ(readJpeg(dir.file("gone.jpg"), buffer.data()), -1);
+    EXPECT_TRUE(failedWith(readJpegHeader(run.console, dir.file("gone.jpg"), w, h, c), -1, header));
+    EXPECT_TRUE(failedWith(readJpeg(run.console, dir.file("gone.jpg"), ImageInfo(), buffer.data()), -1, data));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "Cannot open JPEG file: " + dir.file("gone.jpg") + "\nCannot open " + dir.file("gone.jpg") + "\n");
 }
 
 // Writes the fused-output stand-in: an 8-bit RGBA TIFF under the output name.
-std::vector<WorkPixel> writeOutputTiff(const std::string& path, int width, int height)
+std::vector<WorkPixel> writeOutputTiff(FusionRun& run, const std::string& path, int width, int height)
 {
     std::vector<WorkPixel> px(size_t(width) * height);
     for (size_t i = 0; i < px.size(); ++i)
         px[i] = WorkPixel{int16_t((i * 3 % 256) * 64), int16_t((i * 5 % 256) * 64), int16_t((i % 7) * 2000),
                           int16_t(i % 3 == 0 ? 0 : 0x4000)};
-    gCanvas = ImageRegion{0, 0, width, height};
-    EXPECT_EQ(writeTiffWork8(path, px.data(), width, height), 0);
+    run.canvas = ImageRegion{0, 0, width, height};
+    Status status = writeWorkFile8(run, path, px.data(), width, height, run.canvas);
+    EXPECT_TRUE(status.ok()) << status.consoleText();
     return px;
 }
 
 TEST_F(JpegIoTest, ExportReplacesTheOutputWithItsJpeg)
 {
     for (bool big : {false, true}) {
-        gSettings.bigTiff = big;
-        gSettings.jpegQuality = 75;
-        gSettings.outputPath = dir.file("result.jpg");
-        auto px = writeOutputTiff(gSettings.outputPath, 19, 11);
+        settings.bigTiff = big;
+        settings.jpegQuality = 75;
+        settings.outputPath = dir.file("result.jpg");
+        auto px = writeOutputTiff(run, settings.outputPath, 19, 11);
         // Alpha is dropped without blending: absent pixels keep their colour.
         std::vector<unsigned char> rgb(px.size() * 3);
         for (size_t i = 0; i < px.size(); ++i) {
@@ -162,8 +188,10 @@ TEST_F(JpegIoTest, ExportReplacesTheOutputWithItsJpeg)
             rgb[3 * i + 1] = static_cast<unsigned char>(px[i].c1 / 64);
             rgb[3 * i + 2] = static_cast<unsigned char>(std::min(255, px[i].c2 / 64));
         }
-        ASSERT_EQ(exportOutputAsJpeg(), 0);
-        EXPECT_EQ(readFile(gSettings.outputPath), referenceJpeg(rgb, 19, 11, 75)) << "big " << big;
+        samples::Printed p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+        ASSERT_TRUE(p.status.ok()) << p.status.consoleText();
+        EXPECT_EQ(p.output, "");
+        EXPECT_EQ(readFile(settings.outputPath), referenceJpeg(rgb, 19, 11, 75)) << "big " << big;
         EXPECT_EQ(folderEntries(), std::vector<std::string>{"result.jpg"}) << "no temporary file is left";
     }
 }
@@ -171,11 +199,12 @@ TEST_F(JpegIoTest, ExportReplacesTheOutputWithItsJpeg)
 TEST_F(JpegIoTest, ExportOfAnOutputWithoutImageExtensionIsNotTakenForRaw)
 {
     // A scaled run exports whatever name it was given; "preview.png" is our TIFF.
-    gSettings.converterPath = "/nonexistent/converter";
-    gSettings.outputPath = dir.file("preview.png");
-    writeOutputTiff(gSettings.outputPath, 8, 6);
-    ASSERT_EQ(exportOutputAsJpeg(), 0);
-    std::string bytes = readFile(gSettings.outputPath);
+    settings.converterPath = "/nonexistent/converter";
+    settings.outputPath = dir.file("preview.png");
+    writeOutputTiff(run, settings.outputPath, 8, 6);
+    Status status = exportOutputAsJpeg(run);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
+    std::string bytes = readFile(settings.outputPath);
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xFF);
     EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xD8);
@@ -183,37 +212,43 @@ TEST_F(JpegIoTest, ExportOfAnOutputWithoutImageExtensionIsNotTakenForRaw)
 
 TEST_F(JpegIoTest, ExportRefusesWhatItCannotConvert)
 {
-    gSettings.outputPath = dir.file("plain.tif");
-    writeFile(gSettings.outputPath, samples::encodeSampleJpeg(8, 8, 3, JCS_RGB, 90));
-    EXPECT_EXIT_PRINTS(exportOutputAsJpeg(), 1,
-                       "^Fatal Error: Error converting TIFF to JPEG...input not TIFF format\n\n$");
+    settings.outputPath = dir.file("plain.tif");
+    const std::string jpeg = samples::encodeSampleJpeg(8, 8, 3, JCS_RGB, 90);
+    writeFile(settings.outputPath, jpeg);
+    samples::Printed p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+    EXPECT_TRUE(failedWith(p.status, 1, "Fatal Error: Error converting TIFF to JPEG...input not TIFF format\n\n"));
+    EXPECT_EQ(p.output, "");
+    EXPECT_EQ(readFile(settings.outputPath), jpeg);
 
-    gSettings.outputPath = dir.file("deep.tif");
+    settings.outputPath = dir.file("deep.tif");
     std::vector<WorkPixel> px(4, WorkPixel{100, 200, 300, -1});
-    gCanvas = ImageRegion{0, 0, 2, 2};
-    ASSERT_EQ(writeTiffWork16(gSettings.outputPath, px.data(), 2, 2), 0);
-    EXPECT_EXIT_PRINTS(exportOutputAsJpeg(), 1,
-                       "^Unsupported bit depth conversion request: in=8, out=4\nFatal Error: Unsupported image type\n\n$");
+    ASSERT_TRUE(writeWorkFile16(run, settings.outputPath, px.data(), 2, 2, ImageRegion{0, 0, 2, 2}).ok());
+    const std::string deep = readFile(settings.outputPath);
+    p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+    EXPECT_TRUE(failedWith(p.status, 1,
+                           "Unsupported bit depth conversion request: in=8, out=4\nFatal Error: Unsupported image type\n\n"));
+    EXPECT_EQ(p.output, "");
+    EXPECT_EQ(readFile(settings.outputPath), deep);
+    EXPECT_EQ(folderEntries(), (std::vector<std::string>{"deep.tif", "plain.tif"}));
 }
 
 TEST_F(JpegIoTest, FailedExportLeavesTheTiffInPlace)
 {
-    gSettings.outputPath = dir.file("result.jpg");
-    writeOutputTiff(gSettings.outputPath, 300, 200);
-    const std::string tiff = readFile(gSettings.outputPath);
+    settings.outputPath = dir.file("result.jpg");
+    writeOutputTiff(run, settings.outputPath, 300, 200);
+    const std::string tiff = readFile(settings.outputPath);
     ASSERT_GT(tiff.size(), 2000u);
-    EXPECT_EXIT(
-        {
-            std::fflush(stdout);
-            dup2(2, 1);
-            signal(SIGXFSZ, SIG_IGN);
-            rlimit limit;
-            limit.rlim_cur = limit.rlim_max = 2000;  // the encode runs out of room
-            setrlimit(RLIMIT_FSIZE, &limit);
-            std::exit(exportOutputAsJpeg() == -1 ? 3 : 4);
-        },
-        ::testing::ExitedWithCode(3), "Cannot write JPEG file: .*result\\.jpg\n$");
-    EXPECT_EQ(readFile(gSettings.outputPath), tiff);
+    samples::Printed p;
+    {
+        samples::FileSizeLimit limit(2000);  // the encode runs out of room
+        ASSERT_TRUE(limit.active());
+        p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+    }
+    EXPECT_TRUE(failedWith(p.status, -1, ""));
+    // The encoder's own reason comes first, on the console.
+    EXPECT_EQ(p.output, "Output file write error --- out of disk space?\n"
+                        "Cannot write JPEG file: " + settings.outputPath + "\n");
+    EXPECT_EQ(readFile(settings.outputPath), tiff);
     EXPECT_EQ(folderEntries(), std::vector<std::string>{"result.jpg"});
 }
 

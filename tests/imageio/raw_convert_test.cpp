@@ -1,7 +1,8 @@
 #include "imageio/raw_convert.h"
 
 #include "dng_writer.h"
-#include "support/settings.h"
+#include "image_samples.h"
+#include "imageio/image_reader.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +14,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <vector>
 
 namespace {
+
+using samples::failedWith;
 
 // A stand-in converter: records its arguments (one per line) in args.txt next
 // to itself, then runs `body` as a POSIX shell script.
@@ -43,8 +45,8 @@ std::vector<std::string> recordedArgs(const TempDir& dir)
     return args;
 }
 
-// A fake conversion body: writes "converted" under the produced name.
-const char kFakeConvert[] = "for last; do :; done\nprintf converted > \"${last%.*}.tiff\"\n";
+// A fake conversion body: the "TIFF" comes on standard output, as under -c.
+const char kFakeConvert[] = "printf converted\n";
 
 const char kFailureText[] =
     "Fatal Error: Could not convert RAW file.  Possible causes:\n"
@@ -84,11 +86,24 @@ TiffSummary summarizeTiff(const std::string& path)
     return s;
 }
 
-class RawConvertTest : public ::testing::Test {
+class RawConvertTest : public FreshSettingsTest {
 protected:
-    void SetUp() override { resetSettings(); gSettings.converterPath = "dcraw"; }
-    void TearDown() override { resetSettings(); }
+    void SetUp() override { settings.converterPath = "dcraw"; }
+    // Converts and returns what the conversion printed; the status in `status`.
+    std::string convert(const std::string& raw, const std::string& dest, int stops)
+    {
+        samples::Printed p = samples::printedBy([&] { return convertRaw(run, raw, dest, stops); });
+        status = p.status;
+        return p.output;
+    }
+    // The conversion's file in the run's own scratch folder.
+    std::string scratchFor(const std::string& raw)
+    {
+        EXPECT_TRUE(run.scratch.ensureRunFolder().ok());
+        return run.scratch.scratchName(raw, "raw", 0);
+    }
     TempDir dir;
+    Status status;
 };
 
 // Runs through the real converter; skipped where it is not installed.
@@ -105,12 +120,37 @@ protected:
     std::string dng;
 };
 
+// A folder's names, modification time and files' content, to show it was
+// left exactly as it was.
+struct FolderState {
+    std::vector<std::string> names;
+    std::vector<samples::FileSnapshot> files;
+    struct timespec mtime{};
+    bool operator==(const FolderState& o) const
+    {
+        return names == o.names && files == o.files && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+FolderState folderState(const std::string& folder)
+{
+    FolderState state;
+    state.names = samples::folderEntries(folder);
+    for (const std::string& name : state.names)
+        state.files.push_back(samples::snapshot(folder + "/" + name));
+    struct stat st{};
+    if (stat(folder.c_str(), &st) == 0)
+        state.mtime = st.st_mtim;
+    return state;
+}
+
 TEST_F(RealConverterTest, SizeQueryReportsOutputSizeOnly)
 {
     ImageRegion region;
     region.x = 5;
     region.y = 7;
-    ASSERT_EQ(queryRawSize(dng, region), 0);
+    ASSERT_EQ(queryRawSize(settings, dng, region), 0);
     EXPECT_EQ(region.width, 64);
     EXPECT_EQ(region.height, 48);
     EXPECT_EQ(region.x, 5);
@@ -120,17 +160,38 @@ TEST_F(RealConverterTest, SizeQueryReportsOutputSizeOnly)
     wide.width = 90;
     wide.height = 30;
     ASSERT_TRUE(writeTestDng(dir.file("wide.dng"), wide));
-    ASSERT_EQ(queryRawSize(dir.file("wide.dng"), region), 0);
+    ASSERT_EQ(queryRawSize(settings, dir.file("wide.dng"), region), 0);
     EXPECT_EQ(region.width, 90);
     EXPECT_EQ(region.height, 30);
+}
+
+TEST_F(RealConverterTest, RawFilesAreClassifiedThroughTheConverter)
+{
+    // Any name without a TIFF or JPEG extension is a camera RAW file: placed
+    // at the origin, read as 8-bit RGB at the converter's output size.
+    ImageInfo info;
+    ASSERT_TRUE(queryImageInfo(run, dng, info).ok());
+    EXPECT_TRUE(info.known);
+    EXPECT_EQ(info.format, FileFormat::Raw);
+    EXPECT_EQ(info.region.width, 64);
+    EXPECT_EQ(info.region.height, 48);
+    EXPECT_EQ(info.region.x, 0);
+    EXPECT_EQ(info.region.y, 0);
+    EXPECT_EQ(info.bytesPerPixel, 3);
+    EXPECT_EQ(info.bitsPerSample, 8);
+
+    writeFile(dir.file("notes.txt"), "not an image\n");
+    EXPECT_TRUE(failedWith(queryImageInfo(run, dir.file("notes.txt"), info), -1,
+                           "Cannot determine RAW file dimensions\n"));
+    EXPECT_FALSE(info.known);
 }
 
 TEST_F(RealConverterTest, SizeQueryFailsForFilesTheConverterCannotRead)
 {
     writeFile(dir.file("notes.txt"), "not an image\n");
     ImageRegion region;
-    EXPECT_EQ(queryRawSize(dir.file("notes.txt"), region), 1);
-    EXPECT_EQ(queryRawSize(dir.file("missing.dng"), region), 1);
+    EXPECT_EQ(queryRawSize(settings, dir.file("notes.txt"), region), 1);
+    EXPECT_EQ(queryRawSize(settings, dir.file("missing.dng"), region), 1);
     EXPECT_EQ(region.width, 0);
     EXPECT_EQ(region.height, 0);
 }
@@ -138,7 +199,7 @@ TEST_F(RealConverterTest, SizeQueryFailsForFilesTheConverterCannotRead)
 TEST_F(RealConverterTest, InfoCopiesConverterDescription)
 {
     int rc = 1;
-    std::string out = captureOutput([&] { rc = printRawInfo(dng); });
+    std::string out = captureOutput([&] { rc = printRawInfo(settings, run.console, dng); });
     EXPECT_EQ(rc, 0);
     EXPECT_NE(out.find("Filename: " + dng + "\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Output size:   64 x 48\n"), std::string::npos) << out;
@@ -147,10 +208,12 @@ TEST_F(RealConverterTest, InfoCopiesConverterDescription)
 
 TEST_F(RealConverterTest, ConversionLeavesRgbTiffAtDestinationOnly)
 {
-    const std::string before = readFile(dng);
     const std::string dest = dir.file("scratch-raw.tif");
     writeFile(dest, "stale");
-    std::string out = captureOutput([&] { convertRaw(dng, dest, 0); });
+    const auto rawBefore = samples::snapshot(dng);
+    const auto namesBefore = samples::folderEntries(dir.path());
+    std::string out = convert(dng, dest, 0);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
     EXPECT_EQ(out, "\nConverting RAW file...\n");
 
     TiffSummary s = summarizeTiff(dest);
@@ -159,7 +222,57 @@ TEST_F(RealConverterTest, ConversionLeavesRgbTiffAtDestinationOnly)
     EXPECT_EQ(s.samples, 3);
     EXPECT_EQ(s.bits, 8);
     EXPECT_FALSE(fileExists(dir.file("shot.tiff")));
-    EXPECT_EQ(readFile(dng), before);
+    EXPECT_EQ(samples::folderEntries(dir.path()), namesBefore);
+    EXPECT_TRUE(samples::snapshot(dng) == rawBefore);
+    // The destination is private to the user.
+    struct stat st{};
+    ASSERT_EQ(stat(dest.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// The converter writes on its standard output into the run's scratch folder:
+// the RAW file's folder is never written, not even for a moment.
+TEST_F(RealConverterTest, ConversionWritesNothingBesideTheRawFile)
+{
+    const std::string photos = dir.file("photos");
+    ASSERT_EQ(mkdir(photos.c_str(), 0755), 0);
+    const std::string raw = photos + "/shot.dng";
+    ASSERT_TRUE(writeTestDng(raw));
+    const FolderState before = folderState(photos);
+    const std::string dest = scratchFor(raw);
+    EXPECT_EQ(dest.rfind(run.scratch.runFolder() + "/", 0), 0u) << dest;
+
+    convert(raw, dest, 0);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
+    EXPECT_EQ(summarizeTiff(dest).width, 64u);
+    EXPECT_TRUE(folderState(photos) == before) << "written beside the RAW file";
+    EXPECT_EQ(samples::folderEntries(photos), std::vector<std::string>{"shot.dng"});
+}
+
+TEST_F(RealConverterTest, ReadOnlyFolderConvertsAndIsLeftUntouched)
+{
+    const std::string photos = dir.file("photos");
+    ASSERT_EQ(mkdir(photos.c_str(), 0755), 0);
+    const std::string raw = photos + "/shot.dng";
+    ASSERT_TRUE(writeTestDng(raw));
+    ASSERT_EQ(chmod(photos.c_str(), 0555), 0);
+    struct RestoreMode {
+        std::string path;
+        ~RestoreMode() { chmod(path.c_str(), 0755); }  // so the folder can be removed
+    } restore{photos};
+    // Root may still write into a 0555 folder; the folder must then at least
+    // stay untouched, which shows the converter never writes beside the file.
+    const FolderState before = folderState(photos);
+
+    const std::string dest = scratchFor(raw);
+    std::string out = convert(raw, dest, 1);
+    ASSERT_TRUE(status.ok()) << status.consoleText() << out;
+    EXPECT_EQ(out, "\nConverting RAW file...\n");
+    TiffSummary s = summarizeTiff(dest);
+    EXPECT_EQ(s.width, 64u);
+    EXPECT_EQ(s.height, 48u);
+    EXPECT_EQ(s.samples, 3);
+    EXPECT_TRUE(folderState(photos) == before);
 }
 
 TEST_F(RealConverterTest, StopsChangeBrightness)
@@ -168,7 +281,8 @@ TEST_F(RealConverterTest, StopsChangeBrightness)
     const int stops[3] = {-1, 0, 2};
     for (int i = 0; i < 3; ++i) {
         const std::string dest = dir.file("b" + std::to_string(i) + ".tif");
-        captureOutput([&] { convertRaw(dng, dest, stops[i]); });
+        convert(dng, dest, stops[i]);
+        ASSERT_TRUE(status.ok()) << status.consoleText();
         mean[i] = summarizeTiff(dest).mean;
         ASSERT_GT(mean[i], 0.0) << "stops " << stops[i];
     }
@@ -178,9 +292,10 @@ TEST_F(RealConverterTest, StopsChangeBrightness)
 
 TEST_F(RealConverterTest, HalfSizeOptionReplacesDefaults)
 {
-    gSettings.converterArgs = "-h";
+    settings.converterArgs = "-h";
     const std::string dest = dir.file("half.tif");
-    captureOutput([&] { convertRaw(dng, dest, 0); });
+    convert(dng, dest, 0);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
     TiffSummary s = summarizeTiff(dest);
     EXPECT_EQ(s.width, 32u);
     EXPECT_EQ(s.height, 24u);
@@ -196,7 +311,8 @@ TEST_F(RealConverterTest, CrossFilesystemDestination)
     char name[] = "/dev/shm/quovix-raw-XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
     const std::string dest = std::string(name) + "/converted.tif";
-    captureOutput([&] { convertRaw(dng, dest, 0); });
+    convert(dng, dest, 0);
+    EXPECT_TRUE(status.ok()) << status.consoleText();
     EXPECT_EQ(summarizeTiff(dest).width, 64u);
     EXPECT_FALSE(fileExists(dir.file("shot.tiff")));
     std::remove(dest.c_str());
@@ -233,12 +349,13 @@ TEST_F(RealConverterTest, HostileNamesRunNoCommands)
         const std::string path = dir.file(name);
         ASSERT_TRUE(writeTestDng(path));
         ImageRegion region;
-        EXPECT_EQ(queryRawSize(path, region), 0);
+        EXPECT_EQ(queryRawSize(settings, path, region), 0);
         EXPECT_EQ(region.width, 64);
-        std::string info = captureOutput([&] { printRawInfo(path); });
+        std::string info = captureOutput([&] { printRawInfo(settings, run.console, path); });
         EXPECT_NE(info.find("Filename: " + path + "\n"), std::string::npos);
         const std::string dest = dir.file("dest.tif");
-        captureOutput([&] { convertRaw(path, dest, 0); });
+        convert(path, dest, 0);
+        EXPECT_TRUE(status.ok()) << status.consoleText();
         EXPECT_EQ(summarizeTiff(dest).height, 48u);
     }
     // Relative names that look like converter options stay file names.
@@ -246,10 +363,11 @@ TEST_F(RealConverterTest, HostileNamesRunNoCommands)
         SCOPED_TRACE(name);
         ASSERT_TRUE(writeTestDng(dir.file(name)));
         ImageRegion region;
-        EXPECT_EQ(queryRawSize(name, region), 0);
+        EXPECT_EQ(queryRawSize(settings, name, region), 0);
         EXPECT_EQ(region.width, 64);
         const std::string dest = dir.file("dest.tif");
-        captureOutput([&] { convertRaw(name, dest, 0); });
+        convert(name, dest, 0);
+        EXPECT_TRUE(status.ok()) << status.consoleText();
         EXPECT_EQ(summarizeTiff(dest).width, 64u);
         EXPECT_FALSE(fileExists(dir.file(name.substr(0, 2) + ".tiff")));
     }
@@ -260,80 +378,115 @@ TEST_F(RealConverterTest, HostileNamesRunNoCommands)
 TEST_F(RealConverterTest, ConverterErrorEndsRun)
 {
     writeFile(dir.file("broken.cr2"), "garbage, not a camera file");
-    const std::string log = dir.file("out.txt");
-    EXPECT_EXIT(
-        {
-            if (!std::freopen(log.c_str(), "w", stdout))
-                std::_Exit(99);
-            convertRaw(dir.file("broken.cr2"), dir.file("dest.tif"), 0);
-        },
-        ::testing::ExitedWithCode(1), "");
-    EXPECT_EQ(readFile(log), "\nConverting RAW file...\nReturn value: 1\n\n" + std::string(kFailureText));
+    std::string out = convert(dir.file("broken.cr2"), dir.file("dest.tif"), 0);
+    EXPECT_TRUE(failedWith(status, 1, kFailureText));
+    EXPECT_EQ(out, "\nConverting RAW file...\nReturn value: 1\n\n");
     EXPECT_FALSE(fileExists(dir.file("dest.tif")));
 }
 
 // The argument vectors and line handling, against a stand-in converter.
 TEST_F(RawConvertTest, QueryArgumentsAndLastSizeLineWins)
 {
-    gSettings.converterPath = writeFakeConverter(
+    settings.converterPath = writeFakeConverter(
         dir, "echo 'Camera: Output size: bogus'\n"
              "echo 'Output size:   10 x 20'\n"
              "echo 'Pixel aspect: 1.0'\n"
              "printf 'Output size: 4288 x2848'\n");
     ImageRegion region;
-    ASSERT_EQ(queryRawSize("/some dir/a b.nef", region), 0);
+    ASSERT_EQ(queryRawSize(settings, "/some dir/a b.nef", region), 0);
     EXPECT_EQ(region.width, 4288);
     EXPECT_EQ(region.height, 2848);
     EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-i", "-v", "/some dir/a b.nef"}));
 
-    gSettings.converterPath = writeFakeConverter(dir, "echo 'Image size: 5 x 6'\n");
-    EXPECT_EQ(queryRawSize("x.nef", region), 1);
+    settings.converterPath = writeFakeConverter(dir, "echo 'Image size: 5 x 6'\n");
+    EXPECT_EQ(queryRawSize(settings, "x.nef", region), 1);
 }
 
 TEST_F(RawConvertTest, InfoCopiesOutputUnchanged)
 {
     const std::string text = "Filename: x\nOutput size: 3 x 4\n" + std::string(1500, 'z') + "\nlast";
     writeFile(dir.file("info.txt"), text);
-    gSettings.converterPath = writeFakeConverter(dir, "cat \"${0%/*}/info.txt\"\nexit 4\n");
+    settings.converterPath = writeFakeConverter(dir, "cat \"${0%/*}/info.txt\"\nexit 4\n");
     int rc = 1;
-    std::string out = captureOutput([&] { rc = printRawInfo("x.nef"); });
+    std::string out = captureOutput([&] { rc = printRawInfo(settings, run.console, "x.nef"); });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, text);
     EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-i", "-v", "x.nef"}));
 }
 
-TEST_F(RawConvertTest, ConversionArgumentsAndProducedName)
+TEST_F(RawConvertTest, ConversionArgumentsAndStandardOutputIntoTheDestination)
 {
-    gSettings.converterPath = writeFakeConverter(dir, kFakeConvert);
+    settings.converterPath = writeFakeConverter(dir, kFakeConvert);
     const std::string raw = dir.file("shot.v2.nef");
     writeFile(raw, "raw");
     const std::string dest = dir.file("dest.tif");
 
-    captureOutput([&] { convertRaw(raw, dest, 0); });
-    EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-T", "-H", "2", "-w", "-b", "1.00", raw}));
+    convert(raw, dest, 0);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
+    EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-c", "-T", "-H", "2", "-w", "-b", "1.00", raw}));
     EXPECT_EQ(readFile(dest), "converted");
     EXPECT_FALSE(fileExists(dir.file("shot.v2.tiff")));
 
-    gSettings.converterArgs = "  -q 3\t-w ";
-    captureOutput([&] { convertRaw(raw, dest, 2); });
-    EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-T", "-q", "3", "-w", "-b", "4.00", raw}));
+    settings.converterArgs = "  -q 3\t-w ";
+    convert(raw, dest, 2);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
+    EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-c", "-T", "-q", "3", "-w", "-b", "4.00", raw}));
+    EXPECT_EQ(readFile(dest), "converted") << "an earlier destination is replaced, not appended to";
 
-    gSettings.converterArgs = "-h";
-    captureOutput([&] { convertRaw(raw, dest, -1); });
-    EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-T", "-h", "-b", "0.50", raw}));
+    settings.converterArgs = "-h";
+    convert(raw, dest, -1);
+    EXPECT_EQ(recordedArgs(dir), (std::vector<std::string>{"-c", "-T", "-h", "-b", "0.50", raw}));
 
-    // No extension: the produced name is the whole path plus ".tiff".
+    // No extension: still only the destination is written.
     const std::string bare = dir.file("shot");
     writeFile(bare, "raw");
     std::remove(dest.c_str());
-    captureOutput([&] { convertRaw(bare, dest, 0); });
+    convert(bare, dest, 0);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
     EXPECT_EQ(readFile(dest), "converted");
     EXPECT_FALSE(fileExists(bare + ".tiff"));
 }
 
+TEST_F(RawConvertTest, FailedConversionLeavesNoPartialDestination)
+{
+    // The converter wrote part of its output, then failed.
+    settings.converterPath = writeFakeConverter(dir, "printf partial\nexit 3\n");
+    writeFile(dir.file("shot.nef"), "raw");
+    const std::string dest = dir.file("dest.tif");
+    std::string out = convert(dir.file("shot.nef"), dest, 0);
+    EXPECT_TRUE(failedWith(status, 1, kFailureText));
+    EXPECT_EQ(out, "\nConverting RAW file...\nReturn value: 3\n\n");
+    EXPECT_FALSE(fileExists(dest));
+
+    // A destination that cannot be made: the converter is not started.
+    settings.converterPath = writeFakeConverter(dir, kFakeConvert);
+    std::remove(dir.file("args.txt").c_str());
+    out = convert(dir.file("shot.nef"), dir.file("no/such/folder/dest.tif"), 0);
+    EXPECT_TRUE(failedWith(status, 1, kFailureText));
+    EXPECT_EQ(out, "\nConverting RAW file...\nReturn value: 126\n\n");
+    EXPECT_FALSE(fileExists(dir.file("args.txt")));
+}
+
+TEST_F(RawConvertTest, LinkPlantedAtTheDestinationIsReplacedNotFollowed)
+{
+    settings.converterPath = writeFakeConverter(dir, kFakeConvert);
+    writeFile(dir.file("shot.nef"), "raw");
+    const std::string victim = dir.file("victim.txt");
+    writeFile(victim, "precious");
+    const std::string dest = dir.file("dest.tif");
+    ASSERT_EQ(symlink(victim.c_str(), dest.c_str()), 0);
+    convert(dir.file("shot.nef"), dest, 0);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
+    EXPECT_EQ(readFile(victim), "precious");
+    struct stat st{};
+    ASSERT_EQ(lstat(dest.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(readFile(dest), "converted");
+}
+
 TEST_F(RawConvertTest, EmptyConverterPathMeansDcraw)
 {
-    gSettings.converterPath = "";
+    settings.converterPath = "";
     const std::string bin = dir.file("bin");
     mkdir(bin.c_str(), 0755);
     const std::string fake = writeFakeConverter(dir, "echo 'Output size: 7 x 9'\n");
@@ -342,7 +495,7 @@ TEST_F(RawConvertTest, EmptyConverterPathMeansDcraw)
     const std::string saved = oldPath ? oldPath : "";
     setenv("PATH", bin.c_str(), 1);
     ImageRegion region;
-    int rc = queryRawSize("x.nef", region);
+    int rc = queryRawSize(settings, "x.nef", region);
     setenv("PATH", saved.c_str(), 1);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(region.width, 7);
@@ -353,46 +506,39 @@ TEST_F(RawConvertTest, MissingConverter)
 {
     for (const char* name : {"/nonexistent/dcraw", "quovix-no-such-converter"}) {
         SCOPED_TRACE(name);
-        gSettings.converterPath = name;
+        settings.converterPath = name;
         ImageRegion region;
-        EXPECT_EQ(queryRawSize("x.nef", region), 1);
+        EXPECT_EQ(queryRawSize(settings, "x.nef", region), 1);
 
         int rc = 0;
-        std::string out = captureOutput([&] { rc = printRawInfo("x.nef"); });
+        std::string out = captureOutput([&] { rc = printRawInfo(settings, run.console, "x.nef"); });
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(out, "Error 2 establishing communication with dcraw\n");
 
-        const std::string log = dir.file("out.txt");
-        EXPECT_EXIT(
-            {
-                if (!std::freopen(log.c_str(), "w", stdout))
-                    std::_Exit(99);
-                convertRaw("x.nef", dir.file("dest.tif"), 0);
-            },
-            ::testing::ExitedWithCode(1), "");
-        EXPECT_EQ(readFile(log), "\nConverting RAW file...\nReturn value: 127\n\n" + std::string(kFailureText));
+        const std::string dest = dir.file("dest.tif");
+        out = convert("x.nef", dest, 0);
+        EXPECT_TRUE(failedWith(status, 1, kFailureText));
+        EXPECT_EQ(out, "\nConverting RAW file...\nReturn value: 127\n\n");
+        EXPECT_FALSE(fileExists(dest));
     }
 }
 
-// The converter overwrites its output name; a user's file there must survive.
-TEST_F(RawConvertTest, ExistingFileUnderProducedNameIsKept)
+// The converter no longer writes "<raw>.tiff" beside the RAW file, so a
+// user's file of that name neither stops the conversion nor is touched.
+TEST_F(RawConvertTest, ExistingFileUnderTheConvertersOldNameIsKept)
 {
-    gSettings.converterPath = writeFakeConverter(dir, kFakeConvert);
+    settings.converterPath = writeFakeConverter(dir, kFakeConvert);
     const std::string raw = dir.file("shot.cr2");
     writeFile(raw, "raw");
     writeFile(dir.file("shot.tiff"), "user's own picture");
-    const std::string log = dir.file("out.txt");
-    EXPECT_EXIT(
-        {
-            if (!std::freopen(log.c_str(), "w", stdout))
-                std::_Exit(99);
-            convertRaw(raw, dir.file("dest.tif"), 0);
-        },
-        ::testing::ExitedWithCode(1), "");
-    EXPECT_EQ(readFile(log), "\nConverting RAW file...\nFatal Error: Could not convert RAW file: " +
-                                 dir.file("shot.tiff") + " already exists\n");
-    EXPECT_EQ(readFile(dir.file("shot.tiff")), "user's own picture");
-    EXPECT_FALSE(fileExists(dir.file("args.txt")));  // the converter never ran
+    const auto before = samples::snapshot(dir.file("shot.tiff"));
+    const std::string dest = scratchFor(raw);
+    std::string out = convert(raw, dest, 0);
+    ASSERT_TRUE(status.ok()) << status.consoleText();
+    EXPECT_EQ(out, "\nConverting RAW file...\n");
+    EXPECT_EQ(readFile(dest), "converted");
+    EXPECT_TRUE(samples::snapshot(dir.file("shot.tiff")) == before);
+    EXPECT_EQ(recordedArgs(dir).back(), raw) << "the converter ran";
 }
 
 }  // namespace

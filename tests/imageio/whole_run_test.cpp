@@ -1,17 +1,21 @@
 // Whole runs of the built program on generated RAW and JPEG inputs: the
-// converter and the JPEG codec as the fusion sees them.
+// converter and the JPEG codec as the fusion sees them, and the messages a
+// user sees for inputs that cannot be read.
 #include "dng_writer.h"
 #include "image_samples.h"
-#include "imageio/format_detect.h"
+#include "imageio/file_format.h"
 #include "imageio/jpeg_io.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,6 +57,18 @@ double meanColour(const RgbaImage& img)
     return n ? sum / double(n) : 0.0;
 }
 
+FileFormat formatOf(const std::string& path)
+{
+    FileFormat format = FileFormat::Unknown;
+    EXPECT_TRUE(detectFormat(path, format).ok()) << path;
+    return format;
+}
+
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 class WholeRunTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -84,21 +100,59 @@ TEST_F(WholeRunTest, RawBracketFusesThroughTheConverter)
 {
     if (!programOnPath("dcraw"))
         GTEST_SKIP() << "dcraw is not installed on PATH: RAW fusion test skipped";
+    // The photographs lie in a folder the run may not write to.
+    const std::string photos = dir.file("photos");
+    ASSERT_EQ(mkdir(photos.c_str(), 0755), 0);
     const std::vector<double> exposures = {0.35, 1.0, 2.8};
     std::vector<std::string> inputs;
     for (size_t i = 0; i < exposures.size(); ++i) {
-        inputs.push_back(dir.file("shot" + std::to_string(i) + ".dng"));
+        inputs.push_back(photos + "/shot" + std::to_string(i) + ".dng");
         ASSERT_TRUE(writeTestDng(inputs.back(), {64, 48, exposures[i]}));
     }
+    // A file of the user's under the name the converter used to write beside
+    // its input neither stops the run nor is touched.
+    writeFile(photos + "/shot1.tiff", "user's own picture");
+    ASSERT_EQ(chmod(photos.c_str(), 0555), 0);
+    struct RestoreMode {
+        std::string path;
+        ~RestoreMode() { chmod(path.c_str(), 0755); }  // so the folder can be removed
+    } restore{photos};
+    const std::vector<std::string> namesBefore = samples::folderEntries(photos);
     std::vector<samples::FileSnapshot> before;
-    for (const auto& in : inputs)
-        before.push_back(samples::snapshot(in));
+    for (const auto& name : namesBefore)
+        before.push_back(samples::snapshot(photos + "/" + name));
 
-    std::vector<std::string> args = {"-o", "fused.tif"};
+    // The converter, with a log of every call.
+    const std::string calls = dir.file("calls.log");
+    const std::string converter = dir.file("logged-dcraw");
+    writeFile(converter, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + calls + "'\nexec dcraw \"$@\"\n");
+    ASSERT_EQ(chmod(converter.c_str(), 0755), 0);
+
+    std::vector<std::string> args = {"-o", "fused.tif", "-x", converter};
     args.insert(args.end(), inputs.begin(), inputs.end());
     CommandResult r = run(args);
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("Converting RAW file..."), std::string::npos);
+
+    // Each RAW file is sized by the converter once and converted once, into
+    // the run's scratch folder (-c: on standard output).
+    std::istringstream log(readFile(calls));
+    std::multiset<std::string> queried, converted;
+    for (std::string line; std::getline(log, line);) {
+        if (line.rfind("-i -v ", 0) == 0)
+            queried.insert(line.substr(6));
+        else if (line.rfind("-c -T ", 0) == 0)
+            converted.insert(line.substr(line.rfind(' ') + 1));
+        else
+            ADD_FAILURE() << "unexpected converter call: " << line;
+    }
+    const std::multiset<std::string> each(inputs.begin(), inputs.end());
+    EXPECT_EQ(queried, each);
+    EXPECT_EQ(converted, each);
+    size_t conversions = 0;
+    for (size_t at = r.output.find("Converting RAW file..."); at != std::string::npos;
+         at = r.output.find("Converting RAW file...", at + 1))
+        ++conversions;
+    EXPECT_EQ(conversions, inputs.size()) << r.output;
 
     RgbaImage fused = readTiff8(dir.file("fused.tif"));
     ASSERT_EQ(fused.width, 64u);
@@ -121,11 +175,10 @@ TEST_F(WholeRunTest, RawBracketFusesThroughTheConverter)
     EXPECT_LE(mean, hi + 1.0);
     EXPECT_GT(hi - lo, 5.0) << "the bracket should differ in brightness";
 
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        EXPECT_TRUE(samples::snapshot(inputs[i]) == before[i]) << "input modified: " << inputs[i];
-        std::string produced = inputs[i].substr(0, inputs[i].rfind('.')) + ".tiff";
-        EXPECT_FALSE(fileExists(produced)) << "converter output left beside the input";
-    }
+    // Nothing in the photographs' folder was added, removed or changed.
+    EXPECT_EQ(samples::folderEntries(photos), namesBefore);
+    for (size_t i = 0; i < namesBefore.size(); ++i)
+        EXPECT_TRUE(samples::snapshot(photos + "/" + namesBefore[i]) == before[i]) << "modified: " << namesBefore[i];
     EXPECT_TRUE(leftovers().empty()) << "scratch files left: " << leftovers().front();
 }
 
@@ -137,9 +190,10 @@ TEST_F(WholeRunTest, JpegInputsAndJpegOutputNames)
     // A name containing ".JPG" ends as a real JPEG at the -j quality.
     CommandResult r = run({"-o", "out.JPG", "-j", "80", "in0.jpg", "in1.jpg"});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    ASSERT_EQ(isJpegFile(dir.file("out.JPG")), 1);
-    int w = 0, h = 0, components = 0, bits = 0;
-    ASSERT_EQ(readJpegHeader(dir.file("out.JPG"), w, h, components, bits), 0);
+    ASSERT_EQ(formatOf(dir.file("out.JPG")), FileFormat::Jpeg);
+    Console console;
+    int w = 0, h = 0, components = 0;
+    ASSERT_TRUE(readJpegHeader(console, dir.file("out.JPG"), w, h, components).ok());
     EXPECT_EQ(w, 40);
     EXPECT_EQ(h, 30);
     EXPECT_EQ(components, 3);
@@ -147,7 +201,7 @@ TEST_F(WholeRunTest, JpegInputsAndJpegOutputNames)
     // ".Jpg" is none of the JPEG extensions: the output stays an 8-bit TIFF.
     r = run({"-o", "out.Jpg", "in0.jpg", "in1.jpg"});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(isTiffFile(dir.file("out.Jpg")), 1);
+    EXPECT_EQ(formatOf(dir.file("out.Jpg")), FileFormat::Tiff);
     EXPECT_TRUE(leftovers().empty());
 }
 
@@ -158,9 +212,42 @@ TEST_F(WholeRunTest, CorruptJpegInputEndsTheRunWithoutOutput)
     writeFile(dir.file("cut.jpg"), good.substr(0, good.size() / 2));
     CommandResult r = run({"-o", "out.tif", "good.jpg", "cut.jpg"});
     EXPECT_EQ(r.exitCode, 255) << r.output;
-    EXPECT_NE(r.output.find("Error reading input JPEG file data"), std::string::npos) << r.output;
+    // The decoder's reason, then the final error line.
+    EXPECT_TRUE(endsWith(r.output, "Premature end of JPEG file\nError reading input JPEG file data\n")) << r.output;
     EXPECT_FALSE(fileExists(dir.file("out.tif")));
     EXPECT_TRUE(leftovers().empty());
+}
+
+// Inputs refused while they are classified end the run with the reader's
+// message as the last line, before anything is written.
+TEST_F(WholeRunTest, UnreadableInputsEndTheRunWithTheirMessage)
+{
+    writeFile(dir.file("good.jpg"), samples::encodeSampleJpeg(40, 30, 3, JCS_RGB, 90));
+    writeFile(dir.file("empty.tif"), "");
+    samples::SampleTiff big;
+    big.bigTiff = true;
+    samples::writeSampleTiff(dir.file("big.tif"), big);
+    samples::SampleTiff planes;
+    planes.planar = PLANARCONFIG_SEPARATE;
+    samples::writeSampleTiff(dir.file("planes.tif"), planes);
+    writeFile(dir.file("broken.cr2"), "garbage, not a camera file");
+
+    struct Case { const char* input; int exitCode; std::string last; };
+    const std::vector<Case> cases = {
+        {"missing.tif", 1, "Error: Cannot open file: missing.tif\n"},
+        {"empty.tif", 255, "\nError: getFirstBytes: Cannot read from file"},
+        {"big.tif", 255, "\nUnknown image file format\n"},
+        {"planes.tif", 255, "\nUnsupported image file planes.tif: separate colour planes are not supported\n"},
+        {"broken.cr2", 255, "\nCannot determine RAW file dimensions\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        CommandResult r = run({"-o", "out.tif", "good.jpg", c.input});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        EXPECT_TRUE(endsWith(r.output, c.last)) << r.output;
+        EXPECT_FALSE(fileExists(dir.file("out.tif")));
+        EXPECT_TRUE(leftovers().empty());
+    }
 }
 
 } // namespace

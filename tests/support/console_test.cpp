@@ -1,5 +1,5 @@
 #include "support/console.h"
-#include "support/settings.h"
+#include "support/worker_pool.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -11,20 +11,16 @@ namespace {
 
 class DebugLogTest : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        unsetenv("QVXTRACE");
-        resetDebugLog();
-    }
+    void TearDown() override { unsetenv("QVXTRACE"); }
     TempDir dir;
 };
 
 TEST_F(DebugLogTest, UnsetVariableWritesNothing)
 {
     unsetenv("QVXTRACE");
-    resetDebugLog();
+    Console console(testOptions("").onMessage);
     testing::internal::CaptureStdout();
-    debugLog("Opening (w): %s", "x.tif");
+    console.debugLog("Opening (w): %s", "x.tif");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
@@ -33,9 +29,10 @@ TEST_F(DebugLogTest, LinesCarryTimeStampAndAppend)
     std::string log = dir.file("trace.log");
     writeFile(log, "earlier content\n");
     setenv("QVXTRACE", log.c_str(), 1);
-    resetDebugLog();
-    debugLog("setTiffSamplesPerPixel: %d", 4);
-    debugLog("Setting dimensions: %dx%d", 640, 480);
+    Console console(testOptions("").onMessage);
+    console.debugLog("setTiffSamplesPerPixel: %d", 4);
+    unsetenv("QVXTRACE");  // looked up once found
+    console.debugLog("Setting dimensions: %dx%d", 640, 480);
 
     std::string text = readFile(log);
     std::regex pattern("earlier content\n"
@@ -47,11 +44,10 @@ TEST_F(DebugLogTest, LinesCarryTimeStampAndAppend)
 TEST_F(DebugLogTest, UnwritableLogReportsAndContinues)
 {
     std::string log = dir.file("missing-folder/trace.log");
-    setenv("QVXTRACE", log.c_str(), 1);
-    resetDebugLog();
+    Console console(testOptions("").onMessage, false, log);  // a path given in the options
     testing::internal::CaptureStdout();
-    debugLog("first");
-    debugLog("second");
+    console.debugLog("first");
+    console.debugLog("second");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Cannot open debug output file: " + log + "Cannot open debug output file: " + log);
 }
@@ -60,9 +56,9 @@ TEST_F(DebugLogTest, OverlongMessageIsCut)
 {
     std::string log = dir.file("long.log");
     setenv("QVXTRACE", log.c_str(), 1);
-    resetDebugLog();
+    Console console(testOptions("").onMessage);
     std::string huge(20000, 'x');
-    debugLog("%s", huge.c_str());
+    console.debugLog("%s", huge.c_str());
     std::string text = readFile(log);
     // Prefix "-- hh:mm:ss.mmm --> " (20 bytes), 8191 message bytes, line end.
     EXPECT_EQ(text.size(), 20u + 8191u + 1u);
@@ -70,21 +66,82 @@ TEST_F(DebugLogTest, OverlongMessageIsCut)
 
 TEST(ErrorBox, PrintsTheMessageLine)
 {
-    testing::internal::CaptureStdout();
-    showErrorBox("Cannot open JPEG file: %s", "a.jpg");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot open JPEG file: a.jpg\n");
+    std::string text;
+    Console console([&](MessageKind kind, std::string_view piece) {
+        EXPECT_EQ(kind, MessageKind::Info);
+        text += piece;
+    });
+    console.showErrorBox("Cannot open JPEG file: %s", "a.jpg");
+    EXPECT_EQ(text, "Cannot open JPEG file: a.jpg\n");
+    // Console text is not cut at any buffer size (long paths).
+    const std::string path(3000, 'p');
+    console.print("Writing %s\n", path.c_str());
+    EXPECT_EQ(text.size(), 29u + 8u + 3000u + 1u);
 }
 
-TEST(FatalError, PrintsAndExitsWithTheCode)
+TEST(FatalError, CarriesTheTextAndTheCode)
 {
-    EXPECT_EXIT(fatalError("Not enough images specified for fusion", 1), testing::ExitedWithCode(1),
-                "");
-    EXPECT_EXIT(
-        {
-            std::setvbuf(stdout, nullptr, _IONBF, 0);
-            fatalError("boom\n", kExitIoError);
-        },
-        testing::ExitedWithCode(255), "");
+    Status status = fatalError("Not enough images specified for fusion");
+    EXPECT_FALSE(status.ok());
+    EXPECT_EQ(status.exitCode(), 1);
+    EXPECT_EQ(status.consoleText(), "Fatal Error: Not enough images specified for fusion\n");
+    // Messages that end in their own line end keep it.
+    EXPECT_EQ(fatalError("boom\n", kExitIoError).consoleText(), "Fatal Error: boom\n\n");
+    EXPECT_EQ(fatalError("boom\n", kExitIoError).exitCode(), -1);
+    EXPECT_TRUE(Status().ok());
+}
+
+TEST(TraceLines, GoToTheTraceKindOnlyWhenSwitchedOn)
+{
+    std::vector<std::pair<MessageKind, std::string>> seen;
+    Console console([&](MessageKind kind, std::string_view text) { seen.emplace_back(kind, std::string(text)); });
+    int handle = 0;
+    console.traceFileOpen("a.tif", "r", &handle);
+    EXPECT_TRUE(seen.empty());
+    console.setTracing(true);
+    console.traceFileOpen("a.tif", "r", &handle);
+    console.print("progress");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].first, MessageKind::Trace);
+    EXPECT_EQ(seen[1].first, MessageKind::Info);
+}
+
+TEST(WorkerPool, RunsEveryJobOnceAndReportsTheLowestFailure)
+{
+    Console console;
+    for (int workers : {1, 2, 3, 8}) {
+        WorkerPool pool(console, workers);
+        EXPECT_EQ(pool.workers(), workers);
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::atomic<int>> hits(97);
+            Status status = pool.run(97, [&](int i) {
+                hits[static_cast<size_t>(i)]++;
+                // Nested calls run on the calling thread instead of waiting on the pool.
+                return pool.run(2, [](int) { return Status(); });
+            });
+            EXPECT_TRUE(status.ok());
+            for (auto& h : hits)
+                ASSERT_EQ(h.load(), 1) << workers << " workers";
+        }
+        Status failed = pool.run(50, [](int i) {
+            return i % 7 == 3 ? Status::failure(kExitIoError, "job " + std::to_string(i)) : Status();
+        });
+        EXPECT_EQ(failed.consoleText(), "job 3");
+    }
+    WorkerPool clamped(console, 99);
+    EXPECT_EQ(clamped.workers(), 8);
+}
+
+TEST(WorkerPool, RowBandsAreStaticAndEven)
+{
+    int first[8], last[8];
+    EXPECT_EQ(WorkerPool::splitRows(33, 8, first, last), 8);
+    EXPECT_EQ(first[7], 28);
+    EXPECT_EQ(last[7], 32);
+    EXPECT_EQ(WorkerPool::splitRows(32, 8, first, last), 1) << "height 4*T goes to one band";
+    EXPECT_EQ(last[0], 31);
+    EXPECT_EQ(WorkerPool::splitRows(0, 3, first, last), 1);
+    EXPECT_EQ(last[0], -1);
 }
 
 TEST(WorkerCount, EnvironmentRules)

@@ -1,6 +1,7 @@
 #include "support/memory.h"
-#include "support/settings.h"
 
+#include "app/command_line.h"
+#include "image_fixture.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -30,45 +31,48 @@ std::vector<std::string> lines(const std::string& text)
 
 TEST_F(MemoryTest, BlocksAreAlignedAndPagesZeroFilled)
 {
+    Console& console = run.console;
     for (size_t size : {1u, 15u, 17u, 1000u, 65536u}) {
-        void* block = trackedAlloc(size);
+        void* block = trackedAlloc(console, size);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u);
-        trackedFree(block);
+        trackedFree(console, block);
     }
-    auto* zero = static_cast<unsigned char*>(trackedAllocZero(333));
+    HeapBuffer<unsigned char> zero;
+    ASSERT_TRUE(zero.allocate(console, 333, true).ok());
     for (int i = 0; i < 333; ++i)
         ASSERT_EQ(zero[i], 0);
-    trackedFree(zero);
 
     const size_t size = 3 * 4096 + 5;
-    auto* page = static_cast<unsigned char*>(trackedPageAlloc(size));
+    auto* page = static_cast<unsigned char*>(trackedPageAlloc(console, size));
     EXPECT_EQ(reinterpret_cast<uintptr_t>(page) % 4096, 0u);
     for (size_t i = 0; i < size; ++i)
         ASSERT_EQ(page[i], 0);
     page[size - 1] = 7; // the whole requested size is writable
-    trackedPageFree(page);
+    trackedPageFree(console, page);
 }
 
 TEST_F(MemoryTest, NoTraceWithoutSwitch)
 {
+    Console& console = run.console;
     testing::internal::CaptureStdout();
-    trackedFree(trackedAlloc(64));
-    trackedPageFree(trackedPageAlloc(64));
+    trackedFree(console, trackedAlloc(console, 64));
+    trackedPageFree(console, trackedPageAlloc(console, 64));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(gCounters.allocCount.load(), 0u);
-    EXPECT_EQ(gCounters.vFreeCount.load(), 0u);
+    EXPECT_EQ(console.counters.allocCount.load(), 0u);
+    EXPECT_EQ(console.counters.vFreeCount.load(), 0u);
 }
 
 TEST_F(MemoryTest, TraceLinesAreNumberedPerKind)
 {
-    gSettings.traceResources = true;
+    Console& console = run.console;
+    console.setTracing(true);
     testing::internal::CaptureStdout();
-    void* a = trackedAlloc(32);
-    void* b = trackedAllocZero(48);
-    void* p = trackedPageAlloc(10000);
-    trackedFree(b);
-    trackedPageFree(p);
-    trackedFree(a);
+    void* a = trackedAlloc(console, 32);
+    void* b = trackedAlloc(console, 48);
+    void* p = trackedPageAlloc(console, 10000);
+    trackedFree(console, b);
+    trackedPageFree(console, p);
+    trackedFree(console, a);
     std::string out = testing::internal::GetCapturedStdout();
 
     char expected[512];
@@ -81,15 +85,16 @@ TEST_F(MemoryTest, TraceLinesAreNumberedPerKind)
 
 TEST_F(MemoryTest, ConcurrentTraceNumbersAreUnique)
 {
-    gSettings.traceResources = true;
+    Console& console = run.console;
+    console.setTracing(true);
     const int threads = 8;
     const int perThread = 200;
     testing::internal::CaptureStdout();
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([] {
+        workers.emplace_back([&console] {
             for (int i = 0; i < perThread; ++i)
-                trackedFree(trackedAlloc(24));
+                trackedFree(console, trackedAlloc(console, 24));
         });
     }
     for (auto& w : workers)
@@ -115,17 +120,18 @@ TEST_F(MemoryTest, ConcurrentTraceNumbersAreUnique)
     EXPECT_EQ(allocNumbers.size(), static_cast<size_t>(threads * perThread));
     EXPECT_EQ(freeNumbers.size(), static_cast<size_t>(threads * perThread));
     EXPECT_EQ(*allocNumbers.rbegin(), threads * perThread - 1);
-    EXPECT_EQ(gCounters.freeCount.load(), static_cast<uint32_t>(threads * perThread));
+    EXPECT_EQ(console.counters.freeCount.load(), static_cast<uint32_t>(threads * perThread));
 }
 
 TEST_F(MemoryTest, FileTraceLines)
 {
-    gSettings.traceResources = true;
+    Console& console = run.console;
+    console.setTracing(true);
     int dummy = 0;
     testing::internal::CaptureStdout();
-    traceFileOpen("a.tif", "r", &dummy);
-    traceFileClose(&dummy);
-    traceFileClose(&dummy);
+    console.traceFileOpen("a.tif", "r", &dummy);
+    console.traceFileClose(&dummy);
+    console.traceFileClose(&dummy);
     std::string out = testing::internal::GetCapturedStdout();
     char expected[256];
     std::snprintf(expected, sizeof expected, "File|a.tif|open(r)|%p\nFile|0|close|%p\nFile|1|close|%p\n",
@@ -133,34 +139,59 @@ TEST_F(MemoryTest, FileTraceLines)
     EXPECT_EQ(out, expected);
 }
 
+TEST_F(MemoryTest, ExhaustionIsReportedAsOutOfMemory)
+{
+    // A request no machine can meet: the allocator reports which one failed
+    // and the buffer hands back the out-of-memory status.
+    testing::internal::CaptureStdout();
+    PageBuffer<uint8_t> pages;
+    const size_t huge = (size_t(1) << 42) + 12345;  // printed as its low 32 bits
+    Status pageStatus = pages.allocate(run.console, huge);
+    HeapBuffer<uint8_t> heap;
+    Status heapStatus = heap.allocate(run.console, huge);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(pageStatus.exitCode(), kExitNoMemory);
+    EXPECT_EQ(heapStatus.exitCode(), kExitNoMemory);
+    EXPECT_EQ(heapStatus.consoleText(), "Insufficient memory available to continue");
+    EXPECT_EQ(pages.get(), nullptr);
+    EXPECT_EQ(out, "VirtualAlloc error allocating 12345 bytes of memory\nError allocating 12345 bytes of memory\n");
+}
+
 #if !defined(__SANITIZE_ADDRESS__)
 // In the death-test child: messages to stderr where the test can match them,
-// and an address space too small for the request.
+// and an address space too small for the image buffers of a run.
 void limitAddressSpace()
 {
     dup2(2, 1);
     rlimit limit{};
-    limit.rlim_cur = limit.rlim_max = 256u << 20;
+    limit.rlim_cur = limit.rlim_max = 96u << 20;
     setrlimit(RLIMIT_AS, &limit);
 }
 
-TEST_F(MemoryTest, ExhaustionExitsWithMinus100)
+TEST_F(MemoryTest, ProgramExitsWithMinus100WhenMemoryRunsOut)
 {
-    // Limit the address space in the child so that the request cannot succeed.
-    EXPECT_EXIT(
-        {
-            limitAddressSpace();
-            trackedPageAlloc(size_t(1) << 30);
-        },
-        testing::ExitedWithCode(156),
-        "VirtualAlloc error allocating 1073741824 bytes of memory\nInsufficient memory available to continue");
-    EXPECT_EXIT(
-        {
-            limitAddressSpace();
-            trackedAlloc(size_t(1) << 30);
-        },
-        testing::ExitedWithCode(156),
-        "Error allocating 1073741824 bytes of memory\nInsufficient memory available to continue");
+    // A canvas of 4000 x 4000 pixels needs a 128 MB buffer: more than the
+    // child may have. The program waits 3 s, then ends with -100 (156).
+    const std::string a = testRun_.dir().file("a.tif");
+    const std::string b = testRun_.dir().file("b.tif");
+    FixtureImage left = makeFixture(8, 8, 3, 8, 0, 0);
+    FixtureImage right = makeFixture(8, 8, 3, 8, 3990, 3990);
+    ASSERT_TRUE(writeFixtureTiff(a, left));
+    ASSERT_TRUE(writeFixtureTiff(b, right));
+    const std::string out = testRun_.dir().file("out.tif");
+    const std::string tmp = testRun_.dir().path();
+    auto runProgram = [&] {
+        limitAddressSpace();
+        setenv("TMPDIR", tmp.c_str(), 1);
+        std::vector<std::string> args = {"quovix", "-o", out, a, b};
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        std::exit(runMain(static_cast<int>(args.size()), argv.data()));
+    };
+    EXPECT_EXIT(runProgram(), testing::ExitedWithCode(156),
+                "allocating [0-9]+ bytes of memory\nInsufficient memory available to continue");
 }
 #endif
 

@@ -1,6 +1,5 @@
 #include "support/scratch_files.h"
 
-#include "support/settings.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -16,21 +15,25 @@ namespace {
 
 class ScratchFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    std::string runFolder()
     {
-        resetSettings();
-        setenv("TMPDIR", dir.path().c_str(), 1);
-        resetScratchFolders();
-        privateFolder = dir.path() + "/quovix-" + std::to_string(getuid());
+        EXPECT_TRUE(folders.ensureRunFolder().ok());
+        return folders.runFolder();
     }
-    void TearDown() override
+    std::string scratchName(const std::string& source, const std::string& tag, int number)
     {
-        finishRunFolder(false);
-        unsetenv("TMPDIR");
-        resetScratchFolders();
+        EXPECT_TRUE(folders.ensureRunFolder().ok());
+        return folders.scratchName(source, tag, number);
+    }
+    std::string cacheName(const std::string& source, float scale, float stops)
+    {
+        EXPECT_TRUE(folders.ensureCacheFolder().ok());
+        return folders.cacheName(source, scale, stops);
     }
     TempDir dir;
-    std::string privateFolder;
+    std::string privateFolder = dir.path() + "/quovix-" + std::to_string(getuid());
+    Console console;
+    ScratchFolders folders{console, dir.path()};
 };
 
 std::string leaf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -97,62 +100,83 @@ TEST_F(ScratchFilesTest, FoldersArePrivateAndRunsAreSeparate)
     EXPECT_EQ(run.rfind(privateFolder + "/run-", 0), 0u) << run;
     ASSERT_EQ(lstat(run.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_TRUE(isInTempFolder(run + "/x.tif"));
-    EXPECT_TRUE(isInTempFolder(cacheName("/a/b.tif", 0.5f, 0.0f)));
-    EXPECT_FALSE(isInTempFolder(dir.path() + "/b.tif"));
+    EXPECT_TRUE(folders.isInTempFolder(run + "/x.tif"));
+    EXPECT_TRUE(folders.isInTempFolder(cacheName("/a/b.tif", 0.5f, 0.0f)));
+    EXPECT_FALSE(folders.isInTempFolder(dir.path() + "/b.tif"));
 
     // A second run over the same inputs gets its own folder.
-    resetScratchFolders();
-    const std::string second = runFolder();
-    EXPECT_NE(second, run);
-    EXPECT_NE(scratchName("fcsblend", "t", 1), run + "/fcsblend01_t_841.tif");
-    finishRunFolder(false);
-    std::filesystem::remove_all(run);
+    ScratchFolders other(console, dir.path());
+    ASSERT_TRUE(other.ensureRunFolder().ok());
+    EXPECT_NE(other.runFolder(), run);
+    EXPECT_NE(other.scratchName("fcsblend", "t", 1), run + "/fcsblend01_t_841.tif");
+    // TMPDIR is the default root.
+    const char* saved = std::getenv("TMPDIR");
+    const std::string savedValue = saved ? saved : "";
+    setenv("TMPDIR", (dir.path() + "///").c_str(), 1);
+    ScratchFolders fromEnvironment(console, "");
+    ASSERT_TRUE(fromEnvironment.ensureCacheFolder().ok());
+    EXPECT_EQ(fromEnvironment.cacheFolder(), privateFolder);
+    if (saved)
+        setenv("TMPDIR", savedValue.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
 }
 
-TEST_F(ScratchFilesTest, UnsafeTemporaryFolderEndsTheRun)
+TEST_F(ScratchFilesTest, UnsafeTemporaryFolderEndsTheRunNamingFolderAndReason)
 {
+    auto refusal = [&] {
+        ScratchFolders fresh(console, dir.path());
+        Status status = fresh.ensureRunFolder();
+        EXPECT_EQ(status.exitCode(), kExitFatal);
+        EXPECT_TRUE(fresh.runFolder().empty());
+        return status.consoleText();
+    };
     ASSERT_EQ(mkdir(privateFolder.c_str(), 0755), 0);
-    EXPECT_EXIT(cacheFolder(), ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(refusal(), "Fatal Error: Temporary folder unsafe: " + privateFolder + " (open to other users)\n");
     ASSERT_EQ(rmdir(privateFolder.c_str()), 0);
 
     // A planted link to another folder is refused, not followed.
     std::string elsewhere = dir.file("elsewhere");
     ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
     ASSERT_EQ(symlink(elsewhere.c_str(), privateFolder.c_str()), 0);
-    EXPECT_EXIT(
-        {
-            std::fflush(stdout);
-            dup2(2, 1);
-            runFolder();
-        },
-        ::testing::ExitedWithCode(1), "is not a private folder of this user\nFatal Error: ");
+    EXPECT_EQ(refusal(), "Fatal Error: Temporary folder unsafe: " + privateFolder + " (a symbolic link)\n");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
     ASSERT_EQ(unlink(privateFolder.c_str()), 0);
 
     writeFile(privateFolder, "a plain file");
-    EXPECT_EXIT(cacheFolder(), ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(refusal(), "Fatal Error: Temporary folder unsafe: " + privateFolder + " (not a folder)\n");
 }
 
 TEST_F(ScratchFilesTest, RunFolderIsRemovedUnlessFilesAreKept)
 {
     std::string run = runFolder();
-    finishRunFolder(true);  // empty: removed even when keeping
+    EXPECT_EQ(folders.finish(true), "");  // empty: removed even when keeping
     EXPECT_FALSE(fileExists(run));
 
-    resetScratchFolders();
-    run = runFolder();
-    writeFile(scratchName("fcsblend", "t", 1), "kept");
-    testing::internal::CaptureStdout();
-    finishRunFolder(true);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Scratch files kept in " + run + "\n");
+    {
+        ScratchFolders kept(console, dir.path());
+        ASSERT_TRUE(kept.ensureRunFolder().ok());
+        run = kept.runFolder();
+        writeFile(kept.scratchName("fcsblend", "t", 1), "kept");
+        EXPECT_EQ(kept.finish(true), run);
+    }
     EXPECT_TRUE(fileExists(run + "/fcsblend01_t_841.tif"));
 
-    resetScratchFolders();
-    run = runFolder();
-    writeFile(scratchName("x", "l", 0), "leftover");
-    testing::internal::CaptureStdout();
-    finishRunFolder(false);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    {
+        ScratchFolders dropped(console, dir.path());
+        ASSERT_TRUE(dropped.ensureRunFolder().ok());
+        run = dropped.runFolder();
+        writeFile(dropped.scratchName("x", "l", 0), "leftover");
+        EXPECT_EQ(dropped.finish(false), "");
+        EXPECT_FALSE(fileExists(run));
+    }
+    {
+        // A run that ends early, without finishing: its folder goes with it.
+        ScratchFolders abandoned(console, dir.path());
+        ASSERT_TRUE(abandoned.ensureRunFolder().ok());
+        run = abandoned.runFolder();
+        writeFile(abandoned.scratchName("x", "l", 0), "leftover");
+    }
     EXPECT_FALSE(fileExists(run));
     EXPECT_TRUE(fileExists(privateFolder)) << "the cache folder stays";
 }

@@ -1,0 +1,125 @@
+#include "alignment/transform_file.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace quovix::align {
+
+namespace {
+
+// to_chars and from_chars ignore the locale, unlike printf and strtod.
+void appendValue(std::string& out, double v)
+{
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, 17);
+    out.append(buffer, result.ptr);
+}
+
+std::string lineError(size_t line, const std::string& what)
+{
+    return "transform file line " + std::to_string(line) + ": " + what;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+} // namespace
+
+bool formatTransforms(const std::vector<TransformEntry>& entries, std::string& text, std::string& error)
+{
+    std::string out = "# quovix alignment: path TAB 3x3 matrix by rows (input pixel -> reference pixel)\n";
+    for (const TransformEntry& e : entries) {
+        if (e.path.find_first_of("\n\r") != std::string::npos) {
+            error = "cannot save the transform of a path holding a line break: " + e.path;
+            return false;
+        }
+        out += e.path;
+        out += '\t';
+        for (size_t k = 0; k < e.toReference.size(); ++k) {
+            if (!std::isfinite(e.toReference[k])) {
+                error = "cannot save a transform that is not finite (" + e.path + ")";
+                return false;
+            }
+            if (k > 0)
+                out += ' ';
+            appendValue(out, e.toReference[k]);
+        }
+        out += '\n';
+    }
+    text = std::move(out);
+    return true;
+}
+
+bool parseTransforms(const std::string& text, std::vector<TransformEntry>& entries, std::string& error)
+{
+    std::vector<TransformEntry> parsed;
+    size_t lineNumber = 0;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t firstText = 0;
+        while (firstText < line.size() && isBlank(line[firstText]))
+            ++firstText;
+        // A path may start with '#'; its line still holds the TAB.
+        if (firstText == line.size() || (line[firstText] == '#' && line.find('\t') == std::string::npos))
+            continue;
+
+        // The values hold no TAB, so the last one ends the path, which may
+        // hold anything else.
+        const size_t tab = line.rfind('\t');
+        if (tab == std::string::npos) {
+            error = lineError(lineNumber, "expected a path, a TAB and nine numbers");
+            return false;
+        }
+        TransformEntry entry;
+        entry.path = line.substr(0, tab);
+        if (entry.path.empty()) {
+            error = lineError(lineNumber, "empty path");
+            return false;
+        }
+        const char* p = line.data() + tab + 1;
+        const char* lineEnd = line.data() + line.size();
+        int count = 0;
+        while (true) {
+            while (p < lineEnd && isBlank(*p))
+                ++p;
+            if (p == lineEnd)
+                break;
+            const char* tokenEnd = p;
+            while (tokenEnd < lineEnd && !isBlank(*tokenEnd))
+                ++tokenEnd;
+            if (count == 9) {
+                error = lineError(lineNumber, "more than nine numbers");
+                return false;
+            }
+            double v = 0.0;
+            const auto result = std::from_chars(p, tokenEnd, v);
+            if (result.ec != std::errc() || result.ptr != tokenEnd || !std::isfinite(v)) {
+                error = lineError(lineNumber, "not a valid number: '" + std::string(p, tokenEnd) + "'");
+                return false;
+            }
+            entry.toReference[count++] = v;
+            p = tokenEnd;
+        }
+        if (count != 9) {
+            error = lineError(lineNumber, "expected nine numbers, found " + std::to_string(count));
+            return false;
+        }
+        Homography inverse;
+        if (!invert(entry.toReference, inverse)) {
+            error = lineError(lineNumber, "the matrix cannot be inverted");
+            return false;
+        }
+        parsed.push_back(std::move(entry));
+    }
+    entries = std::move(parsed);
+    return true;
+}
+
+} // namespace quovix::align

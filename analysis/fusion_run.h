@@ -1,0 +1,21 @@
+// The context of one fusion run: everything a run owns and every stage reads.
+#pragma once
+
+#include "analysis/exposure_curve.h"
+#include "imageio/image_list.h"
+#include "support/run_context.h"
+
+namespace quovix {
+
+struct FusionRun : RunContext {
+    explicit FusionRun(const Options& options) : RunContext(options) {}
+
+    // The region bounding all inputs (scaled in preview runs); every analysed
+    // image is placed on it and every full-canvas TIFF carries its offset.
+    ImageRegion canvas;
+    // The inputs and their bracketing copies, in list order.
+    ImageList images;
+    CurveTables curves;
+};
+
+} // namespace quovix

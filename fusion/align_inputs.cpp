@@ -1,0 +1,443 @@
+#include "fusion/align_inputs.h"
+
+#include "alignment/alignment.h"
+#include "fusion/canvas_frame.h"
+#include "imageio/input_prepare.h"
+#include "imageio/tiff_io.h"
+#include "support/file_ops.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace quovix {
+
+namespace {
+
+using align::Homography;
+
+// Rows warped per strip are chosen by the TIFF writer; this only bounds the
+// row-by-row writer of traced runs.
+constexpr int kWarpBandRows = 64;
+
+align::MotionModel motionModel(AlignModel model)
+{
+    return static_cast<align::MotionModel>(static_cast<int>(model));
+}
+
+bool isIdentity(const Homography& h)
+{
+    return h == align::identityHomography();
+}
+
+Homography translation(double dx, double dy)
+{
+    return {1.0, 0.0, dx, 0.0, 1.0, dy, 0.0, 0.0, 1.0};
+}
+
+std::string stemOf(const std::string& path)
+{
+    std::string base = baseName(path);
+    const size_t dot = base.rfind('.');
+    if (dot != std::string::npos && dot > 0)
+        base.erase(dot);
+    return base;
+}
+
+// One aligned copy to write: which entry, where, and how it is placed.
+struct CopyJob {
+    int entry = 0;
+    std::string path;
+    bool scratch = true;  // a run copy (else a file of --alignOnly)
+};
+
+// What the step settled for every input.
+struct Transforms {
+    std::vector<Homography> toReference;  // canvas pixels of the input -> of the reference
+    std::vector<ImageRegion> present;     // where each input lies on the canvas
+};
+
+Status readTextFile(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return fatalError("Cannot read alignment file " + path + ": " + std::strerror(errno));
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad())
+        return fatalError("Cannot read alignment file " + path);
+    text = content.str();
+    return Status();
+}
+
+Status writeTextFile(const std::string& path, const std::string& text)
+{
+    const std::string temp = reserveTempBeside(path);
+    FILE* file = temp.empty() ? nullptr : std::fopen(temp.c_str(), "wb");
+    bool ok = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    int err = errno;
+    if (file != nullptr && std::fclose(file) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && !commitTemp(temp, path)) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        if (!temp.empty())
+            std::remove(temp.c_str());
+        return Status::failure(kExitIoError, "Cannot write alignment file " + path + ": " + std::strerror(err) + "\n");
+    }
+    return Status();
+}
+
+// The preview factor maps full-size transforms (as files hold them) to the
+// run's canvas and back. Preview shrinking takes every pixel from the full
+// size one at (x / factor, y / factor), so the coordinates scale as they are;
+// a full-size run uses the transforms unchanged.
+Homography scaled(const Homography& h, double factor)
+{
+    if (factor == 1.0)
+        return h;
+    const Homography to = {factor, 0.0, 0.0, 0.0, factor, 0.0, 0.0, 0.0, 1.0};
+    const Homography from = {1.0 / factor, 0.0, 0.0, 0.0, 1.0 / factor, 0.0, 0.0, 0.0, 1.0};
+    return align::multiply(to, align::multiply(h, from));
+}
+
+Homography fromFullSize(const Homography& h, float factor)
+{
+    return scaled(h, factor);
+}
+
+Homography toFullSize(const Homography& h, float factor)
+{
+    return factor == 1.0f ? h : scaled(h, 1.0 / factor);
+}
+
+std::string formatted(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* pattern, ...)
+{
+    va_list args;
+    va_start(args, pattern);
+    char buffer[1024];
+    std::vsnprintf(buffer, sizeof buffer, pattern, args);
+    va_end(args);
+    return buffer;
+}
+
+std::string motionLine(const FusionRun& run, const char* verb, const std::string& path, const Homography& h)
+{
+    const align::MotionSummary m = align::summarizeMotion(h, run.canvas.width, run.canvas.height);
+    // Rounded first, so that a tiny negative value does not print as "-0.000".
+    auto rounded = [](double v) { return std::round(v * 1000.0) / 1000.0 + 0.0; };
+    return formatted("  %s %s: shift %.2f px, rotation %.3f degrees, scale %+.3f%%", verb, path.c_str(), m.shiftPx,
+                     rounded(m.rotationDeg), rounded((m.scale - 1.0) * 100.0));
+}
+
+// Lines printed once the progress line is complete.
+using Report = std::vector<std::string>;
+
+Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, Transforms& t, Report& report)
+{
+    const RunSettings& s = run.settings;
+    std::string text;
+    QVX_TRY(readTextFile(s.alignLoad, text));
+    std::vector<align::TransformEntry> entries;
+    std::string error;
+    if (!align::parseTransforms(text, entries, error))
+        return fatalError("Alignment file " + s.alignLoad + ": " + error);
+    if (entries.size() != inputs.size())
+        return fatalError("Alignment file " + s.alignLoad + " holds " + std::to_string(entries.size()) +
+                          " transforms for " + std::to_string(inputs.size()) + " input images");
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        t.toReference[i] = fromFullSize(entries[i].toReference, s.scaleFactor);
+        if (s.verbosity > 0)
+            report.push_back(motionLine(run, "Loaded", inputs[i], t.toReference[i]) + "\n");
+    }
+    return Status();
+}
+
+Status saveTransforms(FusionRun& run, const std::vector<std::string>& inputs, const Transforms& t)
+{
+    std::vector<align::TransformEntry> entries(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i)
+        entries[i] = {inputs[i], toFullSize(t.toReference[i], run.settings.scaleFactor)};
+    std::string text, error;
+    if (!align::formatTransforms(entries, text, error))
+        return fatalError("Cannot write alignment file " + run.settings.alignSave + ": " + error);
+    return writeTextFile(run.settings.alignSave, text);
+}
+
+// The chaining rule and the thread count are the run's; the rest are the
+// alignment's defaults.
+align::AlignOptions estimationOptions(const FusionRun& run, int reference)
+{
+    const RunSettings& s = run.settings;
+    align::AlignOptions o;
+    o.model = motionModel(s.alignModel);
+    o.referenceIndex = reference;
+    o.chainWhenEvenlyExposed = true;
+    o.threads = run.pool.workers();
+    // An invalid gamma is reset by the settings check, which runs later.
+    o.gamma = (s.gamma >= 0.5f && s.gamma <= 10.0f) ? s.gamma : 2.2;
+    return o;
+}
+
+Status estimateTransforms(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
+                          int reference, Transforms& t, Report& report)
+{
+    const int n = static_cast<int>(inputs.size());
+    Status readFailure;
+    auto loader = [&](int index, align::LoadedFrame& frame, std::string& error) {
+        if (!readFailure.ok()) {
+            error = "not read";
+            return false;
+        }
+        readFailure = readCanvasFrame(run, run.images, inputEntry[static_cast<size_t>(index)], SampleRange::Full,
+                                      frame, &t.present[static_cast<size_t>(index)]);
+        run.console.print(".");
+        if (!readFailure.ok()) {
+            error = "not read";
+            return false;
+        }
+        return true;
+    };
+    const align::AlignmentResult result = align::estimateAlignment(n, loader, estimationOptions(run, reference));
+    // An unreadable input ends the run as it would in the analysis.
+    QVX_TRY(readFailure);
+    if (!result.ok)
+        return fatalError("Alignment failed: " + result.error);
+
+    for (int i = 0; i < n; ++i) {
+        const align::FrameEstimate& f = result.frames[static_cast<size_t>(i)];
+        const std::string& path = inputs[static_cast<size_t>(i)];
+        if (i == result.referenceIndex) {
+            if (run.settings.verbosity > 0)
+                report.push_back("  Reference " + path + "\n");
+        } else if (!f.ok) {
+            report.push_back("Warning: cannot align " + path + " (" + f.failure + "); " +
+                             (run.settings.alignOnly.empty() ? "fused" : "written") + " unaligned\n");
+        } else if (run.settings.verbosity > 0) {
+            report.push_back(motionLine(run, "Aligned", path, f.toReference) +
+                             formatted(", residual %.2f px\n", f.medianResidualPx));
+        }
+        t.toReference[static_cast<size_t>(i)] = f.ok ? f.toReference : align::identityHomography();
+    }
+    return Status();
+}
+
+// The canvas part every input covers once aligned; the whole canvas when
+// they share none (with a warning).
+ImageRegion commonArea(FusionRun& run, const Transforms& t, Report& report)
+{
+    const ImageRegion& canvas = run.canvas;
+    std::vector<align::FramePlacement> frames;
+    for (size_t i = 0; i < t.toReference.size(); ++i) {
+        const ImageRegion& r = t.present[i];
+        frames.push_back({align::multiply(t.toReference[i], translation(r.x, r.y)), r.width, r.height});
+    }
+    const align::CropRect crop = align::commonCrop(frames, canvas.width, canvas.height);
+    if (crop.width <= 0 || crop.height <= 0) {
+        report.push_back("Warning: the aligned images share no area; not cropped\n");
+        return {0, 0, canvas.width, canvas.height};
+    }
+    return {crop.x, crop.y, crop.width, crop.height};
+}
+
+// Writes entry job.entry warped by h onto `area` of the canvas as 16-bit RGBA.
+Status writeAlignedCopy(FusionRun& run, const CopyJob& job, const Homography& h, const ImageRegion& area,
+                        SampleRange range)
+{
+    align::LoadedFrame frame;
+    QVX_TRY(readCanvasFrame(run, run.images, job.entry, range, frame));
+    const align::Frame16 source{frame.pixels.data(), frame.width, frame.height, frame.channels,
+                                static_cast<size_t>(frame.width) * static_cast<size_t>(frame.channels)};
+    const Homography onArea = align::multiply(translation(-area.x, -area.y), h);
+    ImageRegion position = run.canvas;
+    position.x += area.x;
+    position.y += area.y;
+    position.width = area.width;
+    position.height = area.height;
+    TiffLayout layout{area.width, area.height, 8, position};
+    layout.scratch = job.scratch;
+
+    std::mutex failureLock;
+    std::string failure;
+    QVX_TRY(writeTiffRows(run, job.path, layout,
+                          [&](int firstRow, int rowCount, uint8_t* out) {
+                              std::string error;
+                              if (align::warpRows(source, onArea, area.width, area.height, firstRow,
+                                                  firstRow + rowCount, align::WarpKernel::Bicubic,
+                                                  reinterpret_cast<uint16_t*>(out), error))
+                                  return;
+                              std::memset(out, 0, static_cast<size_t>(rowCount) * area.width * 8);
+                              std::lock_guard<std::mutex> lock(failureLock);
+                              failure = error;
+                          },
+                          static_cast<size_t>(area.width) * 8 * kWarpBandRows));
+    if (!failure.empty()) {
+        std::remove(job.path.c_str());
+        return fatalError("Cannot align " + std::string(shownPath(run.images, job.entry)) + ": " + failure);
+    }
+    return Status();
+}
+
+// The files --alignOnly writes: <folder>/<input stem>_aligned.tif, refused
+// when one would replace an input or two inputs would share a name.
+Status alignOnlyTargets(FusionRun& run, const std::vector<std::string>& inputs, std::vector<std::string>& targets)
+{
+    const std::string& folder = run.settings.alignOnly;
+    struct stat st{};
+    if (stat(folder.c_str(), &st) != 0) {
+        if (mkdir(folder.c_str(), 0777) != 0)
+            return fatalError("Cannot create folder " + folder + ": " + std::strerror(errno));
+    } else if (!S_ISDIR(st.st_mode)) {
+        return fatalError("Not a folder: " + folder);
+    }
+    targets.clear();
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const std::string target = folder + "/" + stemOf(inputs[i]) + "_aligned.tif";
+        for (const std::string& input : inputs)
+            if (sameFile(target, input))
+                return fatalError("Aligned image " + target + " would replace the input " + input);
+        for (size_t k = 0; k < i; ++k)
+            if (targets[k] == target)
+                return fatalError("Inputs " + inputs[k] + " and " + inputs[i] + " would both be aligned into " +
+                                  target);
+        targets.push_back(target);
+    }
+    return Status();
+}
+
+} // namespace
+
+const char* alignModelName(AlignModel model)
+{
+    return align::motionModelName(motionModel(model));
+}
+
+bool parseAlignModel(std::string_view text, AlignModel& model)
+{
+    align::MotionModel parsed;
+    if (!align::parseMotionModel(text, parsed))
+        return false;
+    model = static_cast<AlignModel>(static_cast<int>(parsed));
+    return true;
+}
+
+bool alignmentWanted(const Options& o)
+{
+    return o.align || o.alignCrop || !o.alignSave.empty() || !o.alignLoad.empty() || !o.alignOnly.empty();
+}
+
+Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
+                   const std::vector<int>& entryInput)
+{
+    RunSettings& s = run.settings;
+    const int n = static_cast<int>(inputs.size());
+    if (s.alignReference < 0 || s.alignReference > n)
+        return fatalError("Alignment reference " + std::to_string(s.alignReference) + " out of range 1.." +
+                          std::to_string(n));
+    const int reference = s.alignReference == 0 ? n / 2 : s.alignReference - 1;
+    if (std::max(run.canvas.width, run.canvas.height) > align::kMaxWarpSide)
+        return fatalError("Canvas of " + std::to_string(run.canvas.width) + "x" + std::to_string(run.canvas.height) +
+                          " pixels too large to align");
+    const bool only = !s.alignOnly.empty();
+    std::vector<std::string> onlyTargets;
+    if (only)
+        QVX_TRY(alignOnlyTargets(run, inputs, onlyTargets));
+
+    Transforms t;
+    t.toReference.assign(static_cast<size_t>(n), align::identityHomography());
+    t.present.assign(static_cast<size_t>(n), ImageRegion{0, 0, run.canvas.width, run.canvas.height});
+    // One progress line: a dot per input read, then per copy written; what
+    // there is to say about each input follows it.
+    const bool several = n > 1;
+    Report report;
+    if (several)
+        run.console.print("Aligning %d images", n);
+    if (!s.alignLoad.empty())
+        QVX_TRY(loadTransforms(run, inputs, t, report));
+    else if (several)
+        QVX_TRY(estimateTransforms(run, inputs, inputEntry, reference, t, report));
+    if (!s.alignSave.empty())
+        QVX_TRY(saveTransforms(run, inputs, t));
+
+    ImageRegion area{0, 0, run.canvas.width, run.canvas.height};
+    if (s.alignCrop && several) {
+        if (!s.alignLoad.empty()) {
+            // Where each input lies, as the estimation would have read it.
+            for (int i = 0; i < n; ++i) {
+                ImageRegion r = run.images.info[static_cast<size_t>(inputEntry[static_cast<size_t>(i)])].region;
+                scaleRegion(r, s.scaleFactor);
+                r.x -= run.canvas.x;
+                r.y -= run.canvas.y;
+                t.present[static_cast<size_t>(i)] = r;
+            }
+        }
+        area = commonArea(run, t, report);
+        if (s.verbosity > 0)
+            report.push_back(formatted("  Common area %dx%d+%d+%d\n", area.width, area.height, area.x, area.y));
+    }
+    const bool cropped = area.x != 0 || area.y != 0 || area.width != run.canvas.width ||
+                         area.height != run.canvas.height;
+
+    // Every entry whose pixels move gets a copy; --alignOnly writes each input.
+    std::vector<CopyJob> jobs;
+    for (int e = 0; e <= run.images.last; ++e) {
+        const int input = entryInput[static_cast<size_t>(e)];
+        if (only) {
+            if (inputEntry[static_cast<size_t>(input)] == e)
+                jobs.push_back({e, onlyTargets[static_cast<size_t>(input)], false});
+        } else if (cropped || !isIdentity(t.toReference[static_cast<size_t>(input)])) {
+            QVX_TRY(run.scratch.ensureRunFolder());
+            jobs.push_back({e, run.scratch.scratchName(run.images.paths[e], "aln", 0), true});
+        }
+    }
+
+    const SampleRange range = only ? SampleRange::Full : SampleRange::Work;
+    ImageInfo alignedInfo;
+    alignedInfo.known = true;
+    alignedInfo.format = FileFormat::Tiff;
+    alignedInfo.region = {run.canvas.x + area.x, run.canvas.y + area.y, area.width, area.height};
+    alignedInfo.bytesPerPixel = 8;
+    alignedInfo.bitsPerSample = 16;
+    for (const CopyJob& job : jobs) {
+        const int input = entryInput[static_cast<size_t>(job.entry)];
+        QVX_TRY(writeAlignedCopy(run, job, t.toReference[static_cast<size_t>(input)], area, range));
+        if (several)
+            run.console.print(".");
+        if (!job.scratch)
+            continue;
+        // The copy takes the entry's place; an exposure copy it was made from
+        // is no longer needed.
+        if (run.images.type[job.entry] == TypeExposureAdjusted)
+            std::remove(run.images.paths[job.entry]);
+        QVX_TRY(replaceImage(run.images, job.entry, job.path, TypeAligned, s.scaled ? ScaleScaled : ScaleFull,
+                             alignedInfo));
+    }
+    if (several)
+        run.console.print("\n");
+    for (const std::string& line : report)
+        run.console.print("%s", line.c_str());
+    if (only) {
+        // The run stops here: the bracketing copies are not wanted either.
+        for (int e = 0; e <= run.images.last; ++e)
+            if (run.images.type[e] == TypeExposureAdjusted)
+                std::remove(run.images.paths[e]);
+        run.console.print("Aligned images written to %s\n", s.alignOnly.c_str());
+        return Status();
+    }
+    run.canvas = alignedInfo.region;
+    return Status();
+}
+
+} // namespace quovix

@@ -1,0 +1,26 @@
+// Alignment of hand-held inputs as a step of the run's setup: every input's
+// transform onto the reference input is estimated (or loaded), and every
+// image-list entry is replaced by a copy warped onto the canvas, with alpha 0
+// outside its footprint, so the fusion's handling of absent pixels covers the
+// borders.
+#pragma once
+
+#include "analysis/fusion_run.h"
+
+#include <string>
+#include <vector>
+
+namespace quovix {
+
+// Whether the options ask for alignment (--align, or any option that implies it).
+bool alignmentWanted(const Options& options);
+
+// The setup step, run once the image list and the canvas are settled.
+// `entryInput[e]` is the input (index into `inputs`) that list entry e was
+// made from; `inputEntry[i]` is the list entry holding input i itself. With
+// alignCrop the canvas may shrink. With alignOnly the aligned inputs are
+// written into that folder and the list is left as it was.
+Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
+                   const std::vector<int>& entryInput);
+
+} // namespace quovix

@@ -1,0 +1,72 @@
+// The library's entry: one fusion run from options and input names.
+#include "analysis/analyse_images.h"
+#include "analysis/exposure_curve.h"
+#include "analysis/fusion_run.h"
+#include "fusion/fusion_driver.h"
+#include "fusion/run_setup.h"
+#include "fusion/settings_check.h"
+#include "imageio/raw_convert.h"
+
+#include "quovix/version.h"
+
+#include <memory>
+#include <new>
+
+namespace quovix {
+
+namespace {
+
+// The run sequence: settle the inputs, check the settings, build the curves,
+// report, analyse every input, fuse.
+Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
+{
+    QVX_TRY(setupRun(run, inputs));
+    if (!run.settings.alignOnly.empty())
+        return Status();  // the aligned inputs were all that was asked for
+    validateSettings(run);
+    buildCurveTables(run.settings, run.console, run.curves);
+    printSettingsReport(run);
+    QVX_TRY(analyseImages(run, run.images, run.settings.levelCount));
+    return runFusion(run);
+}
+
+} // namespace
+
+const char* versionString()
+{
+    return QUOVIX_SOFTWARE;
+}
+
+FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, const std::string& output)
+{
+    FuseResult result;
+    Status status;
+    try {
+        auto run = std::make_unique<FusionRun>(options);
+        if (!output.empty())
+            run->settings.outputPath = output;
+        run->settings.startClock = clockMs();
+        status = runStages(*run, inputs);
+        result.outputPath = run->settings.outputPath;
+        releaseImageList(run->images);
+        result.keptScratch = run->scratch.finish(run->settings.debugKeep || run->settings.keepGroupResults);
+    } catch (const std::bad_alloc&) {
+        status = outOfMemory();
+    }
+    if (!status.ok()) {
+        result.exitCode = status.exitCode();
+        result.error = status.consoleText();
+    }
+    return result;
+}
+
+int describeRawFile(const Options& options, const std::string& path)
+{
+    RunSettings settings(options);
+    if (settings.converterPath.empty())
+        settings.converterPath = "dcraw";
+    Console console(options.onMessage);
+    return printRawInfo(settings, console, path);
+}
+
+} // namespace quovix

@@ -1,0 +1,191 @@
+#include "fusion/output_file.h"
+
+#include "analysis/work_files.h"
+#include "imageio/camera_metadata.h"
+#include "imageio/file_format.h"
+#include "imageio/icc_profile.h"
+#include "imageio/image_reader.h"
+#include "imageio/jpeg_io.h"
+#include "support/file_ops.h"
+#include "support/memory.h"
+#include "quovix/version.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace quovix {
+
+namespace {
+
+Status outputWriteFailure(const std::string& path, int err)
+{
+    return Status::failure(kExitIoError, "Error writing output file " + path + ": " + std::strerror(err) + "\n");
+}
+
+// The output is re-encoded as JPEG at the end (its name says so, or a
+// preview run): metadata goes into the JPEG then, not into the TIFF first.
+bool exportedAsJpeg(const RunSettings& settings)
+{
+    return settings.scaled || hasJpegExtension(settings.outputPath);
+}
+
+// Camera metadata of the first input into a finished file that is not yet in
+// place. Metadata is an extra: a failure costs a warning, never the run. The
+// camera metadata library cannot write BigTIFF; those outputs keep the
+// colour profile only.
+void copyMetadataInto(FusionRun& run, const std::string& target)
+{
+    if (run.settings.noMetadata || run.metadataSource.empty())
+        return;
+    FileFormat format = FileFormat::Unknown;
+    if (detectFormat(target, format).ok() && format == FileFormat::BigTiff)
+        return;
+    const MetadataStatus status = copyCameraMetadata(run.metadataSource, target, QUOVIX_VERSION);
+    if (!status.ok() && status.error != MetadataError::Unsupported)
+        run.console.print("Warning: camera metadata not copied (%s)\n", status.detail.c_str());
+}
+
+// Results name their software and carry the first input's colour profile,
+// unless metadata is turned off.
+ResultTags resultTags(const FusionRun& run)
+{
+    ResultTags tags;
+    if (!run.settings.noMetadata) {
+        tags.iccProfile = &run.outputProfile;
+        tags.software = QUOVIX_SOFTWARE;
+    }
+    return tags;
+}
+
+} // namespace
+
+Status writeFinishedImage(FusionRun& run, const std::string& path, WorkPixel* pixels, int width, int height)
+{
+    // The depth follows the run's output name, whichever file this is.
+    if (run.settings.outputBits == 16 && !hasJpegExtension(run.settings.outputPath)) {
+        const int64_t count = static_cast<int64_t>(width) * height;
+        for (int64_t i = 0; i < count; ++i) {
+            if (pixels[i].alpha != 0)
+                pixels[i].alpha = static_cast<int16_t>(0xFFFF);
+        }
+        return writeWorkFile16(run, path, pixels, width, height, run.canvas, false, resultTags(run));
+    }
+    return writeWorkFile8(run, path, pixels, width, height, run.canvas, false, resultTags(run));
+}
+
+Status writeOutputTemp(FusionRun& run, const std::string& path, WorkPixel* pixels, int width, int height,
+                       std::string& temp)
+{
+    temp = reserveTempBeside(path);
+    if (temp.empty()) {
+        // Reported like any output file that does not open.
+        const char* mode = run.settings.bigTiff ? "W" : "w";
+        run.console.print("Couldn't open TIFF file: %s", path.c_str());
+        run.console.traceFileOpen(path.c_str(), mode, nullptr);
+        return Status::failure(kExitIoError, std::string("Cannot open TIFF file for ") + mode + ": " + path);
+    }
+    if (!writeFinishedImage(run, temp, pixels, width, height).ok()) {
+        std::remove(temp.c_str());
+        temp.clear();
+        return Status::failure(kExitIoError, "Error writing output file " + path + "\n");
+    }
+    return Status();
+}
+
+Status completeOutputFile(FusionRun& run, const std::string& temp, const std::string& path)
+{
+    if (!exportedAsJpeg(run.settings))
+        copyMetadataInto(run, temp);
+    if (!commitTemp(temp, path))
+        return outputWriteFailure(path, errno);
+    return Status();
+}
+
+Status installGroupResult(FusionRun& run, const std::string& source, const std::string& target)
+{
+    if (!exportedAsJpeg(run.settings))
+        copyMetadataInto(run, source);
+    if (std::rename(source.c_str(), target.c_str()) == 0)
+        return Status();
+    const std::string temp = reserveTempBeside(target);
+    if (temp.empty() || !copyFile(source, temp) || !commitTemp(temp, target)) {
+        const int err = errno;
+        if (!temp.empty())
+            std::remove(temp.c_str());
+        return outputWriteFailure(target, err);
+    }
+    std::remove(source.c_str());
+    return Status();
+}
+
+Status exportOutputAsJpeg(FusionRun& run)
+{
+    const std::string& output = run.settings.outputPath;
+    FileFormat format = FileFormat::Unknown;
+    if (!detectFormat(output, format).ok() || (format != FileFormat::Tiff && format != FileFormat::BigTiff))
+        return fatalError("Error converting TIFF to JPEG...input not TIFF format\n");
+    ImageInfo info;
+    QVX_TRY(queryImageInfo(run, output, info, true));
+    const int bytesPerPixel = info.bytesPerPixel;
+    const ImageRegion& region = info.region;
+    const size_t pixels = static_cast<size_t>(region.width) * static_cast<size_t>(region.height);
+    // Room for three bytes per pixel even when the file holds fewer.
+    PageBuffer<unsigned char> buffer;
+    QVX_TRY(buffer.allocate(run.console, pixels * static_cast<size_t>(bytesPerPixel > 3 ? bytesPerPixel : 3)));
+    unsigned char* image = buffer.get();
+    QVX_TRY(readImage(run, output, info, image));
+    if (bytesPerPixel == 4) {
+        for (size_t p = 0; p < pixels; ++p) {
+            image[3 * p + 0] = image[4 * p + 0];
+            image[3 * p + 1] = image[4 * p + 1];
+            image[3 * p + 2] = image[4 * p + 2];
+        }
+    } else if (bytesPerPixel == 1) {
+        // Grey spreads into equal R, G, B; walk backwards to expand in place.
+        for (size_t p = pixels; p-- > 0;) {
+            unsigned char v = image[p];
+            image[3 * p + 0] = v;
+            image[3 * p + 1] = v;
+            image[3 * p + 2] = v;
+        }
+    } else if (bytesPerPixel != 3) {
+        return Status::failure(kExitFatal, "Unsupported bit depth conversion request: in=" +
+                                               std::to_string(bytesPerPixel) +
+                                               ", out=4\nFatal Error: Unsupported image type\n\n");
+    }
+
+    // Encoded beside the output and renamed over it only when complete, so a
+    // failed encode leaves the TIFF in place rather than a half-written JPEG.
+    bool ok = false;
+    const std::string temp = reserveTempBeside(output);
+    if (!temp.empty()) {
+        // The JPEG keeps the access mode the TIFF was given.
+        struct stat st{};
+        if (stat(output.c_str(), &st) == 0)
+            chmod(temp.c_str(), st.st_mode & 07777);
+        FILE* file = std::fopen(temp.c_str(), "wb");
+        if (file != nullptr) {
+            ok = encodeJpeg(run.console, file, image, region.width, region.height, run.settings.jpegQuality,
+                            &run.outputProfile);
+            if (std::fflush(file) != 0)
+                ok = false;
+            if (std::fclose(file) != 0)
+                ok = false;
+        }
+        if (ok)
+            copyMetadataInto(run, temp);
+        ok = ok ? commitTemp(temp, output) : (std::remove(temp.c_str()), false);
+    }
+    buffer.reset();
+    if (!ok) {
+        run.console.showErrorBox("Cannot write JPEG file: %s", output.c_str());
+        return Status::failure(kExitIoError, "");
+    }
+    return Status();
+}
+
+} // namespace quovix

@@ -1,0 +1,292 @@
+#include "fusion/run_setup.h"
+
+#include "fusion/align_inputs.h"
+#include "imageio/icc_profile.h"
+#include "imageio/image_reader.h"
+#include "imageio/input_prepare.h"
+#include "support/file_ops.h"
+#include "support/memory.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace quovix {
+
+namespace {
+
+// Truncation toward zero; out-of-range and NaN give INT32_MIN, the value the
+// processor's own conversion yields, so absurd option values name files
+// predictably instead of invoking undefined behaviour.
+int32_t truncateToInt(double value)
+{
+    if (!(value > -2147483649.0 && value < 2147483648.0))
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+int32_t clampToInt32(int64_t value)
+{
+    return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+std::string stemOf(const std::string& path)
+{
+    std::string base = baseName(path);
+    size_t dot = base.rfind('.');
+    if (dot != std::string::npos)
+        base.erase(dot);
+    return base;
+}
+
+// Bounding box of all input regions.
+ImageRegion boundingBox(const ImageRegion* regions, int count)
+{
+    int64_t minX = 99999999, minY = 99999999, maxX = 0, maxY = 0;
+    for (int i = 0; i < count; ++i) {
+        const ImageRegion& r = regions[i];
+        minX = std::min<int64_t>(minX, r.x);
+        minY = std::min<int64_t>(minY, r.y);
+        maxX = std::max<int64_t>(maxX, int64_t{r.x} + r.width - 1);
+        maxY = std::max<int64_t>(maxY, int64_t{r.y} + r.height - 1);
+    }
+    ImageRegion box;
+    box.x = clampToInt32(minX);
+    box.y = clampToInt32(minY);
+    box.width = clampToInt32(maxX - minX + 1);
+    box.height = clampToInt32(maxY - minY + 1);
+    return box;
+}
+
+// The preview factor: fitted into the constraint when both sides are given,
+// else the --gScale factor; never above 1.
+float resolveScaleFactor(FusionRun& run, int inputCount)
+{
+    if (inputCount == 0)
+        return 1.0f;  // no canvas to fit; the run ends for want of images
+
+    const RunSettings& s = run.settings;
+    float factor = 1.0f;
+    if (s.constrainWidth != 0 && s.constrainHeight != 0) {
+        float byWidth = static_cast<float>(s.constrainWidth) / static_cast<float>(run.canvas.width);
+        float byHeight = static_cast<float>(s.constrainHeight) / static_cast<float>(run.canvas.height);
+        factor = std::min(byWidth, byHeight);
+    } else if (s.scaled) {
+        factor = s.scaleFactor;
+    }
+    if (!(factor > 0.0f)) {
+        run.console.print("Invalid scale factor...resetting to 1\n");
+        factor = 1.0f;
+    }
+    if (factor > 1.0f)
+        factor = 1.0f;
+    return factor;
+}
+
+// The bracketing copy of one input in one direction.
+Status makeBracketCopy(FusionRun& run, const std::string& input, const ImageInfo& info, int number, int total,
+                       float shift)
+{
+    const RunSettings& s = run.settings;
+    run.console.print("[%d/%d] Pre-Processing %s\n", number, total, input.c_str());
+    std::string target;
+    if (s.scaled) {
+        QVX_TRY(run.scratch.ensureCacheFolder());
+        target = run.scratch.cacheName(input, s.scaleFactor, shift);
+    } else {
+        QVX_TRY(run.scratch.ensureRunFolder());
+        target = run.scratch.scratchName(input, "exp", truncateToInt(shift * 10.0f));
+    }
+    run.console.print("Adjusting exposure by %.2f stops\n", shift);
+    QVX_TRY(adjustExposure(run, input, info, target, shift, s.scaled ? s.scaleFactor : 1.0f, &target));
+    if (s.scaled)
+        return appendImage(run.images, target, TypePreviewCache, ScaleScaled);
+    return appendImage(run.images, target, TypeExposureAdjusted, ScaleFull);
+}
+
+// Writing the output over an input would destroy the photograph before it
+// is read; refused before any work.
+Status refuseOutputOverInput(const std::string& output, const std::vector<std::string>& inputs)
+{
+    for (const std::string& input : inputs) {
+        if (sameFile(output, input))
+            return fatalError("Output file " + output + " is the input file " + input);
+    }
+    return Status();
+}
+
+// The output carries the first input's colour profile and camera metadata.
+// Inputs whose profile differs get one warning line naming them; the fusion
+// itself is not changed by profiles. A RAW input's profile is the converter's,
+// known only when it is converted: a RAW first input's is taken then, and RAW
+// inputs are not compared.
+void takeFirstInputProfile(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<ImageInfo>& infos)
+{
+    run.metadataSource = inputs[0];
+    if (infos[0].format == FileFormat::Raw) {
+        run.profileFromConversion = true;
+        return;
+    }
+    const MetadataStatus first = readIccProfile(inputs[0], run.outputProfile);
+    if (!first.ok()) {
+        run.console.print("Warning: colour profile not used (%s)\n", first.detail.c_str());
+        run.outputProfile.clear();
+    }
+    std::string differing;
+    for (size_t i = 1; i < inputs.size(); ++i) {
+        if (infos[i].format == FileFormat::Raw)
+            continue;
+        IccProfile profile;
+        if (!readIccProfile(inputs[i], profile).ok() || iccProfilesDiffer(run.outputProfile, profile))
+            differing += (differing.empty() ? "" : ", ") + inputs[i];
+    }
+    if (!differing.empty())
+        run.console.print("Warning: colour profile differs from the first input's in %s\n", differing.c_str());
+}
+
+} // namespace
+
+std::string makeOutputName(const RunSettings& s, const std::string& firstPath, const std::string& lastPath)
+{
+    const IterationParams& it = s.iteration2;
+    const CurveParams& c = s.curve;
+    auto weight = [](float w) { return truncateToInt(static_cast<double>(w * 100.0f)); };
+    auto curve = [](float v) { return truncateToInt(static_cast<double>(v) * 10.00001); };
+    const std::string first = stemOf(firstPath);
+    const std::string last = stemOf(lastPath);
+    const char* format = "%s-%s_fused_l%d_e%d_c%d_s%d_br%02d_co%02d_sh%02d_hi%02d_fs%02d_fh%02d.%s";
+    const char* extension = s.scaled ? "jpg" : "tif";
+    int length = std::snprintf(nullptr, 0, format, first.c_str(), last.c_str(), s.levelCount,
+                               weight(it.exposureWeight), weight(it.contrastWeight), weight(it.saturationWeight),
+                               curve(c.brightness), curve(c.contrast), curve(c.shadows), curve(c.highlights),
+                               curve(c.floorShadow), curve(c.floorHighlight), extension);
+    std::vector<char> name(static_cast<size_t>(length) + 1);
+    std::snprintf(name.data(), name.size(), format, first.c_str(), last.c_str(), s.levelCount,
+                  weight(it.exposureWeight), weight(it.contrastWeight), weight(it.saturationWeight),
+                  curve(c.brightness), curve(c.contrast), curve(c.shadows), curve(c.highlights),
+                  curve(c.floorShadow), curve(c.floorHighlight), extension);
+    return name.data();
+}
+
+void resolveLevels(FusionRun& run)
+{
+    RunSettings& s = run.settings;
+    int32_t m = std::min(run.canvas.width, run.canvas.height);
+    int32_t h = 0;
+    while (m > 3) {
+        m /= 2;
+        ++h;
+    }
+    if (s.levelCount < 1)
+        s.levelCount = std::max(h, 1);
+    // Summed wide: an offset near the int32 limits must not wrap around.
+    const int32_t wanted = clampToInt32(int64_t{s.levelCount} + s.levelOffset);
+    s.levelCount = wanted;
+    if (wanted > h + 1) {
+        run.console.print("Cannot use %d levels...using %d levels instead\n", wanted, h + 1);
+        s.levelCount = h + 1;
+    } else if (wanted < 1) {
+        run.console.print("Cannot use %d levels...using %d levels instead\n", wanted, 1);
+        s.levelCount = 1;
+    }
+}
+
+Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
+{
+    RunSettings& s = run.settings;
+    if (s.converterPath.empty())
+        s.converterPath = "dcraw";
+    if (!s.outputPath.empty())
+        QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
+
+    const int n = static_cast<int>(inputs.size());
+    HeapBuffer<ImageRegion> regions;
+    QVX_TRY(regions.allocate(run.console, static_cast<size_t>(n)));
+    std::vector<ImageInfo> infos(static_cast<size_t>(n));
+    int maxBits = 0;
+    for (int i = 0; i < n; ++i) {
+        QVX_TRY(queryImageInfo(run, inputs[static_cast<size_t>(i)], infos[static_cast<size_t>(i)]));
+        regions[static_cast<size_t>(i)] = infos[static_cast<size_t>(i)].region;
+        maxBits = std::max(maxBits, infos[static_cast<size_t>(i)].bitsPerSample);
+    }
+
+    if (!s.noMetadata && n > 0)
+        takeFirstInputProfile(run, inputs, infos);
+
+    run.canvas = boundingBox(regions.get(), n);
+    float factor = resolveScaleFactor(run, n);
+    ImageRegion scaledCanvas = run.canvas;
+    scaleRegion(scaledCanvas, factor);
+    if (n > 0 && (scaledCanvas.width < 1 || scaledCanvas.height < 1)) {
+        // A factor that shrinks the canvas to nothing leaves no image to fuse.
+        run.console.print("Invalid scale factor...resetting to 1\n");
+        factor = 1.0f;
+        scaledCanvas = run.canvas;
+        scaleRegion(scaledCanvas, factor);
+    }
+    s.scaleFactor = factor;
+    run.canvas = scaledCanvas;
+    if (n > 0 && int64_t{run.canvas.width} * run.canvas.height > kMaxImagePixels) {
+        // Small inputs placed far apart would still need a canvas-sized buffer.
+        return Status::failure(kExitIoError, "Canvas of " + std::to_string(run.canvas.width) + "x" +
+                                                 std::to_string(run.canvas.height) +
+                                                 " pixels out of range (inputs placed too far apart)\n");
+    }
+
+    const bool plus = s.plusStops != 0.0f;
+    const bool minus = s.minusStops != 0.0f;
+    const int perInput = 1 + (plus ? 1 : 0) + (minus ? 1 : 0);
+    QVX_TRY(createImageList(run.console, clampToInt32(int64_t{perInput} * n), run.images));
+    std::vector<int> inputEntry(static_cast<size_t>(n));  // list entry of each input
+    std::vector<int> entryInput;                          // input each list entry was made from
+    for (int i = 0; i < n; ++i) {
+        const std::string& input = inputs[static_cast<size_t>(i)];
+        const ImageInfo& info = infos[static_cast<size_t>(i)];
+        if (minus) {
+            QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.minusStops));
+            entryInput.push_back(i);
+        }
+        QVX_TRY(appendImage(run.images, input, TypeInput, ScaleFull, info));
+        inputEntry[static_cast<size_t>(i)] = run.images.last;
+        entryInput.push_back(i);
+        if (plus) {
+            QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.plusStops));
+            entryInput.push_back(i);
+        }
+    }
+
+    if (s.verbosity > 0) {
+        run.console.print("Input file list:\n");
+        printImageList(run.console, run.images, s.verbosity);
+        run.console.print("\n\n");
+    }
+    if (s.outputPath.empty() && run.images.count() > 0) {
+        s.outputPath = makeOutputName(s, run.images.paths[0], run.images.paths[run.images.last]);
+        QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
+    }
+    // Before the levels: cropping to the aligned frames' common area shrinks the canvas.
+    if (alignmentWanted(s) && n > 0)
+        QVX_TRY(alignInputs(run, inputs, inputEntry, entryInput));
+    if (s.outputBits < 8)
+        s.outputBits = maxBits;
+    if (s.scaled)
+        s.outputBits = 8;
+
+    resolveLevels(run);
+    s.exposureBlendLevels = std::min(s.exposureBlendLevels, s.levelCount - 1);
+    s.noise.chromaLevels = std::min(s.noise.chromaLevels, s.levelCount);
+    s.noise.lumaLevels = std::min(s.noise.lumaLevels, s.levelCount);
+
+    regions.reset();
+
+    if (run.images.count() == 0)
+        return fatalError("Not enough images specified for fusion");
+    return Status();
+}
+
+} // namespace quovix

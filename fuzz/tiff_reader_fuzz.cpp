@@ -1,0 +1,8 @@
+// Fuzz target: a TIFF input (named .tif, as the program sees it).
+#include "image_input.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    quovix::fuzz::fuzzImageInput(data, size, "input.tif");
+    return 0;
+}

@@ -1,0 +1,98 @@
+// Image records shared by every image-handling stage: regions on the canvas,
+// the file classification of an image, and the image list.
+#pragma once
+
+#include "imageio/file_format.h"
+#include "support/console.h"
+#include "support/status.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quovix {
+
+// Placement of an image on the common canvas, in pixels.
+struct ImageRegion {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// Largest image accepted, in pixels: a full-canvas WorkPixel buffer of it
+// stays below 2 GiB.
+constexpr int64_t kMaxImagePixels = (int64_t{1} << 28) - 1;
+
+// What classification found out about a file, once, before any pixel is read.
+// Stored layouts are named by bytes per pixel: 1 grey8, 2 grey16, 3 RGB8,
+// 4 RGBA8, 6 RGB16, 8 RGBA16.
+struct ImageInfo {
+    bool known = false;
+    FileFormat format = FileFormat::Unknown;
+    ImageRegion region;
+    int bytesPerPixel = 0;
+    int bitsPerSample = 0;
+};
+
+enum ImageType : int32_t {
+    TypeNA = 0,
+    TypeInput = 1,
+    TypeFocusBlended = 2,
+    TypeExposureAdjusted = 3,
+    TypeConvertedFromRaw = 4,
+    TypePreviewCache = 5,
+    TypeAligned = 6,  // an input (or its bracketing copy) warped onto the reference frame
+};
+
+enum ScaleKind : int32_t {
+    ScaleUnknown = 0,
+    ScaleFull = 1,
+    ScaleScaled = 2,
+};
+
+extern const char kImageTypeLabels[7][32];
+extern const char kScaleLabels[3][32];
+
+// Inputs and intermediate images as parallel arrays; every array and every path
+// buffer comes from tracked memory. `info` holds each entry's classification.
+struct ImageList {
+    ImageList() = default;
+    ~ImageList();
+    ImageList(const ImageList&) = delete;
+    ImageList& operator=(const ImageList&) = delete;
+    ImageList(ImageList&& other) noexcept;
+    ImageList& operator=(ImageList&& other) noexcept;
+
+    Console* console = nullptr;
+    char** paths = nullptr;
+    double* exposure = nullptr;
+    uint32_t* group = nullptr;
+    int32_t* type = nullptr;
+    int32_t* scale = nullptr;
+    int32_t last = -1;       // index of the last used entry; count = last + 1
+    int32_t capacity = 0;
+    std::vector<ImageInfo> info;
+    // The path an entry had before it was replaced by a run copy (an aligned
+    // input); messages name it. Empty: the entry is its own file.
+    std::vector<std::string> origin;
+
+    int32_t count() const { return last + 1; }
+};
+
+Status createImageList(Console& console, int32_t capacity, ImageList& list);
+// Appends a new entry (path, type, scale; exposure 0, group 0). A full list is
+// "Error: Dest file index error\n" (exit code 1).
+Status appendImage(ImageList& list, const std::string& path, int32_t type, int32_t scale,
+                   const ImageInfo& info = ImageInfo());
+Status appendImageCopy(ImageList& dest, const ImageList& source, int32_t index);
+// Points entry `index` at a copy of its file; the first replaced path is kept
+// as the entry's origin.
+Status replaceImage(ImageList& list, int32_t index, const std::string& path, int32_t type, int32_t scale,
+                    const ImageInfo& info);
+// The path messages name for an entry: its origin, else its file.
+const char* shownPath(const ImageList& list, int32_t index);
+void printImageList(Console& console, const ImageList& list, int verbosity);
+void releaseImageList(ImageList& list);
+
+} // namespace quovix

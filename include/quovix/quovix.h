@@ -1,0 +1,208 @@
+// Quovix: fusion of several photographs of one scene (an exposure bracket, a
+// focus stack, or both) into one image, on Laplacian pyramids kept in scratch
+// files so that memory stays bounded whatever the number of inputs.
+//
+// The whole public interface: a plain options struct, one call that runs a
+// fusion, and a callback that receives every console line. Nothing here keeps
+// global state; two fusions may run one after the other or at the same time on
+// two threads of one process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quovix {
+
+// Exit codes a command line should end with. -1 and -100 reach a POSIX shell
+// as 255 and 156.
+constexpr int kExitOk = 0;
+constexpr int kExitFatal = 1;        // invalid use, fatal errors
+constexpr int kExitIoError = -1;     // unreadable or unwritable images, canvas too large
+constexpr int kExitNoMemory = -100;  // memory exhausted
+
+enum class CombineMode : int32_t {
+    Average = 0,  // weighted average of the levels
+    Maximum = 1,  // detail of the image with the largest weight
+    Hybrid = 2,
+};
+
+// TIFF compression codes.
+enum class Compression : int32_t {
+    None = 1,
+    Lzw = 5,
+    PackBits = 32773,
+    Deflate = 32946,
+};
+
+// Weights and combination rule of one fusion iteration. Weights that do not
+// sum to 1 are rescaled (with a message).
+struct IterationParams {
+    float exposureWeight = 0.0f;
+    float contrastWeight = 0.0f;
+    float saturationWeight = 0.0f;
+    CombineMode mode = CombineMode::Average;
+};
+
+// Shape of the exposure weight curve; every value -5..5.
+struct CurveParams {
+    float contrast = 0.0f;
+    float brightness = 0.0f;
+    float shadows = 0.0f;
+    float highlights = 0.0f;
+    float floorShadow = 0.1f;
+    float floorHighlight = 0.1f;
+};
+
+// Levels adjustment of the result (applied when enabled).
+struct LevelsParams {
+    bool enabled = false;
+    float blackPoint = 0.0f;
+    float whitePoint = 1.0f;
+    float weight = 0.5f;
+    float factor = 1.0f;
+};
+
+// Noise reduction on the finest levels, during blending and/or on the result.
+struct NoiseParams {
+    float lumaThreshold = 0.0f;
+    float chromaThreshold = 0.0f;
+    float lumaFactor = 0.0f;
+    float chromaFactor = 0.0f;
+    int32_t lumaLevels = 1;
+    int32_t chromaLevels = 1;
+    int32_t radius = 2;
+    bool duringBlend = false;
+    bool atFinalize = false;
+};
+
+// Families of transforms the alignment of hand-held frames may estimate.
+enum class AlignModel : int32_t {
+    Translation,  // shift only
+    Euclidean,    // rotation and shift
+    Affine,       // any linear map and shift
+    Homography,   // plane projective transform
+};
+
+enum class MessageKind {
+    Info,   // progress, settings report, warnings
+    Trace,  // memory and file trace lines ("Mem|", "File|") under traceResources
+};
+
+// Receives console text as it is produced: whole lines, or pieces of a line
+// (progress dots). Called from one thread at a time.
+using MessageCallback = std::function<void(MessageKind kind, std::string_view text)>;
+
+struct Options {
+    // Output and file format
+    std::string outputPath;                 // empty: named after the inputs and weights
+    int32_t outputBits = -1;                // 8, 16, or -1 for the deepest input
+    Compression compression = Compression::Lzw;
+    // Compression of the internal scratch files (level files, weight maps,
+    // noise levels, debug images); unset: the same as `compression`. None
+    // trades about 10 bytes of temporary disk per pixel and input for speed.
+    std::optional<Compression> scratchCompression;
+    bool bigTiff = false;
+    int32_t jpegQuality = 90;               // outputs named .jpg/.jpeg and preview runs
+    // The first input's colour profile (ICC) and camera metadata (EXIF, XMP,
+    // IPTC) are carried into the output unless this is set.
+    bool noMetadata = false;
+
+    // Pyramid and fusion
+    int32_t levelCount = 0;                 // 0: automatic
+    int32_t levelOffset = 0;                // adjustment of the automatic count
+    int32_t iterationCount = 2;             // 2: fuse similar exposures first, then the groups
+    IterationParams iteration1{0.0f, 1.0f, 0.0f, CombineMode::Maximum};
+    IterationParams iteration2{1.0f, 0.0f, 0.0f, CombineMode::Average};
+    float exposureThreshold = 0.33f;        // grouping threshold (relative exposure difference)
+    float gamma = 2.2f;
+    int32_t exposureWeightMode = 0;         // 0 grey, 1 colour
+    int32_t exposureBlendLevels = 0;        // coarsest levels blended by exposure alone
+    bool wrapAround = false;                // 360-degree panoramas
+    bool useYCrCb = false;
+    float highlightThreshold = 0.1f;        // 0..1
+    bool printCurve = false;
+    CurveParams curve;
+    LevelsParams levelsAdjust;
+    NoiseParams noise;
+
+    // Auto-bracketing: exposure-shifted copies of every input, in stops
+    // (plusStops > 0 adds a brighter copy, minusStops < 0 a darker one).
+    float plusStops = 0.0f;
+    float minusStops = 0.0f;
+
+    // Preview runs: inputs read at reduced size through reusable cache files,
+    // 8-bit JPEG output. The factor comes from constrainWidth x constrainHeight
+    // when both are set, otherwise from scaleFactor.
+    bool scaled = false;
+    float scaleFactor = 1.0f;
+    int32_t constrainWidth = 0;
+    int32_t constrainHeight = 0;
+
+    // Alignment of hand-held frames before the fusion: every input is
+    // warped onto the reference input (1-based; 0: the middle of the list).
+    // Any of the other fields below turns it on as well. Transform files hold
+    // one line per input, its path and the matrix in full-size pixels.
+    bool align = false;
+    int32_t alignReference = 0;
+    AlignModel alignModel = AlignModel::Homography;
+    bool alignCrop = false;                 // crop to the area every aligned input covers
+    std::string alignSave;                  // write the transforms to this file
+    std::string alignLoad;                  // apply these transforms instead of estimating
+    std::string alignOnly;                  // write the aligned inputs into this folder and stop
+
+    // RAW conversion
+    std::string converterPath;              // empty: "dcraw" from the search path
+    std::string converterArgs;              // empty: the converter defaults "-H 2 -w"
+
+    // Diagnostics
+    int32_t verbosity = 0;
+    bool showTiming = false;
+    bool traceResources = false;            // "Mem|" and "File|" trace lines
+    bool debugKeep = false;                 // keep every scratch file, write debug images
+    bool keepGroupResults = false;          // keep the iteration-1 results
+
+    // Run environment
+    int32_t workerCount = 0;                // 1..8; 0: NUMBER_OF_PROCESSORS or the online processors
+    std::string tempFolder;                 // empty: TMPDIR, else /tmp
+    std::string debugLogPath;               // empty: QVXTRACE, else no debug log
+
+    MessageCallback onMessage;              // null: messages are dropped
+};
+
+// What a fusion ended with.
+struct FuseResult {
+    int exitCode = kExitOk;
+    std::string error;          // the final error text, as the command line prints it
+    std::string outputPath;     // the file written (the automatic name when none was given)
+    std::string keptScratch;    // folder of the scratch files kept by debugKeep/keepGroupResults
+
+    bool ok() const { return exitCode == kExitOk; }
+};
+
+// Fuses the inputs into `output` (empty: options.outputPath, or the automatic
+// name). Inputs are TIFF, JPEG or camera RAW files (through dcraw).
+FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, const std::string& output = {});
+
+// Runs the RAW converter's description of a file ("-i -v"), passing its lines
+// to the callback; returns the converter's exit status, or -1 when it could not
+// be started.
+int describeRawFile(const Options& options, const std::string& path);
+
+// "translation", "euclidean", "affine", "homography".
+const char* alignModelName(AlignModel model);
+
+// Parses the names above (ASCII case ignored); false for anything else.
+bool parseAlignModel(std::string_view text, AlignModel& model);
+
+// "Quovix <version>".
+const char* versionString();
+
+// Worker count from NUMBER_OF_PROCESSORS (decimal, 1..8); the online
+// processors when unset.
+int32_t workerCountFromEnvironment();
+
+} // namespace quovix

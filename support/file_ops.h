@@ -1,0 +1,34 @@
+// File moves and replacements that never leave a half-written file under a
+// name the user sees.
+#pragma once
+
+#include "support/status.h"
+
+#include <functional>
+#include <string>
+
+namespace quovix {
+
+// The same file: same device and inode when both exist, else the same path
+// once resolved (a file to be written may not exist yet).
+bool sameFile(const std::string& a, const std::string& b);
+
+// Copies source to target; false (errno set) when the copy is incomplete.
+bool copyFile(const std::string& source, const std::string& target);
+
+// Renames, or copies and removes the source across file systems; false when
+// the target was not made (a partial copy is removed).
+bool moveFile(const std::string& source, const std::string& target);
+
+// Creates a new empty file beside `path` (same folder, so a rename onto `path`
+// is atomic) and returns its name; "" when none can be made (errno set).
+std::string reserveTempBeside(const std::string& path);
+
+// fsync of a written file before it is renamed into place.
+bool syncFile(const std::string& path);
+
+// Completes a file written under the temporary name `temp`: synced and renamed
+// onto `target`; on failure the temporary file is removed and errno kept.
+bool commitTemp(const std::string& temp, const std::string& target);
+
+} // namespace quovix

@@ -1,0 +1,21 @@
+#include "support/run_context.h"
+
+namespace quovix {
+
+int32_t resolveWorkerCount(int32_t requested)
+{
+    if (requested < 1)
+        return workerCountFromEnvironment();
+    return requested > 8 ? 8 : requested;
+}
+
+RunContext::RunContext(const Options& options)
+    : settings(options),
+      console(options.onMessage, options.traceResources, options.debugLogPath),
+      scratch(console, options.tempFolder),
+      pool(console, resolveWorkerCount(options.workerCount))
+{
+    settings.workerCount = pool.workers();
+}
+
+} // namespace quovix

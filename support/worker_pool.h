@@ -1,0 +1,65 @@
+// The worker threads of one run, started on first use and kept until the run
+// ends. A call hands out job indices 0..count-1 and waits for all of them; the
+// calling thread takes jobs too. Several calls may be under way at once (the
+// background writer and the main thread, or a job that calls again): their
+// jobs share the threads. Jobs must be independent: which thread runs which
+// job varies, the results must not.
+#pragma once
+
+#include "support/console.h"
+#include "support/status.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quovix {
+
+class WorkerPool {
+public:
+    WorkerPool(Console& console, int workers);
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    int workers() const { return workers_; }
+
+    // Runs job(i) for every i in [0, count) and waits for all of them. The
+    // failure of the lowest index is returned.
+    Status run(int count, const std::function<Status(int)>& job);
+
+    // Static even bands of rows over at most `workers` jobs: band i covers
+    // rows firstRow[i]..lastRow[i]; small heights get one band.
+    static int splitRows(int height, int workers, int firstRow[8], int lastRow[8]);
+
+    // Runs fn(firstRow, endRow) over static bands of `height` rows (as
+    // splitRows cuts them for this pool) and waits.
+    Status forRows(int height, const std::function<Status(int firstRow, int endRow)>& fn);
+
+    // Runs fn(begin, end) over static even chunks of [0, count), at most one
+    // per worker and none smaller than minChunk, and waits.
+    Status forRange(size_t count, size_t minChunk, const std::function<void(size_t begin, size_t end)>& fn);
+
+private:
+    struct Batch;
+    Status startThreads();
+    void threadMain();
+    static void work(Batch& batch);
+
+    Console& console_;
+    int workers_;
+    bool started_ = false;
+    std::vector<std::thread> threads_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    std::deque<Batch*> queue_;
+    bool stopping_ = false;
+};
+
+} // namespace quovix

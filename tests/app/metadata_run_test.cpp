@@ -1,0 +1,149 @@
+// Whole runs carry the first input's colour profile and camera metadata into
+// TIFF and JPEG outputs, warn once about inputs whose profile differs, and
+// leave both out under --noMetadata.
+#include "image_fixture.h"
+#include "dng_writer.h"
+#include "imageio/icc_profile.h"
+#include "imageio/icc_samples.h"
+#include "imageio/image_samples.h"
+#include "imageio/metadata_samples.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using metadata_samples::Picture;
+
+class MetadataRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string photo = sourceDir() + "/examples/crusader/";
+        // Two exposures of the same crop; a real photograph, small for speed.
+        dark = metadata_samples::photoCrop(photo + "4.jpeg", 400, 700, 240, 180);
+        bright = metadata_samples::photoCrop(photo + "5.jpeg", 400, 700, 240, 180);
+    }
+
+    // A camera's file: the profile, and the tags a camera writes.
+    std::string input(const std::string& name, const Picture& picture, const IccProfile& profile, bool jpeg)
+    {
+        const std::string path = dir.file(name);
+        if (jpeg)
+            metadata_samples::writeJpeg(path, picture, profile, 95);
+        else
+            metadata_samples::writeInputTiff(path, picture, profile);
+        metadata_samples::editMetadata(path, [&](Exiv2::Image& image) {
+            Exiv2::ExifData& exif = image.exifData();
+            exif["Exif.Image.Make"] = "Quovix Optics";
+            exif["Exif.Image.Model"] = "QX-1 Mark II";
+            exif["Exif.Image.Orientation"] = uint16_t(6);
+            exif["Exif.Photo.DateTimeOriginal"] = "2024:05:06 07:08:09";
+            exif["Exif.Photo.ExposureTime"] = Exiv2::URational(1, 250);
+        });
+        return path;
+    }
+
+    CommandResult fuse(std::vector<std::string> args)
+    {
+        return runQuovix(args, dir.path(), {"TMPDIR=" + dir.path()});
+    }
+
+    static IccProfile profileOf(const std::string& path)
+    {
+        IccProfile profile;
+        EXPECT_TRUE(readIccProfile(path, profile).ok()) << path;
+        return profile;
+    }
+
+    static void expectCameraTags(const std::string& path)
+    {
+        const metadata_samples::Metadata m = metadata_samples::readMetadata(path);
+        EXPECT_EQ(m.exifText("Exif.Image.Make"), "Quovix Optics") << path;
+        EXPECT_EQ(m.exifText("Exif.Image.Model"), "QX-1 Mark II") << path;
+        EXPECT_EQ(m.exifText("Exif.Image.Orientation"), "6") << path;
+        EXPECT_EQ(m.exifText("Exif.Photo.DateTimeOriginal"), "2024:05:06 07:08:09") << path;
+        EXPECT_EQ(m.exifText("Exif.Photo.ExposureTime"), "1/250") << path;
+        EXPECT_EQ(m.exifText("Exif.Image.Software"), versionString()) << path;
+    }
+
+    TempDir dir;
+    Picture dark;
+    Picture bright;
+    IccProfile wide = icc_samples::makeProfile();
+};
+
+TEST_F(MetadataRunTest, TiffAndJpegInputsGiveTheirProfileAndTagsToBothOutputKinds)
+{
+    for (const bool jpegInput : {false, true}) {
+        const std::string ext = jpegInput ? ".jpg" : ".tif";
+        const std::string first = input("first" + ext, dark, wide, jpegInput);
+        const std::string second = input("second" + ext, bright, wide, jpegInput);
+        for (const char* output : {"out.tif", "out.jpg"}) {
+            CommandResult r = fuse({"-o", output, first, second});
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            EXPECT_EQ(r.output.find("Warning"), std::string::npos) << r.output;
+            EXPECT_EQ(profileOf(dir.file(output)), wide) << output << " from " << ext;
+            expectCameraTags(dir.file(output));
+        }
+    }
+}
+
+TEST_F(MetadataRunTest, ProfileOverOneJpegSegmentSurvivesTheJpegOutput)
+{
+    icc_samples::ProfileOptions options;
+    options.curveEntries = 12000;  // about 72 KB: two APP2 chunks
+    const IccProfile large = icc_samples::makeProfile(options);
+    ASSERT_GT(large.size(), 65519u);
+    const std::string first = input("a.tif", dark, large, false);
+    const std::string second = input("b.tif", bright, large, false);
+    CommandResult r = fuse({"-o", "large.jpg", first, second});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(profileOf(dir.file("large.jpg")), large);
+}
+
+TEST_F(MetadataRunTest, DifferingProfilesGiveOneWarningNamingThem)
+{
+    icc_samples::ProfileOptions print;
+    print.colorants = icc_samples::kPrintGamut;
+    const std::string first = input("a.tif", dark, wide, false);
+    const std::string other = input("b.tif", bright, icc_samples::makeProfile(print), false);
+    const std::string none = input("c.tif", bright, {}, false);
+    CommandResult r = fuse({"-o", "out.tif", first, other, none});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("Warning: colour profile differs from the first input's in " + other + ", " + none + "\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(profileOf(dir.file("out.tif")), wide) << "the output keeps the first input's profile";
+}
+
+TEST_F(MetadataRunTest, NoMetadataLeavesBothOutAndTheSamplesAlone)
+{
+    const std::string first = input("a.jpg", dark, wide, true);
+    const std::string second = input("b.jpg", bright, wide, true);
+    ASSERT_EQ(fuse({"--noMetadata", "-o", "bare.tif", first, second}).exitCode, 0);
+    ASSERT_EQ(fuse({"-o", "carried.tif", first, second}).exitCode, 0);
+    EXPECT_TRUE(profileOf(dir.file("bare.tif")).empty());
+    EXPECT_EQ(metadata_samples::readMetadata(dir.file("bare.tif")).exifText("Exif.Image.Make"), "<absent>");
+    EXPECT_EQ(readFixtureTiff(dir.file("bare.tif")).data, readFixtureTiff(dir.file("carried.tif")).data);
+}
+
+TEST_F(MetadataRunTest, RawInputGivesItsCameraTagsFromTheRawFile)
+{
+    if (!programOnPath("dcraw"))
+        GTEST_SKIP() << "dcraw is not installed on PATH";
+    const std::string dng = dir.file("shot.dng");
+    ASSERT_TRUE(writeTestDng(dng));
+    CommandResult r = fuse({"-o", "raw.tif", "-b", "1", dng});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const metadata_samples::Metadata m = metadata_samples::readMetadata(dir.file("raw.tif"));
+    EXPECT_EQ(m.exifText("Exif.Image.Make"), "Quovix");
+    EXPECT_EQ(m.exifText("Exif.Image.Model"), "Test Sensor");
+    EXPECT_EQ(m.exifText("Exif.Image.Software"), versionString());
+    EXPECT_FALSE(profileOf(dir.file("raw.tif")).empty()) << "the converter's colour profile";
+}
+
+} // namespace

@@ -1,0 +1,246 @@
+// What a user gets besides the program: the manual page, the install rules
+// that put both where a shell and man(1) find them, and the demo's samples.
+#include "app/command_line.h"
+#include "support/console.h"
+#include "test_util.h"
+
+#include "quovix/version.h"
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cctype>
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ShellResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+std::string shellQuote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+// Runs a shell command line; its standard output is captured (redirect inside
+// the command line to capture standard error instead).
+ShellResult runShell(const std::string& command)
+{
+    ShellResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, got);
+    const int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string manPagePath() { return sourceDir() + "/quovix.1"; }
+
+// An option as written in the page's source: every '-' escaped as "\-",
+// followed by something that cannot continue the name.
+bool pageNamesOption(const std::string& page, const std::string& option)
+{
+    std::string escaped;
+    for (char c : option)
+        escaped += (c == '-') ? std::string("\\-") : std::string(1, c);
+    for (size_t at = page.find(escaped); at != std::string::npos; at = page.find(escaped, at + 1)) {
+        const size_t end = at + escaped.size();
+        if (end == page.size() || !std::isalnum(static_cast<unsigned char>(page[end])))
+            return true;
+    }
+    return false;
+}
+
+bool isExecutableFile(const std::string& path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;
+}
+
+struct TiffSamples {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint16_t bits = 0;
+    uint16_t channels = 0;
+    std::vector<unsigned char> bytes;  // all scanlines, host order
+};
+
+bool readTiffSamples(const std::string& path, TiffSamples& out)
+{
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (tif == nullptr)
+        return false;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &out.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &out.height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &out.bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &out.channels);
+    const tmsize_t rowBytes = TIFFScanlineSize(tif);
+    out.bytes.resize(static_cast<size_t>(rowBytes) * out.height);
+    bool ok = rowBytes > 0;
+    for (uint32_t y = 0; y < out.height && ok; ++y)
+        ok = TIFFReadScanline(tif, out.bytes.data() + static_cast<size_t>(rowBytes) * y, y, 0) == 1;
+    TIFFClose(tif);
+    return ok;
+}
+
+} // namespace
+
+// ---- manual page -------------------------------------------------------------
+
+TEST(ManPage, FormatsWithoutAnyWarning)
+{
+    if (!programOnPath("groff"))
+        GTEST_SKIP() << "groff is not installed (scripts/install-deps.sh installs groff-base)";
+    ASSERT_TRUE(fileExists(manPagePath()));
+    // -ww turns on every warning; -z formats without output, so standard
+    // error holds nothing but the complaints. The default device, and the
+    // terminal one man(1) uses.
+    for (const char* device : {"", "-Tutf8 "}) {
+        ShellResult r = runShell(std::string("groff -ww -man ") + device + "-z " + shellQuote(manPagePath()) +
+                                 " 2>&1 >/dev/null");
+        EXPECT_EQ(r.exitCode, 0) << device;
+        EXPECT_EQ(r.output, "") << device;
+    }
+}
+
+// Every option the -h text lists has an entry in the page, so the two cannot
+// drift apart unnoticed.
+TEST(ManPage, DocumentsEveryOptionOfTheHelpText)
+{
+    quovix::Options options;
+    initSettingsDefaults(options);
+    const std::string usage = captureOutput([&] { printUsage(options); });
+    const std::string page = readFile(manPagePath());
+    ASSERT_FALSE(page.empty());
+
+    std::set<std::string> listed;
+    const std::regex optionAtLineStart(R"(^\s+(--?[A-Za-z][A-Za-z0-9]*))");
+    std::istringstream lines(usage);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, optionAtLineStart))
+            listed.insert(m[1]);
+    }
+    // The help text's groups, at least: output, levels, weights, curve,
+    // noise, preview, levels adjustment, converter, diagnostics.
+    for (const char* expected : {"-o", "-l", "--wMode1", "--cCo", "-nl", "--gConstrain", "--gLevelsBP", "-x", "-dt"})
+        ASSERT_EQ(listed.count(expected), 1u) << "help text parse lost " << expected;
+    for (const std::string& option : listed)
+        EXPECT_TRUE(pageNamesOption(page, option)) << option << " is missing from quovix.1";
+}
+
+TEST(ManPage, ExitStatusesAreThoseOfTheProgram)
+{
+    const std::string page = readFile(manPagePath());
+    const size_t section = page.find(".SH EXIT STATUS");
+    ASSERT_NE(section, std::string::npos);
+    const std::string exitStatus = page.substr(section, page.find(".SH", section + 1) - section);
+    // As the shell sees them: -1 and -100 arrive as 255 and 156.
+    for (int code : {kExitOk, kExitFatal, kExitIoError, kExitNoMemory}) {
+        const std::string entry = ".B " + std::to_string(code & 0xFF) + "\n";
+        EXPECT_NE(exitStatus.find(entry), std::string::npos) << "no entry for exit status " << (code & 0xFF);
+    }
+}
+
+// ---- install rules -----------------------------------------------------------
+
+// Installs this build into a fresh prefix, as `make install PREFIX=...` does,
+// and runs the installed program.
+TEST(Install, PutsProgramAndManPageUnderPrefix)
+{
+    if (!fileExists(QUOVIX_BIN))
+        GTEST_SKIP() << "quovix binary not built";
+    TempDir prefix;
+    ShellResult install = runShell(shellQuote(QUOVIX_CMAKE) + " --install " + shellQuote(QUOVIX_BUILD_DIR) +
+                                   " --prefix " + shellQuote(prefix.path()) + " 2>&1");
+    ASSERT_EQ(install.exitCode, 0) << install.output;
+
+    const std::string program = prefix.file("bin/quovix");
+    const std::string manPage = prefix.file("share/man/man1/quovix.1");
+    ASSERT_TRUE(isExecutableFile(program)) << install.output;
+    ASSERT_TRUE(fileExists(manPage)) << install.output;
+    EXPECT_EQ(readFile(manPage), readFile(manPagePath()));
+
+    ShellResult version = runShell(shellQuote(program) + " -V");
+    EXPECT_EQ(version.exitCode, 0);
+    const std::string line = "\nQuovix " QUOVIX_VERSION "\n";
+    EXPECT_NE(version.output.find(line), std::string::npos) << version.output.substr(0, 200);
+}
+
+// The installed header, archive and pkg-config file are enough to build the
+// library example outside the source tree.
+TEST(Install, LibraryBuildsAProgramFromTheInstalledFiles)
+{
+    if (QUOVIX_SANITIZED)
+        GTEST_SKIP() << "the archive of a sanitizer build needs the sanitizer runtimes";
+    if (!programOnPath("c++") || !programOnPath("pkg-config"))
+        GTEST_SKIP() << "no C++ compiler or pkg-config";
+    TempDir prefix;
+    ShellResult install = runShell(shellQuote(QUOVIX_CMAKE) + " --install " + shellQuote(QUOVIX_BUILD_DIR) +
+                                   " --prefix " + shellQuote(prefix.path()) + " 2>&1");
+    ASSERT_EQ(install.exitCode, 0) << install.output;
+    ASSERT_TRUE(fileExists(prefix.file("include/quovix/quovix.h")));
+
+    const std::string program = prefix.file("fuse_three");
+    const std::string pkgConfig =
+        "PKG_CONFIG_PATH=" + shellQuote(prefix.file(QUOVIX_INSTALL_LIBDIR "/pkgconfig")) + " pkg-config ";
+    ShellResult build = runShell("c++ -std=c++20 " + shellQuote(sourceDir() + "/examples/library/fuse_three.cpp") +
+                                 " -o " + shellQuote(program) + " $(" + pkgConfig + "--cflags --libs quovix) 2>&1");
+    ASSERT_EQ(build.exitCode, 0) << build.output;
+
+    // Linked and running: wrong use gets the example's usage line.
+    ShellResult run = runShell(shellQuote(program) + " 2>&1");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.output.find("usage:"), std::string::npos) << run.output;
+    ShellResult version = runShell(pkgConfig + "--modversion quovix");
+    EXPECT_EQ(version.output, QUOVIX_VERSION "\n");
+}
+
+// ---- demo samples ------------------------------------------------------------
+
+// The 16-bit bracket in examples/raw_bracket/ is what its committed script
+// makes from the committed RAW file: same size, depth and sample values
+// (compressed bytes may differ between zlib versions).
+TEST(Examples, RawBracketIsWhatItsScriptMakes)
+{
+    if (!programOnPath("dcraw") || !programOnPath("c++"))
+        GTEST_SKIP() << "dcraw or a C++ compiler is missing";
+    TempDir made;
+    ShellResult r = runShell("sh " + shellQuote(sourceDir() + "/scripts/make-raw-bracket.sh") + " " +
+                             shellQuote(made.path()) + " 2>&1");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    for (const char* name : {"tower_ev-2.tif", "tower_ev+0.tif", "tower_ev+2.tif"}) {
+        TiffSamples committed, fresh;
+        ASSERT_TRUE(readTiffSamples(sourceDir() + "/examples/raw_bracket/" + name, committed)) << name;
+        ASSERT_TRUE(readTiffSamples(made.file(name), fresh)) << name;
+        EXPECT_EQ(committed.width, 1761u) << name;
+        EXPECT_EQ(committed.height, 1174u) << name;
+        EXPECT_EQ(committed.bits, 16) << name;
+        EXPECT_EQ(committed.channels, 3) << name;
+        EXPECT_EQ(fresh.width, committed.width) << name;
+        EXPECT_EQ(fresh.height, committed.height) << name;
+        EXPECT_TRUE(fresh.bytes == committed.bytes) << name << ": sample values differ from the script's";
+    }
+}

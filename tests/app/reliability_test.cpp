@@ -1,0 +1,196 @@
+// Faults found by an outside test campaign, each shown on the whole program:
+// wrong pixels from another file's preview cache, hostile files that declare
+// huge sizes, negative positions, an output over an input, a pipe as input.
+#include "dng_writer.h"
+#include "image_fixture.h"
+#include "imageio/image_samples.h"
+#include "sha256.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kCrop = sourceDir() + "/tests/data/crusader_crop/";
+
+class ReliabilityTest : public ::testing::Test {
+protected:
+    CommandResult quovix(const std::vector<std::string>& args)
+    {
+        return runQuovix(args, dir.path(), {"TMPDIR=" + dir.path()});
+    }
+    std::string file(const std::string& name) const { return dir.file(name); }
+    void copy(const std::string& from, const std::string& to)
+    {
+        std::filesystem::create_directories(std::filesystem::path(to).parent_path());
+        std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    }
+    TempDir dir;
+};
+
+TEST_F(ReliabilityTest, PreviewCacheServesOnlyTheFileItWasMadeFrom)
+{
+    // "ab/x.tif" and "ba/x.tif" share the cache name (same base name, same
+    // path checksum); each must still be fused from its own pixels.
+    copy(kCrop + "crusader1.tif", file("ab/x.tif"));
+    copy(kCrop + "crusader6.tif", file("ba/x.tif"));
+    auto preview = [&](const std::string& input, const std::string& output) {
+        CommandResult r = quovix({"--gScale", "0.5", "-o", output, input});
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        return sha256OfFile(file(output));
+    };
+    const std::string first = preview("ab/x.tif", "first.jpg");
+    const std::string second = preview("ba/x.tif", "second.jpg");
+    EXPECT_NE(first, second) << "the second file was served the first file's cache";
+    // A fresh run of each (no cache to reuse) gives the same bytes.
+    const std::string cacheFolder = dir.path() + "/quovix-" + std::to_string(getuid());
+    EXPECT_EQ(preview("ab/x.tif", "again.jpg"), first) << "its own cache is still used";
+    std::filesystem::remove_all(cacheFolder);
+    EXPECT_EQ(preview("ba/x.tif", "fresh.jpg"), second);
+
+    // A file replaced at the same path is not served its old cache.
+    copy(kCrop + "crusader4.tif", file("ab/x.tif"));
+    const std::string replaced = preview("ab/x.tif", "replaced.jpg");
+    std::filesystem::remove_all(cacheFolder);
+    EXPECT_EQ(preview("ab/x.tif", "replacedFresh.jpg"), replaced);
+    EXPECT_NE(replaced, first);
+}
+
+TEST_F(ReliabilityTest, TinyFilesDeclaringHugeSizesAreRefusedBeforeAnyWork)
+{
+    // 16000 x 16000 (under the size limit) in a file of a few hundred bytes,
+    // placed second: refused while the list is built, so the first input's
+    // huge canvas is never analysed.
+    writeFile(file("huge.tif"), samples::handMadeGreyTiff(16000, 16000, 2));
+    CommandResult r = quovix({"-o", "out.tif", kCrop + "crusader1.tif", "huge.tif"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_NE(r.output.find("Unsupported image file huge.tif: strip 0 lies outside the file"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("Analyzing"), std::string::npos) << r.output;
+
+    // A JPEG header declaring 32768 x 7720 pixels with a few bytes of scan data.
+    std::string jpeg = samples::encodeSampleJpeg(64, 64, 3, JCS_RGB, 90);
+    const size_t sof = jpeg.find("\xFF\xC0", 2);
+    ASSERT_NE(sof, std::string::npos);
+    jpeg[sof + 5] = char(7720 >> 8);
+    jpeg[sof + 6] = char(7720 & 0xFF);
+    jpeg[sof + 7] = char(32768 >> 8);
+    jpeg[sof + 8] = char(32768 & 0xFF);
+    const size_t sos = jpeg.find("\xFF\xDA", sof);
+    ASSERT_NE(sos, std::string::npos);
+    const size_t scan = sos + 2 + ((static_cast<unsigned char>(jpeg[sos + 2]) << 8) | static_cast<unsigned char>(jpeg[sos + 3]));
+    writeFile(file("huge.jpg"), jpeg.substr(0, scan + 8) + "\xFF\xD9");
+    r = quovix({"-o", "out.tif", kCrop + "crusader1.tif", "huge.jpg"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_NE(r.output.find("Unsupported image file huge.jpg: file too small for 32768x7720 pixels"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("Analyzing"), std::string::npos) << r.output;
+
+    // A genuine file near its codec's best ratio (a flat PackBits image,
+    // about 62:1) is not mistaken for a forged one.
+    samples::SampleTiff flat;
+    flat.width = 4000;
+    flat.height = 400;
+    flat.samples = 1;
+    flat.photometric = PHOTOMETRIC_MINISBLACK;
+    flat.compression = COMPRESSION_PACKBITS;
+    samples::writeSampleTiff(file("flat.tif"), flat, std::vector<unsigned char>(1600000, 7));
+    ASSERT_LT(std::filesystem::file_size(file("flat.tif")), 40000u);
+    r = quovix({"-o", "out.tif", "flat.tif"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+}
+
+// Rewrites the X and Y position tags of a little-endian TIFF as signed
+// rationals with negated numerators (libtiff itself refuses to write them).
+void negatePositions(const std::string& path)
+{
+    std::string bytes = readFile(path);
+    auto get16 = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
+                                         static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8; };
+    auto get32 = [&](size_t at) { return get16(at) | get16(at + 2) << 16; };
+    const size_t ifd = get32(4);
+    const uint32_t entries = get16(ifd);
+    for (uint32_t e = 0; e < entries; ++e) {
+        const size_t at = ifd + 2 + 12 * e;
+        const uint32_t tag = get16(at);
+        if (tag != TIFFTAG_XPOSITION && tag != TIFFTAG_YPOSITION)
+            continue;
+        bytes[at + 2] = 10;  // SRATIONAL
+        const size_t value = get32(at + 8);
+        const int32_t negated = -static_cast<int32_t>(get32(value));
+        for (int i = 0; i < 4; ++i)
+            bytes[value + i] = static_cast<char>((static_cast<uint32_t>(negated) >> (8 * i)) & 0xFF);
+    }
+    writeFile(path, bytes);
+}
+
+TEST_F(ReliabilityTest, NegativePositionsAreRefusedNamingTheFile)
+{
+    FixtureImage image = makeFixture(24, 16, 3, 8);
+    ASSERT_TRUE(writeFixtureTiff(file("a.tif"), image));
+    FixtureImage shifted = makeFixture(24, 16, 3, 8, 50, 50);
+    ASSERT_TRUE(writeFixtureTiff(file("b.tif"), shifted));
+    negatePositions(file("b.tif"));
+    CommandResult r = quovix({"-o", "out.tif", "a.tif", "b.tif"});
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_NE(r.output.find("Unsupported image file b.tif: negative position"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Error writing scanline"), std::string::npos) << r.output;
+    EXPECT_FALSE(fileExists(file("out.tif")));
+}
+
+TEST_F(ReliabilityTest, OutputNamingAnInputIsRefusedAndTheInputSurvives)
+{
+    copy(kCrop + "crusader1.tif", file("in.tif"));
+    copy(kCrop + "crusader2.tif", file("other.tif"));
+    const samples::FileSnapshot before = samples::snapshot(file("in.tif"));
+    ASSERT_EQ(symlink("in.tif", file("alias.tif").c_str()), 0);
+    for (const std::string& output : {std::string("in.tif"), std::string("./in.tif"), std::string("alias.tif"),
+                                      file("in.tif")}) {
+        CommandResult r = quovix({"-o", output, "other.tif", "in.tif"});
+        EXPECT_EQ(r.exitCode, 1) << output;
+        EXPECT_NE(r.output.find("Fatal Error: Output file " + output + " is the input file in.tif\n"),
+                  std::string::npos)
+            << r.output;
+        EXPECT_EQ(r.output.find("Analyzing"), std::string::npos) << "refused before any work";
+        EXPECT_TRUE(samples::snapshot(file("in.tif")) == before) << output;
+    }
+}
+
+TEST_F(ReliabilityTest, NonRegularInputsAreRefusedAtOnce)
+{
+    ASSERT_EQ(mkfifo(file("pipe.tif").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(file("folder.jpg").c_str(), 0700), 0);
+    for (const std::string& name : {std::string("pipe.tif"), std::string("folder.jpg")}) {
+        CommandResult r = quovix({"-o", "out.tif", kCrop + "crusader1.tif", name});
+        EXPECT_EQ(r.exitCode, 255) << name;
+        EXPECT_NE(r.output.find("Unsupported image file " + name + ": not a regular file"), std::string::npos)
+            << r.output;
+    }
+}
+
+TEST_F(ReliabilityTest, HalfSizeRawConversionFillsTheWholeOutput)
+{
+    // The converter's -h makes a half-size image: the output has that size and
+    // every pixel of it is present (not a quarter picture in one corner).
+    if (!programOnPath("dcraw"))
+        GTEST_SKIP() << "dcraw is not installed on PATH";
+    ASSERT_TRUE(writeTestDng(file("shot.dng")));
+    CommandResult r = quovix({"--raw", "-w -h", "-a", "16", "-o", "half.tif", "shot.dng"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const FixtureImage out = readFixtureTiff(file("half.tif"));
+    EXPECT_EQ(out.width, 32);
+    EXPECT_EQ(out.height, 24);
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x)
+            ASSERT_EQ(out.at(y, x, 3), 65535) << "absent pixel at " << x << "," << y;
+}
+
+} // namespace
