@@ -78,7 +78,7 @@ for s in $SETS; do
   case " $gen_sets " in *" $b "*) ;; *) gen_sets="$gen_sets $b" ;; esac
 done
 say "preparing inputs in $INPUTS:$gen_sets"
-"$GENERATOR" --examples examples --raw ../shared/data/raw_canon_eos30d_cr2/IMG_5952.CR2 \
+"$GENERATOR" --examples examples --raw examples/raw_canon/IMG_5952.CR2 \
   --sets "$gen_sets" "$INPUTS" >"$WORK/inputs.txt" || die "input generation failed"
 inputs_of() { awk -v s="$1" '$1 == s { $1 = ""; print substr($0, 2) }' "$WORK/inputs.txt"; }
 

@@ -621,7 +621,7 @@ bool makeSet(const std::string& set, const std::string& outDir, const Sources& s
 
 int main(int argc, char** argv)
 {
-    quovix::Sources src{"examples", "../shared/data/raw_canon_eos30d_cr2/IMG_5952.CR2"};
+    quovix::Sources src{"examples", "examples/raw_canon/IMG_5952.CR2"};
     std::string outDir = "/tmp/quovix-bench-inputs";
     std::string sets = "tiff3 tiff9 jpeg3 focus5";
     for (int i = 1; i < argc; ++i) {

@@ -186,7 +186,7 @@ TEST(EstimateAlignment, SingleFrameIsTheReference)
 TEST(EstimateAlignment, UnrelatedOrUnreadableFramesFailAlone)
 {
     const cv::Mat knight = readJpeg(sourceDir() + "/examples/crusader/2.jpeg");
-    const cv::Mat rocket = readJpeg(sourceDir() + "/../shared/data/singles_skimage/rocket.jpg");
+    const cv::Mat rocket = readJpeg(sourceDir() + "/tests/data/rocket/rocket.jpg");
     ASSERT_FALSE(knight.empty());
     ASSERT_FALSE(rocket.empty());
     cv::Mat rocketLarge;

@@ -322,7 +322,7 @@ TEST_F(CameraMetadataTest, RawInputGivesItsCameraTagsButNotItsSensorData)
 // A real camera file: maker notes, preview images and further IFDs of a CR2.
 TEST_F(CameraMetadataTest, CanonRawGivesExposureAndMakerNote)
 {
-    const std::string cr2 = sourceDir() + "/../shared/data/raw_canon_eos30d_cr2/IMG_5952.CR2";
+    const std::string cr2 = sourceDir() + "/examples/raw_canon/IMG_5952.CR2";
     if (!fileExists(cr2))
         GTEST_SKIP() << cr2 << " is not there";
     const Metadata raw = metadata_samples::readMetadata(cr2);
