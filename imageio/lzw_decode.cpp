@@ -1,5 +1,6 @@
 #include "imageio/lzw_decode.h"
 
+#include <bit>
 #include <cstring>
 
 namespace quovix {
@@ -48,7 +49,8 @@ uint8_t* LzwDecoder::decode(const uint8_t* data, size_t size, size_t outSize)
             return false;
         uint64_t word;
         std::memcpy(&word, data + (bitPos >> 3), 8);
-        word = __builtin_bswap64(word);
+        if constexpr (std::endian::native == std::endian::little)
+            word = __builtin_bswap64(word);
         code = static_cast<uint32_t>((word << (bitPos & 7)) >> (64 - bits));
         bitPos += static_cast<uint64_t>(bits);
         return true;
