@@ -28,6 +28,9 @@
 #include <jpeglib.h>
 #include <tiffio.h>
 
+#include "imageio/jpeg_io.h"
+#include "support/console.h"
+
 namespace quovix {
 namespace {
 
@@ -389,40 +392,19 @@ bool writeTiff16(const std::string& path, int width, int height, const std::vect
     return true;
 }
 
+// Through the program's own JPEG encoder (library defaults at the quality).
 bool writeJpeg(const std::string& path, int width, int height, const std::vector<uint16_t>& data)
 {
     FILE* file = std::fopen(path.c_str(), "wb");
     if (!file)
         return fail("cannot create " + path);
-    jpeg_compress_struct info;
-    JpegErrors errors;
-    info.err = jpeg_std_error(&errors.base);
-    errors.base.error_exit = jpegErrorExit;
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_compress(&info);
-        std::fclose(file);
-        return fail(path + ": JPEG encode error");
-    }
-    jpeg_create_compress(&info);
-    jpeg_stdio_dest(&info, file);
-    info.image_width = static_cast<JDIMENSION>(width);
-    info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, kJpegQuality, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    std::vector<unsigned char> line(static_cast<size_t>(width) * 3);
-    while (info.next_scanline < info.image_height) {
-        const uint16_t* src = data.data() + static_cast<size_t>(info.next_scanline) * line.size();
-        for (size_t i = 0; i < line.size(); ++i)
-            line[i] = static_cast<unsigned char>(src[i]);
-        JSAMPROW rows[1] = {line.data()};
-        jpeg_write_scanlines(&info, rows, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    return std::fclose(file) == 0;
+    std::vector<unsigned char> rgb(data.size());
+    for (size_t i = 0; i < data.size(); ++i)
+        rgb[i] = static_cast<unsigned char>(data[i]);
+    quovix::Console console;
+    const bool encoded = quovix::encodeJpeg(console, file, rgb.data(), width, height, kJpegQuality);
+    const bool closed = std::fclose(file) == 0;
+    return encoded && closed ? true : fail(path + ": JPEG encode error");
 }
 
 // ---- sets and their stamps ----------------------------------------------

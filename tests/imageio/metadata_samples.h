@@ -33,36 +33,50 @@ struct Picture {
     std::vector<unsigned char> rgb;
 };
 
-// A region of a JPEG photograph.
-inline Picture photoCrop(const std::string& path, int x, int y, int width, int height)
+// Decoded samples of a JPEG (RGB for colour files); its width in pixels
+// goes to *width when given.
+inline std::vector<unsigned char> jpegSamples(const std::string& path, int* width = nullptr)
 {
-    Picture out;
+    std::vector<unsigned char> all;
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
-        return out;
+        return all;
     jpeg_decompress_struct info;
     jpeg_error_mgr errors;
     info.err = jpeg_std_error(&errors);
     jpeg_create_decompress(&info);
     jpeg_stdio_src(&info, file);
     jpeg_read_header(&info, TRUE);
-    info.out_color_space = JCS_RGB;
     jpeg_start_decompress(&info);
-    std::vector<unsigned char> row(size_t(info.output_width) * 3);
-    out.width = width;
-    out.height = height;
-    out.rgb.resize(size_t(width) * height * 3);
+    if (width != nullptr)
+        *width = static_cast<int>(info.output_width);
+    std::vector<unsigned char> row(size_t(info.output_width) * info.output_components);
     while (info.output_scanline < info.output_height) {
-        const int line = static_cast<int>(info.output_scanline);
         JSAMPROW rows[1] = {row.data()};
         jpeg_read_scanlines(&info, rows, 1);
-        if (line >= y && line < y + height)
-            std::copy(row.begin() + size_t(x) * 3, row.begin() + size_t(x + width) * 3,
-                      out.rgb.begin() + size_t(line - y) * width * 3);
+        all.insert(all.end(), row.begin(), row.end());
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     std::fclose(file);
+    return all;
+}
+
+// A region of a JPEG photograph.
+inline Picture photoCrop(const std::string& path, int x, int y, int width, int height)
+{
+    Picture out;
+    int fullWidth = 0;
+    const std::vector<unsigned char> all = jpegSamples(path, &fullWidth);
+    if (x < 0 || y < 0 || x + width > fullWidth || size_t(y + height) * fullWidth * 3 > all.size())
+        return out;  // outside the photograph: empty
+    out.width = width;
+    out.height = height;
+    out.rgb.resize(size_t(width) * height * 3);
+    for (int line = 0; line < height; ++line) {
+        const auto from = all.begin() + (size_t(y + line) * fullWidth + x) * 3;
+        std::copy(from, from + size_t(width) * 3, out.rgb.begin() + size_t(line) * width * 3);
+    }
     return out;
 }
 
@@ -224,31 +238,6 @@ inline std::string tiffLayout(const std::string& path)
     return text;
 }
 
-// Decoded RGB samples of a JPEG.
-inline std::vector<unsigned char> jpegSamples(const std::string& path)
-{
-    std::vector<unsigned char> all;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return all;
-    jpeg_decompress_struct info;
-    jpeg_error_mgr errors;
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
-    jpeg_read_header(&info, TRUE);
-    jpeg_start_decompress(&info);
-    std::vector<unsigned char> row(size_t(info.output_width) * info.output_components);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_read_scanlines(&info, rows, 1);
-        all.insert(all.end(), row.begin(), row.end());
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    std::fclose(file);
-    return all;
-}
 
 // The JPEG's frame and scan: everything from the first table after the
 // application segments (APPn, COM) to the end, the part a metadata writer
