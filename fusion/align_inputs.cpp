@@ -7,6 +7,7 @@
 #include "support/file_ops.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -269,9 +270,19 @@ Status writeAlignedCopy(FusionRun& run, const CopyJob& job, const Homography& h,
     TiffLayout layout{area.width, area.height, 8, position};
     layout.scratch = job.scratch;
 
+    // Files of --alignOnly are the user's: written beside their name and
+    // renamed into place only when complete, so an interrupted or failed
+    // write never leaves a truncated file where a previous one stood.
+    std::string path = job.path;
+    if (!job.scratch) {
+        path = reserveTempBeside(job.path);
+        if (path.empty())
+            return Status::failure(kExitIoError,
+                                   "Cannot write aligned image " + job.path + ": " + std::strerror(errno) + "\n");
+    }
     std::mutex failureLock;
     std::string failure;
-    QVX_TRY(writeTiffRows(run, job.path, layout,
+    const Status written = writeTiffRows(run, path, layout,
                           [&](int firstRow, int rowCount, uint8_t* out) {
                               std::string error;
                               if (align::warpRows(source, onArea, area.width, area.height, firstRow,
@@ -282,11 +293,16 @@ Status writeAlignedCopy(FusionRun& run, const CopyJob& job, const Homography& h,
                               std::lock_guard<std::mutex> lock(failureLock);
                               failure = error;
                           },
-                          static_cast<size_t>(area.width) * 8 * kWarpBandRows));
-    if (!failure.empty()) {
-        std::remove(job.path.c_str());
+                          static_cast<size_t>(area.width) * 8 * kWarpBandRows);
+    if (!written.ok() || !failure.empty()) {
+        std::remove(path.c_str());
+        if (!written.ok())
+            return written;
         return fatalError("Cannot align " + std::string(shownPath(run.images, job.entry)) + ": " + failure);
     }
+    if (!job.scratch && !commitTemp(path, job.path))
+        return Status::failure(kExitIoError,
+                               "Cannot write aligned image " + job.path + ": " + std::strerror(errno) + "\n");
     return Status();
 }
 
@@ -295,13 +311,7 @@ Status writeAlignedCopy(FusionRun& run, const CopyJob& job, const Homography& h,
 Status alignOnlyTargets(FusionRun& run, const std::vector<std::string>& inputs, std::vector<std::string>& targets)
 {
     const std::string& folder = run.settings.alignOnly;
-    struct stat st{};
-    if (stat(folder.c_str(), &st) != 0) {
-        if (mkdir(folder.c_str(), 0777) != 0)
-            return fatalError("Cannot create folder " + folder + ": " + std::strerror(errno));
-    } else if (!S_ISDIR(st.st_mode)) {
-        return fatalError("Not a folder: " + folder);
-    }
+    QVX_TRY(prepareAlignOnlyFolder(folder));
     targets.clear();
     for (size_t i = 0; i < inputs.size(); ++i) {
         const std::string target = folder + "/" + stemOf(inputs[i]) + "_aligned.tif";
@@ -333,6 +343,20 @@ bool parseAlignModel(std::string_view text, AlignModel& model)
     return true;
 }
 
+Status prepareAlignOnlyFolder(const std::string& folder)
+{
+    struct stat st{};
+    if (stat(folder.c_str(), &st) != 0) {
+        if (mkdir(folder.c_str(), 0777) != 0)
+            return fatalError("Cannot create folder " + folder + ": " + std::strerror(errno));
+    } else if (!S_ISDIR(st.st_mode)) {
+        return fatalError("Not a folder: " + folder);
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return fatalError("Cannot write into folder " + folder + ": " + std::strerror(errno));
+    return Status();
+}
+
 bool alignmentWanted(const Options& o)
 {
     return o.align || o.alignCrop || !o.alignSave.empty() || !o.alignLoad.empty() || !o.alignOnly.empty();
@@ -362,8 +386,26 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
     // there is to say about each input follows it.
     const bool several = n > 1;
     Report report;
-    if (several)
+    for (const std::string& target : onlyTargets) {
+        struct stat st{};
+        if (lstat(target.c_str(), &st) == 0)
+            report.push_back("Replaced existing file " + target + "\n");
+    }
+    // A failure ends the progress line first, so that its message stands on
+    // a line of its own.
+    struct ProgressLine {
+        Console& console;
+        bool open = false;
+        ~ProgressLine()
+        {
+            if (open)
+                console.print("\n");
+        }
+    } progress{run.console};
+    if (several) {
         run.console.print("Aligning %d images", n);
+        progress.open = true;
+    }
     if (!s.alignLoad.empty())
         QVX_TRY(loadTransforms(run, inputs, t, report));
     else if (several)
@@ -426,6 +468,7 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
     }
     if (several)
         run.console.print("\n");
+    progress.open = false;
     for (const std::string& line : report)
         run.console.print("%s", line.c_str());
     if (only) {

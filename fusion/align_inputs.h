@@ -15,6 +15,10 @@ namespace quovix {
 // Whether the options ask for alignment (--align, or any option that implies it).
 bool alignmentWanted(const Options& options);
 
+// The folder of --alignOnly, made when missing; refused unless it is a
+// folder this process can write into. Checked before any work.
+Status prepareAlignOnlyFolder(const std::string& folder);
+
 // The setup step, run once the image list and the canvas are settled.
 // `entryInput[e]` is the input (index into `inputs`) that list entry e was
 // made from; `inputEntry[i]` is the list entry holding input i itself. With

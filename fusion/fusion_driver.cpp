@@ -131,9 +131,6 @@ Status fuseIterations(FusionRun& run)
         }
         QVX_TRY(result);
     }
-
-    if (s.scaled || hasJpegExtension(s.outputPath))
-        QVX_TRY(exportOutputAsJpeg(run));
     return Status();
 }
 

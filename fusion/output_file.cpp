@@ -96,40 +96,13 @@ Status writeOutputTemp(FusionRun& run, const std::string& path, WorkPixel* pixel
     return Status();
 }
 
-Status completeOutputFile(FusionRun& run, const std::string& temp, const std::string& path)
+Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string& target)
 {
-    if (!exportedAsJpeg(run.settings))
-        copyMetadataInto(run, temp);
-    if (!commitTemp(temp, path))
-        return outputWriteFailure(path, errno);
-    return Status();
-}
-
-Status installGroupResult(FusionRun& run, const std::string& source, const std::string& target)
-{
-    if (!exportedAsJpeg(run.settings))
-        copyMetadataInto(run, source);
-    if (std::rename(source.c_str(), target.c_str()) == 0)
-        return Status();
-    const std::string temp = reserveTempBeside(target);
-    if (temp.empty() || !copyFile(source, temp) || !commitTemp(temp, target)) {
-        const int err = errno;
-        if (!temp.empty())
-            std::remove(temp.c_str());
-        return outputWriteFailure(target, err);
-    }
-    std::remove(source.c_str());
-    return Status();
-}
-
-Status exportOutputAsJpeg(FusionRun& run)
-{
-    const std::string& output = run.settings.outputPath;
     FileFormat format = FileFormat::Unknown;
-    if (!detectFormat(output, format).ok() || (format != FileFormat::Tiff && format != FileFormat::BigTiff))
+    if (!detectFormat(source, format).ok() || (format != FileFormat::Tiff && format != FileFormat::BigTiff))
         return fatalError("Error converting TIFF to JPEG...input not TIFF format\n");
     ImageInfo info;
-    QVX_TRY(queryImageInfo(run, output, info, true));
+    QVX_TRY(queryImageInfo(run, source, info, true));
     const int bytesPerPixel = info.bytesPerPixel;
     const ImageRegion& region = info.region;
     const size_t pixels = static_cast<size_t>(region.width) * static_cast<size_t>(region.height);
@@ -137,7 +110,7 @@ Status exportOutputAsJpeg(FusionRun& run)
     PageBuffer<unsigned char> buffer;
     QVX_TRY(buffer.allocate(run.console, pixels * static_cast<size_t>(bytesPerPixel > 3 ? bytesPerPixel : 3)));
     unsigned char* image = buffer.get();
-    QVX_TRY(readImage(run, output, info, image));
+    QVX_TRY(readImage(run, source, info, image));
     if (bytesPerPixel == 4) {
         for (size_t p = 0; p < pixels; ++p) {
             image[3 * p + 0] = image[4 * p + 0];
@@ -158,14 +131,12 @@ Status exportOutputAsJpeg(FusionRun& run)
                                                ", out=4\nFatal Error: Unsupported image type\n\n");
     }
 
-    // Encoded beside the output and renamed over it only when complete, so a
-    // failed encode leaves the TIFF in place rather than a half-written JPEG.
     bool ok = false;
-    const std::string temp = reserveTempBeside(output);
+    const std::string temp = reserveTempBeside(target);
     if (!temp.empty()) {
         // The JPEG keeps the access mode the TIFF was given.
         struct stat st{};
-        if (stat(output.c_str(), &st) == 0)
+        if (stat(source.c_str(), &st) == 0)
             chmod(temp.c_str(), st.st_mode & 07777);
         FILE* file = std::fopen(temp.c_str(), "wb");
         if (file != nullptr) {
@@ -178,13 +149,47 @@ Status exportOutputAsJpeg(FusionRun& run)
         }
         if (ok)
             copyMetadataInto(run, temp);
-        ok = ok ? commitTemp(temp, output) : (std::remove(temp.c_str()), false);
+        ok = ok ? commitTemp(temp, target) : (std::remove(temp.c_str()), false);
     }
     buffer.reset();
     if (!ok) {
-        run.console.showErrorBox("Cannot write JPEG file: %s", output.c_str());
+        run.console.showErrorBox("Cannot write JPEG file: %s", target.c_str());
         return Status::failure(kExitIoError, "");
     }
+    return Status();
+}
+
+Status completeOutputFile(FusionRun& run, const std::string& temp, const std::string& path)
+{
+    if (exportedAsJpeg(run.settings)) {
+        const Status exported = exportAsJpeg(run, temp, path);
+        std::remove(temp.c_str());
+        return exported;
+    }
+    copyMetadataInto(run, temp);
+    if (!commitTemp(temp, path))
+        return outputWriteFailure(path, errno);
+    return Status();
+}
+
+Status installGroupResult(FusionRun& run, const std::string& source, const std::string& target)
+{
+    if (exportedAsJpeg(run.settings)) {
+        QVX_TRY(exportAsJpeg(run, source, target));
+        std::remove(source.c_str());
+        return Status();
+    }
+    copyMetadataInto(run, source);
+    if (std::rename(source.c_str(), target.c_str()) == 0)
+        return Status();
+    const std::string temp = reserveTempBeside(target);
+    if (temp.empty() || !copyFile(source, temp) || !commitTemp(temp, target)) {
+        const int err = errno;
+        if (!temp.empty())
+            std::remove(temp.c_str());
+        return outputWriteFailure(target, err);
+    }
+    std::remove(source.c_str());
     return Status();
 }
 

@@ -25,9 +25,14 @@ Status completeOutputFile(FusionRun& run, const std::string& temp, const std::st
 
 // Moves the result of the only exposure group onto the output name (copied
 // beside it first when the scratch folder is on another file system).
+// Outputs named as JPEG (and preview runs) are encoded from the finished TIFF
+// into a temporary file and renamed into place, so no TIFF ever stands under
+// the output name.
 Status installGroupResult(FusionRun& run, const std::string& source, const std::string& target);
 
-// Re-encodes the finished output TIFF as JPEG under the same name.
-Status exportOutputAsJpeg(FusionRun& run);
+// Encodes the finished TIFF `source` as JPEG beside `target` and renames it
+// into place only when complete: `target` shows the previous file or the
+// whole JPEG, never the TIFF or a half-written JPEG. `source` is left as is.
+Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string& target);
 
 } // namespace quovix

@@ -109,6 +109,17 @@ Status makeBracketCopy(FusionRun& run, const std::string& input, const ImageInfo
     return appendImage(run.images, target, TypeExposureAdjusted, ScaleFull);
 }
 
+// An existing output that is not a regular file (a device, a FIFO, a
+// folder) would be replaced by a regular file when the result is renamed
+// into place: refused before any work.
+Status refuseSpecialOutput(const std::string& output)
+{
+    struct stat st{};
+    if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return fatalError("Output file " + output + " exists and is not a regular file");
+    return Status();
+}
+
 // Writing the output over an input would destroy the photograph before it
 // is read; refused before any work.
 Status refuseOutputOverInput(const std::string& output, const std::vector<std::string>& inputs)
@@ -201,8 +212,12 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     RunSettings& s = run.settings;
     if (s.converterPath.empty())
         s.converterPath = "dcraw";
-    if (!s.outputPath.empty())
+    if (!s.outputPath.empty()) {
+        QVX_TRY(refuseSpecialOutput(s.outputPath));
         QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
+    }
+    if (!s.alignOnly.empty())
+        QVX_TRY(prepareAlignOnlyFolder(s.alignOnly));
 
     const int n = static_cast<int>(inputs.size());
     HeapBuffer<ImageRegion> regions;
@@ -267,6 +282,7 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     }
     if (s.outputPath.empty() && run.images.count() > 0) {
         s.outputPath = makeOutputName(s, run.images.paths[0], run.images.paths[run.images.last]);
+        QVX_TRY(refuseSpecialOutput(s.outputPath));
         QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
     }
     // Before the levels: cropping to the aligned frames' common area shrinks the canvas.

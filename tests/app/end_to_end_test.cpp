@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <unistd.h>
 
 #include <cmath>
@@ -257,6 +259,30 @@ TEST_F(EndToEndTest, OutputThatCannotBeWritten)
     EXPECT_EQ(255, r.exitCode) << r.output;
     EXPECT_NE(std::string::npos, r.output.find("Cannot open TIFF file for w: " + out)) << r.output;
     EXPECT_FALSE(fileExists(out));
+    EXPECT_EQ(std::vector<std::string>{}, leftovers());
+}
+
+// The result is renamed into place: an existing FIFO, device or folder under
+// the output name would be replaced by a regular file. Refused before any work.
+TEST_F(EndToEndTest, OutputThatIsNotARegularFileIsRefused)
+{
+    const std::string fifo = dir_.file("pipe");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const std::string folder = dir_.file("folder.tif");
+    std::filesystem::create_directory(folder);
+    for (const std::string& out : {fifo, folder}) {
+        CommandResult r = run({"-o", out, frame(4), frame(5)});
+        EXPECT_EQ(1, r.exitCode) << r.output;
+        EXPECT_NE(std::string::npos,
+                  r.output.find("Fatal Error: Output file " + out + " exists and is not a regular file\n"))
+            << r.output;
+        EXPECT_EQ(std::string::npos, r.output.find("Analyzing")) << r.output;
+    }
+    struct stat st{};
+    ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(0, lstat(folder.c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(std::vector<std::string>{}, leftovers());
 }
 

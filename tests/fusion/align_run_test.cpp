@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 
 namespace {
@@ -424,6 +426,35 @@ TEST_F(AlignRunTest, AlignOnlyWritesTheFramesAndStops)
     EXPECT_EQ(clash.error, "Fatal Error: Aligned image " + folder + "/a_aligned.tif would replace the input " +
                                folder + "/a_aligned.tif\n");
     EXPECT_EQ(readFile(folder + "/a_aligned.tif"), before);
+
+    // Files of an earlier run are replaced whole, with a word for each; the
+    // folder holds nothing else afterwards.
+    o.alignOnly = tmp_.file("frames");
+    const FuseResult again = run(o, inputs, &printed);
+    ASSERT_TRUE(again.ok()) << again.error << printed;
+    for (const std::string& input : inputs) {
+        const std::string target = o.alignOnly + "/" + input.substr(input.rfind('/') + 1, input.size() - 4 -
+                                                                       input.rfind('/') - 1) + "_aligned.tif";
+        EXPECT_NE(printed.find("Replaced existing file " + target + "\n"), std::string::npos) << printed;
+    }
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(o.alignOnly)) {
+        EXPECT_EQ(entry.path().string().find(".part-"), std::string::npos) << entry.path();
+        ++entries;
+    }
+    EXPECT_EQ(entries, inputs.size());
+
+    // A folder that cannot be written into is refused before any work.
+    if (geteuid() != 0) {
+        const std::string locked = tmp_.file("locked");
+        mkdir(locked.c_str(), 0500);
+        o.alignOnly = locked;
+        const FuseResult refused = run(o, inputs, &printed);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_EQ(refused.error.rfind("Fatal Error: Cannot write into folder " + locked + ": ", 0), 0u)
+            << refused.error;
+        EXPECT_EQ(printed.find("Aligning"), std::string::npos) << printed;
+    }
 }
 
 // The same bytes for any worker count, with bracketing copies (aligned with

@@ -180,7 +180,8 @@ TEST_F(JpegIoTest, ExportReplacesTheOutputWithItsJpeg)
         settings.bigTiff = big;
         settings.jpegQuality = 75;
         settings.outputPath = dir.file("result.jpg");
-        auto px = writeOutputTiff(run, settings.outputPath, 19, 11);
+        const std::string finished = dir.file("finished.tif");
+        auto px = writeOutputTiff(run, finished, 19, 11);
         // Alpha is dropped without blending: absent pixels keep their colour.
         std::vector<unsigned char> rgb(px.size() * 3);
         for (size_t i = 0; i < px.size(); ++i) {
@@ -188,11 +189,13 @@ TEST_F(JpegIoTest, ExportReplacesTheOutputWithItsJpeg)
             rgb[3 * i + 1] = static_cast<unsigned char>(px[i].c1 / 64);
             rgb[3 * i + 2] = static_cast<unsigned char>(std::min(255, px[i].c2 / 64));
         }
-        samples::Printed p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+        samples::Printed p = samples::printedBy([&] { return exportAsJpeg(run, finished, settings.outputPath); });
         ASSERT_TRUE(p.status.ok()) << p.status.consoleText();
         EXPECT_EQ(p.output, "");
         EXPECT_EQ(readFile(settings.outputPath), referenceJpeg(rgb, 19, 11, 75)) << "big " << big;
-        EXPECT_EQ(folderEntries(), std::vector<std::string>{"result.jpg"}) << "no temporary file is left";
+        EXPECT_EQ(folderEntries(), (std::vector<std::string>{"finished.tif", "result.jpg"}))
+            << "no temporary file is left";
+        std::remove(finished.c_str());
     }
 }
 
@@ -201,8 +204,8 @@ TEST_F(JpegIoTest, ExportOfAnOutputWithoutImageExtensionIsNotTakenForRaw)
     // A scaled run exports whatever name it was given; "preview.png" is our TIFF.
     settings.converterPath = "/nonexistent/converter";
     settings.outputPath = dir.file("preview.png");
-    writeOutputTiff(run, settings.outputPath, 8, 6);
-    Status status = exportOutputAsJpeg(run);
+    writeOutputTiff(run, dir.file("finished"), 8, 6);
+    Status status = exportAsJpeg(run, dir.file("finished"), settings.outputPath);
     ASSERT_TRUE(status.ok()) << status.consoleText();
     std::string bytes = readFile(settings.outputPath);
     ASSERT_GE(bytes.size(), 2u);
@@ -215,7 +218,8 @@ TEST_F(JpegIoTest, ExportRefusesWhatItCannotConvert)
     settings.outputPath = dir.file("plain.tif");
     const std::string jpeg = samples::encodeSampleJpeg(8, 8, 3, JCS_RGB, 90);
     writeFile(settings.outputPath, jpeg);
-    samples::Printed p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+    samples::Printed p =
+        samples::printedBy([&] { return exportAsJpeg(run, settings.outputPath, settings.outputPath); });
     EXPECT_TRUE(failedWith(p.status, 1, "Fatal Error: Error converting TIFF to JPEG...input not TIFF format\n\n"));
     EXPECT_EQ(p.output, "");
     EXPECT_EQ(readFile(settings.outputPath), jpeg);
@@ -224,7 +228,7 @@ TEST_F(JpegIoTest, ExportRefusesWhatItCannotConvert)
     std::vector<WorkPixel> px(4, WorkPixel{100, 200, 300, -1});
     ASSERT_TRUE(writeWorkFile16(run, settings.outputPath, px.data(), 2, 2, ImageRegion{0, 0, 2, 2}).ok());
     const std::string deep = readFile(settings.outputPath);
-    p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+    p = samples::printedBy([&] { return exportAsJpeg(run, settings.outputPath, settings.outputPath); });
     EXPECT_TRUE(failedWith(p.status, 1,
                            "Unsupported bit depth conversion request: in=8, out=4\nFatal Error: Unsupported image type\n\n"));
     EXPECT_EQ(p.output, "");
@@ -232,24 +236,25 @@ TEST_F(JpegIoTest, ExportRefusesWhatItCannotConvert)
     EXPECT_EQ(folderEntries(), (std::vector<std::string>{"deep.tif", "plain.tif"}));
 }
 
-TEST_F(JpegIoTest, FailedExportLeavesTheTiffInPlace)
+TEST_F(JpegIoTest, FailedExportKeepsThePreviousOutput)
 {
     settings.outputPath = dir.file("result.jpg");
-    writeOutputTiff(run, settings.outputPath, 300, 200);
-    const std::string tiff = readFile(settings.outputPath);
-    ASSERT_GT(tiff.size(), 2000u);
+    writeFile(settings.outputPath, "old");
+    const std::string finished = dir.file("finished.tif");
+    writeOutputTiff(run, finished, 300, 200);
+    ASSERT_GT(readFile(finished).size(), 2000u);
     samples::Printed p;
     {
         samples::FileSizeLimit limit(2000);  // the encode runs out of room
         ASSERT_TRUE(limit.active());
-        p = samples::printedBy([&] { return exportOutputAsJpeg(run); });
+        p = samples::printedBy([&] { return exportAsJpeg(run, finished, settings.outputPath); });
     }
     EXPECT_TRUE(failedWith(p.status, -1, ""));
     // The encoder's own reason comes first, on the console.
     EXPECT_EQ(p.output, "Output file write error --- out of disk space?\n"
                         "Cannot write JPEG file: " + settings.outputPath + "\n");
-    EXPECT_EQ(readFile(settings.outputPath), tiff);
-    EXPECT_EQ(folderEntries(), std::vector<std::string>{"result.jpg"});
+    EXPECT_EQ(readFile(settings.outputPath), "old");
+    EXPECT_EQ(folderEntries(), (std::vector<std::string>{"finished.tif", "result.jpg"}));
 }
 
 } // namespace
