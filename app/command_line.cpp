@@ -1,65 +1,20 @@
-// The option walk and everything settled after it that depends on the inputs.
+// The walk over the arguments, driven by the option table.
 #include "app/command_line.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace {
 
 using quovix::CombineMode;
-using quovix::Compression;
-using quovix::NoiseParams;
 using quovix::Options;
-
-// Temporary state of one parse.
-struct ParseState {
-    int argc = 0;
-    char** argv = nullptr;
-    int index = 0;                 // argument being read
-    Options* options = nullptr;
-    CommandLine* commandLine = nullptr;
-    bool noiseGiven = false;
-    bool stop = false;             // the walk ended the run
-    int exitCode = 0;
-};
-
-// Leading decimal integer (blanks and a sign allowed, no digits gives 0),
-// saturated at the 32-bit range instead of overflowing.
-int32_t parseInteger(const char* text)
-{
-    long long value = std::strtoll(text, nullptr, 10);
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-float parseAbsoluteDecimal(const char* text)
-{
-    return static_cast<float>(std::fabs(std::strtod(text, nullptr)));
-}
-
-// The value of an option is the next argument, whatever it looks like.
-// Null (with the walk stopped) when the option stands last.
-const char* takeValue(ParseState& st)
-{
-    if (st.index + 1 >= st.argc) {
-        std::printf("Missing value for option %s\n", st.argv[st.index]);
-        st.stop = true;
-        st.exitCode = quovix::kExitFatal;
-        return nullptr;
-    }
-    return st.argv[++st.index];
-}
 
 // '/' also introduces options; on this platform an absolute path starts with
 // it too, so an argument holding a second '/' or naming an existing regular
@@ -76,308 +31,134 @@ bool isOption(const char* arg)
     return !(stat(arg, &st) == 0 && S_ISREG(st.st_mode));
 }
 
-void applyNoiseOption(ParseState& st, const char* arg)
+bool isLong(const char* name)
 {
-    NoiseParams& n = st.options->noise;
-    st.noiseGiven = true;
-    const char which = arg[2];
-    if (which == 'f' || which == 'b') {
-        n.duringBlend = true;
-        if (which == 'b')
-            n.atFinalize = true;
-        st.options->useYCrCb = true;
-        return;
-    }
-    const bool known = std::strchr("lLcCvwr", which) != nullptr && which != '\0';
-    if (!known) {
-        // Unknown forms still swallow the next argument, when there is one.
-        if (st.index + 1 < st.argc)
-            ++st.index;
-        return;
-    }
-    const char* value = takeValue(st);
-    if (value == nullptr)
-        return;
-    switch (which) {
-    case 'l': n.lumaThreshold = parseAbsoluteDecimal(value); break;
-    case 'L': n.lumaFactor = parseAbsoluteDecimal(value); break;
-    case 'c': n.chromaThreshold = parseAbsoluteDecimal(value); break;
-    case 'C': n.chromaFactor = parseAbsoluteDecimal(value); break;
-    case 'v': n.lumaLevels = parseInteger(value); break;
-    case 'w': n.chromaLevels = parseInteger(value); break;
-    case 'r': n.radius = parseInteger(value); break;
-    default: break;
-    }
+    return name[0] == '-' && name[1] == '-';
 }
 
-void applyBracketing(ParseState& st, const char* value)
+// The row an argument (without any "=value") selects, or null. Rows spelled
+// in full win; then the classic rules: a long option found anywhere inside
+// the argument in table order, a short option by its second character (and
+// its third in the -d and -n families, where plain "-d" is only itself).
+const OptionRow* findRow(std::string_view arg)
 {
-    float stops = std::fabs(parseDecimal(value));
-    if (!std::isfinite(stops)) {
-        // An endless shift has no image to produce; leave that direction off.
-        std::printf("Invalid auto-bracketing value %s...ignoring\n", value);
-        stops = 0.0f;
+    const auto rows = optionTable();
+    for (const OptionRow& row : rows) {
+        if (arg == row.name)
+            return &row;
     }
-    if (value[0] != '-')
-        st.options->plusStops = stops;
-    if (value[0] != '+')
-        st.options->minusStops = -stops;
+    if (arg.size() < 2)
+        return nullptr;
+    if (arg[1] == '-') {
+        for (const OptionRow& row : rows) {
+            if (row.classic && isLong(row.name) && arg.find(row.name + 1) != std::string_view::npos)
+                return &row;
+        }
+        return nullptr;
+    }
+    const char select = arg[1];
+    const bool family = select == 'd' || select == 'n';
+    for (const OptionRow& row : rows) {
+        if (!row.classic || isLong(row.name) || row.name[1] != select)
+            continue;
+        if (!family)
+            return &row;
+        if (row.name[2] != '\0' && arg.size() > 2 && row.name[2] == arg[2])
+            return &row;
+    }
+    return nullptr;
 }
 
-enum class LongOption {
-    GScale, GConstrain, GLevelsBP, GLevelsWP, GLevelsWeight, GLevelsFactor,
-    CBr, CCo, CSh, CHi, CFs, CFh, Raw, ScratchCompression, Compression, BigTiff, NoMetadata, WIterations,
-    WExposure1, WExposure2, WContrast1, WContrast2, WSaturation1, WSaturation2,
-    WMode1, WMode2, WExposure, WContrast, WSaturation, WMode,
-    AlignRef, AlignModel, AlignCrop, AlignSave, AlignLoad, AlignOnly, Align,
-};
-
-struct LongOptionEntry {
-    const char* text;  // searched anywhere inside the argument
-    LongOption option;
-};
-
-// Matching order: the numbered forms come before the forms for both
-// iterations, so "--wExposure1" never falls to "--wExposure", and every
-// "--align..." form before "--align".
-const LongOptionEntry kLongOptions[] = {
-    {"-gScale", LongOption::GScale},
-    {"-gConstrain", LongOption::GConstrain},
-    {"-gLevelsBP", LongOption::GLevelsBP},
-    {"-gLevelsWP", LongOption::GLevelsWP},
-    {"-gLevelsWeight", LongOption::GLevelsWeight},
-    {"-gLevelsFactor", LongOption::GLevelsFactor},
-    {"-cBr", LongOption::CBr},
-    {"-cCo", LongOption::CCo},
-    {"-cSh", LongOption::CSh},
-    {"-cHi", LongOption::CHi},
-    {"-cFs", LongOption::CFs},
-    {"-cFh", LongOption::CFh},
-    {"-raw", LongOption::Raw},
-    {"-scratchCompression", LongOption::ScratchCompression},
-    {"-compression", LongOption::Compression},
-    {"-bigtiff", LongOption::BigTiff},
-    {"-noMetadata", LongOption::NoMetadata},
-    {"-wIterations", LongOption::WIterations},
-    {"-wExposure1", LongOption::WExposure1},
-    {"-wExposure2", LongOption::WExposure2},
-    {"-wContrast1", LongOption::WContrast1},
-    {"-wContrast2", LongOption::WContrast2},
-    {"-wSaturation1", LongOption::WSaturation1},
-    {"-wSaturation2", LongOption::WSaturation2},
-    {"-wMode1", LongOption::WMode1},
-    {"-wMode2", LongOption::WMode2},
-    {"-wExposure", LongOption::WExposure},
-    {"-wContrast", LongOption::WContrast},
-    {"-wSaturation", LongOption::WSaturation},
-    {"-wMode", LongOption::WMode},
-    {"-alignRef", LongOption::AlignRef},
-    {"-alignModel", LongOption::AlignModel},
-    {"-alignCrop", LongOption::AlignCrop},
-    {"-alignSave", LongOption::AlignSave},
-    {"-alignLoad", LongOption::AlignLoad},
-    {"-alignOnly", LongOption::AlignOnly},
-    {"-align", LongOption::Align},
-};
-
-// Keywords in upper case only; anything else leaves the setting unchanged.
-bool applyCompression(Compression& compression, const char* keyword)
+// Optimal string alignment distance: an adjacent transposition counts one.
+size_t editDistance(std::string_view a, std::string_view b)
 {
-    struct Keyword {
-        const char* text;
-        Compression code;
-    };
-    static const Keyword keywords[] = {
-        {"LZW", Compression::Lzw}, {"DEFLATE", Compression::Deflate},
-        {"PACKBITS", Compression::PackBits}, {"NONE", Compression::None},
-    };
-    for (const Keyword& k : keywords) {
-        if (std::strcmp(keyword, k.text) == 0) {
-            compression = k.code;
-            return true;
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
         }
     }
-    return false;
+    return d[a.size()][b.size()];
 }
 
-CombineMode modeFrom(int32_t value)
+std::string lowered(std::string_view text)
 {
-    return static_cast<CombineMode>(value);
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
 }
 
-void applyLongOption(ParseState& st, const char* arg)
+// Temporary state of one walk.
+struct Walk {
+    int argc = 0;
+    char** argv = nullptr;
+    int index = 0;  // argument being read
+    OptionWalk& option;
+};
+
+void warn(const std::string& text)
 {
-    Options& s = *st.options;
-    if (std::strstr(arg, "-info") != nullptr) {
-        const char* value = takeValue(st);
-        if (value == nullptr)
-            return;
-        st.commandLine->infoFile = value;
-        st.commandLine->infoGiven = true;
-        return;
-    }
-    const LongOptionEntry* entry = nullptr;
-    for (const LongOptionEntry& e : kLongOptions) {
-        if (std::strstr(arg, e.text) != nullptr) {
-            entry = &e;
-            break;
-        }
-    }
-    if (entry == nullptr)
-        return;
-    if (entry->option == LongOption::BigTiff) {
-        s.bigTiff = true;
-        return;
-    }
-    if (entry->option == LongOption::NoMetadata) {
-        s.noMetadata = true;
-        return;
-    }
-    // Every alignment option turns the alignment on.
-    if (entry->option >= LongOption::AlignRef)
-        s.align = true;
-    if (entry->option == LongOption::Align || entry->option == LongOption::AlignCrop) {
-        s.alignCrop = s.alignCrop || entry->option == LongOption::AlignCrop;
-        return;
-    }
-    const char* value = takeValue(st);
-    if (value == nullptr)
-        return;
-    switch (entry->option) {
-    case LongOption::GScale:
-        s.scaled = true;
-        s.scaleFactor = parseDecimal(value);
-        break;
-    case LongOption::GConstrain: {
-        // Without both sides the factor stays that of --gScale (1 by default).
-        s.scaled = true;
-        s.constrainWidth = parseInteger(value);
-        const char* cross = std::strchr(value, 'x');
-        s.constrainHeight = cross != nullptr ? parseInteger(cross + 1) : 0;
-        break;
-    }
-    case LongOption::GLevelsBP: s.levelsAdjust.blackPoint = parseDecimal(value); s.levelsAdjust.enabled = true; break;
-    case LongOption::GLevelsWP: s.levelsAdjust.whitePoint = parseDecimal(value); s.levelsAdjust.enabled = true; break;
-    case LongOption::GLevelsWeight: s.levelsAdjust.weight = parseDecimal(value); s.levelsAdjust.enabled = true; break;
-    case LongOption::GLevelsFactor: s.levelsAdjust.factor = parseDecimal(value); s.levelsAdjust.enabled = true; break;
-    case LongOption::CBr: s.curve.brightness = parseDecimal(value); break;
-    case LongOption::CCo: s.curve.contrast = parseDecimal(value); break;
-    case LongOption::CSh: s.curve.shadows = parseDecimal(value); break;
-    case LongOption::CHi: s.curve.highlights = parseDecimal(value); break;
-    case LongOption::CFs: s.curve.floorShadow = parseDecimal(value); break;
-    case LongOption::CFh: s.curve.floorHighlight = parseDecimal(value); break;
-    case LongOption::Raw: s.converterArgs = value; break;
-    case LongOption::Compression: applyCompression(s.compression, value); break;
-    case LongOption::ScratchCompression: {
-        Compression scratch = s.scratchCompression.value_or(s.compression);
-        if (applyCompression(scratch, value))
-            s.scratchCompression = scratch;
-        break;
-    }
-    case LongOption::WIterations: s.iterationCount = parseInteger(value); break;
-    case LongOption::WExposure1: s.iteration1.exposureWeight = parseDecimal(value); break;
-    case LongOption::WExposure2: s.iteration2.exposureWeight = parseDecimal(value); break;
-    case LongOption::WContrast1: s.iteration1.contrastWeight = parseDecimal(value); break;
-    case LongOption::WContrast2: s.iteration2.contrastWeight = parseDecimal(value); break;
-    case LongOption::WSaturation1: s.iteration1.saturationWeight = parseDecimal(value); break;
-    case LongOption::WSaturation2: s.iteration2.saturationWeight = parseDecimal(value); break;
-    case LongOption::WMode1: s.iteration1.mode = modeFrom(parseInteger(value)); break;
-    case LongOption::WMode2: s.iteration2.mode = modeFrom(parseInteger(value)); break;
-    case LongOption::WExposure:
-        s.iteration1.exposureWeight = s.iteration2.exposureWeight = parseDecimal(value);
-        break;
-    case LongOption::WContrast:
-        s.iteration1.contrastWeight = s.iteration2.contrastWeight = parseDecimal(value);
-        break;
-    case LongOption::WSaturation:
-        s.iteration1.saturationWeight = s.iteration2.saturationWeight = parseDecimal(value);
-        break;
-    case LongOption::WMode:
-        s.iteration1.mode = s.iteration2.mode = modeFrom(parseInteger(value));
-        break;
-    case LongOption::AlignRef: s.alignReference = parseInteger(value); break;
-    case LongOption::AlignModel:
-        if (!quovix::parseAlignModel(value, s.alignModel)) {
-            std::printf("Invalid alignment model %s (translation, euclidean, affine or homography)\n", value);
-            st.stop = true;
-            st.exitCode = quovix::kExitFatal;
-        }
-        break;
-    case LongOption::AlignSave: s.alignSave = value; break;
-    case LongOption::AlignLoad: s.alignLoad = value; break;
-    case LongOption::AlignOnly: s.alignOnly = value; break;
-    case LongOption::BigTiff:
-    case LongOption::NoMetadata:
-    case LongOption::AlignCrop:
-    case LongOption::Align: break;
-    }
+    std::fprintf(stderr, "Warning: %s\n", text.c_str());
 }
 
-// One option argument; selected by its second character.
-void applyOption(ParseState& st, const char* arg)
+void warnUnknown(const char* arg)
 {
-    Options& s = *st.options;
-    // Options with a value stop the walk when it is missing.
+    const std::string name(arg, std::strcspn(arg, "="));
+    std::string text = "unknown option " + name + " ignored";
+    const std::string near = nearestOption(name);
+    if (!near.empty())
+        text += " (did you mean " + near + "?)";
+    warn(text);
+}
+
+// The value of an option is the next argument, whatever it looks like.
+// Null (with the walk stopped) when the option stands last.
+const char* takeValue(Walk& w)
+{
+    if (w.index + 1 >= w.argc) {
+        w.option.printed += std::string("Missing value for option ") + w.argv[w.index] + "\n";
+        w.option.stop = true;
+        w.option.exitCode = quovix::kExitFatal;
+        return nullptr;
+    }
+    return w.argv[++w.index];
+}
+
+void applyArgument(Walk& w, const char* arg)
+{
+    // "--name=value": the value travels with the name.
+    const char* equals = isLong(arg) ? std::strchr(arg, '=') : nullptr;
+    const std::string_view name = equals != nullptr ? std::string_view(arg, equals - arg) : std::string_view(arg);
+    const OptionRow* row = findRow(name);
+    if (arg[1] == 'n')
+        w.option.noiseGiven = true;
+    if (row == nullptr) {
+        warnUnknown(arg);
+        // Unknown noise forms still swallow the next argument, when there is one.
+        if (arg[1] == 'n' && w.index + 1 < w.argc)
+            ++w.index;
+        return;
+    }
     const char* value = nullptr;
-    if (std::strchr("abejklopstuxz", arg[1]) != nullptr && arg[1] != '\0') {
-        value = takeValue(st);
+    if (row->kind == ValueKind::None) {
+        if (equals != nullptr)
+            warn(std::string(row->name) + " takes no value; " + (equals + 1) + " ignored");
+    } else if (equals != nullptr) {
+        value = equals + 1;
+    } else {
+        value = takeValue(w);
         if (value == nullptr)
             return;
     }
-    switch (arg[1]) {
-    case 'a': {
-        int32_t bits = parseInteger(value);
-        s.outputBits = (bits == 8 || bits == 16) ? bits : -1;
-        break;
-    }
-    case 'b': applyBracketing(st, value); break;
-    case 'c': s.useYCrCb = true; break;
-    case 'C': s.printCurve = true; break;
-    case 'd':
-        if (arg[2] == '\0')
-            s.debugKeep = true;
-        else if (arg[2] == 't')
-            s.showTiming = true;
-        else if (arg[2] == 'm')
-            s.traceResources = true;
-        break;
-    case 'e': s.exposureThreshold = parseDecimal(value); break;
-    case 'f': s.keepGroupResults = true; break;
-    case 'h':
-        printUsage(s);
-        st.stop = true;
-        st.exitCode = quovix::kExitOk;
-        break;
-    case 'j': s.jpegQuality = parseInteger(value); break;
-    case 'k': s.gamma = parseDecimal(value); break;
-    case 'l': {
-        if (value[0] == '-' || value[0] == '+') {
-            s.levelCount = 0;
-            s.levelOffset = parseInteger(value);
-        } else {
-            s.levelOffset = 0;
-            s.levelCount = parseInteger(value);
-        }
-        break;
-    }
-    case 'n': applyNoiseOption(st, arg); break;
-    case 'o': s.outputPath = value; break;
-    case 'p': s.iterationCount = parseInteger(value); break;
-    case 't': s.highlightThreshold = parseDecimal(value); break;
-    case 'u': s.exposureBlendLevels = parseInteger(value); break;
-    case 'v': ++s.verbosity; break;
-    case 'V':
-        printVersion();
-        st.stop = true;
-        st.exitCode = quovix::kExitOk;
-        break;
-    case 'w': s.wrapAround = true; break;
-    case 'x': s.converterPath = value; break;
-    // Only 1 selects colour; anything else means greyscale.
-    case 'z': s.exposureWeightMode = parseInteger(value) == 1 ? 1 : 0; break;
-    case '-': applyLongOption(st, arg); break;
-    default: break;
-    }
+    row->apply(w.option, value);
 }
 
 // The same rescaling as the validation, without its message. A sum of 0 or
@@ -405,50 +186,67 @@ void initSettingsDefaults(Options& s)
     s.converterPath.clear();
 }
 
-float parseDecimal(const char* text)
+std::string nearestOption(const std::string& typed)
 {
-    if (std::strchr(text, ',') != nullptr) {
-        char copy[64];
-        std::snprintf(copy, sizeof copy, "%s", text); // at most 63 characters
-        if (char* comma = std::strchr(copy, ','))
-            *comma = '.';
-        return static_cast<float>(std::strtod(copy, nullptr));
+    const std::string key = lowered(typed);
+    std::string best;
+    size_t bestDistance = SIZE_MAX;
+    for (const OptionRow& row : optionTable()) {
+        const std::string name = lowered(row.name);
+        size_t distance = editDistance(key, name);
+        // A shortened name is near whatever its length.
+        if (key.size() > 3 && name.compare(0, key.size(), key) == 0)
+            distance = std::min<size_t>(distance, 1);
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = row.name;
+        }
     }
-    return static_cast<float>(std::strtod(text, nullptr));
+    // Two characters leave nothing to compare; beyond, a third may differ.
+    const size_t allowed = std::max<size_t>(1, typed.size() / 3);
+    return typed.size() > 2 && bestDistance <= allowed ? best : std::string();
 }
 
-bool parseCommandLine(int argc, char** argv, CommandLine& commandLine, int& exitCode)
+bool parseCommandLine(int argc, char** argv, CommandLine& commandLine, int& exitCode, std::string& printed)
 {
     commandLine = CommandLine();
     Options& options = commandLine.options;
     initSettingsDefaults(options);
     if (argc < 2) {
-        printUsage(options);
+        printed += usageText(options);
         exitCode = quovix::kExitOk;
         return false;
     }
 
-    ParseState st;
-    st.argc = argc;
-    st.argv = argv;
-    st.options = &options;
-    st.commandLine = &commandLine;
-    for (st.index = 1; st.index < argc && !st.stop; ++st.index) {
-        const char* arg = argv[st.index];
-        if (isOption(arg))
-            applyOption(st, arg);
+    OptionWalk option{options, commandLine, printed};
+    Walk w{argc, argv, 1, option};
+    bool optionsEnded = false;
+    for (; w.index < argc && !option.stop; ++w.index) {
+        const char* arg = argv[w.index];
+        if (!optionsEnded && std::strcmp(arg, "--") == 0)
+            optionsEnded = true;  // every later argument is an input name
+        else if (!optionsEnded && isOption(arg))
+            applyArgument(w, arg);
         else
             commandLine.inputs.push_back(arg);
     }
-    if (st.stop) {
-        exitCode = st.exitCode;
+    if (option.stop) {
+        exitCode = option.exitCode;
         return false;
     }
     // Settled once the walk is complete: noise options without -nf/-nb act on
     // the result, and weights are rescaled silently to sum 1.
-    if (st.noiseGiven && !options.noise.duringBlend)
+    if (option.noiseGiven && !options.noise.duringBlend)
         options.noise.atFinalize = true;
     rescaleWeightsSilently(options.iteration1);
     rescaleWeightsSilently(options.iteration2);
     return true;
+}
+
+bool parseCommandLine(int argc, char** argv, CommandLine& commandLine, int& exitCode)
+{
+    std::string printed;
+    const bool goesOn = parseCommandLine(argc, argv, commandLine, exitCode, printed);
+    std::fwrite(printed.data(), 1, printed.size(), stdout);
+    return goesOn;
 }

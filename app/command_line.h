@@ -1,6 +1,7 @@
 // The command line: arguments into the library's options and input names.
 #pragma once
 
+#include "app/option_table.h"
 #include "quovix/quovix.h"
 
 #include <string>
@@ -12,17 +13,29 @@ struct CommandLine {
     std::vector<std::string> inputs;
     bool infoGiven = false;   // --info: describe a RAW file and stop
     std::string infoFile;
+    bool quiet = false;       // -q: warnings and errors only
+    bool showBanner = true;   // false for runs that print one line (--version)
 };
 
 // Walks the arguments. Returns true when the run goes on; false when the walk
 // itself ended it (usage, version, a missing value), with `exitCode` set.
+// The walk's console text goes to standard output; warnings about unknown
+// options to standard error.
 bool parseCommandLine(int argc, char** argv, CommandLine& commandLine, int& exitCode);
+
+// The same walk with its console text appended to `printed` instead.
+bool parseCommandLine(int argc, char** argv, CommandLine& commandLine, int& exitCode, std::string& printed);
 
 // The run-time defaults a walk starts from.
 void initSettingsDefaults(quovix::Options& options);
 
-float parseDecimal(const char* text);
+// The nearest option to a mistyped one, or empty when none is close.
+std::string nearestOption(const std::string& typed);
 
+// Usage (the classic text, then every further option) with the current
+// settings as defaults; the version, licence and credits text.
+std::string usageText(const quovix::Options& options);
+std::string versionText();
 void printUsage(const quovix::Options& options);
 void printVersion();
 

@@ -43,15 +43,23 @@ void printBanner()
 int runMain(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    printBanner();
     const int64_t startClock = clockMs();
 
+    // The walk's text waits for the banner, which -q and --version leave out.
     CommandLine commandLine;
     int exitCode = 0;
-    if (!parseCommandLine(argc, argv, commandLine, exitCode))
+    std::string walkText;
+    const bool goesOn = parseCommandLine(argc, argv, commandLine, exitCode, walkText);
+    if (commandLine.showBanner && !commandLine.quiet)
+        printBanner();
+    std::fwrite(walkText.data(), 1, walkText.size(), stdout);
+    if (!goesOn)
         return exitCode;
     quovix::Options& options = commandLine.options;
-    options.onMessage = printToStdout;
+    if (commandLine.quiet)
+        options.onMessage = nullptr;
+    else
+        options.onMessage = printToStdout;
     if (commandLine.infoGiven)
         return quovix::describeRawFile(options, commandLine.infoFile);
 
@@ -61,10 +69,10 @@ int runMain(int argc, char** argv)
         // Out of memory: give the message time to be read before the end.
         if (result.exitCode == quovix::kExitNoMemory)
             std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-    } else if (options.showTiming) {
+    } else if (options.showTiming && !commandLine.quiet) {
         std::printf("%s:  Elapsed time=%.2f secs\n", argv[0], static_cast<double>(clockMs() - startClock) / 1000.0);
     }
-    if (!result.keptScratch.empty())
+    if (!result.keptScratch.empty() && !commandLine.quiet)
         std::printf("Scratch files kept in %s\n", result.keptScratch.c_str());
     std::fflush(stdout);
     return result.exitCode;

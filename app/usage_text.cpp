@@ -15,7 +15,7 @@ const char kUsageFormat[] =
     "\n"
     " Input Formats:\n"
     "\n"
-    "    TIFF, JPEG, RAW (DCRaw must be installed)\n"
+    "    TIFF, JPEG, RAW (dcraw must be installed)\n"
     "\n"
     " Options:\n"
     "\n"
@@ -116,8 +116,8 @@ const char kExtendedText[] =
     "\n"
     " Raw Related Options:\n"
     "\n"
-    " -x     \"path\"  Specifies fully qualified location of DCRaw.exe\n"
-    " --raw  \"args\"  Specifies arguments to be used when invoking DCRaw.exe\n"
+    " -x     \"path\"  Specifies fully qualified location of dcraw\n"
+    " --raw  \"args\"  Specifies arguments to be used when invoking dcraw\n"
     " --info \"file\"  show information about raw file specified in file\n"
     "\n";
 
@@ -156,17 +156,36 @@ const char kVersionText[] =
 
 } // namespace
 
-void printUsage(const quovix::Options& s)
+std::string usageText(const quovix::Options& s)
 {
-    std::printf(kUsageFormat, "Quovix", s.iterationCount, static_cast<int>(s.iteration1.mode),
-                static_cast<int>(s.iteration2.mode),
-                s.iteration1.exposureWeight, s.iteration2.exposureWeight, s.iteration1.contrastWeight,
-                s.iteration2.contrastWeight, s.iteration1.saturationWeight, s.iteration2.saturationWeight,
-                s.exposureThreshold, s.exposureWeightMode, s.gamma);
-    std::printf("\n\n%s\n", kExtendedText);
+    const int size = std::snprintf(nullptr, 0, kUsageFormat, "Quovix", s.iterationCount,
+                                   static_cast<int>(s.iteration1.mode), static_cast<int>(s.iteration2.mode),
+                                   s.iteration1.exposureWeight, s.iteration2.exposureWeight,
+                                   s.iteration1.contrastWeight, s.iteration2.contrastWeight,
+                                   s.iteration1.saturationWeight, s.iteration2.saturationWeight,
+                                   s.exposureThreshold, s.exposureWeightMode, s.gamma);
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    std::snprintf(text.data(), text.size(), kUsageFormat, "Quovix", s.iterationCount,
+                  static_cast<int>(s.iteration1.mode), static_cast<int>(s.iteration2.mode),
+                  s.iteration1.exposureWeight, s.iteration2.exposureWeight, s.iteration1.contrastWeight,
+                  s.iteration2.contrastWeight, s.iteration1.saturationWeight, s.iteration2.saturationWeight,
+                  s.exposureThreshold, s.exposureWeightMode, s.gamma);
+    text.resize(static_cast<size_t>(size));
+    return text + "\n\n" + kExtendedText + "\n" + extraOptionsText();
+}
+
+std::string versionText()
+{
+    return kVersionText;
+}
+
+void printUsage(const quovix::Options& options)
+{
+    const std::string text = usageText(options);
+    std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 void printVersion()
 {
-    std::printf("%s", kVersionText);
+    std::fputs(kVersionText, stdout);
 }
