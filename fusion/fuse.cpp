@@ -5,7 +5,7 @@
 #include "fusion/fusion_driver.h"
 #include "fusion/run_setup.h"
 #include "fusion/settings_check.h"
-#include "imageio/raw_convert.h"
+#include "imageio/raw_engine.h"
 
 #include "quovix/version.h"
 
@@ -66,7 +66,7 @@ int describeRawFile(const Options& options, const std::string& path)
     if (settings.converterPath.empty())
         settings.converterPath = "dcraw";
     Console console(options.onMessage);
-    return printRawInfo(settings, console, path);
+    return describeRaw(settings, console, path);
 }
 
 } // namespace quovix

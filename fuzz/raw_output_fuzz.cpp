@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The order of the program's RAW branch: check, classify a half-size
     // file, read into the buffer made for the reported size.
     ImageInfo converted;
-    Status status = checkConvertedRaw(run.console, path, expected, halfSize, converted);
+    Status status = checkConvertedRaw(run.console, path, expected, halfSize, 8, converted);
     fuzz::noteOutcome("check", status);
     if (!status.ok())
         return 0;

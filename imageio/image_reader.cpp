@@ -2,7 +2,8 @@
 
 #include "imageio/file_format.h"
 #include "imageio/jpeg_io.h"
-#include "imageio/raw_convert.h"
+#include "imageio/raw_engine.h"
+#include "imageio/raw_options.h"
 #include "imageio/tiff_io.h"
 
 #include <sys/stat.h>
@@ -149,14 +150,13 @@ Status queryImageInfo(RunContext& run, const std::string& path, ImageInfo& info,
     // in a scaled run): never hand it to the RAW converter.
     if (!acceptBigTiff && !isNamedImageFile(path)) {
         ImageRegion region;
-        if (queryRawSize(run.settings, path, region) != 0)
-            return Status::failure(kExitIoError, "Cannot determine RAW file dimensions\n");
+        QVX_TRY(queryRawOutputSize(run, path, region));
         region.x = 0;
         region.y = 0;
         // The converter's -h makes a half-size image; the canvas is made for
         // the image that will be read, not for the sensor's full size (which
         // would leave the picture in one corner of an empty canvas).
-        if (run.settings.converterArgs.find("-h") != std::string::npos) {
+        if (!decodedInProcess(run, path) && run.settings.converterArgs.find("-h") != std::string::npos) {
             region.width = (region.width + 1) / 2;
             region.height = (region.height + 1) / 2;
         }
@@ -164,8 +164,8 @@ Status queryImageInfo(RunContext& run, const std::string& path, ImageInfo& info,
         info.known = true;
         info.format = FileFormat::Raw;
         info.region = region;
-        info.bytesPerPixel = 3;
-        info.bitsPerSample = 8;
+        info.bitsPerSample = rawOutputBits(run.settings.converterArgs);
+        info.bytesPerPixel = 3 * info.bitsPerSample / 8;
         return Status();
     }
     FileFormat format = FileFormat::Unknown;

@@ -5,6 +5,7 @@
 #include "imageio/preview_cache.h"
 #include "imageio/image_reader.h"
 #include "imageio/raw_convert.h"
+#include "imageio/raw_engine.h"
 #include "imageio/tiff_io.h"
 #include "support/memory.h"
 
@@ -37,7 +38,7 @@ Status failPlacement(Console& console, const std::string& path, const ImageRegio
 } // namespace
 
 Status checkConvertedRaw(Console& console, const std::string& scratch, const ImageRegion& expected, bool halfSize,
-                         ImageInfo& converted)
+                         int expectedBits, ImageInfo& converted)
 {
     TIFF* tiff = openTiffQuietly(scratch);
     if (tiff == nullptr)
@@ -53,16 +54,16 @@ Status checkConvertedRaw(Console& console, const std::string& scratch, const Ima
                               height <= static_cast<uint32_t>(expected.height))
                            : (width == static_cast<uint32_t>(expected.width) &&
                               height == static_cast<uint32_t>(expected.height));
-    if (bits != 8 || samples != 3 || !sizeOk) {
-        console.print("RAW converter wrote %ux%u with %u samples of %u bits; expected %dx%d 8-bit RGB\n", width,
-                      height, samples, bits, expected.width, expected.height);
+    if (bits != expectedBits || samples != 3 || !sizeOk) {
+        console.print("RAW converter wrote %ux%u with %u samples of %u bits; expected %dx%d %d-bit RGB\n", width,
+                      height, samples, bits, expected.width, expected.height, expectedBits);
         return fatalError("Unexpected RAW conversion output", kExitIoError);
     }
     converted.known = true;
     converted.format = FileFormat::Tiff;
     converted.region = ImageRegion{0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)};
-    converted.bytesPerPixel = 3;
-    converted.bitsPerSample = 8;
+    converted.bytesPerPixel = 3 * expectedBits / 8;
+    converted.bitsPerSample = expectedBits;
     return Status();
 }
 
@@ -218,13 +219,25 @@ Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, vo
                                                            static_cast<size_t>(bytesPerPixel)));
         uint8_t* work = scale < 1.0f ? shrinkBuffer.get() : static_cast<uint8_t*>(destination);
 
-        if (raw) {
+        if (raw && decodedInProcess(run, path)) {
+            if (work == destination && target != nullptr && !fitsTarget(region, *target))
+                return failPlacement(run.console, path, region, *target);
+            // A RAW first input gives the output the decoder's colour profile.
+            const bool takeProfile = run.profileFromConversion && path == run.metadataSource;
+            std::vector<unsigned char> profile;
+            QVX_TRY(decodeRawInProcess(run, path, info, stops, work, takeProfile ? &profile : nullptr));
+            if (takeProfile) {
+                run.outputProfile = std::move(profile);
+                run.profileFromConversion = false;
+            }
+        } else if (raw) {
             QVX_TRY(run.scratch.ensureRunFolder());
             const std::string scratch = run.scratch.scratchName(path, "raw", 0);
             QVX_TRY(convertRaw(run, path, scratch, stops));
             const bool halfSize = run.settings.converterArgs.find("-h") != std::string::npos;
             ImageInfo converted;
-            Status status = checkConvertedRaw(run.console, scratch, queried, halfSize, converted);
+            Status status =
+                checkConvertedRaw(run.console, scratch, queried, halfSize, info.bitsPerSample, converted);
             if (status.ok() && halfSize) {
                 status = queryImageInfo(run, scratch, converted);
                 region = converted.region;

@@ -21,12 +21,13 @@ Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, vo
                     const ImageRegion* target, int stops, float scale, bool useCache,
                     ImageRegion* readRegion = nullptr);
 
-// The converter is trusted to write 8-bit RGB at the size it reported (half of
-// it under -h); anything else would overrun the buffer or be misread, so the
-// header is checked (quietly, without the file trace) before the pixels are
-// read. Gives the converted file's classification.
+// The converter is trusted to write RGB of the expected depth (8, or 16 under
+// -4 and -6) at the size it reported (half of it under -h); anything else
+// would overrun the buffer or be misread, so the header is checked (quietly,
+// without the file trace) before the pixels are read. Gives the converted
+// file's classification.
 Status checkConvertedRaw(Console& console, const std::string& scratch, const ImageRegion& expected, bool halfSize,
-                         ImageInfo& converted);
+                         int expectedBits, ImageInfo& converted);
 
 // width, height, x, y each multiplied by factor (single precision) and rounded
 // by adding (subtracting) 0.49999999 and truncating.

@@ -41,7 +41,11 @@ std::string identityOf(const RunSettings& settings, const std::string& source, f
     if (gamma != 0.0f)
         identity += "gamma=" + hexFloat(gamma) + "\n";
     if (!isNamedImageFile(source))
+    {
         identity += "converter=" + settings.converterPath + "\nconverterArgs=" + settings.converterArgs + "\n";
+        if (settings.rawEngine == RawEngine::LibRaw)
+            identity += "engine=libraw\n";
+    }
     return identity;
 }
 

@@ -3,6 +3,8 @@
 // the --raw text cannot smuggle in commands.
 #include "imageio/raw_convert.h"
 
+#include "imageio/raw_options.h"
+
 
 #include <cerrno>
 #include <climits>
@@ -138,21 +140,6 @@ int parseInt(const char* text)
     return static_cast<int>(value);
 }
 
-// The --raw text split on blanks; an empty text means the converter defaults.
-void appendConverterOptions(const RunSettings& settings, std::vector<std::string>& args)
-{
-    const std::string text = settings.converterArgs.empty() ? std::string("-H 2 -w") : settings.converterArgs;
-    size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-            ++i;
-        size_t start = i;
-        while (i < text.size() && text[i] != ' ' && text[i] != '\t')
-            ++i;
-        if (i > start)
-            args.push_back(text.substr(start, i - start));
-    }
-}
 
 }  // namespace
 
@@ -204,7 +191,8 @@ Status convertRaw(RunContext& run, const std::string& rawPath, const std::string
     // own scratch folder, so the photographer's folder (possibly read-only) is
     // never written and no file of theirs can be overwritten.
     std::vector<std::string> args{converterName(run.settings), "-c", "-T"};
-    appendConverterOptions(run.settings, args);
+    for (std::string& option : converterArguments(run.settings.converterArgs))
+        args.push_back(std::move(option));
     args.push_back("-b");
     args.push_back(brightnessText);
     args.push_back(fileArgument(rawPath));

@@ -8,10 +8,31 @@
 #include "support/settings.h"
 #include "support/worker_pool.h"
 
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace quovix {
+
+// A set of file names shared by the run's workers.
+class FileSet {
+public:
+    void add(const std::string& path)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.insert(path);
+    }
+    bool contains(const std::string& path) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return paths_.count(path) != 0;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::set<std::string> paths_;
+};
 
 struct RunContext {
     explicit RunContext(const Options& options);
@@ -29,6 +50,10 @@ struct RunContext {
     std::vector<unsigned char> outputProfile;
     std::string metadataSource;
     bool profileFromConversion = false;
+
+    // Camera RAW files that dcraw is missing for or cannot decode: found when
+    // the inputs are classified, decoded by LibRaw from then on.
+    FileSet rawFallbacks;
 };
 
 // The worker count a run uses: the option when it is 1..8 (values above 8

@@ -87,6 +87,12 @@ enum class AlignModel : int32_t {
     Homography,   // plane projective transform
 };
 
+// How camera RAW files are decoded.
+enum class RawEngine : int32_t {
+    Dcraw,   // the external dcraw program (converterPath); files it cannot decode go to LibRaw
+    LibRaw,  // LibRaw in-process, with the dcraw-style options it accepts
+};
+
 enum class MessageKind {
     Info,   // progress, settings report, warnings
     Trace,  // memory and file trace lines ("Mem|", "File|") under traceResources
@@ -157,6 +163,7 @@ struct Options {
     // RAW conversion
     std::string converterPath;              // empty: "dcraw" from the search path
     std::string converterArgs;              // empty: the converter defaults "-H 2 -w"
+    RawEngine rawEngine = RawEngine::Dcraw;
 
     // Diagnostics
     int32_t verbosity = 0;
@@ -184,12 +191,14 @@ struct FuseResult {
 };
 
 // Fuses the inputs into `output` (empty: options.outputPath, or the automatic
-// name). Inputs are TIFF, JPEG or camera RAW files (through dcraw).
+// name). Inputs are TIFF, JPEG or camera RAW files (through dcraw or LibRaw).
 FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, const std::string& output = {});
 
-// Runs the RAW converter's description of a file ("-i -v"), passing its lines
-// to the callback; returns the converter's exit status, or -1 when it could not
-// be started.
+// Describes a camera RAW file, passing the lines to the callback: dcraw's
+// "-i -v" text (its exit status returned), or LibRaw's description (camera,
+// size, ISO, shutter, aperture, date; 0, or -1 when it cannot decode the file)
+// under the LibRaw engine and when dcraw is missing or cannot decode the file.
+// -1 when no engine could describe it.
 int describeRawFile(const Options& options, const std::string& path);
 
 // "translation", "euclidean", "affine", "homography".
