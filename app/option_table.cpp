@@ -94,6 +94,20 @@ void applyAlignModel(OptionWalk& w, const char* value)
     }
 }
 
+void applyRawEngine(OptionWalk& w, const char* value)
+{
+    const std::string word = value;
+    if (word == "dcraw") {
+        w.options.rawEngine = quovix::RawEngine::Dcraw;
+    } else if (word == "libraw") {
+        w.options.rawEngine = quovix::RawEngine::LibRaw;
+    } else {
+        w.printed += "Invalid RAW engine " + word + " (dcraw or libraw)\n";
+        w.stop = true;
+        w.exitCode = quovix::kExitFatal;
+    }
+}
+
 void endWith(OptionWalk& w, std::string text)
 {
     w.printed += text;
@@ -271,6 +285,8 @@ const OptionRow kRows[] = {
     {"--noMetadata", K::None, nullptr, G::Output, false,
      [](OptionWalk& w, const char*) { w.options.noMetadata = true; },
      "No colour profile and no camera metadata in the output"},
+    {"--rawEngine", K::Keyword, "dcraw|libraw", G::CameraRaw, false, applyRawEngine,
+     "Camera RAW decoder (default: dcraw, LibRaw for files dcraw cannot decode)"},
     {"--align", K::None, nullptr, G::Alignment, false, [](OptionWalk& w, const char*) { w.options.align = true; },
      "Align hand-held frames onto a reference frame before fusing"},
     {"--alignRef", K::Integer, "n", G::Alignment, false,
@@ -321,6 +337,7 @@ const char* groupTitle(OptionGroup group)
     switch (group) {
     case OptionGroup::ClassicMore: return "More Fusion and Debugging Options";
     case OptionGroup::Output: return "Output Options";
+    case OptionGroup::CameraRaw: return "Camera RAW Options";
     case OptionGroup::Alignment: return "Alignment Options (hand-held frames)";
     case OptionGroup::Messages: return "Messages";
     case OptionGroup::Classic: break;
@@ -328,8 +345,8 @@ const char* groupTitle(OptionGroup group)
     return "";
 }
 
-constexpr OptionGroup kListedGroups[] = {OptionGroup::ClassicMore, OptionGroup::Output, OptionGroup::Alignment,
-                                         OptionGroup::Messages};
+constexpr OptionGroup kListedGroups[] = {OptionGroup::ClassicMore, OptionGroup::Output, OptionGroup::CameraRaw,
+                                         OptionGroup::Alignment, OptionGroup::Messages};
 
 std::string spelling(const OptionRow& row)
 {

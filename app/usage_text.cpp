@@ -152,7 +152,8 @@ const char kVersionText[] =
     "    Copyright (c) 1991-1997 Silicon Graphics, Inc.\n"
     "  libjpeg-turbo (JPEG input and output); this software is based in part on the\n"
     "    work of the Independent JPEG Group.\n"
-    "  dcraw by Dave Coffin (camera RAW conversion, run as an external program).\n";
+    "  dcraw by Dave Coffin (camera RAW conversion, run as an external program).\n"
+    "  LibRaw, Copyright (C) 2008-2020 LibRaw LLC (camera RAW decoding in-process).\n";
 
 } // namespace
 

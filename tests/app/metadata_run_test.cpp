@@ -133,17 +133,26 @@ TEST_F(MetadataRunTest, NoMetadataLeavesBothOutAndTheSamplesAlone)
 
 TEST_F(MetadataRunTest, RawInputGivesItsCameraTagsFromTheRawFile)
 {
-    if (!programOnPath("dcraw"))
-        GTEST_SKIP() << "dcraw is not installed on PATH";
     const std::string dng = dir.file("shot.dng");
     ASSERT_TRUE(writeTestDng(dng));
-    CommandResult r = fuse({"-o", "raw.tif", "-b", "1", dng});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
-    const metadata_samples::Metadata m = metadata_samples::readMetadata(dir.file("raw.tif"));
-    EXPECT_EQ(m.exifText("Exif.Image.Make"), "Quovix");
-    EXPECT_EQ(m.exifText("Exif.Image.Model"), "Test Sensor");
-    EXPECT_EQ(m.exifText("Exif.Image.Software"), versionString());
-    EXPECT_FALSE(profileOf(dir.file("raw.tif")).empty()) << "the converter's colour profile";
+    std::vector<IccProfile> profiles;
+    for (const char* engine : {"dcraw", "libraw"}) {
+        SCOPED_TRACE(engine);
+        if (std::string(engine) == "dcraw" && !programOnPath("dcraw"))
+            continue;
+        const std::string out = std::string("raw-") + engine + ".tif";
+        CommandResult r = fuse({"--rawEngine", engine, "--raw", "-6 -w", "-o", out, "-b", "1", dng});
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const metadata_samples::Metadata m = metadata_samples::readMetadata(dir.file(out));
+        EXPECT_EQ(m.exifText("Exif.Image.Make"), "Quovix");
+        EXPECT_EQ(m.exifText("Exif.Image.Model"), "Test Sensor");
+        EXPECT_EQ(m.exifText("Exif.Image.Software"), versionString());
+        profiles.push_back(profileOf(dir.file(out)));
+        EXPECT_FALSE(profiles.back().empty()) << "the converter's colour profile";
+    }
+    // Each engine's own profile of its output space.
+    if (profiles.size() == 2)
+        EXPECT_NE(profiles[0], profiles[1]);
 }
 
 } // namespace
