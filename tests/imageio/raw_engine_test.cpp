@@ -397,8 +397,9 @@ protected:
             GTEST_SKIP() << "examples/raw_canon/IMG_5952.CR2 is missing";
         for (const Decoded* d : {&all->libraw16, &all->libraw8, &all->libraw8Dark})
             ASSERT_TRUE(d->status.ok()) << d->status.consoleText() << d->output;
-        if (all->haveDcraw)
+        if (all->haveDcraw) {
             ASSERT_TRUE(all->dcraw16.status.ok()) << all->dcraw16.status.consoleText() << all->dcraw16.output;
+        }
     }
     static std::unique_ptr<Conversions> all;
 };
@@ -419,8 +420,9 @@ TEST_F(BundledCanonTest, SixteenBitConversionsCarryMoreThan256Levels)
     }
     EXPECT_LE(distinctLevels(all->libraw8, 1), 256u);
     EXPECT_TRUE(isIccProfile(all->libraw16.profile));
-    if (all->haveDcraw)
+    if (all->haveDcraw) {
         EXPECT_TRUE(isIccProfile(all->dcraw16.profile));
+    }
 }
 
 TEST_F(BundledCanonTest, EnginesAgreeClosely)
