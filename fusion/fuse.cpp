@@ -21,12 +21,14 @@ namespace {
 Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
 {
     QVX_TRY(setupRun(run, inputs));
+    QVX_TRY(run.console.callbackStatus());
     if (!run.settings.alignOnly.empty())
         return Status();  // the aligned inputs were all that was asked for
     validateSettings(run);
     buildCurveTables(run.settings, run.console, run.curves);
     printSettingsReport(run);
     QVX_TRY(analyseImages(run, run.images, run.settings.levelCount));
+    QVX_TRY(run.console.callbackStatus());
     return runFusion(run);
 }
 
@@ -50,8 +52,13 @@ FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, 
         result.outputPath = run->settings.outputPath;
         releaseImageList(run->images);
         result.keptScratch = run->scratch.finish(run->settings.debugKeep || run->settings.keepGroupResults);
+        if (status.ok())
+            status = run->console.callbackStatus();
     } catch (const std::bad_alloc&) {
+        // The run's destructor has removed its scratch folder.
         status = outOfMemory();
+    } catch (const std::exception& e) {
+        status = fatalError(e.what());
     }
     if (!status.ok()) {
         result.exitCode = status.exitCode();

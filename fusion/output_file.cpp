@@ -88,9 +88,12 @@ Status writeOutputTemp(FusionRun& run, const std::string& path, WorkPixel* pixel
         run.console.traceFileOpen(path.c_str(), mode, nullptr);
         return Status::failure(kExitIoError, std::string("Cannot open TIFF file for ") + mode + ": " + path);
     }
-    if (!writeFinishedImage(run, temp, pixels, width, height).ok()) {
+    const Status written = writeFinishedImage(run, temp, pixels, width, height);
+    if (!written.ok()) {
         std::remove(temp.c_str());
         temp.clear();
+        if (written.exitCode() == kExitNoMemory)
+            return written;
         return Status::failure(kExitIoError, "Error writing output file " + path + "\n");
     }
     return Status();
@@ -161,6 +164,12 @@ Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string
 
 Status completeOutputFile(FusionRun& run, const std::string& temp, const std::string& path)
 {
+    // A run that has failed since (a message callback that threw) commits nothing.
+    const Status callback = run.console.callbackStatus();
+    if (!callback.ok()) {
+        std::remove(temp.c_str());
+        return callback;
+    }
     if (exportedAsJpeg(run.settings)) {
         const Status exported = exportAsJpeg(run, temp, path);
         std::remove(temp.c_str());
@@ -174,6 +183,7 @@ Status completeOutputFile(FusionRun& run, const std::string& temp, const std::st
 
 Status installGroupResult(FusionRun& run, const std::string& source, const std::string& target)
 {
+    QVX_TRY(run.console.callbackStatus());
     if (exportedAsJpeg(run.settings)) {
         QVX_TRY(exportAsJpeg(run, source, target));
         std::remove(source.c_str());

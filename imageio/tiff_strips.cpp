@@ -329,11 +329,18 @@ bool StripEncoder::encode(uint32_t strip, const uint8_t* rows, EncodedStrip& out
 void parallelForThreads(int count, const std::function<void(int index)>& body)
 {
     std::vector<std::thread> threads;
-    threads.reserve(count > 1 ? static_cast<size_t>(count - 1) : 0);
-    for (int i = 1; i < count; ++i)
-        threads.emplace_back(body, i);
+    int started = 1;
+    try {
+        threads.reserve(count > 1 ? static_cast<size_t>(count - 1) : 0);
+        for (; started < count; ++started)
+            threads.emplace_back(body, started);
+    } catch (const std::exception&) {
+        // The bodies whose threads did not start run here, after body(0).
+    }
     if (count > 0)
         body(0);
+    for (int i = started; i < count; ++i)
+        body(i);
     for (std::thread& t : threads)
         t.join();
 }
@@ -350,6 +357,8 @@ struct Slot {
     EncodedStrip strip;
     const uint8_t* direct = nullptr;  // uncompressed rows written straight from the source
     bool ok = false;
+    bool thrown = false;       // making the strip threw (rows or buffers)
+    bool outOfMemory = false;  // ... because memory ran out
     bool ready = false;
 };
 
@@ -374,7 +383,24 @@ public:
                     return;
                 strip = next_++;
             }
-            encodeInto(worker, strip, slots_[strip % window_]);
+            Slot& slot = slots_[strip % window_];
+            // A strip whose buffers cannot be had (or whose rows cannot be
+            // made) fails like a codec failure: the writer stops at it and
+            // every worker returns; nothing reads a buffer that is not there.
+            slot.thrown = false;
+            slot.outOfMemory = false;
+            try {
+                encodeInto(worker, strip, slot);
+            } catch (const std::bad_alloc&) {
+                slot.ok = false;
+                slot.thrown = true;
+                slot.outOfMemory = true;
+                slot.strip.error = "out of memory";
+            } catch (const std::exception& e) {
+                slot.ok = false;
+                slot.thrown = true;
+                slot.strip.error = e.what();
+            }
             std::unique_lock<std::mutex> lock(mutex_);
             slots_[strip % window_].ready = true;
             if (writing_)
@@ -439,6 +465,11 @@ private:
     bool writeStrip(uint32_t strip, const Slot& slot)
     {
         const EncodedStrip& e = slot.strip;
+        if (slot.thrown) {
+            fail(static_cast<int64_t>(strip) * layout_.rowsPerStrip, e.error);
+            result_.outOfMemory = slot.outOfMemory;
+            return false;
+        }
         if (!slot.ok) {
             // The scanline writer shows the codec's message through libtiff.
             TIFFErrorExtR(tiff_, nullptr, "%s", e.error.c_str());

@@ -89,7 +89,8 @@ using ParallelFor = std::function<void(int count, const std::function<void(int i
 void parallelForThreads(int count, const std::function<void(int index)>& body);
 
 // Fills rows [y0, y1) packed into dst. Called from the workers, for disjoint
-// ranges at the same time.
+// ranges at the same time. An exception it throws fails the write at that
+// strip (std::bad_alloc as out of memory).
 using RowFiller = std::function<void(uint32_t y0, uint32_t y1, uint8_t* dst)>;
 
 struct StripWriteOptions {
@@ -119,6 +120,7 @@ struct StripWriteResult {
     int64_t failedRow = -1;
     std::string error;
     int systemError = 0;  // errno of a failed write or flush, 0 when unknown
+    bool outOfMemory = false;  // a strip's buffers could not be allocated
 };
 
 // Writes a whole image of packed rows (layout.rowBytes() apart) to an open,

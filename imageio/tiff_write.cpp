@@ -90,8 +90,11 @@ bool writeStrips(RunContext& run, TIFF* tiff, const std::string& path, const Row
 {
     StripWriteOptions options;
     options.workers = run.pool.workers();
-    options.parallelFor = [&run](int count, const std::function<void(int)>& body) {
-        (void)run.pool.run(count, [&body](int i) {
+    // The writer's bodies catch what their strips throw; a failure of the pool
+    // itself still fails the file, never leaves it reported as written.
+    Status poolStatus;
+    options.parallelFor = [&run, &poolStatus](int count, const std::function<void(int)>& body) {
+        poolStatus = run.pool.run(count, [&body](int i) {
             body(i);
             return Status();
         });
@@ -101,6 +104,15 @@ bool writeStrips(RunContext& run, TIFF* tiff, const std::string& path, const Row
         options);
     if (result.status == StripWriteStatus::Unsupported)
         return false;
+    if (result.outOfMemory) {
+        run.console.print("Error allocating the strip buffers of %s\n", path.c_str());
+        status = outOfMemory();
+        return true;
+    }
+    if (!poolStatus.ok()) {
+        status = poolStatus;
+        return true;
+    }
     if (result.status == StripWriteStatus::Failed) {
         run.console.print("Error writing scanline %d\n", static_cast<int>(result.failedRow));
         status = writeFailed(path, result.systemError);

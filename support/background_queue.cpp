@@ -5,8 +5,24 @@
 
 namespace quovix {
 
-BackgroundQueue::BackgroundQueue(bool synchronous, int capacity)
-    : synchronous_(synchronous), capacity_(capacity < 1 ? 1 : static_cast<size_t>(capacity))
+namespace {
+
+Status runGuarded(const std::function<Status()>& job)
+{
+    try {
+        return job();
+    } catch (const std::bad_alloc&) {
+        return outOfMemory();
+    } catch (const std::exception& e) {
+        return fatalError(e.what());
+    }
+}
+
+} // namespace
+
+BackgroundQueue::BackgroundQueue(bool synchronous, int capacity, ThreadStarter starter)
+    : synchronous_(synchronous), capacity_(capacity < 1 ? 1 : static_cast<size_t>(capacity)),
+      starter_(std::move(starter))
 {
 }
 
@@ -22,24 +38,38 @@ BackgroundQueue::~BackgroundQueue()
         thread_.join();
 }
 
+BackgroundQueue::Ticket BackgroundQueue::runHere(const std::function<Status()>& job)
+{
+    bool skip;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        skip = !firstFailure_.ok();
+    }
+    Status status = skip ? Status() : runGuarded(job);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!status.ok() && firstFailure_.ok())
+        firstFailure_ = status;
+    finished_ = ++submitted_;
+    return submitted_;
+}
+
 BackgroundQueue::Ticket BackgroundQueue::submit(std::function<Status()> job)
 {
-    if (synchronous_) {
-        bool skip;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            skip = !firstFailure_.ok();
-        }
-        Status status = skip ? Status() : job();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!status.ok() && firstFailure_.ok())
-            firstFailure_ = status;
-        finished_ = ++submitted_;
-        return submitted_;
-    }
+    if (synchronous_)
+        return runHere(job);
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!thread_.joinable())
-        thread_ = std::thread(&BackgroundQueue::threadMain, this);
+    if (!thread_.joinable()) {
+        try {
+            std::function<void()> body = [this] { threadMain(); };
+            thread_ = starter_ ? starter_(std::move(body)) : std::thread(std::move(body));
+        } catch (const std::exception&) {
+            // No background thread: nothing is queued yet, so the jobs keep
+            // their order when they run here.
+            synchronous_ = true;
+            lock.unlock();
+            return runHere(job);
+        }
+    }
     changed_.wait(lock, [&] { return jobs_.size() < capacity_; });
     jobs_.push_back(std::move(job));
     const Ticket ticket = ++submitted_;
@@ -83,15 +113,8 @@ void BackgroundQueue::threadMain()
             std::lock_guard<std::mutex> check(mutex_);
             skip = !firstFailure_.ok();
         }
-        if (!skip) {
-            try {
-                status = job();
-            } catch (const std::bad_alloc&) {
-                status = outOfMemory();
-            } catch (const std::exception& e) {
-                status = fatalError(e.what());
-            }
-        }
+        if (!skip)
+            status = runGuarded(job);
         lock.lock();
         if (!status.ok() && firstFailure_.ok())
             firstFailure_ = status;

@@ -2,10 +2,12 @@
 // main thread computes the next level while earlier files are compressed and
 // written. The owner decides which buffers a job may read and waits for that
 // job before touching them; the destructor waits for every job, so a job never
-// outlives the buffers of the scope that holds the queue.
+// outlives the buffers of the scope that holds the queue. When its thread
+// cannot be started, jobs run on the calling thread as they are submitted.
 #pragma once
 
 #include "support/status.h"
+#include "support/worker_pool.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -20,7 +22,7 @@ class BackgroundQueue {
 public:
     // With `synchronous`, jobs run at once on the calling thread (used when the
     // trace must show every step in program order).
-    BackgroundQueue(bool synchronous, int capacity = 4);
+    BackgroundQueue(bool synchronous, int capacity = 4, ThreadStarter starter = {});
     ~BackgroundQueue();
     BackgroundQueue(const BackgroundQueue&) = delete;
     BackgroundQueue& operator=(const BackgroundQueue&) = delete;
@@ -38,9 +40,11 @@ public:
 
 private:
     void threadMain();
+    Ticket runHere(const std::function<Status()>& job);
 
     bool synchronous_;
     size_t capacity_;
+    ThreadStarter starter_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::function<Status()>> jobs_;

@@ -46,12 +46,35 @@ Console::Console(MessageCallback sink, bool traceResources, std::string debugLog
 {
 }
 
+void Console::deliver(MessageKind kind, std::string_view text)
+{
+    if (sinkFailed_)
+        return;
+    try {
+        sink_(kind, text);
+    } catch (const std::exception& e) {
+        sinkFailed_ = true;
+        sinkError_ = e.what();
+    } catch (...) {
+        sinkFailed_ = true;
+        sinkError_ = "an exception that is not a std::exception";
+    }
+}
+
 void Console::emit(MessageKind kind, std::string_view text)
 {
     if (!sink_ || text.empty())
         return;
     std::lock_guard<std::mutex> lock(mutex_);
-    sink_(kind, text);
+    deliver(kind, text);
+}
+
+Status Console::callbackStatus() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!sinkFailed_)
+        return Status();
+    return fatalError("The message callback threw: " + sinkError_);
 }
 
 void Console::write(std::string_view text)
@@ -122,7 +145,7 @@ void Console::traceNumbered(std::atomic<uint32_t>& counter, const char* format, 
         std::snprintf(line, sizeof line, format, number, address, size);
     else
         std::snprintf(line, sizeof line, format, number, address);
-    sink_(MessageKind::Trace, line);
+    deliver(MessageKind::Trace, line);
 }
 
 void Console::traceFileOpen(const char* path, const char* mode, const void* handle)

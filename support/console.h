@@ -3,6 +3,7 @@
 #pragma once
 
 #include "quovix/quovix.h"
+#include "support/status.h"
 
 #include <atomic>
 #include <cstdint>
@@ -48,14 +49,22 @@ public:
 
     ResourceCounters counters;
 
+    // A callback that threw is not called again; the run ends with this
+    // failure at its next check (before anything is committed).
+    Status callbackStatus() const;
+
 private:
     void emit(MessageKind kind, std::string_view text);
+    // Calls the sink under the lock, catching what it throws.
+    void deliver(MessageKind kind, std::string_view text);
 
     MessageCallback sink_;
     bool trace_ = false;
     std::string configuredLogPath_;
     std::string logPath_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
+    bool sinkFailed_ = false;  // guarded by mutex_
+    std::string sinkError_;
 };
 
 // Monotonic wall clock in milliseconds, used for every elapsed-time line.

@@ -15,8 +15,8 @@ struct WorkerPool::Batch {
     std::vector<Status> failures;
 };
 
-WorkerPool::WorkerPool(Console& console, int workers)
-    : console_(console), workers_(std::clamp(workers, 1, 8))
+WorkerPool::WorkerPool(Console& console, int workers, ThreadStarter starter)
+    : console_(console), workers_(std::clamp(workers, 1, 8)), starter_(std::move(starter))
 {
 }
 
@@ -72,17 +72,20 @@ Status WorkerPool::forRange(size_t count, size_t minChunk, const std::function<v
     });
 }
 
-Status WorkerPool::startThreads()
+void WorkerPool::startThreads()
 {
     started_ = true;
     for (int i = 1; i < workers_; ++i) {
         try {
-            threads_.emplace_back(&WorkerPool::threadMain, this);
-        } catch (const std::system_error& e) {
-            return Status::failure(kExitIoError, "Could not create thread...error: " + std::to_string(e.code().value()));
+            std::function<void()> body = [this] { threadMain(); };
+            threads_.push_back(starter_ ? starter_(std::move(body)) : std::thread(std::move(body)));
+        } catch (const std::exception&) {
+            // Fewer threads: the ones started and the callers take every job.
+            console_.debugLog("Worker pool: %d of %d threads started", static_cast<int>(threads_.size()) + 1,
+                              workers_);
+            return;
         }
     }
-    return Status();
 }
 
 void WorkerPool::work(Batch& batch)
@@ -126,15 +129,26 @@ Status WorkerPool::run(int count, const std::function<Status(int)>& job)
 {
     if (count <= 0)
         return Status();
-    if (workers_ == 1 || count == 1) {
-        for (int i = 0; i < count; ++i)
-            QVX_TRY(job(i));
-        return Status();
-    }
+    bool alone;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!started_)
-            QVX_TRY(startThreads());
+        if (!started_ && workers_ > 1 && count > 1)
+            startThreads();
+        alone = threads_.empty();
+    }
+    if (alone || count == 1) {
+        for (int i = 0; i < count; ++i) {
+            Status status;
+            try {
+                status = job(i);
+            } catch (const std::bad_alloc&) {
+                status = outOfMemory();
+            } catch (const std::exception& e) {
+                status = fatalError(e.what());
+            }
+            QVX_TRY(status);
+        }
+        return Status();
     }
 
     Batch batch;

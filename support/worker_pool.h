@@ -3,7 +3,9 @@
 // calling thread takes jobs too. Several calls may be under way at once (the
 // background writer and the main thread, or a job that calls again): their
 // jobs share the threads. Jobs must be independent: which thread runs which
-// job varies, the results must not.
+// job varies, the results must not. Threads that cannot be started (no
+// memory, a process limit) leave their jobs to the threads that did start and
+// to the caller: a run only gets slower, never incomplete.
 #pragma once
 
 #include "support/console.h"
@@ -19,9 +21,13 @@
 
 namespace quovix {
 
+// Starts a thread running `body`; throws std::system_error when it cannot.
+// Tests replace it to make thread starts fail.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
 class WorkerPool {
 public:
-    WorkerPool(Console& console, int workers);
+    WorkerPool(Console& console, int workers, ThreadStarter starter = {});
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -29,7 +35,8 @@ public:
     int workers() const { return workers_; }
 
     // Runs job(i) for every i in [0, count) and waits for all of them. The
-    // failure of the lowest index is returned.
+    // failure of the lowest index is returned (an exception a job throws is
+    // one: std::bad_alloc becomes outOfMemory()).
     Status run(int count, const std::function<Status(int)>& job);
 
     // Static even bands of rows over at most `workers` jobs: band i covers
@@ -46,12 +53,13 @@ public:
 
 private:
     struct Batch;
-    Status startThreads();
+    void startThreads();
     void threadMain();
     static void work(Batch& batch);
 
     Console& console_;
     int workers_;
+    ThreadStarter starter_;
     bool started_ = false;
     std::vector<std::thread> threads_;
 

@@ -99,7 +99,11 @@ enum class MessageKind {
 };
 
 // Receives console text as it is produced: whole lines, or pieces of a line
-// (progress dots). Called from one thread at a time.
+// (progress dots). Called from one thread at a time, but not always from the
+// thread that called fuse(): worker threads report too (resource traces,
+// warnings of parallel stages). A callback that throws is not called again
+// and the run ends with an error naming the exception, without committing
+// its output.
 using MessageCallback = std::function<void(MessageKind kind, std::string_view text)>;
 
 struct Options {

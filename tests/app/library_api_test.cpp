@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -366,6 +367,55 @@ TEST_F(LibraryApiTest, ErrorsComeBackAsTheProgramEndsThem)
 
 // Asked to keep scratch files, a run names the folder it kept, after a
 // failure as after a success, and that folder holds the files.
+// A callback that throws, wherever in the run and on whichever thread (the
+// resource trace reports from the workers): the run ends with an error value
+// naming the exception, commits no output and leaves no file behind.
+TEST_F(LibraryApiTest, ThrowingCallbackEndsTheRunCleanly)
+{
+    const std::vector<std::string> inputs = {frame(4), frame(1), frame(5)};
+    auto options = [](const std::string& temp, int throwAt, int& calls) {
+        Options o;
+        o.workerCount = 2;
+        o.traceResources = true;
+        o.tempFolder = temp;
+        o.onMessage = [&calls, throwAt](MessageKind, std::string_view) {
+            if (++calls == throwAt)
+                throw std::runtime_error("boom " + std::to_string(throwAt));
+        };
+        return o;
+    };
+    int total = 0;
+    {
+        const std::string temp = folder("t-count");
+        ASSERT_TRUE(fuse(options(temp, -1, total), inputs, dir_.file("counted.tif")).ok());
+        ASSERT_GT(total, 40);
+    }
+    for (int throwAt : {1, total / 5, total / 2, total * 4 / 5, total - 1}) {
+        SCOPED_TRACE("callback throws at message " + std::to_string(throwAt) + " of " + std::to_string(total));
+        const std::string temp = folder("t-throw" + std::to_string(throwAt));
+        const std::string outFolder = folder("out" + std::to_string(throwAt));
+        const std::string out = outFolder + "/fused.tif";
+        writeFile(out, "old");
+        int calls = 0;
+        const FuseResult result = fuse(options(temp, throwAt, calls), inputs, out);
+        EXPECT_EQ(result.exitCode, kExitFatal);
+        EXPECT_EQ(result.error, "Fatal Error: The message callback threw: boom " + std::to_string(throwAt) + "\n");
+        EXPECT_EQ(calls, throwAt) << "the callback is not called again";
+        // The last lines come after the output is in place: it stays whole.
+        if (throwAt < total - 1)
+            EXPECT_EQ(readFile(out), "old");
+        else
+            EXPECT_EQ(readFile(out), readFile(dir_.file("counted.tif")));
+        EXPECT_EQ(leftovers(temp), std::vector<std::string>{});
+        size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(outFolder)) {
+            (void)entry;
+            ++files;
+        }
+        EXPECT_EQ(files, 1u);
+    }
+}
+
 TEST_F(LibraryApiTest, KeptScratchNamesAnExistingFolder)
 {
     const std::vector<std::string> inputs = allFrames();

@@ -321,6 +321,43 @@ TEST_F(TiffStripsTest, AnyParallelForWorks)
     EXPECT_EQ(order, (std::vector<int>{3, 2, 1, 0}));
 }
 
+// A strip whose rows or buffers cannot be made (memory exhausted in a
+// worker) fails the write at that strip: every worker returns, nothing is
+// read from a buffer that is not there, and the failure says out of memory.
+TEST_F(TiffStripsTest, StripThatCannotBeMadeFailsTheWrite)
+{
+    Case c;
+    c.width = 97;
+    c.height = 300;
+    c.bytesPerPixel = 4;
+    for (int compression : {COMPRESSION_LZW, COMPRESSION_NONE}) {
+        c.compression = compression;
+        for (int workers : {1, 2, 4}) {
+            for (uint32_t failing : {0u, 4u, 9u}) {
+                SCOPED_TRACE(std::to_string(workers) + " workers, strip " + std::to_string(failing) +
+                             ", compression " + std::to_string(compression));
+                std::atomic<int> calls{0};
+                quovix::RowFiller fill = [&](uint32_t y0, uint32_t y1, uint8_t* dst) {
+                    ++calls;
+                    if (y0 / 32 == failing)
+                        throw std::bad_alloc();
+                    std::memset(dst, static_cast<int>(y0 & 0xFF), static_cast<size_t>(y1 - y0) * c.width * 4);
+                };
+                TIFF* t = openTagged(run, dir.file("failing.tif"), c);
+                ASSERT_NE(t, nullptr);
+                StripWriteOptions options;
+                options.workers = workers;
+                const StripWriteResult r = quovix::writeStripsParallel(t, fill, options);
+                TIFFClose(t);
+                EXPECT_EQ(r.status, StripWriteStatus::Failed);
+                EXPECT_TRUE(r.outOfMemory);
+                EXPECT_EQ(r.failedRow, static_cast<int64_t>(failing) * 32);
+                EXPECT_LE(calls.load(), static_cast<int>(failing) + 1 + 3 * workers) << "writer stopped early";
+            }
+        }
+    }
+}
+
 TEST_F(TiffStripsTest, EncoderGivesTheSameStripInAnyOrder)
 {
     // One encoder reused across strips out of order, and for the same strip

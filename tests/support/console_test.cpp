@@ -1,3 +1,4 @@
+#include "support/background_queue.h"
 #include "support/console.h"
 #include "support/worker_pool.h"
 #include "test_util.h"
@@ -6,6 +7,8 @@
 
 #include <cstdlib>
 #include <regex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -130,6 +133,60 @@ TEST(WorkerPool, RunsEveryJobOnceAndReportsTheLowestFailure)
     }
     WorkerPool clamped(console, 99);
     EXPECT_EQ(clamped.workers(), 8);
+}
+
+// Thread starts that fail (no memory, a process limit) cost speed only: every
+// job still runs once and failures are still reported, whichever start fails.
+TEST(WorkerPool, FailedThreadStartsLeaveTheJobsToTheOthers)
+{
+    Console console;
+    for (int failAt : {0, 1, 2}) {
+        int starts = 0;
+        ThreadStarter starter = [&](std::function<void()> body) {
+            if (starts++ == failAt)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            return std::thread(std::move(body));
+        };
+        WorkerPool pool(console, 4, starter);
+        std::vector<std::atomic<int>> hits(61);
+        EXPECT_TRUE(pool.run(61, [&](int i) {
+                        hits[static_cast<size_t>(i)]++;
+                        return Status();
+                    }).ok());
+        for (auto& h : hits)
+            ASSERT_EQ(h.load(), 1) << "thread start " << failAt << " failed";
+        Status failed = pool.run(20, [](int i) {
+            if (i == 11)
+                throw std::bad_alloc();
+            return i == 13 ? Status::failure(kExitIoError, "job 13") : Status();
+        });
+        EXPECT_EQ(failed.exitCode(), kExitNoMemory) << "thread start " << failAt << " failed";
+    }
+}
+
+// The background writer without its thread runs every job at once, in order,
+// and keeps the first failure.
+TEST(BackgroundQueue, WithoutItsThreadRunsJobsInOrderOnTheCaller)
+{
+    ThreadStarter failing = [](std::function<void()>) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    BackgroundQueue queue(false, 2, failing);
+    std::vector<int> order;
+    const std::thread::id caller = std::this_thread::get_id();
+    bool onCaller = true;
+    for (int i = 0; i < 5; ++i) {
+        queue.submit([&, i] {
+            order.push_back(i);
+            onCaller = onCaller && std::this_thread::get_id() == caller;
+            if (i == 2)
+                throw std::bad_alloc();
+            return Status();
+        });
+    }
+    EXPECT_EQ(queue.waitAll().exitCode(), kExitNoMemory);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << "jobs after a failure are skipped";
+    EXPECT_TRUE(onCaller);
 }
 
 TEST(WorkerPool, RowBandsAreStaticAndEven)
