@@ -5,6 +5,8 @@
 #include "imageio/image_list.h"
 #include "support/run_context.h"
 
+#include <cstddef>
+
 namespace quovix {
 
 struct FusionRun : RunContext {
@@ -16,6 +18,10 @@ struct FusionRun : RunContext {
     // The inputs and their bracketing copies, in list order.
     ImageList images;
     CurveTables curves;
+    // Bytes the combination stage may hold for rows of the images: beyond it
+    // a band's images are combined a group at a time (the same result), so
+    // memory does not grow with their number.
+    size_t combineBudget = size_t{24} << 20;
 };
 
 } // namespace quovix

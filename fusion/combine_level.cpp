@@ -8,6 +8,7 @@
 #include "support/memory.h"
 #include "support/numeric.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +21,8 @@ namespace quovix {
 
 namespace {
 
-constexpr int kBandRows = 50;
+// Bands are at least this many rows (whole strips of the level files).
+constexpr int kMinBandRows = 32;
 
 // trunc(100 * weight), the product in single precision.
 int32_t percentWeight(float weight)
@@ -59,6 +61,18 @@ struct LevelFiles {
         saturationRows = make(saturation);
     }
 
+    // Reading into one job's buffers from now on (one set per file kind,
+    // since the kinds are read row by row in turn).
+    void shareBuffers(StripBuffers* sets)
+    {
+        TiffRowReader* readers[] = {laplacianRows.get(), contrastRows.get(), exposureRows.get(),
+                                    saturationRows.get()};
+        for (int i = 0; i < 4; ++i) {
+            if (readers[i] != nullptr)
+                readers[i]->shareBuffers(sets[i]);
+        }
+    }
+
     ~LevelFiles()
     {
         for (TIFF* t : {laplacian, contrast, exposure, saturation}) {
@@ -85,98 +99,115 @@ struct Counters {
     int64_t chromaSmoothed = 0;
 };
 
-// Combines one band row: n images' Laplacian rows (stride between images
-// `imageStride` pixels) and weight rows into `out`.
-void combineBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStride, int n, int width, CombineMode mode,
-                    const Suppression& ns, Counters& counters, WorkPixel* out)
+// What the images combined so far contribute to one pixel. Every rule of
+// the combination is a sum or a first-wins choice in image order, so adding
+// the images a group at a time gives the same result as all at once.
+struct PixelSums {
+    int64_t s0 = 0, s1 = 0, s2 = 0;  // samples times weights
+    int64_t total = 0;               // weights
+    int64_t u0 = 0, u1 = 0, u2 = 0;  // samples alone
+    int32_t count = 0;               // images covering the pixel
+    uint32_t best = 0;               // largest weight
+    WorkPixel chosen{};              // the first image with it (the first valid one while every weight is zero)
+};
+
+// What the Maximum rule without detail suppression keeps between groups.
+struct ChoiceSums {
+    int32_t count;
+    uint32_t best;
+    WorkPixel chosen;
+};
+
+// Running sums between groups: whole, or only the choice when that is all
+// the rule needs, so that more images fit a group.
+struct BandSums {
+    PixelSums* whole = nullptr;
+    ChoiceSums* choice = nullptr;
+};
+
+// The result of one pixel from all images' sums; a pixel no image covers
+// stays as it is (0, 0, 0, 0).
+inline void finishPixel(const PixelSums& a, CombineMode mode, const Suppression& ns, Counters& counters,
+                        WorkPixel& o)
+{
+    if (a.count == 0)
+        return;
+    if (mode != CombineMode::Maximum) {
+        // Every valid weight zero: the valid images count equally.
+        const bool plain = a.total == 0;
+        const int64_t total = plain ? a.count : a.total;
+        o.c0 = static_cast<int16_t>((plain ? a.u0 : a.s0) / total);
+        o.c1 = static_cast<int16_t>((plain ? a.u1 : a.s1) / total);
+        o.c2 = static_cast<int16_t>((plain ? a.u2 : a.s2) / total);
+        o.alpha = kAlphaPresent;
+        return;
+    }
+    ++counters.picked;
+    const WorkPixel& c = a.chosen;
+    o = c;
+    if (!ns.active)
+        return;
+    const int64_t m0 = a.u0 / a.count;
+    const int64_t m1 = a.u1 / a.count;
+    const int64_t m2 = a.u2 / a.count;
+    if (ns.luma && std::abs(static_cast<int>(c.c1)) < ns.lumaLimit) {
+        ++counters.lumaSmoothed;
+        float v = (1.0f - ns.lumaFactor) * static_cast<float>(m1) + static_cast<float>(c.c1) * ns.lumaFactor;
+        o.c1 = static_cast<int16_t>(truncFloat(v));
+    }
+    int chromaMagnitude = std::abs(static_cast<int>(c.c0));
+    if (std::abs(static_cast<int>(c.c2)) > chromaMagnitude)
+        chromaMagnitude = std::abs(static_cast<int>(c.c2));
+    if (ns.chroma && chromaMagnitude < ns.chromaLimit) {
+        ++counters.chromaSmoothed;
+        float v0 = static_cast<float>(c.c0) * ns.chromaFactor + static_cast<float>(m0) * (1.0f - ns.chromaFactor);
+        float v2 = static_cast<float>(c.c2) * ns.chromaFactor + static_cast<float>(m2) * (1.0f - ns.chromaFactor);
+        o.c0 = static_cast<int16_t>(truncFloat(v0));
+        o.c2 = static_cast<int16_t>(truncFloat(v2));
+    }
+}
+
+// Adds one band row of a group of n images (Laplacian and weight rows,
+// `imageStride` pixels apart) to the running sums of that row, which the
+// first group starts and the last one turns into `out`. With a single group
+// the sums never leave the loop (`sums` may then be empty).
+void foldBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStride, int n, int width, bool firstGroup,
+                 bool lastGroup, const BandSums& sums, CombineMode mode, const Suppression& ns, Counters& counters,
+                 WorkPixel* out)
 {
     for (int x = 0; x < width; ++x) {
-        int64_t s0 = 0, s1 = 0, s2 = 0;
-        int64_t p0 = 0, p1 = 0, p2 = 0;
-        int64_t total = 0;
-        int count = 0;
-        int chosen = -1;
-        uint32_t best = 0;
+        PixelSums a;
+        if (!firstGroup && sums.choice != nullptr) {
+            a.count = sums.choice[x].count;
+            a.best = sums.choice[x].best;
+            a.chosen = sums.choice[x].chosen;
+        } else if (!firstGroup) {
+            a = sums.whole[x];
+        }
         for (int k = 0; k < n; ++k) {
             const WorkPixel& l = lap[k * imageStride + x];
             if (l.alpha == 0)
                 continue;
-            int32_t w = wgt[k * imageStride + x];
-            s0 += static_cast<int32_t>(l.c0) * w;
-            s1 += static_cast<int32_t>(l.c1) * w;
-            s2 += static_cast<int32_t>(l.c2) * w;
-            total += w;
-            ++count;
-            if (ns.active) {
-                p0 += l.c0;
-                p1 += l.c1;
-                p2 += l.c2;
+            const int32_t w = wgt[k * imageStride + x];
+            a.s0 += static_cast<int32_t>(l.c0) * w;
+            a.s1 += static_cast<int32_t>(l.c1) * w;
+            a.s2 += static_cast<int32_t>(l.c2) * w;
+            a.total += w;
+            a.u0 += l.c0;
+            a.u1 += l.c1;
+            a.u2 += l.c2;
+            if (a.count == 0 || static_cast<uint32_t>(w) > a.best) {
+                a.chosen = l;
+                a.best = static_cast<uint32_t>(w) > a.best ? static_cast<uint32_t>(w) : a.best;
             }
-            if (static_cast<uint32_t>(w) > best) {
-                best = static_cast<uint32_t>(w);
-                chosen = k;
-            }
+            ++a.count;
         }
-        if (count == 0)
-            continue; // no image covers this pixel: it stays (0, 0, 0, 0)
-        if (total == 0) {
-            // Every valid weight is zero: the valid images count equally.
-            s0 = s1 = s2 = 0;
-            p0 = p1 = p2 = 0;
-            count = 0;
-            chosen = -1;
-            best = 0;
-            for (int k = 0; k < n; ++k) {
-                const WorkPixel& l = lap[k * imageStride + x];
-                if (l.alpha == 0)
-                    continue;
-                s0 += l.c0;
-                s1 += l.c1;
-                s2 += l.c2;
-                total += 1;
-                ++count;
-                if (ns.active) {
-                    p0 += l.c0;
-                    p1 += l.c1;
-                    p2 += l.c2;
-                }
-                if (1u > best) {
-                    best = 1;
-                    chosen = k;
-                }
-            }
-        }
-        WorkPixel& o = out[x];
-        if (mode != CombineMode::Maximum) {
-            o.c0 = static_cast<int16_t>(s0 / total);
-            o.c1 = static_cast<int16_t>(s1 / total);
-            o.c2 = static_cast<int16_t>(s2 / total);
-            o.alpha = kAlphaPresent;
-            continue;
-        }
-        ++counters.picked;
-        const WorkPixel& c = lap[chosen * imageStride + x];
-        o = c;
-        if (!ns.active)
-            continue;
-        const int64_t m0 = p0 / count;
-        const int64_t m1 = p1 / count;
-        const int64_t m2 = p2 / count;
-        if (ns.luma && std::abs(static_cast<int>(c.c1)) < ns.lumaLimit) {
-            ++counters.lumaSmoothed;
-            float v = (1.0f - ns.lumaFactor) * static_cast<float>(m1) + static_cast<float>(c.c1) * ns.lumaFactor;
-            o.c1 = static_cast<int16_t>(truncFloat(v));
-        }
-        int chromaMagnitude = std::abs(static_cast<int>(c.c0));
-        if (std::abs(static_cast<int>(c.c2)) > chromaMagnitude)
-            chromaMagnitude = std::abs(static_cast<int>(c.c2));
-        if (ns.chroma && chromaMagnitude < ns.chromaLimit) {
-            ++counters.chromaSmoothed;
-            float v0 = static_cast<float>(c.c0) * ns.chromaFactor + static_cast<float>(m0) * (1.0f - ns.chromaFactor);
-            float v2 = static_cast<float>(c.c2) * ns.chromaFactor + static_cast<float>(m2) * (1.0f - ns.chromaFactor);
-            o.c0 = static_cast<int16_t>(truncFloat(v0));
-            o.c2 = static_cast<int16_t>(truncFloat(v2));
-        }
+        if (lastGroup)
+            finishPixel(a, mode, ns, counters, out[x]);
+        else if (sums.choice != nullptr)
+            sums.choice[x] = ChoiceSums{a.count, a.best, a.chosen};
+        else
+            sums.whole[x] = a;
     }
 }
 
@@ -198,10 +229,13 @@ void combineWeightRow(const uint16_t* contrastRow, float contrastWeight, const u
     }
 }
 
-// The level is read band by band. One batch of jobs decodes the next band of
-// every image (each image's files in one job) while other jobs combine the
-// rows of the band read before, so decoding and combination overlap on the
-// workers; the two bands alternate between two buffers.
+// The level is read band by band, each band in groups of images: one batch
+// of jobs decodes the band rows of the next group (each image's files in one
+// job) while other jobs add the group read before to the band's running sums,
+// so decoding and combination overlap on the workers; the groups alternate
+// between two buffers. Few images make one group, and the sums stay in
+// registers; beyond the memory budget the groups shrink, so memory does not
+// grow with the number of images.
 Status combineLevel(FusionRun& run, const ImageList& images, int level, float contrastWeight, float exposureWeight,
                     float saturationWeight, CombineMode mode, WorkPixel* target)
 {
@@ -220,22 +254,10 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
     const int width = levelSize(run.canvas.width, level);
     const int height = levelSize(run.canvas.height, level);
     const int n = images.count();
-    const int bandRows = height < kBandRows ? height : kBandRows;
-    const int64_t imageStride = static_cast<int64_t>(bandRows) * width;
     const size_t rowPixels = static_cast<size_t>(width > 0 ? width : 0);
     // Without a kept contrast file the weights come from the Laplacian rows
     // themselves, of which the file would be a copy.
     const bool contrastFromLevel = contrastWeight > 0.0f && !writesContrastFiles(s);
-
-    HeapBuffer<WorkPixel> lapBands[2];
-    HeapBuffer<uint16_t> weightBands[2];
-    HeapBuffer<uint16_t> weightRows;  // contrast, exposure, saturation rows per image
-    for (int i = 0; i < 2; ++i) {
-        QVX_TRY(lapBands[i].allocate(run.console, static_cast<size_t>(n) * imageStride));
-        QVX_TRY(weightBands[i].allocate(run.console, static_cast<size_t>(n) * imageStride));
-    }
-    QVX_TRY(weightRows.allocate(run.console, 3 * static_cast<size_t>(n) * rowPixels, true));
-    std::vector<LevelFiles> files(static_cast<size_t>(n));
 
     std::memset(target, 0, rowPixels * height * sizeof(WorkPixel));
     const int64_t startMs = clockMs();
@@ -245,6 +267,8 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
                           level, width, height, contrastWeight, exposureWeight, saturationWeight,
                           combineModeName(mode));
 
+    std::vector<LevelFiles> files(static_cast<size_t>(n));
+    int weightFiles = 0;
     for (int k = 0; k < n; ++k) {
         const char* path = images.paths[k];
         LevelFiles& f = files[static_cast<size_t>(k)];
@@ -257,14 +281,61 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
         if (saturationWeight > 0.0f)
             QVX_TRY(openTiff(run, run.scratch.scratchName(path, "s", level), "r", f.saturation));
         f.attachReaders();
+        weightFiles = (f.contrast != nullptr) + (f.exposure != nullptr) + (f.saturation != nullptr);
+    }
+    if (n == 0 || width <= 0 || height <= 0) {
+        files.clear();
+        return Status();
     }
 
-    // Rows [first, end) of image k into band buffer `slot`.
-    auto readImageBand = [&](int k, int slot, int first, int end) -> Status {
-        const LevelFiles& f = files[static_cast<size_t>(k)];
-        WorkPixel* lapImage = lapBands[slot].get() + k * imageStride;
-        uint16_t* weightImage = weightBands[slot].get() + k * imageStride;
-        uint16_t* contrastRow = weightRows.get() + (3 * static_cast<size_t>(k)) * rowPixels;
+    // Bands of whole strips, so that each strip is decoded once.
+    const int stripRows = static_cast<int>(files[0].laplacianRows->rowsPerStrip());
+    int bandRows = (kMinBandRows + stripRows - 1) / stripRows * stripRows;
+    bandRows = std::min(bandRows, height);
+    const int64_t imageStride = static_cast<int64_t>(bandRows) * width;
+
+    // Per image of a group: two band buffers; per reading job: a coded and a
+    // decoded strip of each file, and three weight rows.
+    const size_t perImage = 2 * static_cast<size_t>(imageStride) * (sizeof(WorkPixel) + sizeof(uint16_t));
+    const size_t perJob = 2 * static_cast<size_t>(std::min(stripRows, height)) * rowPixels *
+                              (sizeof(WorkPixel) + weightFiles * sizeof(uint16_t)) +
+                          3 * rowPixels * sizeof(uint16_t);
+    const bool choiceOnly = mode == CombineMode::Maximum && !ns.active;
+    const size_t sumsBytes = static_cast<size_t>(imageStride) * (choiceOnly ? sizeof(ChoiceSums) : sizeof(PixelSums));
+    // At least one image per worker, so that every worker decodes.
+    int groupSize = n;
+    if (static_cast<size_t>(n) * (perImage + perJob) > run.combineBudget) {
+        const size_t room = run.combineBudget > sumsBytes ? run.combineBudget - sumsBytes : 0;
+        groupSize = static_cast<int>(std::clamp<size_t>(room / (perImage + perJob),
+                                                        std::min(n, run.pool.workers()), static_cast<size_t>(n)));
+    }
+    const int groups = (n + groupSize - 1) / groupSize;
+
+    HeapBuffer<WorkPixel> lapBands[2];
+    HeapBuffer<uint16_t> weightBands[2];
+    HeapBuffer<uint16_t> weightRows;  // contrast, exposure, saturation rows per reading job
+    HeapBuffer<PixelSums> wholeSums;
+    HeapBuffer<ChoiceSums> choiceSums;
+    for (int i = 0; i < 2; ++i) {
+        QVX_TRY(lapBands[i].allocate(run.console, static_cast<size_t>(groupSize) * imageStride));
+        QVX_TRY(weightBands[i].allocate(run.console, static_cast<size_t>(groupSize) * imageStride));
+    }
+    QVX_TRY(weightRows.allocate(run.console, 3 * static_cast<size_t>(groupSize) * rowPixels, true));
+    if (groups > 1 && choiceOnly)
+        QVX_TRY(choiceSums.allocate(run.console, static_cast<size_t>(imageStride)));
+    else if (groups > 1)
+        QVX_TRY(wholeSums.allocate(run.console, static_cast<size_t>(imageStride)));
+    std::vector<StripBuffers> stripBuffers(4 * static_cast<size_t>(groupSize));
+    if (groups > 1 && s.verbosity >= 2)
+        run.console.print("Combining in bands of %d rows, %d images at a time\n", bandRows, groupSize);
+
+    // Rows [first, end) of image k by reading job j into band buffer `slot`.
+    auto readImageBand = [&](int k, int j, int slot, int first, int end) -> Status {
+        LevelFiles& f = files[static_cast<size_t>(k)];
+        f.shareBuffers(&stripBuffers[4 * static_cast<size_t>(j)]);
+        WorkPixel* lapImage = lapBands[slot].get() + j * imageStride;
+        uint16_t* weightImage = weightBands[slot].get() + j * imageStride;
+        uint16_t* contrastRow = weightRows.get() + (3 * static_cast<size_t>(j)) * rowPixels;
         uint16_t* exposureRow = contrastRow + rowPixels;
         uint16_t* saturationRow = exposureRow + rowPixels;
         for (int r = first; r < end; ++r) {
@@ -287,30 +358,43 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
 
     Counters counters;
     std::mutex countersLock;
-    const int combineJobs = run.pool.workers();
-    // Step i reads band i into slot i & 1 and combines band i - 1 from the
-    // other slot.
-    for (int i = 0, b = -bandRows; bandRows > 0 && b < height; ++i, b += bandRows) {
-        const int readFirst = b + bandRows;
+    const int foldJobs = run.pool.workers();
+    const int bands = (height + bandRows - 1) / bandRows;
+    const int64_t items = static_cast<int64_t>(bands) * groups;
+    // Step i reads item i (band i / groups, group i % groups) into slot i & 1
+    // and adds item i - 1 from the other slot.
+    for (int64_t i = 0; i <= items; ++i) {
+        const bool reading = i < items;
+        const bool folding = i > 0;
+        const int readFirst = static_cast<int>(i / groups) * bandRows;
         const int readEnd = std::min(readFirst + bandRows, height);
-        const int readSlot = i & 1;
-        const int combineSlot = (i + 1) & 1;
-        const bool reading = readFirst < height;
-        const bool combining = b >= 0;
-        const int combineEnd = combining ? std::min(b + bandRows, height) : b;
-        const int jobs = (reading ? n : 0) + (combining ? combineJobs : 0);
+        const int readImage = static_cast<int>(i % groups) * groupSize;
+        const int readCount = reading ? std::min(groupSize, n - readImage) : 0;
+        const int foldGroup = static_cast<int>((i - 1) % groups);
+        const int foldFirst = folding ? static_cast<int>((i - 1) / groups) * bandRows : 0;
+        const int foldEnd = std::min(foldFirst + bandRows, height);
+        const int foldCount = std::min(groupSize, n - foldGroup * groupSize);
+        const int readSlot = static_cast<int>(i & 1);
+        const int foldSlot = 1 - readSlot;
+        const int jobs = readCount + (folding ? foldJobs : 0);
         QVX_TRY(run.pool.run(jobs, [&](int job) -> Status {
-            if (reading && job < n)
-                return readImageBand(job, readSlot, readFirst, readEnd);
-            const int part = job - (reading ? n : 0);
-            const int rows = combineEnd - b;
-            const int first = b + rows * part / combineJobs;
-            const int end = b + rows * (part + 1) / combineJobs;
+            if (job < readCount)
+                return readImageBand(readImage + job, job, readSlot, readFirst, readEnd);
+            const int part = job - readCount;
+            const int rows = foldEnd - foldFirst;
+            const int first = foldFirst + rows * part / foldJobs;
+            const int end = foldFirst + rows * (part + 1) / foldJobs;
             Counters local;
             for (int r = first; r < end; ++r) {
-                const int64_t offset = static_cast<int64_t>(r - b) * width;
-                combineBandRow(lapBands[combineSlot].get() + offset, weightBands[combineSlot].get() + offset,
-                               imageStride, n, width, mode, ns, local, target + static_cast<int64_t>(r) * width);
+                const int64_t offset = static_cast<int64_t>(r - foldFirst) * width;
+                BandSums rowSums;
+                if (groups > 1 && choiceOnly)
+                    rowSums.choice = choiceSums.get() + offset;
+                else if (groups > 1)
+                    rowSums.whole = wholeSums.get() + offset;
+                foldBandRow(lapBands[foldSlot].get() + offset, weightBands[foldSlot].get() + offset, imageStride,
+                            foldCount, width, foldGroup == 0, foldGroup == groups - 1, rowSums, mode, ns, local,
+                            target + static_cast<int64_t>(r) * width);
             }
             std::lock_guard<std::mutex> lock(countersLock);
             counters.picked += local.picked;

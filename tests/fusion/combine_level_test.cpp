@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -118,7 +121,7 @@ TEST_F(CombineLevelTest, AverageAndMaximumRules)
 
 TEST_F(CombineLevelTest, BandsCoverEveryRowOfATallLevel)
 {
-    // 120 rows: bands of 50, 50 and 20. Every row carries its own values and
+    // 120 rows: bands of 32, 32, 32 and 24. Every row carries its own values and
     // weights, so a row read into the wrong band slot shows up.
     const int w = 3, h = 120;
     run.canvas = ImageRegion{0, 0, w, h};
@@ -354,7 +357,7 @@ ReferenceLevel referenceCombine(const RunSettings& settings, const std::vector<s
 
 TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
 {
-    // Four images on a 29 x 61 canvas (level 0: bands of 50 and 11 rows; level
+    // Five images on a 29 x 61 canvas (level 0: bands of 32 and 29 rows; level
     // 1: 15 x 31). Details mix small values (so suppression engages) with the
     // extremes of the 16-bit range, which wrap when stored with their offset;
     // weights come from a few values so that ties and all-zero pixels occur.
@@ -367,7 +370,9 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
     settings.noise.chromaFactor = 0.81f;
     settings.noise.lumaLevels = 2;
     settings.verbosity = 1;
-    const std::vector<std::string> names = {"/in/a.tif", "/in/b.tif", "/in/c.tif", "/in/d.tif"};
+    const std::vector<std::string> names = {"/in/a.tif", "/in/b.tif", "/in/c.tif", "/in/d.tif", "/in/e.tif"};
+    const int n = static_cast<int>(names.size());
+    const size_t allAtOnce = run.combineBudget;
     const float wc = 0.29f, we = 0.33f, ws = 0.38f; // 100 * 0.29f truncates to 28
     std::mt19937 random(12345);
     auto detail = [&]() {
@@ -387,9 +392,9 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
         settings.keepGroupResults = keptContrast;
         const int w = level == 0 ? 29 : 15, h = level == 0 ? 61 : 31;
         const size_t size = static_cast<size_t>(w) * h;
-        std::vector<std::vector<WorkPixel>> lap(4);
-        std::vector<std::vector<uint16_t>> c(4), e(4), s(4);
-        for (size_t k = 0; k < 4; ++k) {
+        std::vector<std::vector<WorkPixel>> lap(n);
+        std::vector<std::vector<uint16_t>> c(n), e(n), s(n);
+        for (size_t k = 0; k < names.size(); ++k) {
             for (size_t i = 0; i < size; ++i) {
                 const int a = random() % 10;
                 lap[k].push_back(px(detail(), detail(), detail(), a < 3 ? 0 : (a == 3 ? -1 : kAlphaPresent)));
@@ -406,20 +411,40 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
             writeWeightFile(run, names[k], "s", level, s[k], w, h);
         }
         TestList list(run, names);
-        for (CombineMode mode : {CombineMode::Average, CombineMode::Maximum, CombineMode::Hybrid}) {
+        // Memory budgets from all images at once down to none at all (one
+        // image at a time): the running sums must carry every rule across
+        // groups, even and uneven.
+        std::set<int> groupSizes;
+        for (size_t budget : {allAtOnce, size_t{210000}, size_t{160000}, size_t{105000}, size_t{80000},
+                              size_t{0}})
+        // The Maximum rule also without suppression, whose sums between
+        // groups are the choice alone.
+        for (int rule = 0; rule < 4; ++rule) {
+            const CombineMode mode = rule == 0 ? CombineMode::Average : rule == 3 ? CombineMode::Hybrid
+                                                                                  : CombineMode::Maximum;
+            settings.noise.duringBlend = rule != 2;
+            run.combineBudget = budget;
             ReferenceLevel expected = referenceCombine(settings, lap, c, e, s, wc, we, ws, mode, level);
             std::vector<WorkPixel> out(size, px(5, 5, 5, 5));
+            settings.verbosity = 2;
             testing::internal::CaptureStdout();
             Status status = combineLevel(run, list.get(), level, wc, we, ws, mode, out.data());
-            const std::string console = testing::internal::GetCapturedStdout();
+            std::string console = testing::internal::GetCapturedStdout();
+            settings.verbosity = 1;
             ASSERT_TRUE(status.ok()) << status.consoleText();
+            // The group size, from the verbose lines; what follows them is the
+            // level's result line.
+            const size_t at = console.find(" images at a time\n");
+            const int group = at == std::string::npos ? n : std::atoi(console.c_str() + console.rfind(", ", at) + 2);
+            groupSizes.insert(group);
+            console.erase(0, at == std::string::npos ? console.find('\n') + 1 : at + 18);
             for (size_t i = 0; i < size; ++i)
                 ASSERT_TRUE(samePixel(expected.out[i], out[i]))
                     << "level " << level << (keptContrast ? " (kept contrast)" : "") << " mode "
-                    << combineModeName(mode) << " pixel " << i << ": " << out[i].c0
+                    << combineModeName(mode) << " group of " << group << " pixel " << i << ": " << out[i].c0
                     << "," << out[i].c1 << "," << out[i].c2 << "," << out[i].alpha << " expected " << expected.out[i].c0
                     << "," << expected.out[i].c1 << "," << expected.out[i].c2 << "," << expected.out[i].alpha;
-            if (mode == CombineMode::Maximum) {
+            if (rule == 1) {
                 ASSERT_GT(expected.lumaSmoothed, 0);
                 EXPECT_EQ(level == 0, expected.chromaSmoothed > 0);
                 char line[80];
@@ -431,6 +456,9 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
                 EXPECT_EQ("", console);
             }
         }
+        EXPECT_TRUE(groupSizes.count(1) == 1 && groupSizes.count(n) == 1 &&
+                    std::any_of(groupSizes.begin(), groupSizes.end(), [&](int g) { return g > 1 && g < n && n % g != 0; }))
+            << "level " << level << ": the budgets give no uneven groups";
     }
 }
 

@@ -11,6 +11,7 @@
 #include <tiffio.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 
 namespace {
@@ -92,11 +93,11 @@ TEST(LzwDecode, DamagedOrMismatchedStripsAreRefusedNotGuessed)
     EXPECT_TRUE(ok);
 }
 
-// Writes the crop of a photograph as an LZW TIFF through libtiff's own
-// scanline writer: 8 or 16 bits, 1, 3 or 4 samples, with or without the
-// predictor.
+// Writes the crop of a photograph as a TIFF (LZW unless told otherwise)
+// through libtiff's own scanline writer: 8 or 16 bits, 1, 3 or 4 samples,
+// with or without the predictor.
 void writePhotoTiff(const std::string& path, const std::vector<uint8_t>& rgb, int pw, int width, int height,
-                    int samples, int bits, bool predictor)
+                    int samples, int bits, bool predictor, int compression = COMPRESSION_LZW)
 {
     TIFF* tiff = TIFFOpen(path.c_str(), "w");
     ASSERT_NE(tiff, nullptr);
@@ -111,7 +112,7 @@ void writePhotoTiff(const std::string& path, const std::vector<uint8_t>& rgb, in
         TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 32);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
     if (predictor)
         TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     std::vector<uint8_t> row(static_cast<size_t>(width) * samples * bits / 8);
@@ -199,6 +200,68 @@ TEST(TiffRowReader, RowsOfEveryLayoutMatchLibtiffIntactAndDamaged)
                 damagedStrips += 2;
             }
     EXPECT_EQ(damagedStrips, 24);
+}
+
+// Readers of files in every scratch codec decode into one shared set of
+// buffers, strip by strip in turn, as the combination stage reads many files
+// at once; every row must still be the file's own.
+TEST(TiffRowReader, ReadersSharingBuffersKeepTheirOwnRows)
+{
+    Console console;
+    const std::string photo = sourceDir() + "/examples/crusader/2.jpeg";
+    int pw = 0, ph = 0, components = 0;
+    ASSERT_TRUE(readJpegHeader(console, photo, pw, ph, components).ok());
+    std::vector<uint8_t> rgb(static_cast<size_t>(pw) * ph * 3);
+    ASSERT_TRUE(readJpeg(console, photo, ImageInfo(), rgb.data()).ok());
+    TempDir dir;
+    struct Codec {
+        int compression;
+        bool predictor;
+    };
+    const Codec codecs[] = {{COMPRESSION_LZW, true}, {COMPRESSION_NONE, false}, {COMPRESSION_PACKBITS, false},
+                            {COMPRESSION_ADOBE_DEFLATE, true}, {COMPRESSION_LZW, false}};
+    const int width = 173, height = 100;  // four strips, the last one short
+    const size_t rowBytes = static_cast<size_t>(width) * 4 * 2;
+    std::vector<TIFF*> files;
+    std::vector<std::vector<uint8_t>> expected;
+    for (const Codec& codec : codecs) {
+        const std::string path = dir.file("c" + std::to_string(files.size()) + ".tif");
+        // Each file a different crop, so that rows from the wrong file differ.
+        std::vector<uint8_t> shifted(rgb.begin() + static_cast<std::ptrdiff_t>(files.size()) * 3 * 7, rgb.end());
+        writePhotoTiff(path, shifted, pw, width, height, 4, 16, codec.predictor, codec.compression);
+        TIFF* tiff = TIFFOpen(path.c_str(), "r");
+        ASSERT_NE(tiff, nullptr);
+        std::vector<uint8_t> rows(rowBytes * height);
+        for (int y = 0; y < height; ++y)
+            ASSERT_EQ(TIFFReadScanline(tiff, rows.data() + y * rowBytes, static_cast<uint32_t>(y), 0), 1);
+        TIFFClose(tiff);
+        expected.push_back(std::move(rows));
+        files.push_back(TIFFOpen(path.c_str(), "r"));
+        ASSERT_NE(files.back(), nullptr);
+    }
+    std::vector<std::unique_ptr<quovix::TiffRowReader>> readers;
+    for (TIFF* t : files) {
+        readers.push_back(std::make_unique<quovix::TiffRowReader>(t));
+        EXPECT_EQ(readers.back()->rowsPerStrip(), 32u);
+    }
+    quovix::StripBuffers shared;
+    std::vector<uint8_t> row(rowBytes);
+    // Runs of whole strips, then runs that stop inside a strip (the next run
+    // of that file decodes the strip again).
+    for (const int run : {32, 20}) {
+        for (int first = 0; first < height; first += run)
+            for (size_t f = 0; f < files.size(); ++f) {
+                readers[f]->shareBuffers(shared);
+                for (int y = first; y < std::min(first + run, height); ++y) {
+                    ASSERT_TRUE(readers[f]->readRow(row.data(), y).ok()) << "file " << f << " row " << y;
+                    ASSERT_EQ(0, std::memcmp(row.data(), expected[f].data() + y * rowBytes, rowBytes))
+                        << "file " << f << " row " << y << " run " << run;
+                }
+            }
+    }
+    readers.clear();
+    for (TIFF* t : files)
+        TIFFClose(t);
 }
 
 } // namespace
