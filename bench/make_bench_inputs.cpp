@@ -4,7 +4,7 @@
 // frames line up exactly and differ only by exposure, noise or focus. Output is
 // deterministic (counter-based noise), and a set whose stamp matches is kept.
 //
-// Usage: make_bench_inputs [--examples DIR] [--raw FILE.CR2] [--sets "tiff3 tiff9 jpeg3 focus5"] [OUTDIR]
+// Usage: make_bench_inputs [--examples DIR] [--raw FILE.CR2] [--sets "tiff3 tiff9 jpeg3 focus5 focus100 focus300"] [OUTDIR]
 // OUTDIR defaults to /tmp/quovix-bench-inputs. Prints one line per set on
 // stdout: "<set> <file> <file> ..." (absolute paths, in bracket order).
 #include <algorithm>
@@ -38,6 +38,9 @@ namespace {
 constexpr int kGeneratorVersion = 1;
 constexpr int kLongSide = 6000;
 constexpr int kShortSide = 4000;
+// The many-frame focus sets: 6 megapixels, camera JPEGs.
+constexpr int kManyLong = 3000;
+constexpr int kManyShort = 2000;
 constexpr uint64_t kSeed = 0x51A7E5EEDull;
 // Noise in linear units of full scale: photon noise (variance grows with the
 // signal) plus a small read-noise floor, roughly a mid-ISO camera.
@@ -482,8 +485,9 @@ bool makeBracket(const Image& base, const std::string& dir, int count, double sp
 // Focus stack: frame k is sharp in horizontal band k of `count`; elsewhere the
 // blur grows with the distance from that band, reaching the largest level two
 // fifths of the picture height away. Rows blend the two nearest blur levels.
-bool makeFocusStack(const Image& base, const std::string& dir, int count, uint64_t seedBase,
-                    std::vector<std::string>& files)
+// Frames of `width` x `height`, 16-bit TIFF or 8-bit JPEG.
+bool makeFocusStack(const Image& base, const std::string& dir, int count, int width, int height, bool jpeg,
+                    uint64_t seedBase, std::vector<std::string>& files)
 {
     std::vector<Image> levels;
     for (double sigma : kBlurSigmas)
@@ -508,12 +512,13 @@ bool makeFocusStack(const Image& base, const std::string& dir, int count, uint64
             for (int i = 0; i < base.width * 3; ++i)
                 dst[i] = (1.0f - t) * a[i] + t * b[i];
         }
-        Image big = resizeCubic(frame, kLongSide, kShortSide);
+        Image big = resizeCubic(frame, width, height);
         char name[32];
-        std::snprintf(name, sizeof name, "%02d_band%d.tif", k + 1, k + 1);
-        std::string path = dir + "/" + name;
+        std::snprintf(name, sizeof name, "%03d_band%d.%s", k + 1, k + 1, jpeg ? "jpg" : "tif");
+        std::string path = dir + "/" + (count < 100 ? name + 1 : name);
         std::fprintf(stderr, "make_bench_inputs: writing %s\n", path.c_str());
-        if (!writeTiff16(path, big.width, big.height, renderFrame(big, 0.0, seedBase + k, 65535)))
+        std::vector<uint16_t> pixels = renderFrame(big, 0.0, seedBase + k, jpeg ? 255 : 65535);
+        if (!(jpeg ? writeJpeg(path, big.width, big.height, pixels) : writeTiff16(path, big.width, big.height, pixels)))
             return false;
         files.push_back(path);
     }
@@ -555,8 +560,13 @@ bool makeSet(const std::string& set, const std::string& outDir, const Sources& s
         std::snprintf(params, sizeof params, "v%d %s %dx%d 16-bit tiff-none bands=5 sigma<=%g seed=%llx noise=%g,%g src=%s",
                       kGeneratorVersion, set.c_str(), kLongSide, kShortSide, kBlurSigmas[4],
                       static_cast<unsigned long long>(kSeed), kShotGain, kReadNoise, sourceTag(rawBase).c_str());
+    } else if (set == "focus100" || set == "focus300") {
+        std::snprintf(params, sizeof params, "v%d %s %dx%d jpeg-q%d bands=%s sigma<=%g seed=%llx noise=%g,%g src=%s",
+                      kGeneratorVersion, set.c_str(), kManyLong, kManyShort, kJpegQuality, set.c_str() + 5,
+                      kBlurSigmas[4], static_cast<unsigned long long>(kSeed), kShotGain, kReadNoise,
+                      sourceTag(rawBase).c_str());
     } else {
-        return fail("unknown set " + set + " (tiff3 tiff9 jpeg3 focus5)");
+        return fail("unknown set " + set + " (tiff3 tiff9 jpeg3 focus5 focus100 focus300)");
     }
     std::vector<std::string> files;
     if (!stampMatches(dir, params, files)) {
@@ -580,7 +590,9 @@ bool makeSet(const std::string& set, const std::string& outDir, const Sources& s
             base = cropToAspect(base, 3, 2);
             normaliseExposure(base);
             if (set == "focus5")
-                ok = makeFocusStack(base, dir, 5, seed, files);
+                ok = makeFocusStack(base, dir, 5, kLongSide, kShortSide, false, seed, files);
+            else if (set == "focus100" || set == "focus300")
+                ok = makeFocusStack(base, dir, std::atoi(set.c_str() + 5), kManyLong, kManyShort, true, seed, files);
             else {
                 base = resizeCubic(base, kLongSide, kShortSide);
                 ok = makeBracket(base, dir, set == "tiff3" ? 3 : 9, set == "tiff3" ? 2.0 : 4.0, false, seed, files);
@@ -612,7 +624,7 @@ int main(int argc, char** argv)
             std::string v = argv[++i];
             (a == "--examples" ? src.examples : a == "--raw" ? src.raw : sets) = v;
         } else if (a == "-h" || a == "--help" || a[0] == '-') {
-            std::fprintf(stderr, "usage: %s [--examples DIR] [--raw FILE.CR2] [--sets \"tiff3 tiff9 jpeg3 focus5\"] [OUTDIR]\n",
+            std::fprintf(stderr, "usage: %s [--examples DIR] [--raw FILE.CR2] [--sets \"tiff3 tiff9 jpeg3 focus5 focus100 focus300\"] [OUTDIR]\n",
                          argv[0]);
             return a[0] == '-' && a != "-h" && a != "--help" ? 2 : 0;
         } else {
