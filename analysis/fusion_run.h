@@ -21,7 +21,7 @@ struct FusionRun : RunContext {
     // Bytes the combination stage may hold for rows of the images: beyond it
     // a band's images are combined a group at a time (the same result), so
     // memory does not grow with their number.
-    size_t combineBudget = size_t{24} << 20;
+    size_t combineBudget = size_t{16} << 20;
 };
 
 } // namespace quovix

@@ -24,3 +24,24 @@ for align in "" --align; do
     "$BUILD"/quovix $align -o "$OUT/crusader.tif" examples/crusader/*.jpeg 2>&1 >/dev/null | tail -1
 done
 rm -rf "$OUT"
+# Peak memory against the number of frames: a 6-megapixel focus stack made
+# by make_bench_inputs (kept in /tmp/quovix-bench-inputs), fused with the
+# one-pass settings. The combination stage works within a fixed budget, so
+# the peak must stay nearly flat. BENCH_FRAMES picks the counts (at most 300;
+# above 100 the 300-frame set is made, about 1 GB of JPEGs).
+FRAMES=${BENCH_FRAMES:-3 30 100}
+most=0
+for n in $FRAMES; do [ "$n" -gt "$most" ] && most=$n; done
+set_name=focus100
+[ "$most" -gt 100 ] && set_name=focus300
+if [ -x "$BUILD"/make_bench_inputs ]; then
+  files=$("$BUILD"/make_bench_inputs --sets "$set_name" | sed "s/^$set_name //")
+  OUT=$(mktemp -d)
+  for n in $FRAMES; do
+    # shellcheck disable=SC2086
+    TMPDIR=$OUT /usr/bin/time -f "== whole run, $n x 6 MP focus frames, one pass: wall %e s, CPU %U+%S s, peak RSS %M KiB" \
+      "$BUILD"/quovix -p 1 --wMode 1 --wContrast 1 --wExposure 0 -c -o "$OUT/stack.tif" \
+      $(echo $files | tr ' ' '\n' | head -n "$n") 2>&1 >/dev/null | tail -1
+  done
+  rm -rf "$OUT"
+fi

@@ -302,12 +302,16 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
                           3 * rowPixels * sizeof(uint16_t);
     const bool choiceOnly = mode == CombineMode::Maximum && !ns.active;
     const size_t sumsBytes = static_cast<size_t>(imageStride) * (choiceOnly ? sizeof(ChoiceSums) : sizeof(PixelSums));
-    // At least one image per worker, so that every worker decodes.
+    // At least one image per worker, so that every worker decodes; groups
+    // only where they take less memory than all images at once.
     int groupSize = n;
-    if (static_cast<size_t>(n) * (perImage + perJob) > run.combineBudget) {
+    const size_t allAtOnce = static_cast<size_t>(n) * (perImage + perJob);
+    if (allAtOnce > run.combineBudget) {
         const size_t room = run.combineBudget > sumsBytes ? run.combineBudget - sumsBytes : 0;
         groupSize = static_cast<int>(std::clamp<size_t>(room / (perImage + perJob),
                                                         std::min(n, run.pool.workers()), static_cast<size_t>(n)));
+        if (sumsBytes + static_cast<size_t>(groupSize) * (perImage + perJob) >= allAtOnce)
+            groupSize = n;
     }
     const int groups = (n + groupSize - 1) / groupSize;
 
