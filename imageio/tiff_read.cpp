@@ -1,8 +1,11 @@
 #include "imageio/tiff_io.h"
 
+#include "imageio/tiff_row_reader.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -12,17 +15,20 @@ namespace quovix {
 namespace {
 
 // Warnings about unusual but readable files are not shown; errors keep
-// libtiff's own handling.
+// libtiff's own handling, except where a read is tried again.
 int ignoreWarning(TIFF*, void*, const char*, const char*, va_list)
 {
     return 1;
 }
 
 struct OpenOptions {
-    OpenOptions() : options(TIFFOpenOptionsAlloc())
+    // `silent`: errors not shown either (reads that are tried again).
+    explicit OpenOptions(bool silent = false) : options(TIFFOpenOptionsAlloc())
     {
         if (options != nullptr)
             TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
+        if (options != nullptr && silent)
+            TIFFOpenOptionsSetErrorHandlerExtR(options, ignoreWarning, nullptr);
     }
     ~OpenOptions() { TIFFOpenOptionsFree(options); }
     TIFFOpenOptions* options;
@@ -147,6 +153,68 @@ Status readTiffRow(TIFF* tiff, void* row, int rowIndex)
     return Status();
 }
 
+namespace {
+
+// The layout a row reader depends on.
+bool sameRowLayout(TIFF* a, TIFF* b)
+{
+    auto tag32 = [](TIFF* t, uint32_t tag) {
+        uint32_t v = 0;
+        TIFFGetFieldDefaulted(t, tag, &v);
+        return v;
+    };
+    auto tag16 = [](TIFF* t, uint32_t tag) {
+        uint16_t v = 0;
+        TIFFGetFieldDefaulted(t, tag, &v);
+        return v;
+    };
+    return tag32(a, TIFFTAG_IMAGEWIDTH) == tag32(b, TIFFTAG_IMAGEWIDTH) &&
+           tag32(a, TIFFTAG_IMAGELENGTH) == tag32(b, TIFFTAG_IMAGELENGTH) &&
+           tag32(a, TIFFTAG_ROWSPERSTRIP) == tag32(b, TIFFTAG_ROWSPERSTRIP) &&
+           tag16(a, TIFFTAG_BITSPERSAMPLE) == tag16(b, TIFFTAG_BITSPERSAMPLE) &&
+           tag16(a, TIFFTAG_SAMPLESPERPIXEL) == tag16(b, TIFFTAG_SAMPLESPERPIXEL) &&
+           tag16(a, TIFFTAG_PLANARCONFIG) == tag16(b, TIFFTAG_PLANARCONFIG) &&
+           TIFFIsTiled(a) == TIFFIsTiled(b) && TIFFNumberOfStrips(a) == TIFFNumberOfStrips(b);
+}
+
+// Decodes the strips of a striped file on the workers, each with a handle of
+// its own, in runs of whole strips (one-row strips grouped). False when the
+// file does not lend itself to it or anything fails: the caller then reads
+// it row by row.
+bool readStripsInParallel(RunContext& run, const std::string& path, TIFF* tiff, unsigned char* rows, size_t rowBytes)
+{
+    TiffRowReader probe(tiff);
+    const uint32_t strips = TIFFNumberOfStrips(tiff);
+    const int jobs = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(run.pool.workers()), strips));
+    if (!probe.decodesStrips() || jobs < 2)
+        return false;
+    uint32_t height = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    const uint32_t stripRows = probe.rowsPerStrip();
+    const Status status = run.pool.run(jobs, [&](int job) -> Status {
+        const uint32_t first = static_cast<uint32_t>(static_cast<uint64_t>(strips) * job / jobs) * stripRows;
+        const uint32_t end = std::min<uint64_t>(
+            static_cast<uint64_t>(static_cast<uint64_t>(strips) * (job + 1) / jobs) * stripRows, height);
+        OpenOptions silent(true);
+        TIFF* own = TIFFOpenExt(path.c_str(), "rm", silent.options);
+        if (own == nullptr)
+            return Status::failure(kExitIoError, "");
+        Status result;
+        if (!sameRowLayout(tiff, own)) {
+            result = Status::failure(kExitIoError, "");
+        } else {
+            TiffRowReader reader(own);
+            for (uint32_t r = first; result.ok() && r < end; ++r)
+                result = reader.readRow(rows + static_cast<size_t>(r) * rowBytes, static_cast<int>(r));
+        }
+        TIFFClose(own);
+        return result;
+    });
+    return status.ok();
+}
+
+} // namespace
+
 Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& expected, void* buffer)
 {
     TIFF* tiff = nullptr;
@@ -166,7 +234,10 @@ Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& 
         status = Status::failure(kExitIoError, "Image file " + path + " has changed since it was opened\n");
     const size_t rowBytes = static_cast<size_t>(bytesPerPixel) * static_cast<size_t>(region.width);
     unsigned char* rows = static_cast<unsigned char*>(buffer);
-    for (int32_t i = 0; status.ok() && i < region.height; ++i)
+    // Any failure of the parallel read is met again by the plain one, which
+    // reports it row by row as it always has.
+    bool read = status.ok() && readStripsInParallel(run, path, tiff, rows, rowBytes);
+    for (int32_t i = 0; status.ok() && !read && i < region.height; ++i)
         status = readTiffRow(tiff, rows + static_cast<size_t>(i) * rowBytes, i);
     closeTiff(run, tiff);
     return status;

@@ -43,6 +43,8 @@ public:
     // by scanline). Runs of rows that start and end on strip boundaries
     // decode every strip once.
     uint32_t rowsPerStrip() const { return wholeStrips_ ? rowsPerStrip_ : 1; }
+    // Whether rows come from whole strips (not from libtiff's scanline reader).
+    bool decodesStrips() const { return wholeStrips_; }
 
     // Row `rowIndex` into `row`; "Error reading scanline %d\n" (exit code -1)
     // on failure. Rows are meant to be read in order; any order works.

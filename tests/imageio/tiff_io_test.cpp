@@ -11,9 +11,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -339,6 +342,84 @@ TEST_F(TiffIoTest, TruncatedTiffStopsAtTheFirstMissingRow)
     EXPECT_TRUE(failedWith(p.status, -1, "Error reading scanline 5\n"));
     EXPECT_NE(p.output.find("File|0|close|"), std::string::npos) << "the file is closed: " << p.output;
     EXPECT_TRUE(samples::snapshot(path) == before);
+}
+
+// A striped TIFF of noisy gradients, as other programs write inputs.
+void writeInputTiff(const std::string& path, int width, int height, int bits, int compression, bool predictor,
+                    int rowsPerStrip)
+{
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(tiff, nullptr);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+    if (predictor)
+        TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    const size_t rowBytes = static_cast<size_t>(width) * 3 * bits / 8;
+    std::vector<uint8_t> image(rowBytes * height);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>((i % rowBytes) / 5 + (i / rowBytes) * 3 + (i * 2654435761u >> 28));
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    for (int y = 0; y < height; ++y)
+        ASSERT_EQ(TIFFWriteScanline(tiff, &image[y * rowBytes], static_cast<uint32_t>(y), 0), 1);
+    TIFFClose(tiff);
+}
+
+// Inputs are decoded strip by strip on the workers; the image, and the
+// error of a damaged one, must be those of reading row by row on one thread.
+TEST_F(TiffIoTest, InputsDecodedOnTheWorkersMatchRowByRowReading)
+{
+    struct Layout {
+        const char* name;
+        int bits, compression;
+        bool predictor;
+        int rowsPerStrip;
+    };
+    const Layout layouts[] = {
+        {"16-bit LZW, predictor, one row per strip", 16, COMPRESSION_LZW, true, 1},
+        {"8-bit LZW, 7 rows per strip", 8, COMPRESSION_LZW, false, 7},
+        {"16-bit Deflate, predictor", 16, COMPRESSION_ADOBE_DEFLATE, true, 16},
+        {"8-bit PackBits", 8, COMPRESSION_PACKBITS, false, 5},
+        {"16-bit uncompressed", 16, COMPRESSION_NONE, false, 3},
+        {"8-bit LZW, one strip (read on one thread)", 8, COMPRESSION_LZW, false, 45},
+    };
+    const int width = 61, height = 45;
+    TestRun three(3);
+    for (const Layout& l : layouts) {
+        const std::string path = dir.file("in.tif");
+        writeInputTiff(path, width, height, l.bits, l.compression, l.predictor, l.rowsPerStrip);
+        const size_t bytes = static_cast<size_t>(width) * height * 3 * l.bits / 8;
+        std::vector<uint8_t> rowByRow(bytes);
+        TIFF* tiff = TIFFOpen(path.c_str(), "r");
+        ASSERT_NE(tiff, nullptr);
+        for (int y = 0; y < height; ++y)
+            ASSERT_EQ(TIFFReadScanline(tiff, &rowByRow[bytes / height * y], static_cast<uint32_t>(y), 0), 1) << l.name;
+        TIFFClose(tiff);
+        for (bool damaged : {false, true}) {
+            if (damaged) {
+                // Bytes flipped in the middle of the data.
+                std::string data = readFile(path);
+                for (size_t k = data.size() / 2; k < data.size() / 2 + 40; ++k)
+                    data[k] = static_cast<char>(data[k] ^ 0xA5);
+                writeFile(path, data);
+            }
+            ImageInfo info;
+            ASSERT_TRUE(queryImageInfo(run, path, info).ok()) << l.name;
+            std::vector<uint8_t> one(bytes, 1), many(bytes, 2);
+            const Status a = readImage(run, path, info, one.data());
+            const Status b = readImage(*three, path, info, many.data());
+            EXPECT_EQ(a.ok(), b.ok()) << l.name << (damaged ? ", damaged" : "");
+            EXPECT_EQ(a.consoleText(), b.consoleText()) << l.name << (damaged ? ", damaged" : "");
+            if (!damaged) {
+                EXPECT_TRUE(a.ok() && one == rowByRow) << l.name;
+                EXPECT_TRUE(b.ok() && many == rowByRow) << l.name;
+            }
+        }
+    }
 }
 
 TEST_F(TiffIoTest, FailedWriteReportsTheRowAndEndsTheRun)
