@@ -1,6 +1,7 @@
 #include "analysis/analyse_images.h"
 
 #include "analysis/color_space.h"
+#include "analysis/motion_masks.h"
 #include "analysis/pyramid.h"
 #include "analysis/weight_maps.h"
 #include "analysis/work_files.h"
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace quovix {
 
@@ -170,6 +172,22 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         if (async && wantContrast)
             QVX_TRY(buffers.contrast.allocate(run.console, canvasPixels));
         QVX_TRY(run.scratch.ensureRunFolder());
+        // Pixels of this image that show a moving object get no weight at
+        // any level, as if they lay outside it.
+        std::vector<uint16_t> keep;
+        QVX_TRY(keepPyramid(run, path, n, keep));
+        auto applyKeep = [&](uint16_t* map, int l, int w, int h) {
+            if (keep.empty())
+                return;
+            size_t offset = 0;
+            for (int k = 0; k < l; ++k)
+                offset += static_cast<size_t>(levelSize(canvasWidth, k)) * levelSize(canvasHeight, k);
+            const uint16_t* factors = keep.data() + offset;
+            (void)run.pool.forRange(static_cast<size_t>(w) * h, size_t{1} << 16, [&](size_t begin, size_t end) {
+                for (size_t p = begin; p < end; ++p)
+                    map[p] = keptWeight(map[p], factors[p]);
+            });
+        };
         const int exposureLevel = analysisLevel(canvasWidth, canvasHeight, n);
         WorkPixel* reduced = buffers.reduced.get();
         uint16_t* exposureWeights = buffers.weights.get();
@@ -195,6 +213,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             const TiffLayout layout = scratchLayout(w, h, 2, canvas);
             if (!(noExposure && n - l > s.exposureBlendLevels)) {
                 exposureWeightMap(run, gaussian, w, h, exposureWeights);
+                applyKeep(exposureWeights, l, w, h);
                 const std::string name = run.scratch.scratchName(path, "e", l);
                 QVX_TRY(submit([&run, name, exposureWeights, layout] {
                     return writeTiffImage(run, name, exposureWeights, layout);
@@ -202,6 +221,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             }
             if (wantSaturation) {
                 QVX_TRY(saturationWeightMap(run, gaussian, w, h, saturationWeights));
+                applyKeep(saturationWeights, l, w, h);
                 const std::string name = run.scratch.scratchName(path, "s", l);
                 QVX_TRY(submit([&run, name, saturationWeights, layout] {
                     return writeTiffImage(run, name, saturationWeights, layout);
@@ -244,6 +264,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             if (wantContrast) {
                 QVX_TRY(writer.wait(contrastWritten));
                 contrastWeightMap(run, level, width, height, contrastWeights);
+                applyKeep(contrastWeights, l, width, height);
                 const std::string name = run.scratch.scratchName(path, "c", l);
                 const TiffLayout layout = scratchLayout(width, height, 2, canvas);
                 QVX_TRY(submit([&run, name, contrastWeights, layout] {
@@ -278,7 +299,8 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
 
 bool writesContrastFiles(const RunSettings& settings)
 {
-    return settings.debugKeep || settings.keepGroupResults || settings.traceResources;
+    // Masked contrast weights must be kept: the level rows no longer tell them.
+    return settings.debugKeep || settings.keepGroupResults || settings.traceResources || settings.deghost;
 }
 
 void removeLevelScratch(RunContext& run, const ImageList& list, int levels)

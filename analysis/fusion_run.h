@@ -6,8 +6,19 @@
 #include "support/run_context.h"
 
 #include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace quovix {
+
+// The motion masks of a run that removes ghosts: the mask file of every image
+// path that has one (a copy shares the file of the shot it was made from),
+// all drawn on one grid of `cell`-pixel cells over the canvas.
+struct MotionMasks {
+    std::map<std::string, std::string> files;
+    int cell = 0;
+};
 
 struct FusionRun : RunContext {
     explicit FusionRun(const Options& options) : RunContext(options) {}
@@ -22,6 +33,10 @@ struct FusionRun : RunContext {
     // a band's images are combined a group at a time (the same result), so
     // memory does not grow with their number.
     size_t combineBudget = size_t{16} << 20;
+    // The input each list entry was made from, and each input's own entry.
+    std::vector<int> entryInput;
+    std::vector<int> inputEntry;
+    MotionMasks motion;
 };
 
 } // namespace quovix

@@ -2,6 +2,7 @@
 #include "analysis/analyse_images.h"
 #include "analysis/exposure_curve.h"
 #include "analysis/fusion_run.h"
+#include "analysis/motion_masks.h"
 #include "fusion/fusion_driver.h"
 #include "fusion/run_setup.h"
 #include "fusion/settings_check.h"
@@ -17,7 +18,7 @@ namespace quovix {
 namespace {
 
 // The run sequence: settle the inputs, check the settings, build the curves,
-// report, analyse every input, fuse.
+// report, find what moved (when asked), analyse every input, fuse.
 Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
 {
     QVX_TRY(setupRun(run, inputs));
@@ -27,6 +28,8 @@ Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
     validateSettings(run);
     buildCurveTables(run.settings, run.console, run.curves);
     printSettingsReport(run);
+    if (run.settings.deghost)
+        QVX_TRY(detectMotion(run));
     QVX_TRY(analyseImages(run, run.images, run.settings.levelCount));
     QVX_TRY(run.console.callbackStatus());
     return runFusion(run);

@@ -1,6 +1,7 @@
 #include "fusion/fusion_driver.h"
 
 #include "analysis/analyse_images.h"
+#include "analysis/motion_masks.h"
 #include "fusion/fuse_image_set.h"
 #include "fusion/output_file.h"
 #include "imageio/file_format.h"
@@ -99,7 +100,10 @@ Status fuseIterations(FusionRun& run)
                                                   s.iteration1.mode, path, applyLevelsInGroup);
                 if (!s.debugKeep)
                     removeLevelScratch(run, group, levels);
+                // The group result shows a moving object where every member did.
+                const Status merged = fused.ok() && !groupIsOutput ? mergeGroupMask(run, group, path) : Status();
                 releaseImageList(group);
+                QVX_TRY(merged);
                 // The only group's result is the output: an incomplete one must
                 // not replace it.
                 if (groupIsOutput && !fused.ok() && fused.unwrittenFile() == path)

@@ -288,6 +288,8 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     // Before the levels: cropping to the aligned frames' common area shrinks the canvas.
     if (alignmentWanted(s) && n > 0)
         QVX_TRY(alignInputs(run, inputs, inputEntry, entryInput));
+    run.entryInput = std::move(entryInput);
+    run.inputEntry = std::move(inputEntry);
     if (s.outputBits < 8)
         s.outputBits = maxBits;
     if (s.scaled)

@@ -164,6 +164,12 @@ struct Options {
     std::string alignLoad;                  // apply these transforms instead of estimating
     std::string alignOnly;                  // write the aligned inputs into this folder and stop
 
+    // Ghost removal: pixels of a frame that show something other than the
+    // reference input (1-based; 0: the middle of the list) take no part in
+    // the fusion.
+    bool deghost = false;
+    int32_t deghostReference = 0;
+
     // RAW conversion
     std::string converterPath;              // empty: "dcraw" from the search path
     std::string converterArgs;              // empty: the converter defaults "-H 2 -w"
