@@ -129,7 +129,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
     const IterationParams& it2 = s.iteration2;
     const bool noExposure = it1.exposureWeight == 0.0f && it2.exposureWeight == 0.0f;
     const bool wantSaturation = !(it1.saturationWeight == 0.0f && it2.saturationWeight == 0.0f);
-    const bool wantContrast = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f) && writesContrastFiles(s);
+    const bool contrastWeighted = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f);
     const bool timing = s.showTiming;
 
     for (int i = 0; i <= list.last; ++i) {
@@ -143,6 +143,13 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         run.console.print("[%d/%d] Analyzing %s", i + 1, list.last + 1, shownPath(list, i));
         if (!layoutMatches(bytesPerPixel, info.bitsPerSample))
             return unsupportedLayout(bytesPerPixel);
+
+        // Pixels of this image that show a moving object get no weight at
+        // any level, as if they lay outside it. Its contrast weights are then
+        // kept in files: the level rows no longer tell them.
+        std::vector<uint16_t> keep;
+        QVX_TRY(keepPyramid(run, path, n, keep));
+        const bool wantContrast = contrastWeighted && (writesContrastFiles(s) || !keep.empty());
 
         AnalysisBuffers buffers;
         QVX_TRY(buffers.work.allocate(run.console, canvasPixels));
@@ -172,10 +179,6 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         if (async && wantContrast)
             QVX_TRY(buffers.contrast.allocate(run.console, canvasPixels));
         QVX_TRY(run.scratch.ensureRunFolder());
-        // Pixels of this image that show a moving object get no weight at
-        // any level, as if they lay outside it.
-        std::vector<uint16_t> keep;
-        QVX_TRY(keepPyramid(run, path, n, keep));
         auto applyKeep = [&](uint16_t* map, int l, int w, int h) {
             if (keep.empty())
                 return;
@@ -299,8 +302,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
 
 bool writesContrastFiles(const RunSettings& settings)
 {
-    // Masked contrast weights must be kept: the level rows no longer tell them.
-    return settings.debugKeep || settings.keepGroupResults || settings.traceResources || settings.deghost;
+    return settings.debugKeep || settings.keepGroupResults || settings.traceResources;
 }
 
 void removeLevelScratch(RunContext& run, const ImageList& list, int levels)

@@ -140,15 +140,20 @@ void neighbourRange(const std::vector<uint16_t>& v, int width, int height, std::
 int motionCellSize(int width, int height)
 {
     const int longer = std::max(width, height);
-    return std::max(2, (longer + 1199) / 1200);
+    return std::max(2, (longer + 639) / 640);
 }
 
-void buildMotionGrid(const WorkPixel* image, int width, int height, int cell, MotionGrid& grid)
+void startMotionGrid(int width, int height, int cell, MotionGrid& grid)
 {
     grid.width = (width + cell - 1) / cell;
     grid.height = (height + cell - 1) / cell;
     grid.cells.assign(cellCount(grid.width, grid.height), WorkPixel{0, 0, 0, 0});
-    for (int gy = 0; gy < grid.height; ++gy) {
+}
+
+void fillMotionGrid(const WorkPixel* image, int width, int height, int cell, int firstRow, int endRow,
+                    MotionGrid& grid)
+{
+    for (int gy = firstRow; gy < endRow; ++gy) {
         const int y0 = gy * cell;
         const int y1 = std::min(y0 + cell, height);
         for (int gx = 0; gx < grid.width; ++gx) {

@@ -173,6 +173,7 @@ Status detectMotion(FusionRun& run)
     QVX_TRY(run.scratch.ensureRunFolder());
 
     // Every shot once at full size, kept as its grid.
+    int64_t start = clockMs();
     std::vector<GridFile> frames;
     {
         PageBuffer<WorkPixel> image;
@@ -182,7 +183,11 @@ Status detectMotion(FusionRun& run)
             GridFile f;
             f.entry = run.inputEntry[static_cast<size_t>(input)];
             QVX_TRY(readFrame(run, list, f.entry, image.get()));
-            buildMotionGrid(image.get(), run.canvas.width, run.canvas.height, cell, grid);
+            startMotionGrid(run.canvas.width, run.canvas.height, cell, grid);
+            QVX_TRY(run.pool.forRows(gh, [&](int first, int end) {
+                fillMotionGrid(image.get(), run.canvas.width, run.canvas.height, cell, first, end, grid);
+                return Status();
+            }));
             f.mean = meanLuma(grid);
             f.noise = estimateNoise(grid);
             f.path = run.scratch.scratchName(list.paths[f.entry], "mg", 0);
@@ -190,6 +195,10 @@ Status detectMotion(FusionRun& run)
             frames.push_back(f);
         }
     }
+
+    if (s.showTiming)
+        printElapsed(run.console, "Motion grids", start);
+    start = clockMs();
 
     // Two chains outward from the reference, darker and brighter, each frame
     // after its neighbour towards the reference.
@@ -244,6 +253,8 @@ Status detectMotion(FusionRun& run)
             first = false;
         }
     }
+    if (s.showTiming)
+        printElapsed(run.console, "Motion masks", start);
     if (!s.debugKeep) {
         for (const GridFile& f : frames)
             std::remove(f.path.c_str());

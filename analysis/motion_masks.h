@@ -28,12 +28,16 @@ struct FrameNoise {
     float sigma[3] = {0.0f, 0.0f, 0.0f};  // per-channel noise of the cells
 };
 
-// Side of a grid cell in canvas pixels: at least 2, and grids stay near 1200
-// cells on their longer side.
+// Side of a grid cell in canvas pixels: at least 2, and grids stay within
+// 640 cells on their longer side (enough for anything that leaves a visible
+// ghost, and detection stays a small part of a run).
 int motionCellSize(int width, int height);
 
-// Averages `cell` x `cell` blocks of a canvas-sized image.
-void buildMotionGrid(const WorkPixel* image, int width, int height, int cell, MotionGrid& grid);
+// Sizes the grid of a canvas-sized image, then averages its `cell` x `cell`
+// blocks into grid rows [firstRow, endRow).
+void startMotionGrid(int width, int height, int cell, MotionGrid& grid);
+void fillMotionGrid(const WorkPixel* image, int width, int height, int cell, int firstRow, int endRow,
+                    MotionGrid& grid);
 
 // Noise of each channel from the median absolute response to a second-
 // difference kernel, which flat and smoothly shaded areas leave near zero.

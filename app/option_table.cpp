@@ -318,6 +318,15 @@ const OptionRow kRows[] = {
          w.options.alignOnly = v;
      },
      "Write the aligned frames into this folder and stop"},
+    {"--deghost", K::None, nullptr, G::MovingObjects, false,
+     [](OptionWalk& w, const char*) { w.options.deghost = true; },
+     "Leave out of each frame what moved against a reference frame"},
+    {"--deghostRef", K::Integer, "n", G::MovingObjects, false,
+     [](OptionWalk& w, const char* v) {
+         w.options.deghost = true;
+         w.options.deghostReference = parseInteger(v);
+     },
+     "Reference frame, counted from 1 (default: the middle one)"},
     {"-q", K::None, nullptr, G::Messages, false, [](OptionWalk& w, const char*) { w.commandLine.quiet = true; },
      "Quiet: only warnings and errors"},
     {"--quiet", K::None, nullptr, G::Messages, false,
@@ -339,6 +348,7 @@ const char* groupTitle(OptionGroup group)
     case OptionGroup::Output: return "Output Options";
     case OptionGroup::CameraRaw: return "Camera RAW Options";
     case OptionGroup::Alignment: return "Alignment Options (hand-held frames)";
+    case OptionGroup::MovingObjects: return "Moving Objects (ghost removal)";
     case OptionGroup::Messages: return "Messages";
     case OptionGroup::Classic: break;
     }
@@ -346,7 +356,7 @@ const char* groupTitle(OptionGroup group)
 }
 
 constexpr OptionGroup kListedGroups[] = {OptionGroup::ClassicMore, OptionGroup::Output, OptionGroup::CameraRaw,
-                                         OptionGroup::Alignment, OptionGroup::Messages};
+                                         OptionGroup::Alignment, OptionGroup::MovingObjects, OptionGroup::Messages};
 
 std::string spelling(const OptionRow& row)
 {

@@ -32,6 +32,7 @@ enum class OptionGroup {
     Output,
     CameraRaw,
     Alignment,
+    MovingObjects,
     Messages,
 };
 

@@ -274,7 +274,8 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
         LevelFiles& f = files[static_cast<size_t>(k)];
         f.run = &run;
         QVX_TRY(openTiff(run, run.scratch.scratchName(path, "l", level), "r", f.laplacian));
-        if (contrastWeight > 0.0f && !contrastFromLevel)
+        // A masked image's contrast weights are in its file.
+        if (contrastWeight > 0.0f && (!contrastFromLevel || run.motion.files.count(path) != 0))
             QVX_TRY(openTiff(run, run.scratch.scratchName(path, "c", level), "r", f.contrast));
         if (exposureWeight > 0.0f)
             QVX_TRY(openTiff(run, run.scratch.scratchName(path, "e", level), "r", f.exposure));
