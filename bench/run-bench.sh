@@ -23,6 +23,16 @@ for align in "" --align; do
   /usr/bin/time -f "== whole run, 7 x 3 MP hand-held bracket ${align:-unaligned}: wall %e s, peak RSS %M KiB" \
     "$BUILD"/quovix $align -o "$OUT/crusader.tif" examples/crusader/*.jpeg 2>&1 >/dev/null | tail -1
 done
+# Ghost removal reads every frame once more and compares them on a coarse
+# grid: a --deghost run should take at most 1.3 times the plain run, and its
+# peak memory stay near it. The two alternate, three pairs.
+B="examples/raw_bracket/tower_ev-2.tif examples/raw_bracket/tower_ev+0.tif examples/raw_bracket/tower_ev+2.tif"
+for pair in 1 2 3; do
+  for deghost in "" --deghost; do
+    /usr/bin/time -f "== whole run, 3 x 2 MP 16-bit bracket ${deghost:-plain} (pair $pair): wall %e s, CPU %U s, peak RSS %M KiB" \
+      "$BUILD"/quovix $deghost -o "$OUT/tower.tif" $B 2>&1 >/dev/null | tail -1
+  done
+done
 rm -rf "$OUT"
 # Peak memory against the number of frames: a 6-megapixel focus stack made
 # by make_bench_inputs (kept in /tmp/quovix-bench-inputs), fused with the
