@@ -133,6 +133,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
     const bool timing = s.showTiming;
 
     for (int i = 0; i <= list.last; ++i) {
+        QVX_TRY(run.checkCancel());
         const std::string path = list.paths[i];
 
         ImageInfo& info = list.info[static_cast<size_t>(i)];

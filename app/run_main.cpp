@@ -3,6 +3,7 @@
 // console line as it comes, then prints the final error line and returns the
 // exit code.
 #include "app/command_line.h"
+#include "app/interrupts.h"
 
 #include <chrono>
 #include <cstdio>
@@ -42,6 +43,7 @@ void printBanner()
 
 int runMain(int argc, char** argv)
 {
+    const InterruptGuard interrupts;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const int64_t startClock = clockMs();
 
@@ -60,10 +62,15 @@ int runMain(int argc, char** argv)
         options.onMessage = nullptr;
     else
         options.onMessage = printToStdout;
+    options.cancel = interrupts.flag();
     if (commandLine.infoGiven)
         return quovix::describeRawFile(options, commandLine.infoFile);
 
     const quovix::FuseResult result = quovix::fuse(options, commandLine.inputs);
+    // A run stopped by a signal ends as the shell expects: 128 + its number.
+    int finalCode = result.exitCode;
+    if (finalCode == quovix::kExitInterrupted && interrupts.signalNumber() != 0)
+        finalCode = 128 + interrupts.signalNumber();
     if (!result.ok()) {
         std::fputs(result.error.c_str(), stdout);
         // Out of memory: give the message time to be read before the end.
@@ -75,5 +82,5 @@ int runMain(int argc, char** argv)
     if (!result.keptScratch.empty() && !commandLine.quiet)
         std::printf("Scratch files kept in %s\n", result.keptScratch.c_str());
     std::fflush(stdout);
-    return result.exitCode;
+    return finalCode;
 }

@@ -198,6 +198,8 @@ Status estimateTransforms(FusionRun& run, const std::vector<std::string>& inputs
     const int n = static_cast<int>(inputs.size());
     Status readFailure;
     auto loader = [&](int index, align::LoadedFrame& frame, std::string& error) {
+        if (readFailure.ok())
+            readFailure = run.checkCancel();
         if (!readFailure.ok()) {
             error = "not read";
             return false;
@@ -454,6 +456,7 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
     alignedInfo.bitsPerSample = 16;
     for (const CopyJob& job : jobs) {
         const int input = entryInput[static_cast<size_t>(job.entry)];
+        QVX_TRY(run.checkCancel());
         QVX_TRY(writeAlignedCopy(run, job, t.toReference[static_cast<size_t>(input)], area, range));
         if (several)
             run.console.print(".");

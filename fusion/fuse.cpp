@@ -32,6 +32,7 @@ Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
         QVX_TRY(detectMotion(run));
     QVX_TRY(analyseImages(run, run.images, run.settings.levelCount));
     QVX_TRY(run.console.callbackStatus());
+    QVX_TRY(run.checkCancel());
     return runFusion(run);
 }
 
@@ -46,12 +47,18 @@ FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, 
 {
     FuseResult result;
     Status status;
+    bool atLineStart = true;
     try {
         auto run = std::make_unique<FusionRun>(options);
         if (!output.empty())
             run->settings.outputPath = output;
         run->settings.startClock = clockMs();
         status = runStages(*run, inputs);
+        // A step stopped by the request may have failed in its own words
+        // (a converter killed by the same Ctrl-C, a write cut short).
+        if (!status.ok() && run->cancelled())
+            status = interrupted();
+        atLineStart = run->console.atLineStart();
         result.outputPath = run->settings.outputPath;
         releaseImageList(run->images);
         result.keptScratch = run->scratch.finish(run->settings.debugKeep || run->settings.keepGroupResults);
@@ -65,7 +72,14 @@ FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, 
     }
     if (!status.ok()) {
         result.exitCode = status.exitCode();
+        // The final error is a line of its own, whatever was printed before.
         result.error = status.consoleText();
+        if (!result.error.empty()) {
+            if (!atLineStart && result.error.front() != '\n')
+                result.error.insert(0, "\n");
+            if (result.error.back() != '\n')
+                result.error += '\n';
+        }
     }
     return result;
 }

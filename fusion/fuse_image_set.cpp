@@ -49,6 +49,7 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
 
     CombineMode finestMode = mode;
     for (int level = levels - 1; level >= 0; --level) {
+        QVX_TRY(run.checkCancel());
         run.console.print(".");
         const int lw = levelSize(width, level);
         const int lh = levelSize(height, level);
@@ -97,6 +98,7 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
     if (applyLevels)
         adjustLevels(run, result.get(), width, height);
 
+    QVX_TRY(run.checkCancel());
     run.console.print("Writing %s\n", outputPath.c_str());
     if (outputPath == s.outputPath) {
         std::string temp;

@@ -152,6 +152,11 @@ Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string
         }
         if (ok)
             copyMetadataInto(run, temp);
+        // The last moment a stop request keeps the previous output.
+        if (ok && run.cancelled()) {
+            std::remove(temp.c_str());
+            return interrupted();
+        }
         ok = ok ? commitTemp(temp, target) : (std::remove(temp.c_str()), false);
     }
     buffer.reset();
@@ -176,6 +181,10 @@ Status completeOutputFile(FusionRun& run, const std::string& temp, const std::st
         return exported;
     }
     copyMetadataInto(run, temp);
+    if (run.cancelled()) {
+        std::remove(temp.c_str());
+        return interrupted();
+    }
     if (!commitTemp(temp, path))
         return outputWriteFailure(path, errno);
     return Status();
@@ -190,6 +199,7 @@ Status installGroupResult(FusionRun& run, const std::string& source, const std::
         return Status();
     }
     copyMetadataInto(run, source);
+    QVX_TRY(run.checkCancel());
     if (std::rename(source.c_str(), target.c_str()) == 0)
         return Status();
     const std::string temp = reserveTempBeside(target);

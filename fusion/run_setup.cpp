@@ -225,6 +225,7 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     std::vector<ImageInfo> infos(static_cast<size_t>(n));
     int maxBits = 0;
     for (int i = 0; i < n; ++i) {
+        QVX_TRY(run.checkCancel());
         QVX_TRY(queryImageInfo(run, inputs[static_cast<size_t>(i)], infos[static_cast<size_t>(i)]));
         regions[static_cast<size_t>(i)] = infos[static_cast<size_t>(i)].region;
         maxBits = std::max(maxBits, infos[static_cast<size_t>(i)].bitsPerSample);
@@ -262,6 +263,7 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     for (int i = 0; i < n; ++i) {
         const std::string& input = inputs[static_cast<size_t>(i)];
         const ImageInfo& info = infos[static_cast<size_t>(i)];
+        QVX_TRY(run.checkCancel());
         if (minus) {
             QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.minusStops));
             entryInput.push_back(i);

@@ -66,6 +66,7 @@ void Console::emit(MessageKind kind, std::string_view text)
     if (!sink_ || text.empty())
         return;
     std::lock_guard<std::mutex> lock(mutex_);
+    atLineStart_ = text.back() == '\n';
     deliver(kind, text);
 }
 

@@ -39,6 +39,10 @@ public:
     // Appends one time-stamped line to the debug log; no-op without one.
     void debugLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // False while the last text printed ended inside a line (progress dots,
+    // a message the next one continues).
+    bool atLineStart() const { return atLineStart_; }
+
     bool tracing() const { return trace_; }
     void setTracing(bool on) { trace_ = on; }
     // Numbers and prints one trace line under the trace lock, so lines of
@@ -60,6 +64,7 @@ private:
 
     MessageCallback sink_;
     bool trace_ = false;
+    std::atomic<bool> atLineStart_{true};
     std::string configuredLogPath_;
     std::string logPath_;
     mutable std::mutex mutex_;

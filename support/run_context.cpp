@@ -13,7 +13,8 @@ RunContext::RunContext(const Options& options)
     : settings(options),
       console(options.onMessage, options.traceResources, options.debugLogPath),
       scratch(console, options.tempFolder),
-      pool(console, resolveWorkerCount(options.workerCount))
+      pool(console, resolveWorkerCount(options.workerCount), {}, options.cancel),
+      cancel(options.cancel)
 {
     settings.workerCount = pool.workers();
 }

@@ -8,6 +8,7 @@
 #include "support/settings.h"
 #include "support/worker_pool.h"
 
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
@@ -54,6 +55,12 @@ struct RunContext {
     // Camera RAW files that dcraw is missing for or cannot decode: found when
     // the inputs are classified, decoded by LibRaw from then on.
     FileSet rawFallbacks;
+
+    // The caller's stop request (Options::cancel; may be null).
+    const std::atomic<bool>* cancel = nullptr;
+    bool cancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed); }
+    // interrupted() once the stop is requested, for the checks between steps.
+    Status checkCancel() const { return cancelled() ? interrupted() : Status(); }
 };
 
 // The worker count a run uses: the option when it is 1..8 (values above 8

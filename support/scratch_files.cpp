@@ -1,5 +1,8 @@
 #include "support/scratch_files.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +27,50 @@ std::string tempRootFrom(const std::string& given)
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     return root;
+}
+
+// Beside each run folder, while its run lasts, a file of this suffix records
+// the owner: "<pid> <host>". A kept folder (-d, -f) loses it, so only the
+// folders of runs that ended without cleaning up have one.
+constexpr const char* kOwnerSuffix = ".owner";
+
+std::string hostName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "?";
+    return name;
+}
+
+std::string ownerRecord()
+{
+    return std::to_string(getpid()) + " " + hostName() + "\n";
+}
+
+// True when the folder's owner file names a process of this host that no
+// longer exists. Anything unreadable or unexpected counts as alive.
+bool ownerIsGone(const std::string& folder)
+{
+    const int fd = ::open((folder + kOwnerSuffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[300] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    char* end = nullptr;
+    const long pid = std::strtol(text, &end, 10);
+    if (pid <= 0 || pid > INT_MAX || end == text || *end != ' ')
+        return false;
+    std::string host(end + 1);
+    if (!host.empty() && host.back() == '\n')
+        host.pop_back();
+    // Another machine sharing the folder (or another PID namespace with its
+    // own host name) cannot be asked.
+    if (host != hostName() || pid == getpid())
+        return false;
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 } // namespace
@@ -59,6 +106,7 @@ ScratchFolders::~ScratchFolders()
     if (!runFolder_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(runFolder_, ec);
+        std::filesystem::remove(runFolder_ + kOwnerSuffix, ec);
     }
 }
 
@@ -102,6 +150,7 @@ Status ScratchFolders::ensureRunFolder()
     if (!runFolder_.empty())
         return Status();
     QVX_TRY(ensureCacheFolder());
+    removeAbandonedRunFolders();
     std::string pattern = cacheFolder_ + "/run-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
@@ -110,7 +159,50 @@ Status ScratchFolders::ensureRunFolder()
         return fatalError("Temporary folder unavailable");
     }
     runFolder_ = buf.data();
+    // The owner record lets a later run remove this folder if the process
+    // dies without cleaning up (SIGKILL, a crash, a power cut).
+    const std::string record = ownerRecord();
+    const std::string owner = runFolder_ + kOwnerSuffix;
+    const int fd = ::open(owner.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        const bool written = ::write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
+        ::close(fd);
+        if (!written)
+            ::unlink(owner.c_str());
+    }
     return Status();
+}
+
+int ScratchFolders::removeAbandonedRunFolders()
+{
+    if (cacheFolder_.empty())
+        return 0;
+    DIR* dir = opendir(cacheFolder_.c_str());
+    if (dir == nullptr)
+        return 0;
+    std::vector<std::string> abandoned;
+    const size_t suffixLength = std::strlen(kOwnerSuffix);
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, 4, "run-") != 0 || name.size() <= suffixLength ||
+            name.compare(name.size() - suffixLength, suffixLength, kOwnerSuffix) != 0)
+            continue;
+        const std::string folder = cacheFolder_ + "/" + name.substr(0, name.size() - suffixLength);
+        if (folder != runFolder_ && ownerIsGone(folder))
+            abandoned.push_back(folder);
+    }
+    closedir(dir);
+    int removed = 0;
+    for (const std::string& folder : abandoned) {
+        // A link planted under the name is removed itself, never followed.
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+        if (!ec) {
+            std::filesystem::remove(folder + kOwnerSuffix, ec);
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 bool ScratchFolders::isInTempFolder(const std::string& path) const
@@ -125,6 +217,7 @@ std::string ScratchFolders::finish(bool keepFiles)
         return std::string();
     std::string kept;
     std::error_code ec;
+    std::filesystem::remove(runFolder_ + kOwnerSuffix, ec);
     bool empty = std::filesystem::is_empty(runFolder_, ec);
     if (!ec && !empty && keepFiles) {
         kept = runFolder_;

@@ -36,8 +36,14 @@ public:
     // The private folder (created and checked on first use; a folder that is
     // not a private directory of the user is refused).
     Status ensureCacheFolder();
-    // This run's scratch folder inside it (made on first use).
+    // This run's scratch folder inside it (made on first use, recording this
+    // process as its owner). Run folders of processes that died without
+    // cleaning up are removed first.
     Status ensureRunFolder();
+
+    // Removes the run folders in the private folder whose owning process (on
+    // this host) is gone; returns how many. Kept folders have no owner.
+    int removeAbandonedRunFolders();
 
     // "<run folder>/<base without extension><number, at least 2 digits>_<tag>_<checksum>.tif"
     // (a second source path with the same base and checksum gets "<checksum>-1",

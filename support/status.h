@@ -54,6 +54,12 @@ inline Status fatalError(const std::string& message, int code = kExitFatal)
     return Status::failure(code, "Fatal Error: " + message + "\n");
 }
 
+// The run was stopped through its cancel flag.
+inline Status interrupted()
+{
+    return Status::failure(kExitInterrupted, "Interrupted\n");
+}
+
 // Memory exhausted; the caller has already printed which request failed.
 inline Status outOfMemory()
 {

@@ -15,8 +15,8 @@ struct WorkerPool::Batch {
     std::vector<Status> failures;
 };
 
-WorkerPool::WorkerPool(Console& console, int workers, ThreadStarter starter)
-    : console_(console), workers_(std::clamp(workers, 1, 8)), starter_(std::move(starter))
+WorkerPool::WorkerPool(Console& console, int workers, ThreadStarter starter, const std::atomic<bool>* cancel)
+    : console_(console), workers_(std::clamp(workers, 1, 8)), starter_(std::move(starter)), cancel_(cancel)
 {
 }
 
@@ -92,6 +92,10 @@ void WorkerPool::work(Batch& batch)
 {
     for (int i = batch.next.fetch_add(1); i < batch.count; i = batch.next.fetch_add(1)) {
         Status status;
+        if (cancelled()) {
+            batch.failures[static_cast<size_t>(i)] = interrupted();
+            continue;
+        }
         try {
             status = (*batch.job)(i);
         } catch (const std::bad_alloc&) {
@@ -138,6 +142,8 @@ Status WorkerPool::run(int count, const std::function<Status(int)>& job)
     }
     if (alone || count == 1) {
         for (int i = 0; i < count; ++i) {
+            if (cancelled())
+                return interrupted();
             Status status;
             try {
                 status = job(i);

@@ -27,7 +27,9 @@ using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
 
 class WorkerPool {
 public:
-    WorkerPool(Console& console, int workers, ThreadStarter starter = {});
+    // Once `cancel` (may be null) is set, jobs not yet started are skipped
+    // and the call returns interrupted().
+    WorkerPool(Console& console, int workers, ThreadStarter starter = {}, const std::atomic<bool>* cancel = nullptr);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -55,11 +57,13 @@ private:
     struct Batch;
     void startThreads();
     void threadMain();
-    static void work(Batch& batch);
+    void work(Batch& batch);
+    bool cancelled() const { return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed); }
 
     Console& console_;
     int workers_;
     ThreadStarter starter_;
+    const std::atomic<bool>* cancel_;
     bool started_ = false;
     std::vector<std::thread> threads_;
 

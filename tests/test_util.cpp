@@ -84,6 +84,13 @@ void TestRun::reset(Options options)
 CommandResult runQuovix(const std::vector<std::string>& args, const std::string& workDir,
                         const std::vector<std::string>& env)
 {
+    return runQuovixWatched(args, workDir, env, nullptr);
+}
+
+CommandResult runQuovixWatched(const std::vector<std::string>& args, const std::string& workDir,
+                               const std::vector<std::string>& env,
+                               const std::function<bool(pid_t pid, const std::string& output)>& watch)
+{
     CommandResult result;
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
@@ -128,8 +135,11 @@ CommandResult runQuovix(const std::vector<std::string>& args, const std::string&
     close(pipeFds[1]);
     char buf[4096];
     ssize_t n;
-    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0)
+    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) {
         result.output.append(buf, static_cast<size_t>(n));
+        if (watch && !watch(pid, result.output))
+            break;
+    }
     close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);

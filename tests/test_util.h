@@ -36,6 +36,13 @@ struct CommandResult {
 CommandResult runQuovix(const std::vector<std::string>& args, const std::string& workDir = "",
                         const std::vector<std::string>& env = {});
 
+// As runQuovix, calling `watch` with the child's pid and the output so far
+// after every piece of output; when it returns false the pipe is closed
+// unread (the child's later writes fail) and the child is waited for.
+CommandResult runQuovixWatched(const std::vector<std::string>& args, const std::string& workDir,
+                               const std::vector<std::string>& env,
+                               const std::function<bool(pid_t pid, const std::string& output)>& watch);
+
 // The banner the program prints first: its name, version and the platform it
 // was built for.
 std::string programBanner();

@@ -8,6 +8,7 @@
 // two threads of one process.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -23,6 +24,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFatal = 1;        // invalid use, fatal errors
 constexpr int kExitIoError = -1;     // unreadable or unwritable images, canvas too large
 constexpr int kExitNoMemory = -100;  // memory exhausted
+// A run stopped through Options::cancel. A command line stopped by a signal
+// ends with 128 + the signal number instead (130 is SIGINT's).
+constexpr int kExitInterrupted = 130;
 
 enum class CombineMode : int32_t {
     Average = 0,  // weighted average of the levels
@@ -188,12 +192,21 @@ struct Options {
     std::string debugLogPath;               // empty: QVXTRACE, else no debug log
 
     MessageCallback onMessage;              // null: messages are dropped
+
+    // Stops the run when it becomes true (set it from any thread, or from a
+    // signal handler: a lock-free atomic store is async-signal-safe). The run
+    // looks at it between stages, levels and bands of rows, so it ends within
+    // a fraction of a second (a RAW conversion or the metadata copy under way
+    // is finished first). fuse() then returns kExitInterrupted with its scratch
+    // folder and every temporary file beside the output removed, and any
+    // previous output untouched. Null: the run is never stopped.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // What a fusion ended with.
 struct FuseResult {
     int exitCode = kExitOk;
-    std::string error;          // the final error text, as the command line prints it
+    std::string error;          // the final error text, as the command line prints it: whole lines
     std::string outputPath;     // the file written (the automatic name when none was given)
     std::string keptScratch;    // folder of the scratch files kept by debugKeep/keepGroupResults
 

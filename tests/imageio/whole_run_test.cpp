@@ -235,7 +235,7 @@ TEST_F(WholeRunTest, UnreadableInputsEndTheRunWithTheirMessage)
     struct Case { const char* input; int exitCode; std::string last; };
     const std::vector<Case> cases = {
         {"missing.tif", 1, "Error: Cannot open file: missing.tif\n"},
-        {"empty.tif", 255, "\nError: getFirstBytes: Cannot read from file"},
+        {"empty.tif", 255, "\nError: getFirstBytes: Cannot read from file\n"},
         {"big.tif", 255, "\nUnknown image file format\n"},
         {"planes.tif", 255, "\nUnsupported image file planes.tif: separate colour planes are not supported\n"},
         {"broken.cr2", 255, "\nCannot determine RAW file dimensions\n"},
