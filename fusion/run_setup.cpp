@@ -8,8 +8,11 @@
 #include "support/memory.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <climits>
 #include <cmath>
@@ -120,6 +123,27 @@ Status refuseSpecialOutput(const std::string& output)
     return Status();
 }
 
+// The output is written beside its final name and renamed into place: its
+// folder must exist and take new files. Found before any work rather than
+// after the whole run.
+Status refuseUnwritableOutputFolder(const std::string& output)
+{
+    const size_t slash = output.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : output.substr(0, slash));
+    struct stat st{};
+    int err = 0;
+    if (stat(folder.c_str(), &st) != 0)
+        err = errno;
+    else if (!S_ISDIR(st.st_mode))
+        err = ENOTDIR;
+    else if (access(folder.c_str(), W_OK | X_OK) != 0)
+        err = errno;
+    if (err == 0)
+        return Status();
+    return Status::failure(kExitIoError, "Cannot write output file " + output + ": folder " + folder + ": " +
+                                             std::strerror(err) + "\n");
+}
+
 // Writing the output over an input would destroy the photograph before it
 // is read; refused before any work.
 Status refuseOutputOverInput(const std::string& output, const std::vector<std::string>& inputs)
@@ -214,6 +238,8 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
         s.converterPath = "dcraw";
     if (!s.outputPath.empty()) {
         QVX_TRY(refuseSpecialOutput(s.outputPath));
+        if (s.alignOnly.empty())
+            QVX_TRY(refuseUnwritableOutputFolder(s.outputPath));
         QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
     }
     if (!s.alignOnly.empty())
@@ -285,6 +311,8 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     if (s.outputPath.empty() && run.images.count() > 0) {
         s.outputPath = makeOutputName(s, run.images.paths[0], run.images.paths[run.images.last]);
         QVX_TRY(refuseSpecialOutput(s.outputPath));
+        if (s.alignOnly.empty())
+            QVX_TRY(refuseUnwritableOutputFolder(s.outputPath));
         QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
     }
     // Before the levels: cropping to the aligned frames' common area shrinks the canvas.

@@ -257,7 +257,11 @@ TEST_F(EndToEndTest, OutputThatCannotBeWritten)
     const std::string out = dir_.file("no/such/folder/fused.tif");
     CommandResult r = run({"-o", out, frame(4), frame(5)});
     EXPECT_EQ(255, r.exitCode) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find("Cannot open TIFF file for w: " + out)) << r.output;
+    // Found before any work, in a line that names the folder and the reason.
+    EXPECT_NE(std::string::npos, r.output.find("Cannot write output file " + out + ": folder " + dir_.file("no/such/folder") +
+                                               ": No such file or directory\n"))
+        << r.output;
+    EXPECT_EQ(std::string::npos, r.output.find("Analyzing")) << r.output;
     EXPECT_FALSE(fileExists(out));
     EXPECT_EQ(std::vector<std::string>{}, leftovers());
 }

@@ -260,8 +260,11 @@ TEST_F(FusionDriverTest, OneGroupMovedAcrossFileSystems)
 
 TEST_F(FusionDriverTest, OneGroupWithNowhereToGo)
 {
+    // The folder is there when the run starts and gone when the result is moved.
     const std::string out = tmp_.file("missing/out.tif");
+    std::filesystem::create_directories(tmp_.file("missing"));
     prepareThree({"-l", "2", "-o", out}, {100, 101, 102});
+    std::filesystem::remove(tmp_.file("missing"));
     Status status;
     const std::string console = fuse(status);
     // The group was fused; only putting it in place failed, and the run ends.

@@ -37,6 +37,17 @@ std::vector<std::string> allFrames()
     return {frame(4), frame(1), frame(6), frame(2), frame(5)};
 }
 
+// A real frame whose compressed pixels are damaged: it classifies, but a run
+// fails while reading it, after the earlier inputs were analysed.
+void writeDamagedFrame(const std::string& path)
+{
+    std::string bytes = readFile(frame(2));
+    ASSERT_GT(bytes.size(), 20000u);
+    for (size_t i = 9000; i < 15000; ++i)
+        bytes[i] = static_cast<char>(i * 37);
+    writeFile(path, bytes);
+}
+
 std::string replaceAll(std::string text, const std::string& from, const std::string& to)
 {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -318,14 +329,8 @@ TEST_F(LibraryApiTest, ErrorsComeBackAsTheProgramEndsThem)
     // A TIFF header and nothing readable behind it.
     const std::string broken = dir_.file("broken.tif");
     writeFile(broken, std::string("II*\0", 4) + std::string(200, '\x5a'));
-    // A real frame whose compressed pixels are damaged: it classifies, but the
-    // run fails while reading it, after the earlier inputs were analysed.
-    std::string damagedBytes = readFile(frame(2));
-    ASSERT_GT(damagedBytes.size(), 20000u);
-    for (size_t i = 9000; i < 15000; ++i)
-        damagedBytes[i] = static_cast<char>(i * 37);
     const std::string damaged = dir_.file("damaged.tif");
-    writeFile(damaged, damagedBytes);
+    writeDamagedFrame(damaged);
 
     struct Case {
         const char* name;
@@ -338,7 +343,7 @@ TEST_F(LibraryApiTest, ErrorsComeBackAsTheProgramEndsThem)
         {"missing input", {frame(4), dir_.file("missing.tif"), frame(5)}, dir_.file("a.tif"), false, ""},
         {"unreadable TIFF", {frame(4), broken, frame(5)}, dir_.file("b.tif"), true, ""},
         {"damaged pixels", {frame(4), frame(1), damaged}, dir_.file("c.tif"), true, "[3/3] Analyzing "},
-        {"output in a missing folder", allFrames(), dir_.file("no/such/folder/d.tif"), false, "Iteration 2: "},
+        {"output in a missing folder", allFrames(), dir_.file("no/such/folder/d.tif"), false, ""},
     };
     int n = 0;
     for (const Case& k : cases) {
@@ -440,12 +445,14 @@ TEST_F(LibraryApiTest, KeptScratchNamesAnExistingFolder)
         SCOPED_TRACE("every scratch file kept after a failure");
         std::string messages;
         const std::string temp = folder("t-debug");
-        const std::string out = dir_.file("no/such/folder/d.tif");
+        const std::string out = dir_.file("d.tif");
+        const std::string damaged = dir_.file("damaged.tif");
+        writeDamagedFrame(damaged);
+        const std::vector<std::string> inputs = {frame(4), frame(1), damaged};
         const FuseResult result =
             fuse(libraryOptions([](Options& o) { o.debugKeep = true; }, temp, messages), inputs, out);
         EXPECT_FALSE(result.ok());
-        EXPECT_EQ(result.exitCode, kExitIoError);
-        EXPECT_NE(result.error.find(out), std::string::npos) << result.error;
+        EXPECT_NE(messages.find("[3/3] Analyzing "), std::string::npos) << messages;
         ASSERT_NE(result.keptScratch, "");
         EXPECT_TRUE(std::filesystem::is_directory(result.keptScratch)) << result.keptScratch;
         EXPECT_EQ(result.keptScratch.rfind(temp + "/", 0), 0u) << result.keptScratch;

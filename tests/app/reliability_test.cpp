@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -295,4 +297,38 @@ TEST_F(ReliabilityTest, RunsOutOfMemoryEndCleanlyAnywhere)
     const std::string bytes = readFile(out);
     ASSERT_GE(bytes.size(), 3u);
     EXPECT_EQ(bytes.substr(0, 3), "\xFF\xD8\xFF");
+}
+
+TEST_F(ReliabilityTest, OutputFolderIsCheckedBeforeAnyWork)
+{
+    writeFile(file("plain"), "a file, not a folder");
+    struct Case {
+        std::string output;
+        std::string folder;
+        std::string reason;
+    };
+    // (A missing folder is the end-to-end test's.)
+    std::vector<Case> cases = {
+        {"plain/out.tif", "plain", std::strerror(ENOTDIR)},
+        {"plain/deeper/out.tif", "plain/deeper", std::strerror(ENOTDIR)},
+    };
+    // Permissions bind everyone but root.
+    if (geteuid() != 0) {
+        std::filesystem::create_directories(file("locked"));
+        chmod(file("locked").c_str(), 0500);
+        cases.push_back({"locked/out.jpg", "locked", std::strerror(EACCES)});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        const CommandResult r = quovix({"-o", c.output, kCrop + "crusader1.tif", kCrop + "crusader4.tif"});
+        EXPECT_EQ(r.exitCode, 255);
+        const std::string line = "Cannot write output file " + c.output + ": folder " + c.folder + ": " + c.reason + "\n";
+        EXPECT_TRUE(r.output.size() >= line.size() && r.output.substr(r.output.size() - line.size()) == line)
+            << r.output;
+        EXPECT_EQ(r.output.find("Analyzing"), std::string::npos) << r.output;
+        EXPECT_FALSE(fileExists(file(c.output)));
+    }
+    // A folder that exists takes the output.
+    const CommandResult r = quovix({"-o", "plain-out.tif", kCrop + "crusader1.tif", kCrop + "crusader4.tif"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
 }

@@ -304,8 +304,7 @@ TEST_F(AlignRunTest, SavedTransformsReproduceTheRun)
     std::string printed;
     FuseResult result = run(load, {quarter_[2], quarter_[3]}, &printed);
     EXPECT_EQ(result.exitCode, 1);
-    // A line of its own after "Aligning 2 images".
-    EXPECT_EQ(result.error, "\nFatal Error: Alignment file " + save.alignSave +
+    EXPECT_EQ(result.error, "Fatal Error: Alignment file " + save.alignSave +
                                 " holds 3 transforms for 2 input images\n");
     EXPECT_FALSE(fileExists(load.outputPath));
 
@@ -318,7 +317,7 @@ TEST_F(AlignRunTest, SavedTransformsReproduceTheRun)
     load.alignLoad = tmp_.file("missing.txt");
     result = run(load, inputs);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.error.rfind("\nFatal Error: Cannot read alignment file " + load.alignLoad, 0), 0u)
+    EXPECT_EQ(result.error.rfind("Fatal Error: Cannot read alignment file " + load.alignLoad, 0), 0u)
         << result.error;
 }
 

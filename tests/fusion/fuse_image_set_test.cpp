@@ -214,8 +214,11 @@ TEST_F(FuseImageSetTest, IncompleteIntermediateFileEndsTheRun)
 TEST_F(FuseImageSetTest, OutputFolderThatCannotBeWritten)
 {
     std::string in = writeInput("one.tif", makeScene(8, 8, 100));
+    // The folder is there when the run starts and gone when the result is written.
     const std::string out = tmp_.file("missing/out.tif");
+    std::filesystem::create_directories(tmp_.file("missing"));
     prepare({"-l", "2", "-o", out, in});
+    std::filesystem::remove(tmp_.file("missing"));
     testing::internal::CaptureStdout();
     Status status = fuseAll(CombineMode::Average, out);
     const std::string console = testing::internal::GetCapturedStdout();
