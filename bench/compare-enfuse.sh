@@ -5,7 +5,7 @@
 # Usage: bench/compare-enfuse.sh [BUILD]        (run from the repository root)
 # Environment:
 #   BENCH_RUNS     timed runs per program and set, after one warm-up each (default 3)
-#   BENCH_SETS     subset of: tiff3 tiff3-none tiff9 jpeg3 jpeg3-none focus5 workers
+#   BENCH_SETS     subset of: tiff3 tiff3-none tiff3-lzw1 tiff3-zip tiff9 jpeg3 jpeg3-none focus5 workers
 #   BENCH_INPUTS   folder of the generated inputs (default /tmp/quovix-bench-inputs, kept between runs)
 #   BENCH_RESULTS  Markdown file to update (default bench/RESULTS.md)
 #   BENCH_LABEL    heading of the results section (default: "Run of <date>")
@@ -19,7 +19,7 @@ BUILD=${1:-build}
 QUOVIX=$BUILD/quovix
 GENERATOR=$BUILD/make_bench_inputs
 RUNS=${BENCH_RUNS:-3}
-SETS=${BENCH_SETS:-tiff3 tiff3-none tiff9 jpeg3 jpeg3-none focus5 workers}
+SETS=${BENCH_SETS:-tiff3 tiff3-none tiff3-lzw1 tiff3-zip tiff9 jpeg3 jpeg3-none focus5 workers}
 INPUTS=${BENCH_INPUTS:-/tmp/quovix-bench-inputs}
 RESULTS=${BENCH_RESULTS:-bench/RESULTS.md}
 LABEL=${BENCH_LABEL:-Run of $(date -u +%Y-%m-%d)}
@@ -50,9 +50,10 @@ fi
 # the output and both programs' scratch files of the largest set.
 need_mb=6000
 for s in $SETS; do
-  case $s in tiff3* | workers) base=tiff3 ;; jpeg3*) base=jpeg3 ;; *) base=$s ;; esac
+  case $s in tiff3-lzw1 | tiff3-zip) base=$s ;; tiff3* | workers) base=tiff3 ;; jpeg3*) base=jpeg3 ;; *) base=$s ;; esac
   [ -f "$INPUTS/$base/stamp.txt" ] && continue
   case $base in tiff3) need_mb=$((need_mb + 450)) ;; tiff9) need_mb=$((need_mb + 1300)) ;;
+    tiff3-lzw1 | tiff3-zip) need_mb=$((need_mb + 750)) ;;
     focus5) need_mb=$((need_mb + 750)) ;; jpeg3) need_mb=$((need_mb + 20)) ;; esac
 done
 mkdir -p "$INPUTS"
@@ -74,7 +75,7 @@ RECORDS=$WORK/records # lines: set program run wall cpu rss_kib
 # ---- inputs ----------------------------------------------------------------
 gen_sets=""
 for s in $SETS; do
-  case $s in tiff3* | workers) b=tiff3 ;; jpeg3*) b=jpeg3 ;; *) b=$s ;; esac
+  case $s in tiff3-lzw1 | tiff3-zip) b=$s ;; tiff3* | workers) b=tiff3 ;; jpeg3*) b=jpeg3 ;; *) b=$s ;; esac
   case " $gen_sets " in *" $b "*) ;; *) gen_sets="$gen_sets $b" ;; esac
 done
 say "preparing inputs in $INPUTS:$gen_sets"
@@ -147,10 +148,10 @@ declare -A status # set -> ok | n/a | failed
 for s in $SETS; do
   case $s in
     tiff3 | tiff3-none | workers) files=$(inputs_of tiff3); out=$WORK/out.tif ;;
-    tiff9) files=$(inputs_of tiff9); out=$WORK/out.tif ;;
+    tiff9 | tiff3-lzw1 | tiff3-zip) files=$(inputs_of "$s"); out=$WORK/out.tif ;;
     jpeg3 | jpeg3-none) files=$(inputs_of jpeg3); out=$WORK/out.jpg ;;
     focus5) files=$(inputs_of focus5); out=$WORK/out.tif ;;
-    *) die "unknown set '$s' (tiff3 tiff3-none tiff9 jpeg3 jpeg3-none focus5 workers)" ;;
+    *) die "unknown set '$s' (tiff3 tiff3-none tiff3-lzw1 tiff3-zip tiff9 jpeg3 jpeg3-none focus5 workers)" ;;
   esac
   # shellcheck disable=SC2206 # file names are generated without blanks
   files=($files)
@@ -162,7 +163,8 @@ for s in $SETS; do
     fi ;;
   esac
   case $s in
-    tiff3 | tiff9) compare "$s" "$out" -- "$QUOVIX" -o "$out" "${files[@]}" -- enfuse -o "$out" "${files[@]}" ;;
+    tiff3 | tiff9 | tiff3-lzw1 | tiff3-zip) compare "$s" "$out" -- "$QUOVIX" -o "$out" "${files[@]}" \
+      -- enfuse -o "$out" "${files[@]}" ;;
     tiff3-none) compare "$s" "$out" -- "$QUOVIX" --scratchCompression NONE -o "$out" "${files[@]}" \
       -- enfuse -o "$out" "${files[@]}" ;;
     jpeg3) compare "$s" "$out" -- "$QUOVIX" -j "$JPEG_QUALITY" -o "$out" "${files[@]}" \
@@ -195,6 +197,8 @@ describe() {
   case $1 in
     tiff3) echo "3 x 24 MP 16-bit TIFF, defaults" ;;
     tiff3-none) echo "3 x 24 MP 16-bit TIFF, Quovix --scratchCompression NONE" ;;
+    tiff3-lzw1) echo "3 x 24 MP 16-bit TIFF, LZW + predictor, one row per strip, defaults" ;;
+    tiff3-zip) echo "3 x 24 MP 16-bit TIFF, Deflate + predictor, defaults" ;;
     tiff9) echo "9 x 24 MP 16-bit TIFF, defaults" ;;
     jpeg3) echo "3 x 24 MP JPEG q95 → JPEG q$JPEG_QUALITY" ;;
     jpeg3-none) echo "3 x 24 MP JPEG q95 → JPEG q$JPEG_QUALITY, Quovix --scratchCompression NONE" ;;
@@ -275,7 +279,9 @@ Side-by-side timing of Quovix and Debian's enfuse on the same synthetic
 `build/make_bench_inputs` from the bundled photographs and kept in
 /tmp/quovix-bench-inputs: the 16-bit sets (6000 x 4000, uncompressed TIFF,
 brackets -2..+2 EV and -4..+4 EV, a 5-band focus stack) from the Canon raw file
-through dcraw, the JPEG bracket (4000 x 6000, -2..+2 EV, quality 95) from
+through dcraw, the -2..+2 EV bracket also as other programs write TIFFs (LZW
+with the horizontal predictor and one row per strip; Deflate with the
+predictor), the JPEG bracket (4000 x 6000, -2..+2 EV, quality 95, 4:2:0) from
 examples/crusader/1.jpeg. Both programs write LZW TIFF by default, and JPEG
 output at quality 90 on both sides. The machine is shared by other jobs, so
 runs alternate between the two programs and the wall ratio is the median of

@@ -4,7 +4,7 @@
 // frames line up exactly and differ only by exposure, noise or focus. Output is
 // deterministic (counter-based noise), and a set whose stamp matches is kept.
 //
-// Usage: make_bench_inputs [--examples DIR] [--raw FILE.CR2] [--sets "tiff3 tiff9 jpeg3 focus5 focus100 focus300"] [OUTDIR]
+// Usage: make_bench_inputs [--examples DIR] [--raw FILE.CR2] [--sets "tiff3 tiff9 jpeg3 focus5 focus100 focus300 tiff3-lzw1 tiff3-zip"] [OUTDIR]
 // OUTDIR defaults to /tmp/quovix-bench-inputs. Prints one line per set on
 // stdout: "<set> <file> <file> ..." (absolute paths, in bracket order).
 #include <algorithm>
@@ -395,6 +395,41 @@ bool writeTiff16(const std::string& path, int width, int height, const std::vect
     return true;
 }
 
+// The same 16-bit frame re-encoded the way other programs write TIFFs:
+// LZW with the horizontal predictor and one row per strip, or Deflate with the
+// predictor (libtiff's default strip height). The pixels stay the same.
+bool transcodeTiff16(const std::string& from, const std::string& to, bool deflate)
+{
+    TIFF* in = TIFFOpen(from.c_str(), "r");
+    if (!in)
+        return fail("cannot open " + from);
+    uint32_t width = 0, height = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    TIFF* out = TIFFOpen(to.c_str(), "w");
+    if (!out) {
+        TIFFClose(in);
+        return fail("cannot create " + to);
+    }
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(out, TIFFTAG_COMPRESSION, deflate ? COMPRESSION_ADOBE_DEFLATE : COMPRESSION_LZW);
+    TIFFSetField(out, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, deflate ? TIFFDefaultStripSize(out, 0) : 1);
+    std::vector<uint16_t> line(static_cast<size_t>(width) * 3);
+    bool ok = true;
+    for (uint32_t y = 0; ok && y < height; ++y)
+        ok = TIFFReadScanline(in, line.data(), y) >= 0 && TIFFWriteScanline(out, line.data(), y, 0) >= 0;
+    TIFFClose(in);
+    TIFFClose(out);
+    return ok ? true : fail(to + ": transcoding error");
+}
+
 // Through the program's own JPEG encoder (library defaults at the quality).
 bool writeJpeg(const std::string& path, int width, int height, const std::vector<uint16_t>& data)
 {
@@ -537,8 +572,9 @@ bool ensureDir(const std::string& dir)
     return true;
 }
 
-// Builds (or keeps) one set and prints its line.
-bool makeSet(const std::string& set, const std::string& outDir, const Sources& src)
+// Builds (or keeps) one set and prints its line, or hands its files to `made`.
+bool makeSet(const std::string& set, const std::string& outDir, const Sources& src,
+             std::vector<std::string>* made = nullptr)
 {
     std::string dir = outDir + "/" + set;
     if (!ensureDir(dir))
@@ -565,8 +601,36 @@ bool makeSet(const std::string& set, const std::string& outDir, const Sources& s
                       kGeneratorVersion, set.c_str(), kManyLong, kManyShort, kJpegQuality, set.c_str() + 5,
                       kBlurSigmas[4], static_cast<unsigned long long>(kSeed), kShotGain, kReadNoise,
                       sourceTag(rawBase).c_str());
+    } else if (set == "tiff3-lzw1" || set == "tiff3-zip") {
+        // Made from the tiff3 frames (built first when missing).
+        std::vector<std::string> sources;
+        if (!makeSet("tiff3", outDir, src, &sources))
+            return false;
+        std::string tag;
+        for (const std::string& f : sources)
+            tag += " " + std::to_string(fileSize(f));
+        std::snprintf(params, sizeof params, "v%d %s from tiff3%s", kGeneratorVersion, set.c_str(), tag.c_str());
+        std::vector<std::string> files;
+        if (!stampMatches(dir, params, files)) {
+            std::fprintf(stderr, "make_bench_inputs: building set %s in %s\n", set.c_str(), dir.c_str());
+            std::remove((dir + "/stamp.txt").c_str());
+            for (const std::string& f : sources) {
+                const std::string to = dir + f.substr(f.find_last_of('/'));
+                std::fprintf(stderr, "make_bench_inputs: writing %s\n", to.c_str());
+                if (!transcodeTiff16(f, to, set == "tiff3-zip"))
+                    return false;
+                files.push_back(to);
+            }
+            if (!writeStamp(dir, params, files))
+                return fail("set " + set + " failed");
+        }
+        std::printf("%s", set.c_str());
+        for (const std::string& f : files)
+            std::printf(" %s", f.c_str());
+        std::printf("\n");
+        return true;
     } else {
-        return fail("unknown set " + set + " (tiff3 tiff9 jpeg3 focus5 focus100 focus300)");
+        return fail("unknown set " + set + " (tiff3 tiff9 jpeg3 focus5 focus100 focus300 tiff3-lzw1 tiff3-zip)");
     }
     std::vector<std::string> files;
     if (!stampMatches(dir, params, files)) {
@@ -603,6 +667,10 @@ bool makeSet(const std::string& set, const std::string& outDir, const Sources& s
     } else {
         std::fprintf(stderr, "make_bench_inputs: set %s is up to date\n", set.c_str());
     }
+    if (made != nullptr) {
+        *made = files;
+        return true;
+    }
     std::printf("%s", set.c_str());
     for (const std::string& f : files)
         std::printf(" %s", f.c_str());
@@ -624,7 +692,7 @@ int main(int argc, char** argv)
             std::string v = argv[++i];
             (a == "--examples" ? src.examples : a == "--raw" ? src.raw : sets) = v;
         } else if (a == "-h" || a == "--help" || a[0] == '-') {
-            std::fprintf(stderr, "usage: %s [--examples DIR] [--raw FILE.CR2] [--sets \"tiff3 tiff9 jpeg3 focus5 focus100 focus300\"] [OUTDIR]\n",
+            std::fprintf(stderr, "usage: %s [--examples DIR] [--raw FILE.CR2] [--sets \"tiff3 tiff9 jpeg3 focus5 focus100 focus300 tiff3-lzw1 tiff3-zip\"] [OUTDIR]\n",
                          argv[0]);
             return a[0] == '-' && a != "-h" && a != "--help" ? 2 : 0;
         } else {
