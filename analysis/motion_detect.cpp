@@ -27,6 +27,8 @@ constexpr float kMaxSigma = 160.0f;
 // A frame flagged over more than this share (after closing) is another
 // scene, or one no single tone mapping relates to the reference: none of it
 // can be trusted.
+// Cells of tolerance for blur, focus breathing and residual misalignment.
+constexpr int kReach = 2;
 constexpr double kWholeFrameShare = 0.3;
 
 int sample(const WorkPixel& p, int c)
@@ -110,7 +112,8 @@ void removeSmallBlobs(std::vector<uint8_t>& m, int width, int height, size_t min
     }
 }
 
-// The 3x3 minimum and maximum of one channel of a predicted image.
+// The minimum and maximum of one channel over the (2 kReach + 1)^2 cells
+// around each cell.
 void neighbourRange(const std::vector<uint16_t>& v, int width, int height, std::vector<uint16_t>& lo,
                     std::vector<uint16_t>& hi)
 {
@@ -120,9 +123,9 @@ void neighbourRange(const std::vector<uint16_t>& v, int width, int height, std::
         for (int x = 0; x < width; ++x) {
             uint16_t a = UINT16_MAX;
             uint16_t b = 0;
-            for (int dy = -1; dy <= 1; ++dy) {
+            for (int dy = -kReach; dy <= kReach; ++dy) {
                 const int ny = std::clamp(y + dy, 0, height - 1);
-                for (int dx = -1; dx <= 1; ++dx) {
+                for (int dx = -kReach; dx <= kReach; ++dx) {
                     const int nx = std::clamp(x + dx, 0, width - 1);
                     const uint16_t s = v[static_cast<size_t>(ny) * width + nx];
                     a = std::min(a, s);
@@ -140,7 +143,7 @@ void neighbourRange(const std::vector<uint16_t>& v, int width, int height, std::
 int motionCellSize(int width, int height)
 {
     const int longer = std::max(width, height);
-    return std::max(2, (longer + 639) / 640);
+    return std::max(2, (longer + 319) / 320);
 }
 
 void startMotionGrid(int width, int height, int cell, MotionGrid& grid)
@@ -393,8 +396,9 @@ std::vector<uint16_t> keepFromMotion(const std::vector<uint8_t>& moving, int wid
     std::vector<uint16_t> keep(count, UINT16_MAX);
     if (count == 0)
         return keep;
-    // Margin (edges the cells blur, shadows) and feather, in cells.
-    const int margin = std::max(2, std::min(width, height) / 80);
+    // Margin (the rim the comparison tolerates, edges the cells blur,
+    // shadows) and feather, in cells.
+    const int margin = kReach + std::max(2, std::min(width, height) / 80);
     const int feather = margin;
     std::vector<uint8_t> grown = moving;
     squareFilter(grown, width, height, margin + feather, true);

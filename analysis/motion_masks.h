@@ -29,8 +29,9 @@ struct FrameNoise {
 };
 
 // Side of a grid cell in canvas pixels: at least 2, and grids stay within
-// 640 cells on their longer side (enough for anything that leaves a visible
-// ghost, and detection stays a small part of a run).
+// 320 cells on their longer side (enough for anything that leaves a visible
+// ghost; the comparison's tolerance then covers focus breathing, and
+// detection stays a small part of a run).
 int motionCellSize(int width, int height);
 
 // Sizes the grid of a canvas-sized image, then averages its `cell` x `cell`
@@ -50,7 +51,7 @@ std::vector<uint16_t> matchIntensities(const MotionGrid& from, const MotionGrid&
 
 // 1 where a cell of `frame` disagrees with `reference` once the brighter of
 // the two is mapped to the darker one's tones: each value lies outside the
-// other's 3x3 neighbourhood range by more than a noise-aware threshold (the
+// other's 5x5 neighbourhood range by more than a noise-aware threshold (the
 // range tolerates blur and residual misalignment, so an object's rim may go
 // unflagged; cleaning adds a margin). Only cells usable in both frames
 // (present, neither clipped nor crushed) and selected by `consider` (null:
