@@ -133,31 +133,33 @@ Status decodeWithLibRaw(const std::string& path, const LibRawRequest& request, u
         rc = decoder->dcraw_process();
     if (rc != LIBRAW_SUCCESS)
         return decodeFailure(path, reasonOf(rc));
-    libraw_processed_image_t* image = decoder->dcraw_make_mem_image(&rc);
-    if (image == nullptr)
-        return decodeFailure(path, reasonOf(rc));
-    std::unique_ptr<libraw_processed_image_t, void (*)(libraw_processed_image_t*)> owned(image,
-                                                                                         LibRaw::dcraw_clear_mem);
-    const int bits = request.options.outputBits;
-    if (image->type != LIBRAW_IMAGE_BITMAP || image->bits != bits || (image->colors != 3 && image->colors != 1) ||
-        image->width != request.expected.width || image->height != request.expected.height) {
-        return decodeFailure(path, "decoded " + std::to_string(image->width) + "x" + std::to_string(image->height) +
-                                       " with " + std::to_string(image->colors) + " samples of " +
-                                       std::to_string(image->bits) + " bits; expected " +
-                                       std::to_string(request.expected.width) + "x" +
-                                       std::to_string(request.expected.height) + " " + std::to_string(bits) +
-                                       "-bit RGB");
+    int width = 0, height = 0, colors = 0, bits = 0;
+    decoder->get_mem_image_format(&width, &height, &colors, &bits);
+    if (bits != request.options.outputBits || (colors != 3 && colors != 1) || width != request.expected.width ||
+        height != request.expected.height) {
+        return decodeFailure(path, "decoded " + std::to_string(width) + "x" + std::to_string(height) + " with " +
+                                       std::to_string(colors) + " samples of " + std::to_string(bits) +
+                                       " bits; expected " + std::to_string(request.expected.width) + "x" +
+                                       std::to_string(request.expected.height) + " " +
+                                       std::to_string(request.options.outputBits) + "-bit RGB");
     }
+    // Written straight into the caller's rows: no second copy of the picture.
     const size_t sampleBytes = static_cast<size_t>(bits / 8);
-    const size_t count = static_cast<size_t>(image->width) * image->height;
-    if (image->colors == 3) {
-        std::memcpy(pixels, image->data, count * 3 * sampleBytes);
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (colors == 3) {
+        rc = decoder->copy_mem_image(pixels, width * 3 * static_cast<int>(sampleBytes), 0);
+        if (rc != LIBRAW_SUCCESS)
+            return decodeFailure(path, reasonOf(rc));
     } else {
-        const uint8_t* grey = image->data;
-        for (size_t i = 0; i < count; ++i)
-            for (int c = 0; c < 3; ++c)
-                std::memcpy(pixels + (i * 3 + static_cast<size_t>(c)) * sampleBytes, grey + i * sampleBytes,
-                            sampleBytes);
+        // A monochrome sensor: grey into the first third of the buffer, then
+        // spread from the last pixel down so that none is overwritten unread.
+        rc = decoder->copy_mem_image(pixels, width * static_cast<int>(sampleBytes), 0);
+        if (rc != LIBRAW_SUCCESS)
+            return decodeFailure(path, reasonOf(rc));
+        for (size_t i = count; i-- > 0;)
+            for (int c = 2; c >= 0; --c)
+                std::memmove(pixels + (i * 3 + static_cast<size_t>(c)) * sampleBytes, pixels + i * sampleBytes,
+                             sampleBytes);
     }
     if (profile != nullptr) {
         // The output profile is stored big-endian, its first word the length.

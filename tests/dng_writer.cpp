@@ -9,6 +9,7 @@
 namespace {
 
 constexpr uint32_t kWhiteLevel = 4095;  // 12-bit sensor range
+constexpr uint16_t kLinearRaw = 34892;  // DNG photometric interpretation of demosaiced or grey data
 
 // Linear scene value 0..1 of one colour (0 R, 1 G, 2 B) at a pixel: a
 // horizontal luminance ramp with colour changing down the image.
@@ -45,27 +46,29 @@ bool writeTestDng(const std::string& path, const TestDngOptions& o)
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, o.monochrome ? kLinearRaw : PHOTOMETRIC_CFA);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, o.height);
-    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, o.orientation);
     TIFFSetField(tif, TIFFTAG_MAKE, "Quovix");
     TIFFSetField(tif, TIFFTAG_MODEL, "Test Sensor");
     TIFFSetField(tif, TIFFTAG_DNGVERSION, dngVersion);
     TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, dngBackward);
     TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "Quovix Test Sensor");
-    TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, cfaDim);
-    TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, cfaPattern);
     TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, whiteLevel);
-    TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, colorMatrix);
-    TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21);  // D65
-    TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+    if (!o.monochrome) {
+        TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, cfaDim);
+        TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, cfaPattern);
+        TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, colorMatrix);
+        TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21);  // D65
+        TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+    }
 
     std::vector<uint16_t> row(o.width);
     bool ok = true;
     for (uint32_t y = 0; y < o.height && ok; ++y) {
         for (uint32_t x = 0; x < o.width; ++x) {
-            const int colour = cfaPattern[(y & 1) * 2 + (x & 1)];
+            const int colour = o.monochrome ? 1 : cfaPattern[(y & 1) * 2 + (x & 1)];
             const double v = std::clamp(sceneValue(x, y, colour, o), 0.0, 1.0);
             row[x] = static_cast<uint16_t>(std::lround(v * kWhiteLevel));
         }

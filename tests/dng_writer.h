@@ -9,6 +9,8 @@ struct TestDngOptions {
     uint32_t width = 64;    // the converter rejects images under 22 pixels a side
     uint32_t height = 48;
     double exposure = 1.0;  // scales the scene, for bracketed sets
+    uint16_t orientation = 1;  // TIFF Orientation: 6 is turned a quarter clockwise
+    bool monochrome = false;   // a grey sensor (linear raw, one sample) instead of the Bayer mosaic
 };
 
 // Writes a scene of soft colour ramps (mid-tones at exposure 1) as a DNG;

@@ -239,6 +239,53 @@ TEST_F(LibRawDngTest, StopsShiftBrightnessAndTheDarkerCopyClipsLess)
     EXPECT_GT(clippedPixels(bright), clippedPixels(normal));
 }
 
+// A camera held upright: both engines turn the picture and classify it at the
+// turned size, which the decode then fills exactly.
+TEST_F(LibRawDngTest, TurnedAndMonochromeShotsKeepTheirShape)
+{
+    const std::string upright = dir.file("upright.dng");
+    TestDngOptions turned;
+    turned.orientation = 6;
+    ASSERT_TRUE(writeTestDng(upright, turned));
+    const Decoded lying = decode(RawEngine::LibRaw, "", dng);
+    std::vector<const Decoded*> engines;
+    const Decoded viaLibRaw = decode(RawEngine::LibRaw, "", upright);
+    engines.push_back(&viaLibRaw);
+    Decoded viaDcraw;
+    if (programOnPath("dcraw")) {
+        viaDcraw = decode(RawEngine::Dcraw, "", upright);
+        engines.push_back(&viaDcraw);
+    }
+    for (const Decoded* d : engines) {
+        ASSERT_TRUE(d->status.ok()) << d->status.consoleText() << d->output;
+        EXPECT_EQ(d->info.region.width, 48);
+        EXPECT_EQ(d->info.region.height, 64);
+        // The scene's luminance ramp runs left to right in the file: top to
+        // bottom once turned a quarter clockwise.
+        const auto green = [&](int x, int y) { return d->sample((size_t(y) * 48 + size_t(x)) * 3 + 1); };
+        EXPECT_LT(green(24, 4), green(24, 59));
+        EXPECT_NEAR(double(green(4, 32)), double(green(43, 32)), 0.25 * green(24, 32));
+    }
+    if (engines.size() == 2) {
+        EXPECT_NEAR(channelMean(viaLibRaw, 1), channelMean(viaDcraw, 1), 4.0);
+    }
+    EXPECT_NEAR(channelMean(viaLibRaw, 1), channelMean(lying, 1), 1.0);
+
+    // A grey sensor gives the same grey in all three channels.
+    TestDngOptions grey;
+    grey.monochrome = true;
+    ASSERT_TRUE(writeTestDng(dir.file("grey.dng"), grey));
+    for (const char* args : {"", "-6"}) {
+        const Decoded d = decode(RawEngine::LibRaw, args, dir.file("grey.dng"));
+        ASSERT_TRUE(d.status.ok()) << d.status.consoleText() << d.output;
+        size_t differing = 0;
+        for (size_t i = 0; i < d.count(); ++i)
+            differing += d.sample(i * 3) != d.sample(i * 3 + 1) || d.sample(i * 3 + 2) != d.sample(i * 3 + 1);
+        EXPECT_EQ(differing, 0u) << args;
+        EXPECT_LT(d.sample(3 * (20 * 64 + 2) + 1), d.sample(3 * (20 * 64 + 60) + 1)) << args;
+    }
+}
+
 TEST_F(LibRawDngTest, CorruptFilesAreRefusedNamingThemWithEitherEngine)
 {
     const std::string broken = dir.file("broken.cr2");
