@@ -32,11 +32,6 @@ const char kConvertFailure[] =
     " (3) Image file is not a supported RAW format\n"
     " (4) This version of DCRaw does not work on this operating system\n\n";
 
-std::string converterName(const RunSettings& settings)
-{
-    return settings.converterPath.empty() ? std::string("dcraw") : settings.converterPath;
-}
-
 // The converter reads every leading argument beginning with '-' or '+' as an
 // option, so a relative name like "-h.cr2" is passed as "./-h.cr2".
 std::string fileArgument(const std::string& path)
@@ -142,6 +137,11 @@ int parseInt(const char* text)
 
 
 }  // namespace
+
+std::string converterName(const RunSettings& settings)
+{
+    return settings.converterPath.empty() ? std::string("dcraw") : settings.converterPath;
+}
 
 int queryRawSize(const RunSettings& settings, const std::string& path, ImageRegion& region)
 {

@@ -8,6 +8,9 @@
 
 namespace quovix {
 
+// The converter program: the -x path, else "dcraw" from the search path.
+std::string converterName(const RunSettings& settings);
+
 // 0 when the converter reported the output size (width and height set), else 1.
 int queryRawSize(const RunSettings& settings, const std::string& path, ImageRegion& region);
 // Passes the converter's description of the file to the console; 0, or -1

@@ -11,11 +11,6 @@ namespace quovix {
 
 namespace {
 
-std::string converterName(const RunSettings& settings)
-{
-    return settings.converterPath.empty() ? std::string("dcraw") : settings.converterPath;
-}
-
 // Whether the converter program exists: a name with a slash as it is, else
 // searched on PATH as the spawn does.
 bool converterFound(const RunSettings& settings)

@@ -153,10 +153,14 @@ double channelMean(const Decoded& d, int channel)
 
 size_t distinctLevels(const Decoded& d, int channel)
 {
-    std::set<uint32_t> levels;
-    for (size_t i = 0; i < d.count(); ++i)
-        levels.insert(d.sample(i * 3 + size_t(channel)));
-    return levels.size();
+    std::vector<bool> seen(65536, false);
+    size_t levels = 0;
+    for (size_t i = 0; i < d.count(); ++i) {
+        const uint32_t v = d.sample(i * 3 + size_t(channel));
+        levels += seen[v] ? 0 : 1;
+        seen[v] = true;
+    }
+    return levels;
 }
 
 // Pixels with a channel at full scale.
@@ -253,7 +257,7 @@ TEST_F(LibRawDngTest, TurnedAndMonochromeShotsKeepTheirShape)
     engines.push_back(&viaLibRaw);
     Decoded viaDcraw;
     if (programOnPath("dcraw")) {
-        viaDcraw = decode(RawEngine::Dcraw, "", upright);
+        viaDcraw = decode(RawEngine::Dcraw, "-6", upright);  // its 16-bit TIFF read back
         engines.push_back(&viaDcraw);
     }
     for (const Decoded* d : engines) {
@@ -420,6 +424,9 @@ protected:
     };
     static void SetUpTestSuite()
     {
+#if defined(__SANITIZE_ADDRESS__)
+        return;
+#endif
         const std::string cr2 = sourceDir() + "/examples/raw_canon/IMG_5952.CR2";
         if (!fileExists(cr2))
             return;
@@ -440,6 +447,9 @@ protected:
     static void TearDownTestSuite() { all.reset(); }
     void SetUp() override
     {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "the generated DNGs run the same code under the sanitizer; 8 MP conversions only add minutes";
+#endif
         if (!all)
             GTEST_SKIP() << "examples/raw_canon/IMG_5952.CR2 is missing";
         for (const Decoded* d : {&all->libraw16, &all->libraw8, &all->libraw8Dark})
