@@ -151,8 +151,9 @@ TEST_F(MetadataRunTest, RawInputGivesItsCameraTagsFromTheRawFile)
         EXPECT_FALSE(profiles.back().empty()) << "the converter's colour profile";
     }
     // Each engine's own profile of its output space.
-    if (profiles.size() == 2)
+    if (profiles.size() == 2) {
         EXPECT_NE(profiles[0], profiles[1]);
+    }
 }
 
 } // namespace
