@@ -14,6 +14,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -216,6 +217,37 @@ TEST(Install, LibraryBuildsAProgramFromTheInstalledFiles)
     EXPECT_NE(run.output.find("usage:"), std::string::npos) << run.output;
     ShellResult version = runShell(pkgConfig + "--modversion quovix");
     EXPECT_EQ(version.output, QUOVIX_VERSION "\n");
+}
+
+// The pkg-config file finds its prefix from its own place whatever the
+// library folder (Debian's multiarch lib/x86_64-linux-gnu, lib64, lib), so
+// PREFIX=/usr, $HOME/.local and staged DESTDIR installs all resolve.
+TEST(Install, PkgConfigPathsHoldForAnyLibraryFolder)
+{
+    if (!programOnPath("pkg-config"))
+        GTEST_SKIP() << "no pkg-config";
+    for (const std::string libdir : {"lib", "lib64", "lib/x86_64-linux-gnu"}) {
+        SCOPED_TRACE(libdir);
+        TempDir prefix;
+        std::filesystem::create_directories(prefix.file("include"));
+        std::filesystem::create_directories(prefix.file(libdir + "/pkgconfig"));
+        ShellResult written = runShell(
+            shellQuote(QUOVIX_CMAKE) + " -DPC_TEMPLATE=" + shellQuote(sourceDir() + "/cmake/quovix.pc.in") +
+            " -DPC_OUTPUT=" + shellQuote(prefix.file(libdir + "/pkgconfig/quovix.pc")) + " -DPC_LIBDIR=" + libdir +
+            " -DPC_INCLUDEDIR=include -DPC_VERSION=" QUOVIX_VERSION " -DPC_INSTALL_PREFIX=/usr -P " +
+            shellQuote(sourceDir() + "/cmake/write_pc.cmake") + " 2>&1");
+        ASSERT_EQ(written.exitCode, 0) << written.output;
+        const std::string pkgConfig =
+            "PKG_CONFIG_PATH=" + shellQuote(prefix.file(libdir + "/pkgconfig")) + " pkg-config --variable=";
+        auto resolved = [&](const std::string& variable) {
+            ShellResult r = runShell(pkgConfig + variable + " quovix");
+            std::string path = r.output.substr(0, r.output.find('\n'));
+            std::error_code ec;
+            return std::filesystem::canonical(path, ec).string();
+        };
+        EXPECT_EQ(resolved("includedir"), std::filesystem::canonical(prefix.file("include")).string());
+        EXPECT_EQ(resolved("libdir"), std::filesystem::canonical(prefix.file(libdir)).string());
+    }
 }
 
 // ---- demo samples ------------------------------------------------------------
