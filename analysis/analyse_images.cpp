@@ -119,6 +119,7 @@ Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
 Status analyseImages(FusionRun& run, ImageList& list, int levels)
 {
     const RunSettings& s = run.settings;
+    run.progress.stage("analysing");
     const int n = levels < 1 ? 1 : levels;
     const ImageRegion canvas = run.canvas;
     const int canvasWidth = canvas.width;
@@ -277,6 +278,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             }
             if (timing)
                 printElapsed(run.console, "create/write weights", start);
+            run.progress.advance(static_cast<int64_t>(width) * height);
             if (l < n - 1) {
                 width = (width + 1) >> 1;
                 height = (height + 1) >> 1;

@@ -4,11 +4,16 @@
 // exit code.
 #include "app/command_line.h"
 #include "app/interrupts.h"
+#include "app/console_view.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <string>
 #include <thread>
-#include <time.h>
 
 namespace {
 
@@ -21,16 +26,11 @@ const char* platformName()
 #endif
 }
 
-int64_t clockMs()
+// Both descriptors lead to one terminal.
+bool sameFile(int a, int b)
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-void printToStdout(quovix::MessageKind, std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    struct stat sa{}, sb{};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 } // namespace
@@ -45,7 +45,7 @@ int runMain(int argc, char** argv)
 {
     const InterruptGuard interrupts;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    const int64_t startClock = clockMs();
+    const int64_t startClock = monotonicMs();
 
     // The walk's text waits for the banner, which -q and --version leave out.
     CommandLine commandLine;
@@ -58,15 +58,16 @@ int runMain(int argc, char** argv)
     if (!goesOn)
         return exitCode;
     quovix::Options& options = commandLine.options;
-    if (commandLine.quiet)
-        options.onMessage = nullptr;
-    else
-        options.onMessage = printToStdout;
+    ConsoleView view(commandLine.quiet, isatty(STDERR_FILENO) == 1,
+                     isatty(STDOUT_FILENO) == 1 && sameFile(STDOUT_FILENO, STDERR_FILENO));
+    options.onMessage = [&view](quovix::MessageKind kind, std::string_view text) { view.message(kind, text); };
+    options.onProgress = [&view](std::string_view stage, double fraction) { view.progress(stage, fraction); };
     options.cancel = interrupts.flag();
     if (commandLine.infoGiven)
         return quovix::describeRawFile(options, commandLine.infoFile);
 
     const quovix::FuseResult result = quovix::fuse(options, commandLine.inputs);
+    view.clearProgress();
     // A run stopped by a signal ends as the shell expects: 128 + its number.
     int finalCode = result.exitCode;
     if (finalCode == quovix::kExitInterrupted && interrupts.signalNumber() != 0)
@@ -77,10 +78,17 @@ int runMain(int argc, char** argv)
         if (result.exitCode == quovix::kExitNoMemory)
             std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     } else if (options.showTiming && !commandLine.quiet) {
-        std::printf("%s:  Elapsed time=%.2f secs\n", argv[0], static_cast<double>(clockMs() - startClock) / 1000.0);
+        std::printf("%s:  Elapsed time=%.2f secs\n", argv[0], static_cast<double>(monotonicMs() - startClock) / 1000.0);
     }
     if (!result.keptScratch.empty() && !commandLine.quiet)
         std::printf("Scratch files kept in %s\n", result.keptScratch.c_str());
     std::fflush(stdout);
+    if (result.ok() && result.bitsPerSample > 0 && !commandLine.quiet) {
+        std::error_code error;
+        const auto bytes = std::filesystem::file_size(result.outputPath, error);
+        const double seconds = static_cast<double>(monotonicMs() - startClock) / 1000.0;
+        const std::string line = summaryLine(result, error ? 0 : static_cast<int64_t>(bytes), seconds);
+        std::fputs(line.c_str(), stderr);
+    }
     return finalCode;
 }

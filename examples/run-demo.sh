@@ -8,8 +8,7 @@
 #  4. a hand-held bracket of seven JPEG frames, aligned and cropped to the
 #     area every frame covers (--align --alignCrop).
 # Usage: run-demo.sh [path/to/quovix]; results (and one log per run) go to
-# $DEMO_OUT, default demo-output/. Needs tiffinfo (libtiff-tools) for the
-# summary lines.
+# $DEMO_OUT, default demo-output/.
 set -e
 BIN=${1:-build/quovix}
 OUT=${DEMO_OUT:-demo-output}
@@ -19,18 +18,13 @@ cd "$(dirname "$0")/.."
 mkdir -p "$OUT"
 [ -x "$BIN" ] || { echo "quovix not found at $BIN (run make first)" >&2; exit 1; }
 
-seconds() { date +%s.%N; }
-
-# Output path, then "WxH, N-bit, size, seconds" from the file and the clock.
+# The program's closing summary, from the run's log: output path, then
+# "WxH pixels, N bits per sample, size, seconds".
 summary() {
-    info=$(tiffinfo "$1" 2>/dev/null)
-    width=$(printf '%s\n' "$info" | sed -n 's/.*Image Width: \([0-9]*\).*/\1/p' | head -n 1)
-    height=$(printf '%s\n' "$info" | sed -n 's/.*Image Length: \([0-9]*\).*/\1/p' | head -n 1)
-    bits=$(printf '%s\n' "$info" | sed -n 's/.*Bits\/Sample: \([0-9]*\).*/\1/p' | head -n 1)
-    bytes=$(stat -c %s "$1")
-    echo "-> $1" | sed "s|^-> $(pwd)/|-> |"
-    awk -v w="$width" -v h="$height" -v b="$bits" -v n="$bytes" -v t0="$2" -v t1="$3" 'BEGIN {
-        printf "   %sx%s pixels, %s bits per sample, %.1f MB, %.1f s\n", w, h, b, n / 1e6, t1 - t0 }'
+    line=$(grep '^Wrote ' "$1" | tail -n 1)
+    path=${line#Wrote }
+    echo "-> ${path%: *}" | sed "s|^-> $(pwd)/|-> |"
+    echo "   ${line##*: }"
 }
 
 # fuse TITLE OUTPUT SHOWN ARGS...: one quovix run, its console output in
@@ -44,13 +38,12 @@ fuse() {
     echo
     echo "== $title"
     echo "   quovix -o $output $shown" | sed "s|$(pwd)/||g"
-    start=$(seconds)
     if ! "$BIN" -o "$output" "$@" >"$log" 2>&1; then
         tail -n 20 "$log"
         echo "quovix failed; full log in $log" >&2
         exit 1
     fi
-    summary "$output" "$start" "$(seconds)"
+    summary "$log"
 }
 
 fuse "Focus stack: 7 frames of a circuit board, each sharp at another depth" \

@@ -6,6 +6,7 @@
 #include "fusion/fusion_driver.h"
 #include "fusion/run_setup.h"
 #include "fusion/settings_check.h"
+#include "imageio/jpeg_io.h"
 #include "imageio/raw_engine.h"
 
 #include "quovix/version.h"
@@ -30,6 +31,10 @@ Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
     printSettingsReport(run);
     if (run.settings.deghost)
         QVX_TRY(detectMotion(run));
+    // Analysis and fusion of every entry; the driver revises the estimate
+    // once the exposure groups are known.
+    const int64_t pyramid = pyramidPixels(run.canvas.width, run.canvas.height, run.settings.levelCount);
+    run.progress.expect(pyramid * run.images.count() * 2);
     QVX_TRY(analyseImages(run, run.images, run.settings.levelCount));
     QVX_TRY(run.console.callbackStatus());
     QVX_TRY(run.checkCancel());
@@ -60,6 +65,13 @@ FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, 
             status = interrupted();
         atLineStart = run->console.atLineStart();
         result.outputPath = run->settings.outputPath;
+        if (status.ok() && run->settings.alignOnly.empty()) {
+            const RunSettings& s = run->settings;
+            result.width = run->canvas.width;
+            result.height = run->canvas.height;
+            result.bitsPerSample = s.outputBits == 16 && !s.scaled && !hasJpegExtension(s.outputPath) ? 16 : 8;
+            run->progress.finish();
+        }
         releaseImageList(run->images);
         result.keptScratch = run->scratch.finish(run->settings.debugKeep || run->settings.keepGroupResults);
         if (status.ok())

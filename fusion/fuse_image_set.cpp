@@ -40,6 +40,7 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
         run.console.print("  %s, exposure=%.2f\n", shownPath(images, i), images.exposure[i] * 0.015625);
 
     run.console.print("Collapsing");
+    run.progress.stage("fusing");
     const int width = run.canvas.width;
     const int height = run.canvas.height;
     PageBuffer<WorkPixel> result;
@@ -82,6 +83,7 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
         if (s.debugKeep)
             QVX_TRY(writeWorkFile8(run, run.scratch.scratchName("result", "t", level), result.get(), lw, lh,
                                    run.canvas, true));
+        run.progress.advance(static_cast<int64_t>(lw) * lh * n);
     }
 
     run.console.print("\nFinalizing...\n");

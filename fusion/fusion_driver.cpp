@@ -73,13 +73,18 @@ Status fuseIterations(FusionRun& run)
             if (images.group[i] == 0)
                 ++ungrouped;
         }
+        // Grouped entries fused once; then, unless one group is the output,
+        // each group result analysed and fused with the ungrouped entries.
+        const bool oneGroupOnly = ungrouped == 0 && groups == 1;
+        run.progress.expect(pyramidPixels(run.canvas.width, run.canvas.height, levels) *
+                            (images.count() - ungrouped + (oneGroupOnly ? 0 : 2 * groups + ungrouped)));
         if (groups == 0) {
             run.console.print("Iteration 1: No similar exposures found\n");
         } else {
             run.console.print("Iteration 1: %d images remain to be fused in %d groups\n", images.count(), groups);
             if (s.verbosity > 0)
                 printImageList(run.console, images, s.verbosity);
-            groupIsOutput = ungrouped == 0 && groups == 1;
+            groupIsOutput = oneGroupOnly;
             for (int g = 1; g <= groups; ++g) {
                 int members = 0;
                 for (int i = 0; i <= images.last; ++i) {

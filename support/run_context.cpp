@@ -12,6 +12,7 @@ int32_t resolveWorkerCount(int32_t requested)
 RunContext::RunContext(const Options& options)
     : settings(options),
       console(options.onMessage, options.traceResources, options.debugLogPath),
+      progress(options.onProgress),
       scratch(console, options.tempFolder),
       pool(console, resolveWorkerCount(options.workerCount), {}, options.cancel),
       cancel(options.cancel)

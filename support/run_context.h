@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/console.h"
+#include "support/progress.h"
 #include "support/scratch_files.h"
 #include "support/settings.h"
 #include "support/worker_pool.h"
@@ -42,6 +43,7 @@ struct RunContext {
 
     RunSettings settings;
     Console console;
+    Progress progress;
     ScratchFolders scratch;
     WorkerPool pool;
 

@@ -110,6 +110,11 @@ enum class MessageKind {
 // its output.
 using MessageCallback = std::function<void(MessageKind kind, std::string_view text)>;
 
+// Receives the stage the run is in ("preparing", "analysing", "fusing",
+// "done") and the fraction of the whole run done, 0..1, never decreasing;
+// 1 only once the run is complete. Called on the thread that called fuse().
+using ProgressCallback = std::function<void(std::string_view stage, double fraction)>;
+
 struct Options {
     // Output and file format
     std::string outputPath;                 // empty: named after the inputs and weights
@@ -192,6 +197,7 @@ struct Options {
     std::string debugLogPath;               // empty: QVXTRACE, else no debug log
 
     MessageCallback onMessage;              // null: messages are dropped
+    ProgressCallback onProgress;            // null: no progress reports
 
     // Stops the run when it becomes true (set it from any thread, or from a
     // signal handler: a lock-free atomic store is async-signal-safe). The run
@@ -209,6 +215,11 @@ struct FuseResult {
     std::string error;          // the final error text, as the command line prints it: whole lines
     std::string outputPath;     // the file written (the automatic name when none was given)
     std::string keptScratch;    // folder of the scratch files kept by debugKeep/keepGroupResults
+    // The image written: its size and bits per sample (0 when no output was
+    // written, as with alignOnly).
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t bitsPerSample = 0;
 
     bool ok() const { return exitCode == kExitOk; }
 };

@@ -199,8 +199,12 @@ TEST(EntrySequence, OutputOrderAndElapsedLine)
     ASSERT_NE(report, std::string::npos);
     EXPECT_LT(chart, report);
 
-    const size_t lastLine = r.output.rfind('\n', r.output.size() - 2) + 1;
-    const std::string tail = r.output.substr(lastLine);
+    // The closing summary (on standard error) comes last; the elapsed line
+    // just before it.
+    const size_t summary = r.output.rfind('\n', r.output.size() - 2) + 1;
+    EXPECT_EQ(r.output.compare(summary, 22, "Wrote out.tif: 8x8 pix"), 0) << r.output.substr(summary);
+    const size_t lastLine = r.output.rfind('\n', summary - 2) + 1;
+    const std::string tail = r.output.substr(lastLine, summary - lastLine);
     const std::string label = std::string(QUOVIX_BIN) + ":  Elapsed time=";
     ASSERT_EQ(tail.compare(0, label.size(), label), 0) << tail;
     // Seconds with two decimals, then " secs".
