@@ -15,6 +15,7 @@ struct CommandLine {
     std::string infoFile;
     bool quiet = false;       // -q: warnings and errors only
     bool showBanner = true;   // false for runs that print one line (--version)
+    std::string bitsGiven;    // the -a value as given, for its warning
 };
 
 // Walks the arguments. Returns true when the run goes on; false when the walk

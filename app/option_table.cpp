@@ -129,6 +129,7 @@ const OptionRow kRows[] = {
      [](OptionWalk& w, const char* v) {
          const int32_t bits = parseInteger(v);
          w.options.outputBits = (bits == 8 || bits == 16) ? bits : -1;
+         w.commandLine.bitsGiven = v;
      }, ""},
     {"-b", K::Decimal, "[+,-]n", G::Classic, true, applyBracketing, ""},
     {"-c", K::None, nullptr, G::Classic, true, [](OptionWalk& w, const char*) { w.options.useYCrCb = true; }, ""},

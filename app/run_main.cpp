@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "app/interrupts.h"
 #include "app/console_view.h"
+#include "app/run_request.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,15 @@ int runMain(int argc, char** argv)
     std::fwrite(walkText.data(), 1, walkText.size(), stdout);
     if (!goesOn)
         return exitCode;
+    if (!commandLine.infoGiven) {
+        std::string warnings, error;
+        const bool settled = settleRequest(commandLine, warnings, error);
+        std::fputs(warnings.c_str(), stderr);
+        if (!settled) {
+            std::fputs(error.c_str(), stderr);
+            return quovix::kExitFatal;
+        }
+    }
     quovix::Options& options = commandLine.options;
     ConsoleView view(commandLine.quiet, isatty(STDERR_FILENO) == 1,
                      isatty(STDOUT_FILENO) == 1 && sameFile(STDOUT_FILENO, STDERR_FILENO));

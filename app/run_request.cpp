@@ -1,0 +1,95 @@
+#include "app/run_request.h"
+
+#include "imageio/file_format.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+namespace {
+
+constexpr const char* kSidecars[] = {"xmp", "pp3", "thm", "dop", "aae"};
+
+bool isTiffName(const std::string& ext)
+{
+    return ext == "tif" || ext == "tiff";
+}
+
+bool isJpegName(const std::string& ext)
+{
+    return ext == "jpg" || ext == "jpeg";
+}
+
+void warn(std::string& warnings, const std::string& text)
+{
+    warnings += "Warning: " + text + "\n";
+}
+
+} // namespace
+
+std::string lowerExtension(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return {};
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string& error)
+{
+    quovix::Options& o = commandLine.options;
+
+    // The output's format follows its name: refuse what would be written
+    // under a misleading name. A name without extension is written as TIFF.
+    std::string ext = lowerExtension(o.outputPath);
+    if (!o.outputPath.empty() && !ext.empty() && !isTiffName(ext) && !isJpegName(ext)) {
+        error = "Error: cannot write " + o.outputPath + ": unsupported output type ." + ext +
+                " (supported: .tif, .tiff, .jpg, .jpeg)\n";
+        return false;
+    }
+    // The writer knows JPEG names in four spellings only; a TIFF under
+    // "x.Jpg" would mislead as much as one under "x.png".
+    if (isJpegName(ext) && !quovix::hasJpegExtension(o.outputPath)) {
+        error = "Error: cannot write " + o.outputPath + ": spell a JPEG extension .jpg, .jpeg, .JPG or .JPEG\n";
+        return false;
+    }
+    // Preview runs write JPEG; never JPEG bytes under a TIFF name.
+    if (o.scaled && isTiffName(ext)) {
+        const std::string renamed = o.outputPath.substr(0, o.outputPath.size() - ext.size()) + "jpg";
+        warn(warnings, "preview runs write JPEG: writing " + renamed + " instead of " + o.outputPath);
+        o.outputPath = renamed;
+        ext = "jpg";
+    }
+
+    // One word about a depth that will not be written.
+    if (!commandLine.bitsGiven.empty()) {
+        const int32_t bits = parseInteger(commandLine.bitsGiven.c_str());
+        const bool jpeg = isJpegName(ext) || o.scaled;
+        if (bits != 8 && bits != 16)
+            warn(warnings, "-a " + commandLine.bitsGiven + " is not 8 or 16: writing the depth of the deepest input" +
+                               (jpeg ? " (8 bits for JPEG)" : ""));
+        else if (bits == 16 && jpeg)
+            warn(warnings, "-a 16 with JPEG output: JPEG holds 8 bits per sample, writing 8");
+    }
+
+    // Sidecar files caught by a wildcard are not images.
+    std::vector<std::string> kept;
+    for (const std::string& input : commandLine.inputs) {
+        const std::string inputExt = lowerExtension(input);
+        if (std::find(std::begin(kSidecars), std::end(kSidecars), inputExt) != std::end(kSidecars))
+            warn(warnings, "skipping " + input + ": a sidecar file, not an image");
+        else
+            kept.push_back(input);
+    }
+    commandLine.inputs = std::move(kept);
+    // (A missing file gets its own error instead.)
+    std::error_code noFile;
+    if (commandLine.inputs.size() == 1 && o.plusStops == 0.0f && o.minusStops == 0.0f &&
+        std::filesystem::exists(commandLine.inputs[0], noFile))
+        warn(warnings, "only one input (" + commandLine.inputs[0] + "): there is nothing to fuse it with");
+    return true;
+}

@@ -1,0 +1,135 @@
+// Checks made before any work: output format from the extension, output
+// depth warnings, preview outputs renamed, sidecar inputs skipped, a single
+// input warned about.
+#include "app/run_request.h"
+#include "image_fixture.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Settled {
+    bool ok = false;
+    CommandLine commandLine;
+    std::string warnings, error;
+};
+
+Settled settle(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "quovix");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Settled s;
+    int exitCode = 0;
+    std::string printed;
+    EXPECT_TRUE(parseCommandLine(static_cast<int>(args.size()), argv.data(), s.commandLine, exitCode, printed));
+    s.ok = settleRequest(s.commandLine, s.warnings, s.error);
+    return s;
+}
+
+TEST(RunRequest, OutputTypeFollowsTheExtension)
+{
+    for (const char* name : {"x.tif", "x.TIFF", "x.Tif", "x.jpg", "x.JPEG", "dir.d/x", "x"}) {
+        const Settled s = settle({"-o", name, "a.tif", "b.tif"});
+        EXPECT_TRUE(s.ok) << name << s.error;
+        EXPECT_EQ(s.warnings, "") << name;
+        EXPECT_EQ(s.commandLine.options.outputPath, name);
+    }
+    for (const char* name : {"x.png", "x.bmp", "out.tif.txt"}) {
+        const Settled s = settle({"-o", name, "a.tif", "b.tif"});
+        EXPECT_FALSE(s.ok) << name;
+        EXPECT_EQ(s.error, "Error: cannot write " + std::string(name) + ": unsupported output type ." +
+                               lowerExtension(name) + " (supported: .tif, .tiff, .jpg, .jpeg)\n");
+    }
+}
+
+TEST(RunRequest, PreviewOutputsAreJpegByName)
+{
+    Settled s = settle({"--gScale", "0.5", "-o", "dir/p.TIF", "a.tif", "b.tif"});
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.commandLine.options.outputPath, "dir/p.jpg");
+    EXPECT_EQ(s.warnings, "Warning: preview runs write JPEG: writing dir/p.jpg instead of dir/p.TIF\n");
+    s = settle({"--gConstrain", "80x60", "-o", "p.jpg", "a.tif", "b.tif"});
+    EXPECT_EQ(s.commandLine.options.outputPath, "p.jpg");
+    EXPECT_EQ(s.warnings, "");
+}
+
+TEST(RunRequest, OneWarningForADepthNotWritten)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {{"-a", "16", "-o", "x.tif"}, ""},
+        {{"-a", "8", "-o", "x.jpg"}, ""},
+        {{"-a", "16", "-o", "x.jpg"}, "Warning: -a 16 with JPEG output: JPEG holds 8 bits per sample, writing 8\n"},
+        {{"-a", "16", "--gScale", "0.5", "-o", "x.jpg"},
+         "Warning: -a 16 with JPEG output: JPEG holds 8 bits per sample, writing 8\n"},
+        {{"-a", "12", "-o", "x.tif"}, "Warning: -a 12 is not 8 or 16: writing the depth of the deepest input\n"},
+        {{"-a", "12", "-o", "x.jpg"},
+         "Warning: -a 12 is not 8 or 16: writing the depth of the deepest input (8 bits for JPEG)\n"},
+        {{"-a", "16", "-a", "x", "-o", "x.tif"},  // the last one counts
+         "Warning: -a x is not 8 or 16: writing the depth of the deepest input\n"},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> args = k.args;
+        args.insert(args.end(), {"a.tif", "b.tif"});
+        const Settled s = settle(args);
+        EXPECT_TRUE(s.ok);
+        EXPECT_EQ(s.warnings, k.warning) << k.args[1] << " " << k.args.back();
+    }
+}
+
+TEST(RunRequest, SidecarsSkippedAndASingleInputNamed)
+{
+    Settled s = settle({"a.tif", "a.xmp", "b.CR2", "b.PP3", "c.thm", "d.dop", "IMG.AAE", "x.xmp/y.tif"});
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.commandLine.inputs, (std::vector<std::string>{"a.tif", "b.CR2", "x.xmp/y.tif"}));
+    EXPECT_EQ(s.warnings, "Warning: skipping a.xmp: a sidecar file, not an image\n"
+                          "Warning: skipping b.PP3: a sidecar file, not an image\n"
+                          "Warning: skipping c.thm: a sidecar file, not an image\n"
+                          "Warning: skipping d.dop: a sidecar file, not an image\n"
+                          "Warning: skipping IMG.AAE: a sidecar file, not an image\n");
+
+    TempDir dir;
+    const std::string a = dir.file("a.tif");
+    writeFile(a, "");
+    s = settle({a, dir.file("a.xmp")});
+    EXPECT_EQ(s.warnings, "Warning: skipping " + dir.file("a.xmp") + ": a sidecar file, not an image\n"
+                          "Warning: only one input (" + a + "): there is nothing to fuse it with\n");
+    // Bracketing makes several images of one input: nothing to warn about.
+    s = settle({"-b", "1", a});
+    EXPECT_EQ(s.warnings, "");
+    s = settle({dir.file("missing.tif")});  // its error says enough
+    EXPECT_EQ(s.warnings, "");
+}
+
+// As the user sees it: a refused output leaves no file and says why on
+// standard error.
+TEST(RunRequest, ProgramRefusesBeforeAnyWork)
+{
+    if (!fileExists(QUOVIX_BIN))
+        GTEST_SKIP() << "quovix binary not built";
+    TempDir dir;
+    for (const char* name : {"a.tif", "b.tif"})
+        ASSERT_TRUE(writeFixtureTiff(dir.file(name), makeFixture(16, 16, 3, 8)));
+    CommandResult r = runQuovix({"-q", "-o", "out.png", "a.tif", "b.tif"}, dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, "Error: cannot write out.png: unsupported output type .png (supported: .tif, .tiff, .jpg, "
+                        ".jpeg)\n");
+    EXPECT_FALSE(fileExists(dir.file("out.png")));
+
+    r = runQuovix({"-q", "-o", "out.Jpg", "a.tif", "b.tif"}, dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, "Error: cannot write out.Jpg: spell a JPEG extension .jpg, .jpeg, .JPG or .JPEG\n");
+    EXPECT_FALSE(fileExists(dir.file("out.Jpg")));
+}
+
+} // namespace
