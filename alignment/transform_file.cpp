@@ -54,6 +54,9 @@ bool parseTransforms(const std::string& text, std::vector<TransformEntry>& entri
     std::vector<TransformEntry> parsed;
     size_t lineNumber = 0;
     size_t start = 0;
+    // Editors on some systems start UTF-8 text with a byte order mark.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        start = 3;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
@@ -101,7 +104,11 @@ bool parseTransforms(const std::string& text, std::vector<TransformEntry>& entri
             double v = 0.0;
             const auto result = std::from_chars(p, tokenEnd, v);
             if (result.ec != std::errc() || result.ptr != tokenEnd || !std::isfinite(v)) {
-                error = lineError(lineNumber, "not a valid number: '" + std::string(p, tokenEnd) + "'");
+                // A hostile file may hold one huge token: messages show its start.
+                constexpr size_t kShown = 40;
+                const size_t length = static_cast<size_t>(tokenEnd - p);
+                const std::string shown = length > kShown ? std::string(p, kShown) + "..." : std::string(p, tokenEnd);
+                error = lineError(lineNumber, "not a valid number: '" + shown + "'");
                 return false;
             }
             entry.toReference[count++] = v;

@@ -5,6 +5,7 @@
 
 #include "app/command_line.h"
 
+#include <cerrno>
 #include <cmath>
 #include <climits>
 #include <cstdio>
@@ -92,6 +93,35 @@ void applyAlignModel(OptionWalk& w, const char* value)
         w.stop = true;
         w.exitCode = quovix::kExitFatal;
     }
+}
+
+// A value that is not what the option takes ends the run: a typo must not
+// quietly mean the default frame, or a full fusion instead of aligned frames.
+void refuseValue(OptionWalk& w, const char* option, const char* value, const char* expected)
+{
+    w.printed += "Invalid value '" + std::string(value) + "' for " + option + " (" + expected + ")\n";
+    w.stop = true;
+    w.exitCode = quovix::kExitFatal;
+}
+
+void applyAlignReference(OptionWalk& w, const char* value)
+{
+    w.options.align = true;
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(value, &end, 10);
+    // 0 keeps the default, the middle frame.
+    if (end == value || *end != '\0' || errno == ERANGE || n < 0 || n > INT32_MAX)
+        return refuseValue(w, "--alignRef", value, "a frame number from 1");
+    w.options.alignReference = static_cast<int32_t>(n);
+}
+
+void applyAlignOnly(OptionWalk& w, const char* value)
+{
+    w.options.align = true;
+    if (value[0] == '\0')
+        return refuseValue(w, "--alignOnly", value, "a folder name");
+    w.options.alignOnly = value;
 }
 
 void applyRawEngine(OptionWalk& w, const char* value)
@@ -290,11 +320,7 @@ const OptionRow kRows[] = {
      "Camera RAW decoder (default: dcraw, LibRaw for files dcraw cannot decode)"},
     {"--align", K::None, nullptr, G::Alignment, false, [](OptionWalk& w, const char*) { w.options.align = true; },
      "Align hand-held frames onto a reference frame before fusing"},
-    {"--alignRef", K::Integer, "n", G::Alignment, false,
-     [](OptionWalk& w, const char* v) {
-         w.options.align = true;
-         w.options.alignReference = parseInteger(v);
-     },
+    {"--alignRef", K::Integer, "n", G::Alignment, false, applyAlignReference,
      "Reference frame, counted from 1 (default: the middle one)"},
     {"--alignModel", K::Keyword, "translation|euclidean|affine|homography", G::Alignment, false, applyAlignModel,
      "Transform estimated per frame (default: homography)"},
@@ -313,11 +339,7 @@ const OptionRow kRows[] = {
          w.options.alignLoad = v;
      },
      "Apply the transforms of this file instead of estimating them"},
-    {"--alignOnly", K::Folder, "folder", G::Alignment, false,
-     [](OptionWalk& w, const char* v) {
-         w.options.align = true;
-         w.options.alignOnly = v;
-     },
+    {"--alignOnly", K::Folder, "folder", G::Alignment, false, applyAlignOnly,
      "Write the aligned frames into this folder and stop"},
     {"--deghost", K::None, nullptr, G::MovingObjects, false,
      [](OptionWalk& w, const char*) { w.options.deghost = true; },

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -65,16 +66,29 @@ struct Transforms {
     std::vector<ImageRegion> present;     // where each input lies on the canvas
 };
 
-Status readTextFile(const std::string& path, std::string& text)
+// A transform file holds one line of a path and nine numbers per input: a
+// few hundred bytes each. Only regular files of a sane size are read, so a
+// device, a FIFO or a huge file neither blocks the run nor fills memory.
+Status readTextFile(const std::string& path, size_t inputCount, std::string& text)
 {
+    const int64_t limit = (int64_t{1} << 20) + int64_t{16384} * static_cast<int64_t>(inputCount);
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0)
+        return fatalError("Cannot read alignment file " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fatalError("Cannot read alignment file " + path + ": not a regular file");
+    if (st.st_size > limit)
+        return fatalError("Cannot read alignment file " + path + ": " + std::to_string(st.st_size) +
+                          " bytes, more than a transform file of " + std::to_string(inputCount) +
+                          " inputs can hold (" + std::to_string(limit) + ")");
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return fatalError("Cannot read alignment file " + path + ": " + std::strerror(errno));
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
+    text.assign(static_cast<size_t>(st.st_size), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    // A file that grew while read is cut at the size checked.
+    if (in.bad() || static_cast<size_t>(in.gcount()) != text.size())
         return fatalError("Cannot read alignment file " + path);
-    text = content.str();
     return Status();
 }
 
@@ -139,8 +153,11 @@ std::string motionLine(const FusionRun& run, const char* verb, const std::string
     const align::MotionSummary m = align::summarizeMotion(h, run.canvas.width, run.canvas.height);
     // Rounded first, so that a tiny negative value does not print as "-0.000".
     auto rounded = [](double v) { return std::round(v * 1000.0) / 1000.0 + 0.0; };
-    return formatted("  %s %s: shift %.2f px, rotation %.3f degrees, scale %+.3f%%", verb, path.c_str(), m.shiftPx,
-                     rounded(m.rotationDeg), rounded((m.scale - 1.0) * 100.0));
+    // A loaded matrix may mirror or collapse the frame, which no rotation
+    // and scale describe.
+    return formatted("  %s %s: shift %.2f px, rotation %.3f degrees, scale %+.3f%%%s", verb, path.c_str(),
+                     m.shiftPx, rounded(m.rotationDeg), rounded((m.scale - 1.0) * 100.0),
+                     m.orientationKept ? "" : ", mirrored or collapsed");
 }
 
 // Lines printed once the progress line is complete.
@@ -150,7 +167,7 @@ Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, Tr
 {
     const RunSettings& s = run.settings;
     std::string text;
-    QVX_TRY(readTextFile(s.alignLoad, text));
+    QVX_TRY(readTextFile(s.alignLoad, inputs.size(), text));
     std::vector<align::TransformEntry> entries;
     std::string error;
     if (!align::parseTransforms(text, entries, error))
@@ -235,6 +252,18 @@ Status estimateTransforms(FusionRun& run, const std::vector<std::string>& inputs
         t.toReference[static_cast<size_t>(i)] = f.ok ? f.toReference : align::identityHomography();
     }
     return Status();
+}
+
+// The estimation works on reduced copies (the longer side brought to a few
+// hundred pixels); frames whose shorter side would vanish there, or that are
+// only a few pixels across, cannot be aligned.
+bool alignableSize(int width, int height)
+{
+    constexpr int kMinSide = 8;
+    constexpr int kReducedSide = 512;
+    const int64_t shorter = std::min(width, height);
+    const int64_t longer = std::max(width, height);
+    return shorter >= kMinSide && shorter * kReducedSide >= kMinSide * longer;
 }
 
 // The canvas part every input covers once aligned; the whole canvas when
@@ -408,10 +437,19 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
         run.console.print("Aligning %d images", n);
         progress.open = true;
     }
-    if (!s.alignLoad.empty())
+    if (!s.alignLoad.empty()) {
         QVX_TRY(loadTransforms(run, inputs, t, report));
-    else if (several)
+    } else if (several && !alignableSize(run.canvas.width, run.canvas.height)) {
+        // Too few pixels to estimate anything from: fused as they are.
+        for (int i = 0; i < n; ++i)
+            if (i != reference)
+                report.push_back(formatted("Warning: cannot align %s (frames of %dx%d pixels are too small or too "
+                                           "thin to align); %s unaligned\n",
+                                           inputs[static_cast<size_t>(i)].c_str(), run.canvas.width,
+                                           run.canvas.height, s.alignOnly.empty() ? "fused" : "written"));
+    } else if (several) {
         QVX_TRY(estimateTransforms(run, inputs, inputEntry, reference, t, report));
+    }
     if (!s.alignSave.empty())
         QVX_TRY(saveTransforms(run, inputs, t));
 

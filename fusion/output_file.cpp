@@ -47,6 +47,8 @@ void copyMetadataInto(FusionRun& run, const std::string& target)
     const MetadataStatus status = copyCameraMetadata(run.metadataSource, target, QUOVIX_VERSION);
     if (!status.ok() && status.error != MetadataError::Unsupported)
         run.console.print("Warning: camera metadata not copied (%s)\n", status.detail.c_str());
+    if (status.ok() && !status.note.empty())
+        run.console.print("Warning: %s\n", status.note.c_str());
 }
 
 // Results name their software and carry the first input's colour profile,
@@ -134,6 +136,9 @@ Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string
                                                ", out=4\nFatal Error: Unsupported image type\n\n");
     }
 
+    if (run.outputProfile.size() > kMaxJpegIccBytes)
+        run.console.print("Warning: colour profile of %zu bytes not carried: a JPEG holds at most %zu\n",
+                          run.outputProfile.size(), kMaxJpegIccBytes);
     bool ok = false;
     const std::string temp = reserveTempBeside(target);
     if (!temp.empty()) {

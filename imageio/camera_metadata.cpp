@@ -1,6 +1,7 @@
 #include "imageio/camera_metadata.h"
 
 #include "imageio/file_format.h"
+#include "imageio/metadata_source.h"
 #include "imageio/tiff_directory.h"
 
 // Exiv2 0.27 still hands out std::auto_ptr.
@@ -163,33 +164,74 @@ struct SourceMetadata {
     Exiv2::IptcData iptc;
 };
 
-MetadataStatus readSource(const std::string& path, SourceMetadata& out)
+MetadataStatus readOpened(Exiv2::Image& image, const std::string& path, SourceMetadata& out)
+{
+    tExiv2Errors = 0;
+    image.readMetadata();
+    if (tExiv2Errors != 0)
+        return metadataFailure(MetadataError::Corrupt, path + ": damaged metadata");
+    out = SourceMetadata();
+    for (const Exiv2::Exifdatum& d : image.exifData()) {
+        if (keepExifDatum(d))
+            out.exif.add(d);
+    }
+    for (const Exiv2::Xmpdatum& d : image.xmpData()) {
+        if (keepXmpDatum(d))
+            out.xmp.add(d);
+    }
+    out.iptc = image.iptcData();
+    return {};
+}
+
+Exiv2::Image::AutoPtr openInMemory(const std::string& bytes)
+{
+    return Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(bytes.data()),
+                                     static_cast<long>(bytes.size()));
+}
+
+// `note` says what was left out of a copy that goes ahead.
+MetadataStatus readSource(const std::string& path, SourceMetadata& out, std::string& note)
 {
     FileFormat format = FileFormat::Unknown;
     const Status found = detectFormat(path, format);
     if (!found.ok() && found.exitCode() == kExitFatal)
         return metadataFailure(MetadataError::CannotOpen, path + ": cannot open");
+    // A huge XMP packet is emptied before the reader sees it.
+    std::string trimmed;
+    if (format == FileFormat::Tiff) {
+        const int64_t xmp = tiffXmpBytes(path);
+        if (xmp > kMaxXmpBytes && tiffWithoutXmp(path, trimmed))
+            note = "XMP of " + path + " not carried: " + std::to_string(xmp) + " bytes, more than the " +
+                   std::to_string(kMaxXmpBytes >> 20) + " MB an output takes";
+    }
     Exiv2::Image::AutoPtr image;
     try {
-        image = Exiv2::ImageFactory::open(path);
+        image = trimmed.empty() ? Exiv2::ImageFactory::open(path) : openInMemory(trimmed);
     } catch (const Exiv2::AnyError& e) {
         return metadataFailure(MetadataError::Unsupported, path + ": no metadata reader for this file (" +
                                                                e.what() + ")");
     }
-    tExiv2Errors = 0;
-    image->readMetadata();
-    if (tExiv2Errors != 0)
-        return metadataFailure(MetadataError::Corrupt, path + ": damaged metadata");
-    for (const Exiv2::Exifdatum& d : image->exifData()) {
-        if (keepExifDatum(d))
-            out.exif.add(d);
+    MetadataStatus status;
+    bool damaged = false;
+    try {
+        status = readOpened(*image, path, out);
+        damaged = !status.ok();
+    } catch (const Exiv2::AnyError& e) {
+        damaged = true;
+        status = metadataFailure(MetadataError::Corrupt, path + ": " + e.what());
     }
-    for (const Exiv2::Xmpdatum& d : image->xmpData()) {
-        if (keepXmpDatum(d))
-            out.xmp.add(d);
+    // A damaged colour profile must not cost the camera's metadata: the
+    // profile is judged (and dropped with its own warning) by the profile
+    // reader; the rest is read again without it.
+    if (damaged && format == FileFormat::Jpeg && jpegHeaderWithoutProfile(path, trimmed)) {
+        Exiv2::Image::AutoPtr header = openInMemory(trimmed);
+        SourceMetadata again;
+        if (readOpened(*header, path, again).ok()) {
+            out = again;
+            return {};
+        }
     }
-    out.iptc = image->iptcData();
-    return {};
+    return status;
 }
 
 // The target's own EXIF (for a TIFF: its structure, resolution, position and
@@ -425,9 +467,10 @@ MetadataStatus copyCameraMetadata(const std::string& source, const std::string& 
     if (format != FileFormat::Tiff && format != FileFormat::Jpeg)
         return metadataFailure(MetadataError::Unsupported, target + ": neither TIFF nor JPEG");
     SourceMetadata metadata;
+    std::string note;
     try {
         setUpExiv2();
-        MetadataStatus status = readSource(source, metadata);
+        MetadataStatus status = readSource(source, metadata, note);
         if (!status.ok())
             return status;
     } catch (const Exiv2::AnyError& e) {
@@ -441,7 +484,7 @@ MetadataStatus copyCameraMetadata(const std::string& source, const std::string& 
     // A TIFF output already names its software; with nothing of the camera's
     // to add, it is left as it is.
     if (format == FileFormat::Tiff && metadata.exif.empty() && metadata.xmp.empty() && metadata.iptc.empty())
-        return {};
+        return MetadataStatus{MetadataError::None, std::string(), note};
 
     const std::string software = "Quovix " + version;
     std::vector<std::string> temporaries;
@@ -458,6 +501,8 @@ MetadataStatus copyCameraMetadata(const std::string& source, const std::string& 
     }
     for (const std::string& path : temporaries)
         ::unlink(path.c_str());
+    if (status.ok())
+        status.note = note;
     return status;
 }
 

@@ -20,13 +20,14 @@ enum class MetadataError {
 struct MetadataStatus {
     MetadataError error = MetadataError::None;
     std::string detail;  // file and reason, for the caller's warning
+    std::string note;    // on success: what was left out, for a warning
 
     bool ok() const { return error == MetadataError::None; }
 };
 
 inline MetadataStatus metadataFailure(MetadataError error, std::string detail)
 {
-    return MetadataStatus{error, std::move(detail)};
+    return MetadataStatus{error, std::move(detail), std::string()};
 }
 
 } // namespace quovix

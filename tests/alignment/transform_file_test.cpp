@@ -70,6 +70,20 @@ TEST(TransformFile, MalformedInputIsReportedWithItsLine)
     }
 }
 
+TEST(TransformFile, ByteOrderMarkAcceptedAndHugeTokensCut)
+{
+    std::vector<TransformEntry> entries;
+    std::string error;
+    ASSERT_TRUE(parseTransforms("\xEF\xBB\xBF" "a.tif\t1 0 2 0 1 0 0 0 1\n", entries, error)) << error;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, "a.tif");
+
+    const std::string huge(1 << 20, '7');
+    EXPECT_FALSE(parseTransforms("a.tif\t1 0 " + huge + "x 0 1 0 0 0 1\n", entries, error));
+    EXPECT_LT(error.size(), 200u);
+    EXPECT_NE(error.find("not a valid number: '" + huge.substr(0, 40) + "...'"), std::string::npos) << error;
+}
+
 TEST(TransformFile, RefusesWhatCannotBeWritten)
 {
     std::string text, error;

@@ -94,6 +94,20 @@ TEST(AlignOptions, ProgramEndsOnBadValues)
               std::string::npos)
         << r.output;
 
+    // Values that are no frame number, and an empty folder, end the run
+    // instead of meaning the middle frame or a whole fusion.
+    for (const char* value : {"abc", "2x", "-1", ""}) {
+        r = runQuovix({"--alignRef", value, "-o", dir.file("out.tif"), a, b}, dir.path(), env);
+        EXPECT_EQ(r.exitCode, 1) << value;
+        EXPECT_NE(r.output.find("Invalid value '" + std::string(value) + "' for --alignRef (a frame number from 1)\n"),
+                  std::string::npos)
+            << r.output;
+    }
+    r = runQuovix({"--alignOnly", "", "-o", dir.file("out.tif"), a, b}, dir.path(), env);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Invalid value '' for --alignOnly (a folder name)\n"), std::string::npos) << r.output;
+    EXPECT_FALSE(fileExists(dir.file("out.tif")));
+
     r = runQuovix({"--alignRef", "3", "-o", dir.file("out.tif"), a, b}, dir.path(), env);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.output.find("Fatal Error: Alignment reference 3 out of range 1..2\n"), std::string::npos) << r.output;

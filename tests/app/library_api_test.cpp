@@ -417,10 +417,11 @@ TEST_F(LibraryApiTest, ThrowingCallbackEndsTheRunCleanly)
         EXPECT_EQ(result.error, "Fatal Error: The message callback threw: boom " + std::to_string(throwAt) + "\n");
         EXPECT_EQ(calls, throwAt) << "the callback is not called again";
         // The last lines come after the output is in place: it stays whole.
-        if (throwAt < total - 1)
+        if (throwAt < total - 1) {
             EXPECT_EQ(readFile(out), "old");
-        else
+        } else {
             EXPECT_EQ(readFile(out), readFile(dir_.file("counted.tif")));
+        }
         EXPECT_EQ(leftovers(temp), std::vector<std::string>{});
         size_t files = 0;
         for (const auto& entry : std::filesystem::directory_iterator(outFolder)) {

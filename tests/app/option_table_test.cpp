@@ -119,9 +119,9 @@ TEST(OptionWalk, LongOptionsTakeJoinedValues)
 
     // An empty joined value is a value (for the checks after the walk), not
     // a reason to take the next argument.
-    w = walk({"--alignRef=", "a.tif"});
-    EXPECT_TRUE(w.commandLine.options.align);
-    EXPECT_EQ(w.commandLine.inputs, Inputs{"a.tif"});
+    w = walk({"--alignOnly=", "a.tif"});
+    EXPECT_EQ(w.printed, "Invalid value '' for --alignOnly (a folder name)\n");
+    EXPECT_EQ(w.commandLine.options.alignOnly, "");
 
     // A flag given a value: applied, the value named as ignored.
     w = walk({"--bigtiff=no", "a.tif"});

@@ -66,6 +66,27 @@ TEST_F(ReliabilityTest, PreviewCacheServesOnlyTheFileItWasMadeFrom)
     std::filesystem::remove_all(cacheFolder);
     EXPECT_EQ(preview("ab/x.tif", "replacedFresh.jpg"), replaced);
     EXPECT_NE(replaced, first);
+
+    // Rewritten in place (same inode, same size) with its modification time
+    // restored afterwards, as a careless sync tool does.
+    const std::string target = file("inplace/x.tif");
+    std::filesystem::create_directories(file("inplace"));
+    ASSERT_TRUE(writeFixtureTiff(target, readFixtureTiff(kCrop + "crusader1.tif")));
+    ASSERT_TRUE(writeFixtureTiff(file("other.tif"), readFixtureTiff(kCrop + "crusader6.tif")));
+    const std::string before = preview("inplace/x.tif", "inplace-before.jpg");
+    struct stat old{};
+    ASSERT_EQ(stat(target.c_str(), &old), 0);
+    const std::string other = readFile(file("other.tif"));
+    ASSERT_EQ(other.size(), static_cast<size_t>(old.st_size)) << "uncompressed crops of one size";
+    {
+        FILE* f = std::fopen(target.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(other.data(), 1, other.size(), f), other.size());
+        std::fclose(f);
+    }
+    const timespec times[2] = {old.st_atim, old.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, target.c_str(), times, 0), 0);
+    EXPECT_NE(preview("inplace/x.tif", "inplace-after.jpg"), before) << "the stale cache came back";
 }
 
 TEST_F(ReliabilityTest, TinyFilesDeclaringHugeSizesAreRefusedBeforeAnyWork)
@@ -279,8 +300,9 @@ TEST_F(ReliabilityTest, RunsOutOfMemoryEndCleanlyAnywhere)
         ASSERT_TRUE(r.code == 0 || r.code == 156 || r.code == 255 || r.code == 1 || r.code == 127) << r.code;
         outOfMemory += r.code == 156;
         succeeded = r.code == 0;
-        if (!succeeded)
+        if (!succeeded) {
             EXPECT_EQ(readFile(out), "old");
+        }
         size_t entries = 0;
         for (const auto& entry : std::filesystem::directory_iterator(file("out"))) {
             EXPECT_EQ(entry.path().filename().string()[0], 'f') << entry.path();

@@ -319,6 +319,51 @@ TEST_F(AlignRunTest, SavedTransformsReproduceTheRun)
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.error.rfind("Fatal Error: Cannot read alignment file " + load.alignLoad, 0), 0u)
         << result.error;
+
+    // Only regular files of a transform file's size are read: a device, a
+    // FIFO (which would block for ever) or a huge file end the run at once.
+    const std::string fifo = tmp_.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = tmp_.file("huge.txt");
+    writeFile(huge, std::string(3 << 20, '1'));
+    for (const std::string& path : {std::string("/dev/zero"), fifo, huge}) {
+        load.alignLoad = path;
+        result = run(load, inputs, &printed);
+        EXPECT_EQ(result.exitCode, 1) << path;
+        EXPECT_EQ(result.error.rfind("Fatal Error: Cannot read alignment file " + path + ": ", 0), 0u)
+            << result.error;
+        EXPECT_LT(result.error.size(), 400u);
+        EXPECT_NE(printed.find("Aligning 3 images\n"), std::string::npos) << "the progress line is ended";
+    }
+}
+
+// Frames a few pixels across, or thin strips, give the estimation nothing to
+// work on: each gets a warning and the run fuses them as they are.
+TEST_F(AlignRunTest, FramesTooSmallToAlignAreFusedUnaligned)
+{
+    for (auto [w, h] : {std::pair{1, 1}, {4000, 1}, {1, 4000}, {6, 90}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        std::vector<std::string> inputs;
+        for (int k = 0; k < 3; ++k) {
+            FixtureImage image = makeFixture(w, h, 3, 8);
+            for (size_t i = 0; i < image.data.size(); ++i)
+                image.data[i] = static_cast<uint16_t>((i * 7 + static_cast<size_t>(k) * 60) % 256);
+            inputs.push_back(tmp_.file("tiny" + std::to_string(k) + ".tif"));
+            ASSERT_TRUE(writeFixtureTiff(inputs.back(), image, false));
+        }
+        Options o = options();
+        o.align = true;
+        o.outputPath = tmp_.file("tiny-out.tif");
+        std::string printed;
+        const FuseResult result = run(o, inputs, &printed);
+        ASSERT_TRUE(result.ok()) << result.error << printed;
+        EXPECT_NE(printed.find("Warning: cannot align " + inputs[0] + " (frames of " + std::to_string(w) + "x" +
+                               std::to_string(h) + " pixels are too small or too thin to align); fused unaligned\n"),
+                  std::string::npos)
+            << printed;
+        EXPECT_NE(printed.find("Warning: cannot align " + inputs[2]), std::string::npos);
+        EXPECT_EQ(readFixtureTiff(o.outputPath).width, w);
+    }
 }
 
 // A preview run aligns at the preview size; the transforms it saves are in

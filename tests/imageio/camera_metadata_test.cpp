@@ -1,4 +1,5 @@
 #include "imageio/camera_metadata.h"
+#include "imageio/metadata_source.h"
 
 #include "dng_writer.h"
 #include "icc_samples.h"
@@ -272,6 +273,53 @@ TEST_F(CameraMetadataTest, XmpAndIptcTravelWithoutStorageOrConverterSettings)
         EXPECT_EQ(caption->toString(), "Crusader statue");
         expectCameraExif(m, output);
     }
+}
+
+// A source whose colour profile is damaged (its header declares more bytes
+// than the chunk holds) still gives its camera tags and XMP; the profile is
+// judged on its own by the profile reader.
+TEST_F(CameraMetadataTest, DamagedProfileCostsOnlyTheProfile)
+{
+    const std::string source = jpegInput(wide);
+    metadata_samples::editMetadata(source, [](Exiv2::Image& image) { image.xmpData()["Xmp.dc.title"] = "Pads"; });
+    std::string bytes = readFile(source);
+    const size_t chunk = bytes.find(std::string("ICC_PROFILE\0", 12));
+    ASSERT_NE(chunk, std::string::npos);
+    bytes[chunk + 14] = '\x7F';  // the profile's declared size, first byte
+    writeFile(source, bytes);
+    IccProfile profile;
+    EXPECT_FALSE(quovix::readIccProfile(source, profile).ok()) << "the profile itself is refused";
+    for (OutputKind kind : {OutputKind::Tiff8, OutputKind::Jpeg}) {
+        const std::string target = writeOutput(kind, wide);
+        const MetadataStatus status = copyCameraMetadata(source, target, kVersion);
+        ASSERT_TRUE(status.ok()) << status.detail;
+        const Metadata m = metadata_samples::readMetadata(target);
+        expectCameraExif(m, output);
+        EXPECT_EQ(m.xmpText("Xmp.dc.title"), "lang=\"x-default\" Pads");
+    }
+}
+
+// An XMP packet of megabytes (a sidecar's worth of history embedded by an
+// editor) takes minutes and gigabytes to parse: it is left out with a note
+// naming the bound, and the camera tags still travel.
+TEST_F(CameraMetadataTest, HugeXmpIsLeftOutWithANote)
+{
+    const std::string source = tiffInput(wide);
+    metadata_samples::editMetadata(source, [](Exiv2::Image& image) {
+        image.xmpData()["Xmp.dc.title"] = "Huge";
+        image.xmpData()["Xmp.dc.source"] = std::string(size_t{3} << 20, 'x');
+    });
+    ASSERT_GT(quovix::tiffXmpBytes(source), quovix::kMaxXmpBytes);
+    const std::string before = readFile(source);
+    const std::string target = writeOutput(OutputKind::Tiff8, wide);
+    const MetadataStatus status = copyCameraMetadata(source, target, kVersion);
+    ASSERT_TRUE(status.ok()) << status.detail;
+    EXPECT_EQ(status.note.rfind("XMP of " + source + " not carried: ", 0), 0u) << status.note;
+    EXPECT_NE(status.note.find("more than the 1 MB an output takes"), std::string::npos) << status.note;
+    const Metadata m = metadata_samples::readMetadata(target);
+    expectCameraExif(m, output);
+    EXPECT_EQ(m.xmpText("Xmp.dc.title"), "<absent>");
+    EXPECT_EQ(readFile(source), before) << "the source is only read";
 }
 
 TEST_F(CameraMetadataTest, RawInputGivesItsCameraTagsButNotItsSensorData)
