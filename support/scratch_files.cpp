@@ -42,9 +42,20 @@ std::string hostName()
     return name;
 }
 
+// The PID namespace this process sees ("pid:[4026531836]"): containers that
+// share a temporary folder and a host name (the containers of one pod) see
+// each other's process numbers as free, so a record is only judged by a
+// process of the same namespace.
+std::string pidNamespace()
+{
+    char link[128] = {};
+    const ssize_t n = ::readlink("/proc/self/ns/pid", link, sizeof link - 1);
+    return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string("?");
+}
+
 std::string ownerRecord()
 {
-    return std::to_string(getpid()) + " " + hostName() + "\n";
+    return std::to_string(getpid()) + " " + hostName() + " " + pidNamespace() + "\n";
 }
 
 // True when the folder's owner file names a process of this host that no
@@ -66,9 +77,13 @@ bool ownerIsGone(const std::string& folder)
     std::string host(end + 1);
     if (!host.empty() && host.back() == '\n')
         host.pop_back();
-    // Another machine sharing the folder (or another PID namespace with its
-    // own host name) cannot be asked.
-    if (host != hostName() || pid == getpid())
+    const size_t space = host.find(' ');
+    const std::string ns = space == std::string::npos ? std::string() : host.substr(space + 1);
+    if (space != std::string::npos)
+        host.erase(space);
+    // Another machine sharing the folder, or another PID namespace, cannot be
+    // asked whether the process lives.
+    if (host != hostName() || pid == getpid() || (!ns.empty() && ns != pidNamespace()))
         return false;
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <set>
@@ -228,12 +229,14 @@ TEST_F(InterruptTest, RunFoldersOfDeadProcessesAreRemovedByTheNextRun)
     ASSERT_EQ(abandoned.size(), 1u);
 
     // Folders the next run must leave alone: one kept by -d (no owner), one
-    // whose owner is alive (this test), one whose owner record is not ours
-    // to judge (another host).
+    // whose owner is alive (this test), ones whose owner records are not ours
+    // to judge (another host; another PID namespace on this host, as the
+    // containers of one pod sharing a temporary folder).
     const std::string kept = privateFolder() + "/run-kept";
     const std::string alive = privateFolder() + "/run-alive";
     const std::string foreign = privateFolder() + "/run-foreign";
-    for (const std::string& folder : {kept, alive, foreign}) {
+    const std::string container = privateFolder() + "/run-container";
+    for (const std::string& folder : {kept, alive, foreign, container}) {
         fs::create_directories(folder);
         writeFile(folder + "/file.tif", "scratch");
     }
@@ -244,13 +247,15 @@ TEST_F(InterruptTest, RunFoldersOfDeadProcessesAreRemovedByTheNextRun)
     const std::string deadRecord = readFile(abandoned[0] + ".owner");
     ASSERT_FALSE(deadRecord.empty());
     writeFile(foreign + ".owner", deadRecord.substr(0, deadRecord.find(' ')) + " elsewhere.invalid\n");
+    ASSERT_EQ(std::count(deadRecord.begin(), deadRecord.end(), ' '), 2) << deadRecord;
+    writeFile(container + ".owner", deadRecord.substr(0, deadRecord.rfind(' ')) + " pid:[1]\n");
 
     fs::remove(output());
     const CommandResult next = runQuovix(args, outDir(), {"TMPDIR=" + tempDir()});
     ASSERT_EQ(next.exitCode, 0) << next.output;
     EXPECT_FALSE(fs::exists(abandoned[0])) << "the killed run's folder is still there";
     EXPECT_FALSE(fs::exists(abandoned[0] + ".owner"));
-    for (const std::string& folder : {kept, alive, foreign})
+    for (const std::string& folder : {kept, alive, foreign, container})
         EXPECT_TRUE(fileExists(folder + "/file.tif")) << folder;
 }
 
