@@ -198,10 +198,12 @@ TEST_F(WholeRunTest, JpegInputsAndJpegOutputNames)
     EXPECT_EQ(h, 30);
     EXPECT_EQ(components, 3);
 
-    // ".Jpg" is none of the JPEG extensions: the output stays an 8-bit TIFF.
+    // ".Jpg" is none of the JPEG spellings: refused before any work, rather
+    // than a TIFF written under a JPEG-looking name.
     r = run({"-o", "out.Jpg", "in0.jpg", "in1.jpg"});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(formatOf(dir.file("out.Jpg")), FileFormat::Tiff);
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("cannot write out.Jpg: spell a JPEG extension"), std::string::npos) << r.output;
+    EXPECT_FALSE(fileExists(dir.file("out.Jpg")));
     EXPECT_TRUE(leftovers().empty());
 }
 
