@@ -14,6 +14,8 @@
 #include <jpeglib.h>
 #include <tiffio.h>
 
+#include "read_jpeg.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -69,28 +71,7 @@ bool readTiff(const std::string& path, Rgb8& image)
 
 bool readJpeg(const std::string& path, Rgb8& image)
 {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    jpeg_decompress_struct info;
-    jpeg_error_mgr error;
-    info.err = jpeg_std_error(&error);  // a corrupt file ends the tool: fine here
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
-    jpeg_read_header(&info, TRUE);
-    info.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&info);
-    image.width = static_cast<int>(info.output_width);
-    image.height = static_cast<int>(info.output_height);
-    image.pixels.resize(static_cast<size_t>(image.width) * image.height * 3);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = image.pixels.data() + static_cast<size_t>(info.output_scanline) * image.width * 3;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    std::fclose(file);
-    return true;
+    return readJpegRgb(path, image.width, image.height, image.pixels);
 }
 
 bool writeJpeg(const std::string& path, const Rgb8& image, int quality)

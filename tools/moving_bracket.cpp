@@ -17,6 +17,8 @@
 #include <jpeglib.h>
 #include <tiffio.h>
 
+#include "read_jpeg.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -39,30 +41,12 @@ double srgbToLinear(double v)
 
 bool readJpeg(const char* path, Image& image)
 {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
+    std::vector<unsigned char> rgb;
+    if (!readJpegRgb(path, image.width, image.height, rgb))
         return false;
-    jpeg_decompress_struct info;
-    jpeg_error_mgr error;
-    info.err = jpeg_std_error(&error);  // a corrupt file ends the tool: fine here
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
-    jpeg_read_header(&info, TRUE);
-    info.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&info);
-    image.width = static_cast<int>(info.output_width);
-    image.height = static_cast<int>(info.output_height);
-    image.linear.resize(static_cast<size_t>(image.width) * image.height * 3);
-    std::vector<unsigned char> row(static_cast<size_t>(image.width) * 3);
-    for (int y = 0; y < image.height; ++y) {
-        unsigned char* p = row.data();
-        jpeg_read_scanlines(&info, &p, 1);
-        for (int k = 0; k < image.width * 3; ++k)
-            image.linear[static_cast<size_t>(y) * image.width * 3 + k] = srgbToLinear(row[static_cast<size_t>(k)] / 255.0);
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    std::fclose(file);
+    image.linear.resize(rgb.size());
+    for (size_t k = 0; k < rgb.size(); ++k)
+        image.linear[k] = srgbToLinear(rgb[k] / 255.0);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // The alignment options on the command line: the walk and the program's ends.
 #include "app/command_line.h"
+#include "command_walk.h"
 #include "image_fixture.h"
 #include "test_util.h"
 
@@ -9,27 +10,6 @@
 #include <vector>
 
 namespace {
-
-struct Walk {
-    bool goesOn = false;
-    int exitCode = -1;
-    CommandLine commandLine;
-    std::string printed;
-};
-
-Walk walk(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "quovix");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Walk w;
-    testing::internal::CaptureStdout();
-    w.goesOn = parseCommandLine(static_cast<int>(args.size()), argv.data(), w.commandLine, w.exitCode);
-    w.printed = testing::internal::GetCapturedStdout();
-    return w;
-}
 
 TEST(AlignOptions, EachFormSetsItsFieldAndTurnsAlignmentOn)
 {

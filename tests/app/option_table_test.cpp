@@ -3,6 +3,7 @@
 // input names, --help and --version, -q, and the texts made from the table
 // (help section, man page section, completion).
 #include "app/command_line.h"
+#include "command_walk.h"
 #include "app/option_table.h"
 #include "test_util.h"
 
@@ -14,30 +15,6 @@
 #include <vector>
 
 namespace {
-
-struct Walk {
-    bool goesOn = false;
-    int exitCode = -1;
-    CommandLine commandLine;
-    std::string printed;   // standard output
-    std::string warnings;  // standard error
-};
-
-Walk walk(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "quovix");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Walk w;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    w.goesOn = parseCommandLine(static_cast<int>(args.size()), argv.data(), w.commandLine, w.exitCode);
-    w.warnings = testing::internal::GetCapturedStderr();
-    w.printed = testing::internal::GetCapturedStdout();
-    return w;
-}
 
 using Inputs = std::vector<std::string>;
 

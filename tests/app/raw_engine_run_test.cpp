@@ -1,6 +1,7 @@
 // The RAW engine on the command line and in whole runs of the program:
 // the option, --info, corrupt files and a search path without dcraw.
 #include "app/command_line.h"
+#include "command_walk.h"
 #include "dng_writer.h"
 #include "test_util.h"
 
@@ -11,27 +12,6 @@
 #include <vector>
 
 namespace {
-
-struct Walk {
-    bool goesOn = false;
-    int exitCode = -1;
-    CommandLine commandLine;
-    std::string printed;
-};
-
-Walk walk(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "quovix");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Walk w;
-    testing::internal::CaptureStdout();
-    w.goesOn = parseCommandLine(static_cast<int>(args.size()), argv.data(), w.commandLine, w.exitCode);
-    w.printed = testing::internal::GetCapturedStdout();
-    return w;
-}
 
 size_t occurrences(const std::string& text, const std::string& part)
 {

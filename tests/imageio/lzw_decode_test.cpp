@@ -93,6 +93,21 @@ TEST(LzwDecode, DamagedOrMismatchedStripsAreRefusedNotGuessed)
     EXPECT_TRUE(ok);
 }
 
+// The decoded RGB samples of a bundled photograph and its width; empty when
+// it cannot be read.
+std::vector<uint8_t> crusaderPhoto(int& width)
+{
+    Console console;
+    const std::string photo = sourceDir() + "/examples/crusader/2.jpeg";
+    int height = 0, components = 0;
+    if (!readJpegHeader(console, photo, width, height, components).ok())
+        return {};
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    if (!readJpeg(console, photo, ImageInfo(), rgb.data()).ok())
+        return {};
+    return rgb;
+}
+
 // Writes the crop of a photograph as a TIFF (LZW unless told otherwise)
 // through libtiff's own scanline writer: 8 or 16 bits, 1, 3 or 4 samples,
 // with or without the predictor.
@@ -164,12 +179,9 @@ void expectRowsAsLibtiff(const std::string& path, int height, size_t rowBytes)
 
 TEST(TiffRowReader, RowsOfEveryLayoutMatchLibtiffIntactAndDamaged)
 {
-    Console console;
-    const std::string photo = sourceDir() + "/examples/crusader/2.jpeg";
-    int pw = 0, ph = 0, components = 0;
-    ASSERT_TRUE(readJpegHeader(console, photo, pw, ph, components).ok());
-    std::vector<uint8_t> rgb(static_cast<size_t>(pw) * ph * 3);
-    ASSERT_TRUE(readJpeg(console, photo, ImageInfo(), rgb.data()).ok());
+    int pw = 0;
+    const std::vector<uint8_t> rgb = crusaderPhoto(pw);
+    ASSERT_FALSE(rgb.empty());
     TempDir dir;
     std::mt19937 random(3);
     int damagedStrips = 0;
@@ -207,12 +219,9 @@ TEST(TiffRowReader, RowsOfEveryLayoutMatchLibtiffIntactAndDamaged)
 // at once; every row must still be the file's own.
 TEST(TiffRowReader, ReadersSharingBuffersKeepTheirOwnRows)
 {
-    Console console;
-    const std::string photo = sourceDir() + "/examples/crusader/2.jpeg";
-    int pw = 0, ph = 0, components = 0;
-    ASSERT_TRUE(readJpegHeader(console, photo, pw, ph, components).ok());
-    std::vector<uint8_t> rgb(static_cast<size_t>(pw) * ph * 3);
-    ASSERT_TRUE(readJpeg(console, photo, ImageInfo(), rgb.data()).ok());
+    int pw = 0;
+    const std::vector<uint8_t> rgb = crusaderPhoto(pw);
+    ASSERT_FALSE(rgb.empty());
     TempDir dir;
     struct Codec {
         int compression;
