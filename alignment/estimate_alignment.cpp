@@ -315,4 +315,12 @@ AlignmentResult estimateAlignment(int frameCount, const FrameLoader& load, const
     return result;
 }
 
+bool sizeCanBeAligned(int width, int height)
+{
+    constexpr int64_t kMinSide = 8;
+    const int64_t shorter = std::min(width, height);
+    const int64_t longer = std::max(width, height);
+    return shorter >= kMinSide && shorter * kDenseMaxSide >= kMinSide * longer;
+}
+
 } // namespace quovix::align

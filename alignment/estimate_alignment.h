@@ -105,4 +105,10 @@ struct AlignmentResult {
 // results are identical for any thread count.
 AlignmentResult estimateAlignment(int frameCount, const FrameLoader& load, const AlignOptions& options);
 
+// Whether frames of this size can be estimated at all: the estimation works
+// on copies whose longer side is brought down to a few hundred pixels, so a
+// frame only a few pixels across, or so thin that its shorter side would
+// vanish there, has nothing to match.
+bool sizeCanBeAligned(int width, int height);
+
 } // namespace quovix::align

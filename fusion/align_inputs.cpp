@@ -254,18 +254,6 @@ Status estimateTransforms(FusionRun& run, const std::vector<std::string>& inputs
     return Status();
 }
 
-// The estimation works on reduced copies (the longer side brought to a few
-// hundred pixels); frames whose shorter side would vanish there, or that are
-// only a few pixels across, cannot be aligned.
-bool alignableSize(int width, int height)
-{
-    constexpr int kMinSide = 8;
-    constexpr int kReducedSide = 512;
-    const int64_t shorter = std::min(width, height);
-    const int64_t longer = std::max(width, height);
-    return shorter >= kMinSide && shorter * kReducedSide >= kMinSide * longer;
-}
-
 // The canvas part every input covers once aligned; the whole canvas when
 // they share none (with a warning).
 ImageRegion commonArea(FusionRun& run, const Transforms& t, Report& report)
@@ -439,7 +427,7 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
     }
     if (!s.alignLoad.empty()) {
         QVX_TRY(loadTransforms(run, inputs, t, report));
-    } else if (several && !alignableSize(run.canvas.width, run.canvas.height)) {
+    } else if (several && !align::sizeCanBeAligned(run.canvas.width, run.canvas.height)) {
         // Too few pixels to estimate anything from: fused as they are.
         for (int i = 0; i < n; ++i)
             if (i != reference)
