@@ -396,7 +396,35 @@ MetadataStatus replaceTarget(const std::string& work, const std::string& target)
     return {};
 }
 
-// A JPEG is small: the metadata is written into a copy of it.
+bool readWhole(const std::string& path, std::string& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    bytes.clear();
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        bytes.append(buffer, n);
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+// Replaces the contents of an existing file (its access mode stays).
+bool writeWhole(const std::string& path, const std::string& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && written;
+}
+
+// A JPEG is small: the metadata is written into a copy of it. Exiv2 rewrites
+// a JPEG's colour profile in chunks of its own, and refuses profiles that a
+// JPEG holds: the copy it sees has none, and the target's profile segments
+// are put back unchanged after its write.
 MetadataStatus copyIntoJpeg(const std::string& target, const SourceMetadata& metadata, const std::string& software,
                             std::vector<std::string>& temporaries)
 {
@@ -404,8 +432,23 @@ MetadataStatus copyIntoJpeg(const std::string& target, const SourceMetadata& met
     if (work.empty())
         return metadataFailure(MetadataError::CannotWrite, target + ": cannot make a working copy beside it");
     temporaries.push_back(work);
+    std::string jpeg;
+    std::string plain;
+    std::string profile;
+    if (!readWhole(work, jpeg) || !splitJpegProfile(jpeg, plain, profile))
+        return metadataFailure(MetadataError::CannotWrite, target + ": not a complete JPEG");
+    if (!profile.empty() && !writeWhole(work, plain))
+        return metadataFailure(MetadataError::CannotWrite, target + ": " + std::strerror(errno));
     MetadataStatus status = writeInto(work, target, metadata, software);
-    return status.ok() ? replaceTarget(work, target) : status;
+    if (!status.ok() || profile.empty())
+        return status.ok() ? replaceTarget(work, target) : status;
+    std::string written;
+    std::string left;
+    std::string none;
+    if (!readWhole(work, written) || !splitJpegProfile(written, left, none) || !none.empty() ||
+        !insertJpegProfile(written, profile) || !writeWhole(work, written))
+        return metadataFailure(MetadataError::CannotWrite, target + ": the metadata writer altered the image layout");
+    return replaceTarget(work, target);
 }
 
 // Exiv2 rewrites a TIFF in memory, pixel data included. It is given a

@@ -76,58 +76,87 @@ int64_t xmpEntry(FILE* f, const TiffHeader& h, int64_t& count)
     return 0;
 }
 
+bool isIccSegment(const std::string& jpeg, const JpegSegment& s)
+{
+    static const char kIcc[] = "ICC_PROFILE";  // with its NUL
+    return s.marker == 0xE2 && s.end - s.payload >= sizeof kIcc &&
+           jpeg.compare(s.payload, sizeof kIcc, kIcc, sizeof kIcc) == 0;
+}
+
 } // namespace
+
+bool jpegHeaderSegments(const std::string& jpeg, std::vector<JpegSegment>& segments, size_t& imageData)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(jpeg[i]); };
+    segments.clear();
+    if (jpeg.size() < 2 || byte(0) != 0xFF || byte(1) != 0xD8)
+        return false;
+    size_t at = 2;
+    for (;;) {
+        if (at + 2 > jpeg.size() || byte(at) != 0xFF)
+            return false;
+        size_t m = at + 1;
+        while (m < jpeg.size() && byte(m) == 0xFF)  // fill bytes
+            ++m;
+        if (m >= jpeg.size())
+            return false;
+        const int marker = byte(m);
+        if (marker == 0xDA || marker == 0xD9) {  // image data (or the end): the header is complete
+            imageData = at;
+            return true;
+        }
+        if (m + 3 > jpeg.size())
+            return false;
+        const size_t length = size_t{byte(m + 1)} << 8 | byte(m + 2);
+        if (length < 2 || length > jpeg.size() - m - 1)
+            return false;
+        segments.push_back({marker, at, m + 3, m + 1 + length});
+        at = m + 1 + length;
+    }
+}
+
+bool splitJpegProfile(const std::string& jpeg, std::string& rest, std::string& profile)
+{
+    std::vector<JpegSegment> segments;
+    size_t imageData = 0;
+    if (!jpegHeaderSegments(jpeg, segments, imageData))
+        return false;
+    rest.assign(jpeg, 0, 2);
+    profile.clear();
+    for (const JpegSegment& s : segments)
+        (isIccSegment(jpeg, s) ? profile : rest).append(jpeg, s.at, s.end - s.at);
+    rest.append(jpeg, imageData, std::string::npos);
+    return true;
+}
+
+bool insertJpegProfile(std::string& jpeg, const std::string& profile)
+{
+    std::vector<JpegSegment> segments;
+    size_t imageData = 0;
+    if (!jpegHeaderSegments(jpeg, segments, imageData))
+        return false;
+    size_t at = 2;
+    for (const JpegSegment& s : segments) {
+        if (s.marker != 0xE0 && s.marker != 0xE1)
+            break;
+        at = s.end;
+    }
+    jpeg.insert(at, profile);
+    return true;
+}
 
 bool jpegHeaderWithoutProfile(const std::string& path, std::string& bytes)
 {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
+    std::string jpeg;
+    std::string profile;
+    if (!readAll(path, jpeg) || !splitJpegProfile(jpeg, bytes, profile))
         return false;
-    bytes.assign("\xFF\xD8", 2);
-    unsigned char b[4];
-    bool ok = std::fread(b, 1, 2, f) == 2 && b[0] == 0xFF && b[1] == 0xD8;
-    std::vector<char> segment;
-    while (ok) {
-        if (std::fread(b, 1, 2, f) != 2 || b[0] != 0xFF) {
-            ok = false;
-            break;
-        }
-        int marker = b[1];
-        while (marker == 0xFF) {  // fill bytes
-            const int c = std::fgetc(f);
-            if (c == EOF) {
-                ok = false;
-                break;
-            }
-            marker = c;
-        }
-        if (!ok || marker == 0xDA || marker == 0xD9)
-            break;  // image data (or the end): the header is complete
-        if (std::fread(b, 1, 2, f) != 2) {
-            ok = false;
-            break;
-        }
-        const size_t length = static_cast<size_t>(b[0] << 8 | b[1]);
-        if (length < 2) {
-            ok = false;
-            break;
-        }
-        segment.resize(length - 2);
-        if (std::fread(segment.data(), 1, segment.size(), f) != segment.size()) {
-            ok = false;
-            break;
-        }
-        static const char kIcc[] = "ICC_PROFILE";
-        if (marker == 0xE2 && segment.size() >= sizeof kIcc && std::memcmp(segment.data(), kIcc, sizeof kIcc) == 0)
-            continue;
-        bytes.push_back('\xFF');
-        bytes.push_back(static_cast<char>(marker));
-        bytes.append(reinterpret_cast<const char*>(b), 2);
-        bytes.append(segment.data(), segment.size());
-    }
-    std::fclose(f);
+    std::vector<JpegSegment> segments;
+    size_t imageData = 0;
+    jpegHeaderSegments(bytes, segments, imageData);
+    bytes.resize(imageData);
     bytes.append("\xFF\xD9", 2);
-    return ok;
+    return true;
 }
 
 int64_t tiffXmpBytes(const std::string& path)

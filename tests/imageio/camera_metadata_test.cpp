@@ -244,6 +244,38 @@ TEST_F(CameraMetadataTest, MultiChunkProfileSurvivesTheMetadataWrite)
     }
 }
 
+// The metadata writer has a lower limit for profiles than a JPEG has: the
+// largest profile a JPEG output can hold must not cost the camera metadata,
+// and the profile's chunks stay as the encoder wrote them.
+TEST_F(CameraMetadataTest, ProfileOfTheJpegMaximumKeepsTheCameraMetadata)
+{
+    const std::string source = tiffInput(wide);
+    IccProfile largest = wide;
+    largest.resize(quovix::kMaxJpegIccBytes);
+    icc_samples::Writer header;
+    header.bytes.swap(largest);
+    header.put32At(0, static_cast<uint32_t>(quovix::kMaxJpegIccBytes));  // the size its header declares
+    header.bytes.swap(largest);
+    const std::string target = writeOutput(OutputKind::Jpeg, largest);
+    const auto iccSegments = [&] {
+        const std::string jpeg = readFile(target);
+        std::string chunks;
+        for (const metadata_samples::Segment& c : metadata_samples::iccChunks(jpeg))
+            chunks += jpeg.substr(c.at, c.size);
+        return chunks;
+    };
+    const std::string chunks = iccSegments();
+    ASSERT_EQ(metadata_samples::iccChunks(readFile(target)).size(), 255u);
+    const OutputState before = outputState(target, false);
+    ASSERT_TRUE(before.profile == largest);
+
+    const MetadataStatus status = copyCameraMetadata(source, target, kVersion);
+    ASSERT_TRUE(status.ok()) << status.detail;
+    expectSameImage(before, target, false);
+    expectCameraExif(metadata_samples::readMetadata(target), output);
+    EXPECT_TRUE(iccSegments() == chunks) << "profile chunks rewritten";
+}
+
 TEST_F(CameraMetadataTest, XmpAndIptcTravelWithoutStorageOrConverterSettings)
 {
     const std::string source = jpegInput(wide);

@@ -263,6 +263,41 @@ inline std::string jpegCodedData(const std::string& path)
     return {};
 }
 
+// One marker segment of a JPEG header: its position and total size
+// (marker and length bytes included).
+struct Segment {
+    int marker;
+    size_t at;
+    size_t size;
+};
+
+// The segments before the scan data.
+inline std::vector<Segment> headerSegments(const std::string& jpeg)
+{
+    std::vector<Segment> segments;
+    size_t at = 2;
+    while (at + 4 <= jpeg.size() && static_cast<unsigned char>(jpeg[at]) == 0xFF) {
+        const int marker = static_cast<unsigned char>(jpeg[at + 1]);
+        const size_t length = (size_t(static_cast<unsigned char>(jpeg[at + 2])) << 8) |
+                              static_cast<unsigned char>(jpeg[at + 3]);
+        segments.push_back({marker, at, length + 2});
+        if (marker == 0xDA)
+            break;
+        at += length + 2;
+    }
+    return segments;
+}
+
+inline std::vector<Segment> iccChunks(const std::string& jpeg)
+{
+    std::vector<Segment> chunks;
+    for (const Segment& s : headerSegments(jpeg)) {
+        if (s.marker == 0xE2 && jpeg.compare(s.at + 4, 12, std::string("ICC_PROFILE\0", 12)) == 0)
+            chunks.push_back(s);
+    }
+    return chunks;
+}
+
 // Everything written to standard output and standard error while body runs.
 inline std::string captureBothStreams(const std::function<void()>& body)
 {
