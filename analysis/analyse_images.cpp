@@ -166,7 +166,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         QVX_TRY(widenToWork(work, static_cast<int64_t>(canvasPixels), bytesPerPixel));
         if (s.useYCrCb) {
             run.console.print(".");
-            rgbToYcc(run, work, canvasWidth, canvasHeight);
+            QVX_TRY(rgbToYcc(run, work, canvasWidth, canvasHeight));
         }
 
         QVX_TRY(buffers.reduced.allocate(run.console, halfPixels));
@@ -181,14 +181,14 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         if (async && wantContrast)
             QVX_TRY(buffers.contrast.allocate(run.console, canvasPixels));
         QVX_TRY(run.scratch.ensureRunFolder());
-        auto applyKeep = [&](uint16_t* map, int l, int w, int h) {
+        auto applyKeep = [&](uint16_t* map, int l, int w, int h) -> Status {
             if (keep.empty())
-                return;
+                return Status();
             size_t offset = 0;
             for (int k = 0; k < l; ++k)
                 offset += static_cast<size_t>(levelSize(canvasWidth, k)) * levelSize(canvasHeight, k);
             const uint16_t* factors = keep.data() + offset;
-            (void)run.pool.forRange(static_cast<size_t>(w) * h, size_t{1} << 16, [&](size_t begin, size_t end) {
+            return run.pool.forRange(static_cast<size_t>(w) * h, size_t{1} << 16, [&](size_t begin, size_t end) {
                 for (size_t p = begin; p < end; ++p)
                     map[p] = keptWeight(map[p], factors[p]);
             });
@@ -217,8 +217,8 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             QVX_TRY(writer.wait(weightsWritten));
             const TiffLayout layout = scratchLayout(w, h, 2, canvas);
             if (!(noExposure && n - l > s.exposureBlendLevels)) {
-                exposureWeightMap(run, gaussian, w, h, exposureWeights);
-                applyKeep(exposureWeights, l, w, h);
+                QVX_TRY(exposureWeightMap(run, gaussian, w, h, exposureWeights));
+                QVX_TRY(applyKeep(exposureWeights, l, w, h));
                 const std::string name = run.scratch.scratchName(path, "e", l);
                 QVX_TRY(submit([&run, name, exposureWeights, layout] {
                     return writeTiffImage(run, name, exposureWeights, layout);
@@ -226,7 +226,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             }
             if (wantSaturation) {
                 QVX_TRY(saturationWeightMap(run, gaussian, w, h, saturationWeights));
-                applyKeep(saturationWeights, l, w, h);
+                QVX_TRY(applyKeep(saturationWeights, l, w, h));
                 const std::string name = run.scratch.scratchName(path, "s", l);
                 QVX_TRY(submit([&run, name, saturationWeights, layout] {
                     return writeTiffImage(run, name, saturationWeights, layout);
@@ -268,8 +268,8 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             start = clockMs();
             if (wantContrast) {
                 QVX_TRY(writer.wait(contrastWritten));
-                contrastWeightMap(run, level, width, height, contrastWeights);
-                applyKeep(contrastWeights, l, width, height);
+                QVX_TRY(contrastWeightMap(run, level, width, height, contrastWeights));
+                QVX_TRY(applyKeep(contrastWeights, l, width, height));
                 const std::string name = run.scratch.scratchName(path, "c", l);
                 const TiffLayout layout = scratchLayout(width, height, 2, canvas);
                 QVX_TRY(submit([&run, name, contrastWeights, layout] {

@@ -69,28 +69,28 @@ namespace {
 
 constexpr size_t kMinChunk = 1 << 16;
 
-void convertInBands(RunContext& run, WorkPixel* image, int width, int height, void (*convert)(WorkPixel*, size_t))
+Status convertInBands(RunContext& run, WorkPixel* image, int width, int height, void (*convert)(WorkPixel*, size_t))
 {
     if (width <= 0 || height <= 0)
-        return;
-    (void)run.pool.forRange(static_cast<size_t>(width) * static_cast<size_t>(height), kMinChunk,
-                            [&](size_t begin, size_t end) { convert(image + begin, end - begin); });
+        return Status();
+    return run.pool.forRange(static_cast<size_t>(width) * static_cast<size_t>(height), kMinChunk,
+                             [&](size_t begin, size_t end) { convert(image + begin, end - begin); });
 }
 
 } // namespace
 
-void rgbToYcc(RunContext& run, WorkPixel* image, int width, int height)
+Status rgbToYcc(RunContext& run, WorkPixel* image, int width, int height)
 {
     if (run.settings.verbosity >= 1)
         run.console.print("RGB -> YCC\n");
-    convertInBands(run, image, width, height, rgbToYccPixels);
+    return convertInBands(run, image, width, height, rgbToYccPixels);
 }
 
-void yccToRgb(RunContext& run, WorkPixel* image, int width, int height)
+Status yccToRgb(RunContext& run, WorkPixel* image, int width, int height)
 {
     if (run.settings.verbosity >= 1)
         run.console.print("YCC -> RGB\n");
-    convertInBands(run, image, width, height, yccToRgbPixels);
+    return convertInBands(run, image, width, height, yccToRgbPixels);
 }
 
 } // namespace quovix

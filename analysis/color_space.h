@@ -18,7 +18,7 @@ void rgbToYcc(Console& console, int verbosity, WorkPixel* image, int width, int 
 void yccToRgb(Console& console, int verbosity, WorkPixel* image, int width, int height);
 
 // The same over the run's workers.
-void rgbToYcc(RunContext& run, WorkPixel* image, int width, int height);
-void yccToRgb(RunContext& run, WorkPixel* image, int width, int height);
+Status rgbToYcc(RunContext& run, WorkPixel* image, int width, int height);
+Status yccToRgb(RunContext& run, WorkPixel* image, int width, int height);
 
 } // namespace quovix

@@ -71,8 +71,8 @@ Status readKeep(FusionRun& run, const std::string& path, int width, int height, 
 
 // Canvas-sized keep factors from grid keep factors: bilinear between cell
 // centres, in fixed point so that fully kept areas stay exactly 65535.
-void expandKeep(FusionRun& run, const std::vector<uint16_t>& grid, int gw, int gh, int cell, int width, int height,
-                uint16_t* out)
+Status expandKeep(FusionRun& run, const std::vector<uint16_t>& grid, int gw, int gh, int cell, int width, int height,
+                  uint16_t* out)
 {
     auto axis = [cell](int n, int cells, std::vector<int>& first, std::vector<int>& weight) {
         first.resize(static_cast<size_t>(n));
@@ -97,7 +97,7 @@ void expandKeep(FusionRun& run, const std::vector<uint16_t>& grid, int gw, int g
     std::vector<int> gx, wx, gy, wy;
     axis(width, gw, gx, wx);
     axis(height, gh, gy, wy);
-    (void)run.pool.forRows(height, [&](int firstRow, int endRow) {
+    return run.pool.forRows(height, [&](int firstRow, int endRow) {
         for (int y = firstRow; y < endRow; ++y) {
             const int y0 = gy[static_cast<size_t>(y)];
             const int y1 = std::min(y0 + 1, gh - 1);
@@ -122,11 +122,11 @@ void expandKeep(FusionRun& run, const std::vector<uint16_t>& grid, int gw, int g
 // reduced pixel stands for. The exclusion keeps the object's footprint at
 // every scale without spreading into static surroundings, where it would
 // change the tones the other frames bring; fully kept areas stay 65535.
-void reduceKeep(FusionRun& run, const uint16_t* in, int width, int height, uint16_t* out)
+Status reduceKeep(FusionRun& run, const uint16_t* in, int width, int height, uint16_t* out)
 {
     const int rw = (width + 1) / 2;
     const int rh = (height + 1) / 2;
-    (void)run.pool.forRows(rh, [&](int firstRow, int endRow) {
+    return run.pool.forRows(rh, [&](int firstRow, int endRow) {
         for (int y = firstRow; y < endRow; ++y) {
             const uint16_t* r0 = in + static_cast<size_t>(2 * y) * width;
             const uint16_t* r1 = in + static_cast<size_t>(std::min(2 * y + 1, height - 1)) * width;
@@ -297,13 +297,13 @@ Status keepPyramid(FusionRun& run, const std::string& path, int levels, std::vec
     for (int l = 0; l < levels; ++l)
         total += static_cast<size_t>(levelSize(width, l)) * levelSize(height, l);
     keep.assign(total, 0);
-    expandKeep(run, grid, gw, gh, cell, width, height, keep.data());
+    QVX_TRY(expandKeep(run, grid, gw, gh, cell, width, height, keep.data()));
     size_t offset = 0;
     for (int l = 0; l + 1 < levels; ++l) {
         const int lw = levelSize(width, l);
         const int lh = levelSize(height, l);
         const size_t next = offset + static_cast<size_t>(lw) * lh;
-        reduceKeep(run, keep.data() + offset, lw, lh, keep.data() + next);
+        QVX_TRY(reduceKeep(run, keep.data() + offset, lw, lh, keep.data() + next));
         offset = next;
     }
     return Status();

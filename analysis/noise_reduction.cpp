@@ -224,7 +224,7 @@ Status reduceNoise(FusionRun& run, WorkPixel* image, int width, int height)
             np.chromaLevels, np.radius);
 
     if (!settings.useYCrCb)
-        rgbToYcc(run, image, width, height);
+        QVX_TRY(rgbToYcc(run, image, width, height));
 
     std::vector<int> levelW(levels > 0 ? levels + 1 : 1);
     std::vector<int> levelH(levelW.size());
@@ -267,7 +267,7 @@ Status reduceNoise(FusionRun& run, WorkPixel* image, int width, int height)
     run.console.print("\n");
 
     if (!settings.useYCrCb)
-        yccToRgb(run, image, width, height);
+        QVX_TRY(yccToRgb(run, image, width, height));
     coarse.reset();
     return Status();
 }

@@ -96,20 +96,20 @@ void contrastWeights(const WorkPixel* level, size_t count, bool ycc, uint16_t* o
     }
 }
 
-void exposureWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
+Status exposureWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
 {
     const uint16_t* weightCurve = run.curves.weightCurve.data();
     const bool ycc = run.settings.useYCrCb;
     const int mode = run.settings.exposureWeightMode;
-    (void)run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
+    return run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
         exposureWeights(weightCurve, ycc, mode, level + begin, end - begin, out + begin);
     });
 }
 
-void contrastWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
+Status contrastWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
 {
     const bool ycc = run.settings.useYCrCb;
-    (void)run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
+    return run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
         contrastWeights(level + begin, end - begin, ycc, out + begin);
     });
 }

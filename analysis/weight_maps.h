@@ -15,8 +15,8 @@ inline int lumaIndex(const WorkPixel& p)
 }
 
 // Whole maps, in bands over the run's workers.
-void exposureWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out);
-void contrastWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out);
+Status exposureWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out);
+Status contrastWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out);
 Status saturationWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out);
 // Contrast weights of `count` Laplacian pixels (the combination computes them
 // from the level rows it reads when no contrast file was kept).

@@ -16,9 +16,9 @@ namespace quovix {
 
 namespace {
 
-void clampSamples(RunContext& run, WorkPixel* pixels, int64_t count)
+Status clampSamples(RunContext& run, WorkPixel* pixels, int64_t count)
 {
-    (void)run.pool.forRange(static_cast<size_t>(count), size_t{1} << 16, [&](size_t begin, size_t end) {
+    return run.pool.forRange(static_cast<size_t>(count), size_t{1} << 16, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
             WorkPixel& p = pixels[i];
             p.c0 = p.c0 < 0 ? 0 : (p.c0 > 16383 ? 16383 : p.c0);
@@ -77,7 +77,7 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
         if (level < levels - 1)
             QVX_TRY(expandAndMerge(run, previous.get(), lw, lh, result.get(), MergeType::Add));
         if (effectiveMode == CombineMode::Maximum)
-            constrainHighlights(run, result.get(), static_cast<int64_t>(lw) * lh);
+            QVX_TRY(constrainHighlights(run, result.get(), static_cast<int64_t>(lw) * lh));
         if (level != 0)
             std::memcpy(previous.get(), result.get(), static_cast<size_t>(lw) * lh * sizeof(WorkPixel));
         if (s.debugKeep)
@@ -91,14 +91,14 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
     if (s.noise.atFinalize && (s.noise.lumaThreshold > 0.0f || s.noise.chromaThreshold > 0.0f))
         QVX_TRY(reduceNoise(run, result.get(), width, height));
     if (finestMode == CombineMode::Maximum)
-        constrainHighlights(run, result.get(), count);
-    clampSamples(run, result.get(), count);
+        QVX_TRY(constrainHighlights(run, result.get(), count));
+    QVX_TRY(clampSamples(run, result.get(), count));
     if (s.useYCrCb) {
         run.console.print(".");
-        yccToRgb(run, result.get(), width, height);
+        QVX_TRY(yccToRgb(run, result.get(), width, height));
     }
     if (applyLevels)
-        adjustLevels(run, result.get(), width, height);
+        QVX_TRY(adjustLevels(run, result.get(), width, height));
 
     QVX_TRY(run.checkCancel());
     run.console.print("Writing %s\n", outputPath.c_str());

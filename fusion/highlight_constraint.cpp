@@ -25,11 +25,10 @@ struct Extremes {
 
 // Smallest and largest sample of each channel over the present pixels, in
 // chunks over the workers; minima and maxima combine in any order.
-Extremes measureExtremes(RunContext& run, const WorkPixel* pixels, int64_t count)
+Status measureExtremes(RunContext& run, const WorkPixel* pixels, int64_t count, Extremes& all)
 {
-    Extremes all;
     std::mutex merge;
-    (void)run.pool.forRange(static_cast<size_t>(count), kMinChunk, [&](size_t begin, size_t end) {
+    return run.pool.forRange(static_cast<size_t>(count), kMinChunk, [&](size_t begin, size_t end) {
         Extremes e;
         for (size_t i = begin; i < end; ++i) {
             if (pixels[i].alpha == 0)
@@ -46,7 +45,6 @@ Extremes measureExtremes(RunContext& run, const WorkPixel* pixels, int64_t count
             all.maxValue[j] = std::max(all.maxValue[j], e.maxValue[j]);
         }
     });
-    return all;
 }
 
 ChannelMap mapChannel(RunContext& run, int minValue, int maxValue, int channel, float strength)
@@ -75,22 +73,23 @@ inline int16_t rescale(int16_t v, const ChannelMap& m)
 
 } // namespace
 
-void constrainHighlights(RunContext& run, WorkPixel* pixels, int64_t count)
+Status constrainHighlights(RunContext& run, WorkPixel* pixels, int64_t count)
 {
     const float strength = run.settings.highlightThreshold;
     if (run.settings.verbosity >= 1)
         run.console.print("Constrain: colorspace=%d, preservationStrength=%.3f\n", run.settings.useYCrCb ? 1 : 0,
                           strength);
 
-    const Extremes extremes = measureExtremes(run, pixels, count);
+    Extremes extremes;
+    QVX_TRY(measureExtremes(run, pixels, count, extremes));
     ChannelMap maps[3];
     for (int j = 0; j < 3; ++j)
         maps[j] = mapChannel(run, extremes.minValue[j], extremes.maxValue[j], j, strength);
 
     if (maps[0].shift == 0 && maps[0].scale == 1.0f)
-        return;
+        return Status();
 
-    (void)run.pool.forRange(static_cast<size_t>(count), kMinChunk, [&](size_t begin, size_t end) {
+    return run.pool.forRange(static_cast<size_t>(count), kMinChunk, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
             WorkPixel& px = pixels[i];
             px.c1 = rescale(px.c1, maps[0]);

@@ -10,6 +10,6 @@ namespace quovix {
 
 // Rescales each colour channel so that a share (-t) of its overshoot beyond
 // 0..16383 comes back into range.
-void constrainHighlights(RunContext& run, WorkPixel* pixels, int64_t count);
+Status constrainHighlights(RunContext& run, WorkPixel* pixels, int64_t count);
 
 } // namespace quovix

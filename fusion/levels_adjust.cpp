@@ -28,7 +28,7 @@ float levelsPosition(int i, float bp, float wp)
 
 } // namespace
 
-void adjustLevels(RunContext& run, WorkPixel* pixels, int width, int height)
+Status adjustLevels(RunContext& run, WorkPixel* pixels, int width, int height)
 {
     const LevelsParams& p = run.settings.levelsAdjust;
     const float bp = p.blackPoint;
@@ -54,7 +54,7 @@ void adjustLevels(RunContext& run, WorkPixel* pixels, int width, int height)
     }
 
     const size_t count = width > 0 && height > 0 ? static_cast<size_t>(width) * static_cast<size_t>(height) : 0;
-    (void)run.pool.forRange(count, size_t{1} << 16, [&](size_t begin, size_t end) {
+    return run.pool.forRange(count, size_t{1} << 16, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
             WorkPixel& px = pixels[i];
             px.c0 = static_cast<int16_t>(t[static_cast<uint16_t>(px.c0)]);

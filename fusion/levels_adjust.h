@@ -7,6 +7,6 @@
 namespace quovix {
 
 // Levels adjustment of the finished RGB image through a 65536-entry table.
-void adjustLevels(RunContext& run, WorkPixel* pixels, int width, int height);
+Status adjustLevels(RunContext& run, WorkPixel* pixels, int width, int height);
 
 } // namespace quovix

@@ -1,4 +1,7 @@
+#include "analysis/color_space.h"
+#include "analysis/weight_maps.h"
 #include "fusion/highlight_constraint.h"
+#include "fusion/levels_adjust.h"
 
 #include "level_files.h"
 
@@ -10,7 +13,10 @@ namespace {
 
 class HighlightConstraintTest : public FreshSettingsTest {
 protected:
-    void constrain(std::vector<WorkPixel>& pixels, int64_t count) { constrainHighlights(run, pixels.data(), count); }
+    void constrain(std::vector<WorkPixel>& pixels, int64_t count)
+    {
+        EXPECT_TRUE(constrainHighlights(run, pixels.data(), count).ok());
+    }
 };
 
 TEST_F(HighlightConstraintTest, HalfStrengthExample)
@@ -99,6 +105,30 @@ TEST_F(HighlightConstraintTest, WhitePointSumIsNotRoundedToSinglePrecision)
         << out;
     EXPECT_TRUE(samePixel(px(100, 16386, 200), p[0]));
     EXPECT_TRUE(samePixel(px(0, 8000, 0), p[1]));
+}
+
+// A stop request reaches the whole-image steps between their bands: they
+// report it instead of returning with the image half processed.
+TEST(WholeImageStepsTest, StopRequestIsReportedNotSwallowed)
+{
+    std::atomic<bool> stop{true};
+    Options options = testOptions("");
+    options.workerCount = 2;
+    options.cancel = &stop;
+    TestRun testRun(options);
+    FusionRun& run = *testRun;
+    run.settings.highlightThreshold = 1.0f;
+    run.settings.levelsAdjust = LevelsParams{true, 0.1f, 0.9f, 0.5f, 1.0f};
+    std::vector<WorkPixel> p(64, px(0, 20000, 0));
+    uint16_t weights[64];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(kExitInterrupted, constrainHighlights(run, p.data(), 64).exitCode());
+    EXPECT_EQ(kExitInterrupted, adjustLevels(run, p.data(), 8, 8).exitCode());
+    EXPECT_EQ(kExitInterrupted, rgbToYcc(run, p.data(), 8, 8).exitCode());
+    EXPECT_EQ(kExitInterrupted, exposureWeightMap(run, p.data(), 8, 8, weights).exitCode());
+    EXPECT_EQ(kExitInterrupted, contrastWeightMap(run, p.data(), 8, 8, weights).exitCode());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(20000, p[0].c1);  // nothing ran
 }
 
 } // namespace

@@ -20,7 +20,7 @@ protected:
         for (int v : in)
             p.push_back(px(v, v, v, 1234));
         testing::internal::CaptureStdout();
-        adjustLevels(run, p.data(), static_cast<int>(p.size()), 1);
+        EXPECT_TRUE(adjustLevels(run, p.data(), static_cast<int>(p.size()), 1).ok());
         lastOutput = testing::internal::GetCapturedStdout();
         std::vector<int> out;
         for (const WorkPixel& q : p) {
