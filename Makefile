@@ -1,7 +1,8 @@
 # Quovix top-level build. `make` builds the program, `make test` runs every test
 # (plain and sanitizer builds), `make demo` fuses the bundled sample images,
 # `make install PREFIX=$HOME/.local` installs without root, `make fuzz` fuzzes
-# the input readers and the command line (clang).
+# the input readers, the command line, the metadata copy, transform files and
+# scratch files (clang).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench

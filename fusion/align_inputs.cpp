@@ -163,26 +163,6 @@ std::string motionLine(const FusionRun& run, const char* verb, const std::string
 // Lines printed once the progress line is complete.
 using Report = std::vector<std::string>;
 
-Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, Transforms& t, Report& report)
-{
-    const RunSettings& s = run.settings;
-    std::string text;
-    QVX_TRY(readTextFile(s.alignLoad, inputs.size(), text));
-    std::vector<align::TransformEntry> entries;
-    std::string error;
-    if (!align::parseTransforms(text, entries, error))
-        return fatalError("Alignment file " + s.alignLoad + ": " + error);
-    if (entries.size() != inputs.size())
-        return fatalError("Alignment file " + s.alignLoad + " holds " + std::to_string(entries.size()) +
-                          " transforms for " + std::to_string(inputs.size()) + " input images");
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        t.toReference[i] = fromFullSize(entries[i].toReference, s.scaleFactor);
-        if (s.verbosity > 0)
-            report.push_back(motionLine(run, "Loaded", inputs[i], t.toReference[i]) + "\n");
-    }
-    return Status();
-}
-
 Status saveTransforms(FusionRun& run, const std::vector<std::string>& inputs, const Transforms& t)
 {
     std::vector<align::TransformEntry> entries(inputs.size());
@@ -348,6 +328,27 @@ Status alignOnlyTargets(FusionRun& run, const std::vector<std::string>& inputs, 
 
 } // namespace
 
+Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, std::vector<Homography>& toReference,
+                      std::vector<std::string>& report)
+{
+    const RunSettings& s = run.settings;
+    std::string text;
+    QVX_TRY(readTextFile(s.alignLoad, inputs.size(), text));
+    std::vector<align::TransformEntry> entries;
+    std::string error;
+    if (!align::parseTransforms(text, entries, error))
+        return fatalError("Alignment file " + s.alignLoad + ": " + error);
+    if (entries.size() != inputs.size())
+        return fatalError("Alignment file " + s.alignLoad + " holds " + std::to_string(entries.size()) +
+                          " transforms for " + std::to_string(inputs.size()) + " input images");
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        toReference[i] = fromFullSize(entries[i].toReference, s.scaleFactor);
+        if (s.verbosity > 0)
+            report.push_back(motionLine(run, "Loaded", inputs[i], toReference[i]) + "\n");
+    }
+    return Status();
+}
+
 const char* alignModelName(AlignModel model)
 {
     return align::motionModelName(motionModel(model));
@@ -426,7 +427,7 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
         progress.open = true;
     }
     if (!s.alignLoad.empty()) {
-        QVX_TRY(loadTransforms(run, inputs, t, report));
+        QVX_TRY(loadTransforms(run, inputs, t.toReference, report));
     } else if (several && !align::sizeCanBeAligned(run.canvas.width, run.canvas.height)) {
         // Too few pixels to estimate anything from: fused as they are.
         for (int i = 0; i < n; ++i)

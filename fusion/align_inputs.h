@@ -5,6 +5,7 @@
 // borders.
 #pragma once
 
+#include "alignment/homography.h"
 #include "analysis/fusion_run.h"
 
 #include <string>
@@ -18,6 +19,14 @@ bool alignmentWanted(const Options& options);
 // The folder of --alignOnly, made when missing; refused unless it is a
 // folder this process can write into. Checked before any work.
 Status prepareAlignOnlyFolder(const std::string& folder);
+
+// The transforms of the run's --alignLoad file for `inputs`, mapped onto the
+// run's canvas (`toReference` holds one per input on entry). Only a regular
+// file of a transform file's size is read; a file that does not parse or
+// holds another number of transforms is refused. Verbose runs get a line per
+// input in `report`.
+Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, std::vector<align::Homography>& toReference,
+                      std::vector<std::string>& report);
 
 // The setup step, run once the image list and the canvas are settled.
 // `entryInput[e]` is the input (index into `inputs`) that list entry e was

@@ -273,14 +273,21 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
         const char* path = images.paths[k];
         LevelFiles& f = files[static_cast<size_t>(k)];
         f.run = &run;
-        QVX_TRY(openTiff(run, run.scratch.scratchName(path, "l", level), "r", f.laplacian));
+        // Rows are read into buffers of the level's width: a file whose rows
+        // hold anything else is refused first.
+        auto open = [&](const char* tag, int samples, TIFF*& tiff) -> Status {
+            const std::string name = run.scratch.scratchName(path, tag, level);
+            QVX_TRY(openTiff(run, name, "r", tiff));
+            return checkScratchLayout(tiff, name, width, samples);
+        };
+        QVX_TRY(open("l", 4, f.laplacian));
         // A masked image's contrast weights are in its file.
         if (contrastWeight > 0.0f && (!contrastFromLevel || run.motion.files.count(path) != 0))
-            QVX_TRY(openTiff(run, run.scratch.scratchName(path, "c", level), "r", f.contrast));
+            QVX_TRY(open("c", 1, f.contrast));
         if (exposureWeight > 0.0f)
-            QVX_TRY(openTiff(run, run.scratch.scratchName(path, "e", level), "r", f.exposure));
+            QVX_TRY(open("e", 1, f.exposure));
         if (saturationWeight > 0.0f)
-            QVX_TRY(openTiff(run, run.scratch.scratchName(path, "s", level), "r", f.saturation));
+            QVX_TRY(open("s", 1, f.saturation));
         f.attachReaders();
         weightFiles = (f.contrast != nullptr) + (f.exposure != nullptr) + (f.saturation != nullptr);
     }

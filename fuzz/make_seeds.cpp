@@ -18,6 +18,15 @@
 #include <jpeglib.h>
 #include <tiffio.h>
 
+#include "analysis/fusion_run.h"
+#include "analysis/work_files.h"
+#include "icc_samples.h"
+
+// Exiv2 0.27 still hands out std::auto_ptr.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <exiv2/exiv2.hpp>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -473,6 +482,122 @@ std::string args(std::initializer_list<const char*> list)
     return out;
 }
 
+// A photograph's file with camera metadata as a camera or an editor leaves
+// it: EXIF (with the maker note of `exifFrom`, a camera file, when given),
+// and with `rich` also XMP and IPTC.
+std::string withMetadata(const std::string& file, const char* ext, bool rich, const std::string& exifFrom)
+{
+    const fs::path temp = fs::temp_directory_path() / (std::string("quovix-seed-metadata") + ext);
+    std::ofstream(temp, std::ios::binary) << file;
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(temp.string());
+    image->readMetadata();
+    Exiv2::ExifData exif;
+    if (!exifFrom.empty()) {
+        Exiv2::Image::AutoPtr camera = Exiv2::ImageFactory::open(exifFrom);
+        camera->readMetadata();
+        for (const Exiv2::Exifdatum& d : camera->exifData()) {
+            const std::string group = d.groupName();
+            if (group == "Photo" || group == "GPSInfo" || Exiv2::ExifTags::isMakerGroup(group) ||
+                (group == "Image" && (d.tagName() == "Make" || d.tagName() == "Model")))
+                exif.add(d);
+        }
+    } else {
+        exif["Exif.Image.Make"] = "Quovix Optics";
+        exif["Exif.Image.Model"] = "QX-1";
+        exif["Exif.Image.Orientation"] = uint16_t(6);
+        exif["Exif.Photo.DateTimeOriginal"] = "2024:05:06 07:08:09";
+        exif["Exif.Photo.ExposureTime"] = Exiv2::URational(1, 250);
+        exif["Exif.Photo.PixelXDimension"] = uint32_t(48);
+        exif["Exif.GPSInfo.GPSLatitudeRef"] = "N";
+        exif["Exif.GPSInfo.GPSLatitude"] = "48/1 51/1 2400/100";
+    }
+    image->setExifData(exif);
+    if (rich) {
+        Exiv2::XmpData xmp;
+        xmp["Xmp.dc.title"] = "lang=x-default Crusader";
+        xmp["Xmp.xmpMM.DocumentID"] = "xmp.did:1234";
+        xmp["Xmp.crs.Exposure2012"] = "+0.50";
+        xmp["Xmp.tiff.ImageWidth"] = "48";
+        image->setXmpData(xmp);
+        Exiv2::IptcData iptc;
+        iptc["Iptc.Application2.Keywords"] = "knight";
+        iptc["Iptc.Application2.City"] = "Sintra";
+        image->setIptcData(iptc);
+    }
+    image->writeMetadata();
+    image.reset();
+    std::string bytes = readBytes(temp.string());
+    fs::remove(temp);
+    return bytes;
+}
+
+// A JPEG with `segment` (marker, length and payload) right after its SOI.
+std::string withSegment(const std::string& jpeg, int marker, const std::string& payload)
+{
+    std::string segment = "\xFF";
+    segment.push_back(char(marker));
+    segment.push_back(char((payload.size() + 2) >> 8));
+    segment.push_back(char((payload.size() + 2) & 0xFF));
+    return jpeg.substr(0, 2) + segment + payload + jpeg.substr(2);
+}
+
+std::string iccChunk(int sequence, int count, const std::string& data)
+{
+    return std::string("ICC_PROFILE\0", 12) + char(sequence) + char(count) + data;
+}
+
+std::string profileBytes(const icc_samples::ProfileOptions& options = {})
+{
+    const std::vector<unsigned char> p = icc_samples::makeProfile(options);
+    return std::string(p.begin(), p.end());
+}
+
+// The value of IFD0's entry `tag` of a classic little-endian TIFF set to
+// `value`; unchanged when there is none.
+std::string setIfd0Entry(std::string tiff, uint16_t tag, uint32_t value)
+{
+    const size_t ifd = get32(tiff, 4);
+    for (uint32_t e = 0; e < get16(tiff, ifd); ++e) {
+        const size_t at = ifd + 2 + 12 * e;
+        if (get16(tiff, at) == tag)
+            set32(tiff, at + 8, value);
+    }
+    return tiff;
+}
+
+// A scratch file as the run writes it: a Laplacian level (value + 8192) or
+// a weight map of `width` x `height`.
+std::string scratchFile(const std::string& kind, int width, int height, quovix::Compression compression)
+{
+    quovix::Options options;
+    options.tempFolder = fs::temp_directory_path().string();
+    options.scratchCompression = compression;
+    quovix::FusionRun run(options);
+    run.canvas = quovix::ImageRegion{0, 0, width, height};
+    const std::string path = (fs::temp_directory_path() / "quovix-seed-scratch.tif").string();
+    quovix::Status status;
+    if (kind == "l") {
+        std::vector<quovix::WorkPixel> level(size_t(width) * height);
+        for (size_t i = 0; i < level.size(); ++i) {
+            const auto v = static_cast<int16_t>(8192 + int(i % 61) - 30);
+            level[i] = quovix::WorkPixel{v, int16_t(v + 7), int16_t(v - 3), quovix::kAlphaPresent};
+        }
+        status = quovix::writeLaplacianFile(run, path, level.data(), width, height, run.canvas);
+    } else {
+        std::vector<uint16_t> weights(size_t(width) * height);
+        for (size_t i = 0; i < weights.size(); ++i)
+            weights[i] = uint16_t(i * 977);
+        quovix::TiffLayout layout(width, height, kind == "e8" ? 1 : 2, run.canvas);
+        layout.scratch = true;
+        status = quovix::writeTiffImage(run, path, weights.data(), layout);
+    }
+    if (!status.ok())
+        fail("cannot write a scratch file: " + status.consoleText());
+    std::string bytes = readBytes(path);
+    fs::remove(path);
+    return bytes;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -592,6 +717,105 @@ int main(int argc, char** argv)
         writeBytes("reproducers/raw_output/tiled-half.bin", rawInput(96, 72, true, tiffBytes(a, k)));
     }
 
+    // Metadata copy: the output kind (0: 8-bit TIFF, 1: 16-bit TIFF, 2:
+    // JPEG), then the first input with its metadata and profile.
+    {
+        const std::string wide = profileBytes();
+        icc_samples::ProfileOptions two;
+        two.curveEntries = 11000;  // two JPEG chunks
+        const std::string large = profileBytes(two);
+        j = {};
+        const std::string plainJpeg = jpegBytes(a, j);
+        const std::string withProfile = withSegment(plainJpeg, 0xE2, iccChunk(1, 1, wide));
+        const std::string jpegExif = withMetadata(withProfile, ".jpg", false, "");
+        writeBytes("corpus/metadata_copy/jpeg-exif-profile-to-tiff8.bin", std::string(1, '\0') + jpegExif);
+        writeBytes("corpus/metadata_copy/jpeg-exif-profile-to-jpeg.bin", std::string(1, '\2') + jpegExif);
+        const std::string twoChunks = withSegment(withSegment(plainJpeg, 0xE2, iccChunk(2, 2, large.substr(65519))), 0xE2,
+                                                  iccChunk(1, 2, large.substr(0, 65519)));
+        writeBytes("corpus/metadata_copy/jpeg-two-chunk-profile-to-jpeg.bin",
+                   std::string(1, '\2') + withMetadata(twoChunks, ".jpg", true, ""));
+        const std::string tiffRich = withMetadata(tiffBytes(a, TiffKind{}), ".tif", true, "");
+        writeBytes("corpus/metadata_copy/tiff-exif-xmp-iptc-to-tiff16.bin", std::string(1, '\1') + tiffRich);
+        writeBytes("corpus/metadata_copy/tiff-exif-xmp-iptc-to-jpeg.bin", std::string(1, '\2') + tiffRich);
+        if (argc > 2)
+            writeBytes("corpus/metadata_copy/jpeg-camera-maker-note-to-tiff8.bin",
+                       std::string(1, '\0') + withMetadata(plainJpeg, ".jpg", false, argv[2]));
+
+        // A profile header declaring another size: only the profile goes.
+        std::string damaged = wide;
+        damaged[2] = char(damaged[2] + 1);
+        writeBytes("reproducers/metadata_copy/damaged-profile-keeps-exif.bin",
+                   std::string(1, '\2') + withSegment(withMetadata(plainJpeg, ".jpg", true, ""), 0xE2, iccChunk(1, 1, damaged)));
+        writeBytes("reproducers/metadata_copy/profile-chunk-2-of-1.bin",
+                   std::string(1, '\0') + withSegment(withMetadata(plainJpeg, ".jpg", false, ""), 0xE2, iccChunk(2, 1, wide)));
+        // EXIF pointers into a loop and out of the file.
+        const std::string tiffExif = withMetadata(tiffBytes(a, TiffKind{}), ".tif", false, "");
+        writeBytes("reproducers/metadata_copy/exif-pointer-loop.bin",
+                   std::string(1, '\0') + setIfd0Entry(tiffExif, 0x8769, get32(tiffExif, 4)));
+        writeBytes("reproducers/metadata_copy/exif-pointer-outside.bin",
+                   std::string(1, '\2') + setIfd0Entry(tiffExif, 0x8769, 0x7FFFFFF0));
+        // XMP that is no XML, IPTC blocks that claim more than they hold.
+        std::string xmpBroken = tiffRich;
+        const size_t packet = xmpBroken.find("<x:xmpmeta");
+        if (packet == std::string::npos)
+            fail("no XMP packet in the TIFF seed");
+        xmpBroken.replace(packet, 10, "<x:xmpmet<");
+        writeBytes("reproducers/metadata_copy/xmp-not-xml.bin", std::string(1, '\1') + xmpBroken);
+        writeBytes("reproducers/metadata_copy/iptc-overlong.bin",
+                   std::string(1, '\2') + withSegment(withMetadata(plainJpeg, ".jpg", false, ""), 0xED,
+                                                      std::string("Photoshop 3.0\0008BIM\004\004\0\0\xFF\xFF\xFF\xF0\x1C\x02", 28)));
+    }
+
+    // Transform files: the number of inputs - 1, the run's flags (bit 0 a
+    // half-size preview, bit 1 verbose), the canvas side - 1, then the file.
+    {
+        const std::string header = "# quovix alignment transforms: path, then the 3x3 matrix mapping it onto the reference\n";
+        const std::string three = header +
+                                  "frame0.tif\t1 0 0 0 1 0 0 0 1\n"
+                                  "frame1.tif\t0.99984769515639127 -0.017452406437283512 3.25 0.017452406437283512 "
+                                  "0.99984769515639127 -1.5 0 0 1\n"
+                                  "frame2.tif\t1.002 0.001 -2 -0.001 0.998 4.125 1.0000000000000001e-06 -2e-06 1\n";
+        auto transformInput = [](int inputs, int flags, int side, const std::string& text) {
+            return std::string(1, char(inputs - 1)) + char(flags) + char(side - 1) + text;
+        };
+        writeBytes("corpus/transform_file/three-frames", transformInput(3, 2, 200, three));
+        writeBytes("corpus/transform_file/three-frames-preview", transformInput(3, 3, 100, three));
+        writeBytes("corpus/transform_file/bom-crlf-comments",
+                   transformInput(2, 2, 64, "\xEF\xBB\xBF# saved\r\n\r\na b.tif\t1 0 0.5 0 1 -0.5 0 0 1\r\n"
+                                            "c.tif\t-1 0 63 0 1 0 0 0 1\r\n"));
+        writeBytes("reproducers/transform_file/singular", transformInput(1, 0, 8, "a.tif\t1 2 3 2 4 6 0 0 1\n"));
+        writeBytes("reproducers/transform_file/eight-values", transformInput(1, 0, 8, "a.tif\t1 0 0 0 1 0 0 0\n"));
+        writeBytes("reproducers/transform_file/not-finite", transformInput(1, 0, 8, "a.tif\t1 0 nan 0 1 0 0 0 1\n"));
+        writeBytes("reproducers/transform_file/huge-token",
+                   transformInput(1, 0, 8, "a.tif\t1 0 " + std::string(5000, '9') + " 0 1 0 0 0 1\n"));
+        writeBytes("reproducers/transform_file/no-tab", transformInput(1, 0, 8, "a.tif 1 0 0 0 1 0 0 0 1\n"));
+        writeBytes("reproducers/transform_file/count-differs", transformInput(2, 0, 8, "a.tif\t1 0 0 0 1 0 0 0 1\n"));
+        writeBytes("reproducers/transform_file/collapsing-verbose",
+                   transformInput(1, 2, 8, "a.tif\t1e300 0 0 0 1e-300 0 1e-308 0 1\n"));
+    }
+
+    // Scratch files: bit 0 the second image's file it stands for (0: its
+    // Laplacian level, 1: its exposure weights), bit 1 the maximum rule;
+    // then the file. The combination reads 40 x 24 pixels.
+    {
+        using quovix::Compression;
+        writeBytes("corpus/scratch_file/level-lzw", std::string(1, '\0') + scratchFile("l", 40, 24, Compression::Lzw));
+        writeBytes("corpus/scratch_file/level-deflate-maximum",
+                   std::string(1, '\2') + scratchFile("l", 40, 24, Compression::Deflate));
+        writeBytes("corpus/scratch_file/weights-none", std::string(1, '\1') + scratchFile("e", 40, 24, Compression::None));
+        writeBytes("corpus/scratch_file/weights-packbits-maximum",
+                   std::string(1, '\3') + scratchFile("e", 40, 24, Compression::PackBits));
+        writeBytes("reproducers/scratch_file/level-wider", std::string(1, '\0') + scratchFile("l", 80, 24, Compression::Lzw));
+        writeBytes("reproducers/scratch_file/level-shorter", std::string(1, '\2') + scratchFile("l", 40, 12, Compression::None));
+        writeBytes("reproducers/scratch_file/level-in-weight-slot",
+                   std::string(1, '\1') + scratchFile("l", 40, 24, Compression::Lzw));
+        writeBytes("reproducers/scratch_file/weights-8-bit", std::string(1, '\1') + scratchFile("e8", 40, 24, Compression::None));
+        writeBytes("reproducers/scratch_file/weights-in-level-slot",
+                   std::string(1, '\0') + scratchFile("e", 40, 24, Compression::Lzw));
+        const std::string cut = scratchFile("l", 40, 24, Compression::Lzw);
+        writeBytes("reproducers/scratch_file/level-cut", std::string(1, '\0') + cut.substr(0, cut.size() / 2));
+    }
+
     // Command lines, arguments separated by NUL bytes, runs by an empty one.
     writeBytes("corpus/command_line/two-inputs", args({"a.tif", "b.tif"}));
     writeBytes("corpus/command_line/output-three", args({"-o", "out.tif", "a.tif", "b.tif", "c.jpg"}));
@@ -642,3 +866,5 @@ int main(int argc, char** argv)
                args({"--gScale", "2", "-b", "1", "ab/x.tif", "", "--gScale", "2", "-b", "1", "ba/x.tif"}));
     return 0;
 }
+
+#pragma GCC diagnostic pop

@@ -9,7 +9,7 @@ build=$(cd "$1" && pwd)
 seconds=$2
 shift 2
 fuzzdir=$(cd "$(dirname "$0")" && pwd)
-targets=${*:-"tiff_reader jpeg_reader command_line raw_output"}
+targets=${*:-"tiff_reader jpeg_reader command_line raw_output metadata_copy transform_file scratch_file"}
 runs="$build/fuzz-runs/$(date +%Y%m%d-%H%M%S)"
 status=0
 for target in $targets; do

@@ -31,6 +31,13 @@ void readTiffRegion(TIFF* tiff, ImageRegion& region);
 // 1, 3 and 4, a colour model other than grey or RGB, or dimensions out of range.
 Status checkTiffReadable(TIFF* tiff, const std::string& path);
 
+// A scratch file the run wrote must still hold rows of `width` pixels of
+// `samples` 16-bit samples in one plane, readable as checked above. A file
+// damaged or replaced since is refused (exit code -1, a line naming it and
+// what it holds) before any row is read into buffers sized for those rows;
+// missing rows are met by the row reader.
+Status checkScratchLayout(TIFF* tiff, const std::string& path, int width, int samples);
+
 // One row; "Error reading scanline %d\n" (exit code -1) on failure.
 Status readTiffRow(TIFF* tiff, void* row, int rowIndex);
 

@@ -146,6 +146,22 @@ Status checkTiffReadable(TIFF* tiff, const std::string& path)
     return Status();
 }
 
+Status checkScratchLayout(TIFF* tiff, const std::string& path, int width, int samples)
+{
+    QVX_TRY(checkTiffReadable(tiff, path));
+    uint16_t bits = 0, held = 0;
+    uint32_t w = 0;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &held);
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &w);
+    if (static_cast<int64_t>(w) == width && bits == 16 && held == samples)
+        return Status();
+    return Status::failure(kExitIoError, "Scratch file " + path + " holds rows of " + std::to_string(w) +
+                                             " pixels of " + std::to_string(held) + " " + std::to_string(bits) +
+                                             "-bit samples instead of " + std::to_string(width) + " of " +
+                                             std::to_string(samples) + " 16-bit: changed since it was written\n");
+}
+
 Status readTiffRow(TIFF* tiff, void* row, int rowIndex)
 {
     if (TIFFReadScanline(tiff, row, static_cast<uint32_t>(rowIndex), 0) == -1)

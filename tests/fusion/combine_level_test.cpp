@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -231,6 +232,49 @@ TEST_F(CombineLevelTest, ShortLevelFileEndsTheRun)
     EXPECT_EQ(status.consoleText(), "Error reading scanline 1\n");
     EXPECT_EQ(openedFiles(console), 1u) << console;
     EXPECT_EQ(closedFiles(console), 1u) << console;
+}
+
+// Rows are read into buffers of the level's width: a level or weight file
+// replaced by one of another width, depth or kind is refused before a row of
+// it is read (a wider one overran the buffers).
+TEST_F(CombineLevelTest, ScratchFileOfAnotherLayoutEndsTheRunBeforeAnyRead)
+{
+    run.canvas = ImageRegion{0, 0, 4, 2};
+    const std::vector<WorkPixel> level(8, px(1, 2, 3));
+    const std::vector<uint16_t> weights(8, 100);
+    struct Case {
+        const char* what;
+        const char* tag;  // the file replaced
+        std::function<void()> replace;
+        std::string holds;
+    };
+    const std::vector<Case> cases = {
+        {"wider level", "l", [&] { writeLevelFile(run, "/in/b.tif", 0, std::vector<WorkPixel>(16, px(1, 1, 1)), 8, 2); },
+         "rows of 8 pixels of 4 16-bit samples instead of 4 of 4 16-bit"},
+        {"weights as level", "l", [&] { writeWeightFile(run, "/in/b.tif", "l", 0, weights, 4, 2); },
+         "rows of 4 pixels of 1 16-bit samples instead of 4 of 4 16-bit"},
+        {"level as weights", "e",
+         [&] {
+             ASSERT_TRUE(writeLaplacianFile(run, run.scratch.scratchName("/in/b.tif", "e", 0), level.data(), 4, 2,
+                                            run.canvas)
+                             .ok());
+         },
+         "rows of 4 pixels of 4 16-bit samples instead of 4 of 1 16-bit"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeLevelFile(run, "/in/a.tif", 0, level, 4, 2);
+        writeWeightFile(run, "/in/a.tif", "e", 0, weights, 4, 2);
+        writeLevelFile(run, "/in/b.tif", 0, level, 4, 2);
+        writeWeightFile(run, "/in/b.tif", "e", 0, weights, 4, 2);
+        c.replace();
+        TestList list(run, {"/in/a.tif", "/in/b.tif"});
+        std::vector<WorkPixel> out(8);
+        const Status status = combineLevel(run, list.get(), 0, 0.0f, 1.0f, 0.0f, CombineMode::Average, out.data());
+        EXPECT_EQ(status.exitCode(), kExitIoError);
+        EXPECT_EQ(status.consoleText(), "Scratch file " + run.scratch.scratchName("/in/b.tif", c.tag, 0) + " holds " +
+                                            c.holds + ": changed since it was written\n");
+    }
 }
 
 TEST_F(CombineLevelTest, DetailSuppressionPullsSmallDetailTowardTheMean)
