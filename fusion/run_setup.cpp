@@ -6,6 +6,7 @@
 #include "imageio/input_prepare.h"
 #include "support/file_ops.h"
 #include "support/memory.h"
+#include "support/open_files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,6 +156,21 @@ Status refuseOutputOverInput(const std::string& output, const std::vector<std::s
     return Status();
 }
 
+// Files a run keeps open at once. The combination opens every image's level
+// file and a weight file per weight in use before it reads a row; bracket
+// copies are images too. The margin covers the standard streams, the output
+// and its temporaries, the workers' own handles of an input and the
+// libraries' files.
+uint64_t openFilesNeeded(const RunSettings& s, int inputs, int workers)
+{
+    auto perImage = [](const IterationParams& p) {
+        return 1 + (p.exposureWeight > 0.0f) + (p.contrastWeight > 0.0f) + (p.saturationWeight > 0.0f);
+    };
+    const int perEntry = std::max(perImage(s.iteration1), perImage(s.iteration2));
+    const int copies = 1 + (s.plusStops != 0.0f) + (s.minusStops != 0.0f);
+    return uint64_t(inputs) * static_cast<uint64_t>(copies * perEntry) + static_cast<uint64_t>(workers) + 64;
+}
+
 // The output carries the first input's colour profile and camera metadata.
 // Inputs whose profile differs get one warning line naming them; the fusion
 // itself is not changed by profiles. A RAW input's profile is the converter's,
@@ -246,6 +262,8 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
         QVX_TRY(prepareAlignOnlyFolder(s.alignOnly));
 
     const int n = static_cast<int>(inputs.size());
+    QVX_TRY(ensureOpenFileLimit(openFilesNeeded(s, n, run.pool.workers()),
+                                "Fusing " + std::to_string(n) + " images"));
     HeapBuffer<ImageRegion> regions;
     QVX_TRY(regions.allocate(run.console, static_cast<size_t>(n)));
     std::vector<ImageInfo> infos(static_cast<size_t>(n));

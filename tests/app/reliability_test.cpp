@@ -223,14 +223,16 @@ TEST_F(ReliabilityTest, HalfSizeRawConversionFillsTheWholeOutput)
 
 namespace {
 
-// The program under an address-space limit, as `ulimit -v` sets it.
+// The program under a resource limit, as `ulimit` sets it, with what it
+// printed.
 struct LimitedRun {
     bool exited = false;  // false: killed by a signal
     int code = -1;
     int signal = 0;
+    std::string output;
 };
 
-LimitedRun runWithAddressLimit(rlim_t bytes, const std::vector<std::string>& args, const std::string& workDir)
+LimitedRun runWithLimit(int resource, rlimit limit, const std::vector<std::string>& args, const std::string& workDir)
 {
     std::vector<std::string> strings = {QUOVIX_BIN};
     strings.insert(strings.end(), args.begin(), args.end());
@@ -241,17 +243,20 @@ LimitedRun runWithAddressLimit(rlim_t bytes, const std::vector<std::string>& arg
     const std::string tmp = "TMPDIR=" + workDir;
     const std::string workers = "NUMBER_OF_PROCESSORS=2";
     std::vector<char*> envp = {const_cast<char*>(tmp.c_str()), const_cast<char*>(workers.c_str()), nullptr};
+    const std::string printed = workDir + "/.printed";
     LimitedRun result;
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
+        const int null = open("/dev/null", O_RDONLY);
+        const int out = open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
+        dup2(out, 1);
+        dup2(out, 2);
+        close(null);
+        close(out);
         if (chdir(workDir.c_str()) != 0)
             _exit(126);
-        rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_AS, &limit);
+        setrlimit(resource, &limit);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -261,7 +266,14 @@ LimitedRun runWithAddressLimit(rlim_t bytes, const std::vector<std::string>& arg
     result.exited = WIFEXITED(status);
     result.code = result.exited ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.output = readFile(printed);
+    std::remove(printed.c_str());
     return result;
+}
+
+LimitedRun runWithAddressLimit(rlim_t bytes, const std::vector<std::string>& args, const std::string& workDir)
+{
+    return runWithLimit(RLIMIT_AS, rlimit{bytes, bytes}, args, workDir);
 }
 
 } // namespace
@@ -353,4 +365,48 @@ TEST_F(ReliabilityTest, OutputFolderIsCheckedBeforeAnyWork)
     // A folder that exists takes the output.
     const CommandResult r = quovix({"-o", "plain-out.tif", kCrop + "crusader1.tif", kCrop + "crusader4.tif"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
+}
+
+// The combination keeps every image's level files open at once. A run with
+// more images than the soft limit on open files allows raises it to the hard
+// limit; when even that is too low, the run stops before any work with one
+// line saying how many files it needs and which limit to raise.
+TEST_F(ReliabilityTest, OpenFileLimitIsRaisedOrNamedBeforeAnyWork)
+{
+    std::vector<std::string> args = {"-o", "fused.tif"};
+    for (int k = 0; k < 24; ++k) {
+        FixtureImage image = makeFixture(24, 16, 3, 8);
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x)
+                for (int c = 0; c < 3; ++c)
+                    image.at(y, x, c) = static_cast<uint16_t>((x * 9 + y * 5 + c * 40 + k * 7) % 256);
+        args.push_back("in" + std::to_string(k) + ".tif");
+        ASSERT_TRUE(writeFixtureTiff(file(args.back()), image));
+    }
+    rlimit own{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
+    // 24 images of two open files each and the margin need about 114; the
+    // libraries and the program start with far fewer.
+    if (own.rlim_max != RLIM_INFINITY && own.rlim_max < 256)
+        GTEST_SKIP() << "the hard limit on open files of this test is " << own.rlim_max;
+
+    const LimitedRun tooFew = runWithLimit(RLIMIT_NOFILE, rlimit{48, 48}, args, dir.path());
+    ASSERT_TRUE(tooFew.exited) << "killed by signal " << tooFew.signal;
+    EXPECT_EQ(tooFew.code, 255) << tooFew.output;
+    // After the banner, the one line and nothing else.
+    const std::string line = "Fusing 24 images needs 114 open files; the limit is 48 and its hard limit 48: raise the "
+                             "hard limit on open files (ulimit -Hn 114 as root, or nofile in "
+                             "/etc/security/limits.conf)\n";
+    ASSERT_GE(tooFew.output.size(), line.size());
+    EXPECT_EQ(tooFew.output.substr(tooFew.output.size() - line.size()), line) << tooFew.output;
+    EXPECT_EQ(tooFew.output.find("in0.tif"), std::string::npos) << "an input was read: " << tooFew.output;
+    EXPECT_FALSE(fileExists(file("fused.tif")));
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(file("quovix-" + std::to_string(getuid())), ec))
+        ADD_FAILURE() << "made before the check: " << entry.path();
+
+    const LimitedRun raised = runWithLimit(RLIMIT_NOFILE, rlimit{48, 256}, args, dir.path());
+    ASSERT_TRUE(raised.exited) << "killed by signal " << raised.signal;
+    EXPECT_EQ(raised.code, 0) << raised.output;
+    EXPECT_TRUE(fileExists(file("fused.tif")));
 }
