@@ -46,9 +46,9 @@ bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string&
     // The output's format follows its name: refuse what would be written
     // under a misleading name. A name without extension is written as TIFF.
     std::string ext = lowerExtension(o.outputPath);
-    if (!o.outputPath.empty() && !ext.empty() && !isTiffName(ext) && !isJpegName(ext)) {
+    if (!o.outputPath.empty() && !ext.empty() && !isTiffName(ext) && !isJpegName(ext) && ext != "png") {
         error = "Error: cannot write " + o.outputPath + ": unsupported output type ." + ext +
-                " (supported: .tif, .tiff, .jpg, .jpeg)\n";
+                " (supported: .tif, .tiff, .jpg, .jpeg, .png)\n";
         return false;
     }
     // The writer knows JPEG names in four spellings only; a TIFF under
@@ -68,12 +68,16 @@ bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string&
     // One word about a depth that will not be written.
     if (!commandLine.bitsGiven.empty()) {
         const int32_t bits = parseInteger(commandLine.bitsGiven.c_str());
-        const bool jpeg = isJpegName(ext) || o.scaled;
+        // Previews are written at 8 bits, as JPEG unless named .png.
+        const bool png = ext == "png";
+        const bool jpeg = isJpegName(ext) || (o.scaled && !png);
         if (bits != 8 && bits != 16)
             warn(warnings, "-a " + commandLine.bitsGiven + " is not 8 or 16: writing the depth of the deepest input" +
-                               (jpeg ? " (8 bits for JPEG)" : ""));
+                               (jpeg ? " (8 bits for JPEG)" : o.scaled ? " (8 bits for a preview)" : ""));
         else if (bits == 16 && jpeg)
             warn(warnings, "-a 16 with JPEG output: JPEG holds 8 bits per sample, writing 8");
+        else if (bits == 16 && o.scaled)
+            warn(warnings, "-a 16 in a preview run: previews are written at 8 bits");
     }
 
     // Sidecar files caught by a wildcard are not images.

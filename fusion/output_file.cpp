@@ -6,6 +6,9 @@
 #include "imageio/icc_profile.h"
 #include "imageio/image_reader.h"
 #include "imageio/jpeg_io.h"
+#include "imageio/png_io.h"
+#include "imageio/tiff_io.h"
+#include "imageio/tiff_row_reader.h"
 #include "support/file_ops.h"
 #include "support/memory.h"
 #include "quovix/version.h"
@@ -26,11 +29,23 @@ Status outputWriteFailure(const std::string& path, int err)
     return Status::failure(kExitIoError, "Error writing output file " + path + ": " + std::strerror(err) + "\n");
 }
 
-// The output is re-encoded as JPEG at the end (its name says so, or a
-// preview run): metadata goes into the JPEG then, not into the TIFF first.
-bool exportedAsJpeg(const RunSettings& settings)
+// Outputs named PNG or JPEG (and preview runs, which write JPEG unless
+// named PNG) are re-encoded from the finished TIFF at the end: metadata goes
+// into the encoded file then, not into the TIFF first.
+enum class Export { None, Jpeg, Png };
+
+Export exportOf(const RunSettings& settings)
 {
-    return settings.scaled || hasJpegExtension(settings.outputPath);
+    if (hasPngExtension(settings.outputPath))
+        return Export::Png;
+    if (settings.scaled || hasJpegExtension(settings.outputPath))
+        return Export::Jpeg;
+    return Export::None;
+}
+
+Status exportAs(FusionRun& run, Export kind, const std::string& source, const std::string& target)
+{
+    return kind == Export::Png ? exportAsPng(run, source, target) : exportAsJpeg(run, source, target);
 }
 
 // Camera metadata of the first input into a finished file that is not yet in
@@ -172,6 +187,54 @@ Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string
     return Status();
 }
 
+Status exportAsPng(FusionRun& run, const std::string& source, const std::string& target)
+{
+    TIFF* tiff = nullptr;
+    QVX_TRY(openTiff(run, source, "r", tiff));
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 0, samples = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    PngLayout layout;
+    layout.width = static_cast<int>(width);
+    layout.height = static_cast<int>(height);
+    layout.channels = samples;
+    layout.bits = bits;
+    if (!run.settings.noMetadata) {
+        layout.iccProfile = &run.outputProfile;
+        layout.software = QUOVIX_SOFTWARE;
+    }
+    const std::string temp = reserveTempBeside(target);
+    if (temp.empty()) {
+        const int err = errno;
+        closeTiff(run, tiff);
+        return outputWriteFailure(target, err);
+    }
+    // The PNG keeps the access mode the TIFF was given.
+    struct stat st{};
+    if (stat(source.c_str(), &st) == 0)
+        chmod(temp.c_str(), st.st_mode & 07777);
+    // Rows stream from the TIFF into the encoder: no whole-image buffer.
+    TiffRowReader rows(tiff);
+    std::string note;
+    Status status = writePngRows(
+        temp, layout, [&](int row, unsigned char* out) { return rows.readRow(out, row); }, &note);
+    closeTiff(run, tiff);
+    if (status.ok() && !note.empty())
+        run.console.print("Warning: %s\n", note.c_str());
+    if (status.ok() && run.cancelled())
+        status = interrupted();
+    if (!status.ok()) {
+        std::remove(temp.c_str());
+        return status;
+    }
+    if (!commitTemp(temp, target))
+        return outputWriteFailure(target, errno);
+    return Status();
+}
+
 Status completeOutputFile(FusionRun& run, const std::string& temp, const std::string& path)
 {
     // A run that has failed since (a message callback that threw) commits nothing.
@@ -180,8 +243,8 @@ Status completeOutputFile(FusionRun& run, const std::string& temp, const std::st
         std::remove(temp.c_str());
         return callback;
     }
-    if (exportedAsJpeg(run.settings)) {
-        const Status exported = exportAsJpeg(run, temp, path);
+    if (const Export kind = exportOf(run.settings); kind != Export::None) {
+        const Status exported = exportAs(run, kind, temp, path);
         std::remove(temp.c_str());
         return exported;
     }
@@ -198,8 +261,8 @@ Status completeOutputFile(FusionRun& run, const std::string& temp, const std::st
 Status installGroupResult(FusionRun& run, const std::string& source, const std::string& target)
 {
     QVX_TRY(run.console.callbackStatus());
-    if (exportedAsJpeg(run.settings)) {
-        QVX_TRY(exportAsJpeg(run, source, target));
+    if (const Export kind = exportOf(run.settings); kind != Export::None) {
+        QVX_TRY(exportAs(run, kind, source, target));
         std::remove(source.c_str());
         return Status();
     }

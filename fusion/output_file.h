@@ -25,7 +25,7 @@ Status completeOutputFile(FusionRun& run, const std::string& temp, const std::st
 
 // Moves the result of the only exposure group onto the output name (copied
 // beside it first when the scratch folder is on another file system).
-// Outputs named as JPEG (and preview runs) are encoded from the finished TIFF
+// Outputs named as JPEG or PNG (and preview runs) are encoded from the finished TIFF
 // into a temporary file and renamed into place, so no TIFF ever stands under
 // the output name.
 Status installGroupResult(FusionRun& run, const std::string& source, const std::string& target);
@@ -34,5 +34,11 @@ Status installGroupResult(FusionRun& run, const std::string& source, const std::
 // into place only when complete: `target` shows the previous file or the
 // whole JPEG, never the TIFF or a half-written JPEG. `source` is left as is.
 Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string& target);
+
+// The same for outputs named .png: the finished TIFF's rows (RGBA, 8 or 16
+// bits) streamed into a PNG beside `target`, with the colour profile as iCCP,
+// renamed into place when complete. The camera metadata (EXIF, XMP) is not
+// carried into PNG outputs.
+Status exportAsPng(FusionRun& run, const std::string& source, const std::string& target);
 
 } // namespace quovix

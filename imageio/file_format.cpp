@@ -1,13 +1,15 @@
 #include "imageio/file_format.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace quovix {
 
 bool isNamedImageFile(const std::string& path)
 {
     static const char* const extensions[] = {".jpg", ".jpeg", ".JPG", ".JPEG",
-                                              ".tif", ".tiff", ".TIF", ".TIFF"};
+                                              ".tif", ".tiff", ".TIF", ".TIFF", ".png", ".PNG"};
     for (const char* ext : extensions) {
         if (path.find(ext) != std::string::npos)
             return true;
@@ -25,14 +27,24 @@ bool hasJpegExtension(const std::string& path)
     return false;
 }
 
+bool hasPngExtension(const std::string& path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string ext = path.substr(path.size() - 4);
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".png";
+}
+
 Status detectFormat(const std::string& path, FileFormat& format)
 {
     format = FileFormat::Unknown;
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
         return Status::failure(kExitFatal, "Error: Cannot open file: " + path + "\n");
-    unsigned char b[4] = {0, 0, 0, 0};
-    size_t got = std::fread(b, 1, 4, file);
+    unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    size_t got = std::fread(b, 1, 8, file);
     std::fclose(file);
     // The JPEG test needs two bytes, the TIFF tests four.
     if (got < 2)
@@ -43,6 +55,11 @@ Status detectFormat(const std::string& path, FileFormat& format)
     }
     if (got < 4)
         return Status::failure(kExitIoError, "Error: getFirstBytes: Cannot read from file");
+    static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (got == 8 && std::memcmp(b, kPngSignature, 8) == 0) {
+        format = FileFormat::Png;
+        return Status();
+    }
     const bool intel = b[0] == 'I' && b[1] == 'I' && b[3] == 0;
     const bool motorola = b[0] == 'M' && b[1] == 'M' && b[2] == 0;
     if ((intel && b[2] == 42) || (motorola && b[3] == 42))

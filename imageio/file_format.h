@@ -11,17 +11,21 @@ namespace quovix {
 
 // How a file is read: by its leading bytes, or by the converter for camera RAW
 // files (any name without a TIFF or JPEG extension).
-enum class FileFormat { Unknown, Tiff, BigTiff, Jpeg, Raw };
+enum class FileFormat { Unknown, Tiff, BigTiff, Jpeg, Raw, Png };
 
 // True when the path contains one of ".jpg" ".jpeg" ".JPG" ".JPEG" ".tif"
-// ".tiff" ".TIF" ".TIFF" anywhere; false means a camera RAW file.
+// ".tiff" ".TIF" ".TIFF" ".png" ".PNG" anywhere; false means a camera RAW file.
 bool isNamedImageFile(const std::string& path);
 
 // True when the name contains ".jpg", ".jpeg", ".JPG" or ".JPEG" anywhere.
 bool hasJpegExtension(const std::string& path);
 
-// The format named by the first four bytes: classic TIFF ("II*\0", "MM\0*"),
-// BigTIFF ("II+\0", "MM\0+"), JPEG (FF D8), or Unknown. A file that cannot be
+// True when the name ends in ".png" in any case.
+bool hasPngExtension(const std::string& path);
+
+// The format named by the first bytes: classic TIFF ("II*\0", "MM\0*"),
+// BigTIFF ("II+\0", "MM\0+"), JPEG (FF D8), PNG (its eight-byte
+// signature), or Unknown. A file that cannot be
 // opened is "Error: Cannot open file: %s\n" (exit 1); one too short for the
 // test it needs, "Error: getFirstBytes: Cannot read from file" (exit -1).
 Status detectFormat(const std::string& path, FileFormat& format);

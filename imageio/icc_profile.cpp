@@ -1,6 +1,7 @@
 #include "imageio/icc_profile.h"
 
 #include "imageio/file_format.h"
+#include "imageio/png_io.h"
 
 #include <cstdarg>
 #include <csetjmp>
@@ -145,7 +146,14 @@ MetadataStatus readIccProfile(const std::string& path, IccProfile& profile)
         return readTiffProfile(path, profile);
     if (format == FileFormat::Jpeg)
         return readJpegProfile(path, profile);
-    return metadataFailure(MetadataError::Unsupported, path + ": neither TIFF nor JPEG");
+    if (format == FileFormat::Png) {
+        IccProfile stored;
+        const MetadataStatus read = readPngIccProfile(path, stored);
+        if (!read.ok() || stored.empty())
+            return read;
+        return takeProfile(path, stored.data(), stored.size(), profile);
+    }
+    return metadataFailure(MetadataError::Unsupported, path + ": neither TIFF, JPEG nor PNG");
 }
 
 MetadataStatus setTiffIccProfile(TIFF* tiff, const IccProfile& profile)

@@ -1,4 +1,4 @@
-// Embedded colour profiles (ICC): read from TIFF and JPEG inputs, written into
+// Embedded colour profiles (ICC): read from TIFF, JPEG and PNG inputs, written into
 // the output TIFF and its JPEG export, compared between inputs.
 #pragma once
 

@@ -2,6 +2,7 @@
 
 #include "imageio/file_format.h"
 #include "imageio/jpeg_io.h"
+#include "imageio/png_io.h"
 #include "imageio/raw_engine.h"
 #include "imageio/raw_options.h"
 #include "imageio/tiff_io.h"
@@ -183,6 +184,10 @@ Status queryImageInfo(RunContext& run, const std::string& path, ImageInfo& info,
         info.bitsPerSample = 8;
         return Status();
     }
+    if (format == FileFormat::Png) {
+        QVX_TRY(readPngHeader(path, info));
+        return checkDimensions(path, info.region.width, info.region.height);
+    }
     // BigTIFF is refused as an input but read back as the program's own file.
     if (format == FileFormat::Tiff ||
         (format == FileFormat::BigTiff && (acceptBigTiff || run.scratch.isInTempFolder(path))))
@@ -195,6 +200,8 @@ Status readImage(RunContext& run, const std::string& path, const ImageInfo& info
     switch (info.format) {
     case FileFormat::Jpeg:
         return readJpeg(run.console, path, info, buffer);
+    case FileFormat::Png:
+        return readPng(path, info, buffer);
     case FileFormat::Tiff:
     case FileFormat::BigTiff:
         return readTiffImage(run, path, info, buffer);

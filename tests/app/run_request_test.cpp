@@ -35,17 +35,17 @@ Settled settle(std::vector<std::string> args)
 
 TEST(RunRequest, OutputTypeFollowsTheExtension)
 {
-    for (const char* name : {"x.tif", "x.TIFF", "x.Tif", "x.jpg", "x.JPEG", "dir.d/x", "x"}) {
+    for (const char* name : {"x.tif", "x.TIFF", "x.Tif", "x.jpg", "x.JPEG", "x.png", "x.PNG", "dir.d/x", "x"}) {
         const Settled s = settle({"-o", name, "a.tif", "b.tif"});
         EXPECT_TRUE(s.ok) << name << s.error;
         EXPECT_EQ(s.warnings, "") << name;
         EXPECT_EQ(s.commandLine.options.outputPath, name);
     }
-    for (const char* name : {"x.png", "x.bmp", "out.tif.txt"}) {
+    for (const char* name : {"x.webp", "x.bmp", "out.tif.txt"}) {
         const Settled s = settle({"-o", name, "a.tif", "b.tif"});
         EXPECT_FALSE(s.ok) << name;
         EXPECT_EQ(s.error, "Error: cannot write " + std::string(name) + ": unsupported output type ." +
-                               lowerExtension(name) + " (supported: .tif, .tiff, .jpg, .jpeg)\n");
+                               lowerExtension(name) + " (supported: .tif, .tiff, .jpg, .jpeg, .png)\n");
     }
 }
 
@@ -75,6 +75,9 @@ TEST(RunRequest, OneWarningForADepthNotWritten)
         {{"-a", "12", "-o", "x.tif"}, "Warning: -a 12 is not 8 or 16: writing the depth of the deepest input\n"},
         {{"-a", "12", "-o", "x.jpg"},
          "Warning: -a 12 is not 8 or 16: writing the depth of the deepest input (8 bits for JPEG)\n"},
+        {{"-a", "16", "-o", "x.png"}, ""},
+        {{"-a", "16", "--gScale", "0.5", "-o", "x.png"},
+         "Warning: -a 16 in a preview run: previews are written at 8 bits\n"},
         {{"-a", "16", "-a", "x", "-o", "x.tif"},  // the last one counts
          "Warning: -a x is not 8 or 16: writing the depth of the deepest input\n"},
     };
@@ -120,11 +123,11 @@ TEST(RunRequest, ProgramRefusesBeforeAnyWork)
     TempDir dir;
     for (const char* name : {"a.tif", "b.tif"})
         ASSERT_TRUE(writeFixtureTiff(dir.file(name), makeFixture(16, 16, 3, 8)));
-    CommandResult r = runQuovix({"-q", "-o", "out.png", "a.tif", "b.tif"}, dir.path());
+    CommandResult r = runQuovix({"-q", "-o", "out.bmp", "a.tif", "b.tif"}, dir.path());
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output, "Error: cannot write out.png: unsupported output type .png (supported: .tif, .tiff, .jpg, "
-                        ".jpeg)\n");
-    EXPECT_FALSE(fileExists(dir.file("out.png")));
+    EXPECT_EQ(r.output, "Error: cannot write out.bmp: unsupported output type .bmp (supported: .tif, .tiff, .jpg, "
+                        ".jpeg, .png)\n");
+    EXPECT_FALSE(fileExists(dir.file("out.bmp")));
 
     r = runQuovix({"-q", "-o", "out.Jpg", "a.tif", "b.tif"}, dir.path());
     EXPECT_EQ(r.exitCode, 1);

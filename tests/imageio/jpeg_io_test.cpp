@@ -201,9 +201,9 @@ TEST_F(JpegIoTest, ExportReplacesTheOutputWithItsJpeg)
 
 TEST_F(JpegIoTest, ExportOfAnOutputWithoutImageExtensionIsNotTakenForRaw)
 {
-    // A scaled run exports whatever name it was given; "preview.png" is our TIFF.
+    // A scaled run exports whatever name it was given; "preview.out" is our TIFF.
     settings.converterPath = "/nonexistent/converter";
-    settings.outputPath = dir.file("preview.png");
+    settings.outputPath = dir.file("preview.out");
     writeOutputTiff(run, dir.file("finished"), 8, 6);
     Status status = exportAsJpeg(run, dir.file("finished"), settings.outputPath);
     ASSERT_TRUE(status.ok()) << status.consoleText();

@@ -2,9 +2,11 @@
 // converter and the JPEG codec as the fusion sees them, and the messages a
 // user sees for inputs that cannot be read.
 #include "dng_writer.h"
+#include "image_fixture.h"
 #include "image_samples.h"
 #include "imageio/file_format.h"
 #include "imageio/jpeg_io.h"
+#include "imageio/png_io.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -253,3 +255,49 @@ TEST_F(WholeRunTest, UnreadableInputsEndTheRunWithTheirMessage)
 }
 
 } // namespace
+
+// PNG outputs hold the pixels of the TIFF the same run writes, at 8 and 16
+// bits, and PNG inputs fuse to the same result as TIFF inputs of the same
+// pixels.
+TEST_F(WholeRunTest, PngOutputsAndInputsMatchTheirTiffs)
+{
+    for (int i = 0; i < 2; ++i) {
+        FixtureImage image = makeFixture(40, 30, 3, 16);
+        for (size_t k = 0; k < image.data.size(); ++k)
+            image.data[k] = static_cast<uint16_t>((k * 977 + 3001) * (i + 1) % 65536);
+        const std::string name = "in" + std::to_string(i);
+        ASSERT_TRUE(writeFixtureTiff(dir.file(name + ".tif"), image, false));
+        const std::vector<uint8_t> bytes = fixtureBytes(image);
+        PngLayout layout;
+        layout.width = 40;
+        layout.height = 30;
+        layout.bits = 16;
+        ASSERT_TRUE(writePng(dir.file(i == 0 ? name + ".png" : name + ".PNG"), bytes.data(), layout).ok());
+    }
+    auto pngBytes = [](const std::string& path) {
+        ImageInfo info;
+        EXPECT_TRUE(readPngHeader(path, info).ok()) << path;
+        std::vector<uint8_t> bytes(static_cast<size_t>(info.region.width) * info.region.height * info.bytesPerPixel);
+        EXPECT_TRUE(readPng(path, info, bytes.data()).ok()) << path;
+        return bytes;
+    };
+    for (const char* bits : {"8", "16"}) {
+        SCOPED_TRACE(std::string("-a ") + bits);
+        CommandResult r = run({"-q", "-a", bits, "-o", "ref.tif", "in0.tif", "in1.tif"});
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        r = run({"-q", "-a", bits, "-o", "out.png", "in0.tif", "in1.tif"});
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        ASSERT_EQ(formatOf(dir.file("out.png")), FileFormat::Png);
+        const FixtureImage reference = readFixtureTiff(dir.file("ref.tif"));
+        ASSERT_EQ(reference.samples, 4);
+        ASSERT_EQ(reference.bits, std::stoi(bits));
+        EXPECT_EQ(pngBytes(dir.file("out.png")), fixtureBytes(reference));
+
+        r = run({"-q", "-a", bits, "-o", "fromPng.tif", "in0.png", "in1.PNG"});
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_EQ(readFixtureTiff(dir.file("fromPng.tif")).data, reference.data);
+    }
+    EXPECT_TRUE(leftovers().empty());
+    for (const std::string& name : samples::folderEntries(dir.path()))
+        EXPECT_EQ(name.find(".part-"), std::string::npos) << name;
+}
