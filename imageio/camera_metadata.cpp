@@ -72,6 +72,7 @@ enum Section : int {
 };
 
 constexpr uint16_t kOrientation = 0x0112;
+constexpr uint16_t kMakerNote = 0x927C;
 constexpr uint16_t kStripOffsets = 0x0111;
 constexpr uint16_t kTileOffsets = 0x0144;
 
@@ -98,6 +99,8 @@ bool describesPhotograph(uint16_t tag)
     case 0x9102:  // CompressedBitsPerPixel
     case 0x02BC:  // XMLPacket: rewritten from the XMP data
     case 0x8649:  // ImageResources: Photoshop blocks with their own thumbnail and sizes
+    case 0x010E:  // ImageDescription: what another tool said of its file (an array shape, a camera's
+                  // placeholder), not a caption of the fused picture; readers may act on it
         return false;
     default:
         break;
@@ -178,6 +181,16 @@ MetadataStatus readOpened(Exiv2::Image& image, const std::string& path, SourceMe
     for (const Exiv2::Xmpdatum& d : image.xmpData()) {
         if (keepXmpDatum(d))
             out.xmp.add(d);
+    }
+    // A maker note Exiv2 could not parse stays one opaque block whose inner
+    // offsets cannot be moved with it: left behind.
+    bool makerNoteParsed = false;
+    for (const Exiv2::Exifdatum& d : out.exif)
+        makerNoteParsed = makerNoteParsed || Exiv2::ExifTags::isMakerGroup(d.groupName());
+    if (!makerNoteParsed) {
+        const auto blob = out.exif.findKey(Exiv2::ExifKey("Exif.Photo.MakerNote"));
+        if (blob != out.exif.end())
+            out.exif.erase(blob);
     }
     out.iptc = image.iptcData();
     return {};
@@ -267,6 +280,97 @@ void stampTarget(Exiv2::ExifData& exif, Exiv2::XmpData& xmp, uint32_t width, uin
         xmp["Xmp.xmp.CreatorTool"] = software;
 }
 
+template <typename Drop>
+void eraseIf(Exiv2::ExifData& exif, Drop drop)
+{
+    for (auto it = exif.begin(); it != exif.end();)
+        it = drop(*it) ? exif.erase(it) : std::next(it);
+}
+
+bool hasGroup(const Exiv2::ExifData& exif, const std::string& group)
+{
+    for (const Exiv2::Exifdatum& d : exif) {
+        if (d.groupName() == group)
+            return true;
+    }
+    return false;
+}
+
+// Sets `key` to `bytes` (written as decimal numbers) unless it is there.
+void addBytesIfMissing(Exiv2::ExifData& exif, const char* key, Exiv2::TypeId type, const char* bytes)
+{
+    const Exiv2::ExifKey k(key);
+    if (exif.findKey(k) != exif.end())
+        return;
+    Exiv2::DataValue value(type);
+    value.read(bytes);
+    exif.add(k, &value);
+}
+
+// What EXIF asks of each container, so that strict readers open the output
+// without a warning. A TIFF takes the EXIF of uncompressed pictures: the tags
+// EXIF keeps for compressed files go, and so does the interoperability IFD (a
+// rule set for camera JPEGs whose pointer TIFF readers do not know). A JPEG's
+// IFD0 states its resolution (the JFIF header gives none: EXIF's 72 dpi) and
+// its chroma siting (centred, as JFIF has it), and its Exif IFD the pixel size
+// and component order. The version and colour-space tags a directory must
+// have are added where the source left them out.
+void fitExifToTarget(Exiv2::ExifData& exif, bool tiff, uint32_t width, uint32_t height)
+{
+    if (tiff) {
+        eraseIf(exif, [](const Exiv2::Exifdatum& d) {
+            const uint16_t tag = d.tag();
+            return d.groupName() == "Iop" ||
+                   (d.groupName() == "Photo" &&
+                    (tag == 0x9101 || tag == 0x9102 || tag == 0xA002 || tag == 0xA003 || tag == 0xA005));
+        });
+    } else {
+        if (exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution")) == exif.end()) {
+            exif["Exif.Image.XResolution"] = Exiv2::URational(72, 1);
+            exif["Exif.Image.YResolution"] = Exiv2::URational(72, 1);
+            exif["Exif.Image.ResolutionUnit"] = uint16_t(2);  // inch
+        }
+        if (exif.findKey(Exiv2::ExifKey("Exif.Image.YCbCrPositioning")) == exif.end())
+            exif["Exif.Image.YCbCrPositioning"] = uint16_t(1);
+    }
+    if (hasGroup(exif, "Photo")) {
+        addBytesIfMissing(exif, "Exif.Photo.ExifVersion", Exiv2::undefined, "48 50 51 50");  // "0232"
+        addBytesIfMissing(exif, "Exif.Photo.FlashpixVersion", Exiv2::undefined, "48 49 48 48");  // "0100"
+        if (exif.findKey(Exiv2::ExifKey("Exif.Photo.ColorSpace")) == exif.end())
+            exif["Exif.Photo.ColorSpace"] = uint16_t(0xFFFF);  // uncalibrated: the profile says
+        if (!tiff) {
+            // The encoder writes every JPEG as Y, Cb, Cr.
+            eraseIf(exif, [](const Exiv2::Exifdatum& d) { return d.key() == "Exif.Photo.ComponentsConfiguration"; });
+            addBytesIfMissing(exif, "Exif.Photo.ComponentsConfiguration", Exiv2::undefined, "1 2 3 0");
+            exif["Exif.Photo.PixelXDimension"] = width;
+            exif["Exif.Photo.PixelYDimension"] = height;
+        }
+    }
+    if (hasGroup(exif, "GPSInfo"))
+        addBytesIfMissing(exif, "Exif.GPSInfo.GPSVersionID", Exiv2::unsignedByte, "2 3 0 0");
+}
+
+// TIFF readers take at most 65535 bytes of maker note (its count is read as
+// 16 bits). Over that, the entries a JPEG segment could not hold either go
+// first (unnamed ones over 4 KiB, any over 20 KiB: raw-decoding tables), then,
+// if still too large, the whole maker note.
+constexpr uint32_t kMaxTiffMakerNoteBytes = 0xFFFF;
+
+void dropLargeMakerNoteEntries(Exiv2::ExifData& exif)
+{
+    eraseIf(exif, [](const Exiv2::Exifdatum& d) {
+        return Exiv2::ExifTags::isMakerGroup(d.groupName()) &&
+               ((d.tagName().rfind("0x", 0) == 0 && d.size() > 4096) || d.size() > 20480);
+    });
+}
+
+void dropMakerNote(Exiv2::ExifData& exif)
+{
+    eraseIf(exif, [](const Exiv2::Exifdatum& d) {
+        return Exiv2::ExifTags::isMakerGroup(d.groupName()) || (d.groupName() == "Photo" && d.tag() == kMakerNote);
+    });
+}
+
 // The target's facts that the metadata write must leave as they were: its
 // size and colour profile, and for a TIFF every tag describing the stored
 // pixels except the strip and tile offsets, which move.
@@ -277,7 +381,9 @@ struct TargetFacts {
     std::map<std::string, std::string> storage;
 };
 
-TargetFacts factsOf(Exiv2::Image& image)
+// A JPEG's IFD0 storage tags are informative only (the stream says how it
+// is coded): there they are set to what EXIF asks, not kept.
+TargetFacts factsOf(Exiv2::Image& image, bool tiff)
 {
     TargetFacts f;
     f.width = static_cast<uint32_t>(image.pixelWidth());
@@ -287,7 +393,7 @@ TargetFacts factsOf(Exiv2::Image& image)
         f.profile.assign(reinterpret_cast<const char*>(icc->pData_), static_cast<size_t>(icc->size_));
     }
     for (const Exiv2::Exifdatum& d : image.exifData()) {
-        if (d.groupName() == "Image" && describesStorage(d.tag()))
+        if (tiff && d.groupName() == "Image" && describesStorage(d.tag()))
             f.storage[d.key()] = d.toString();
     }
     return f;
@@ -366,14 +472,15 @@ bool syncPath(const std::string& path)
 // Writes the metadata into `work` (the copy of the target) and checks the
 // result; the caller renames it into place only on success.
 MetadataStatus writeInto(const std::string& work, const std::string& target, const SourceMetadata& source,
-                         const std::string& software)
+                         const std::string& software, bool tiff)
 {
     Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(work);
     image->readMetadata();
-    const TargetFacts before = factsOf(*image);
+    const TargetFacts before = factsOf(*image, tiff);
     Exiv2::ExifData exif = mergedExif(image->exifData(), source.exif);
     Exiv2::XmpData xmp = source.xmp;
     stampTarget(exif, xmp, before.width, before.height, software);
+    fitExifToTarget(exif, tiff, before.width, before.height);
     image->setExifData(exif);
     image->setXmpData(xmp);
     image->setIptcData(source.iptc);
@@ -383,7 +490,7 @@ MetadataStatus writeInto(const std::string& work, const std::string& target, con
     Exiv2::Image::AutoPtr written = Exiv2::ImageFactory::open(work);
     tExiv2Errors = 0;
     written->readMetadata();
-    if (tExiv2Errors != 0 || !sameFacts(before, factsOf(*written)))
+    if (tExiv2Errors != 0 || !sameFacts(before, factsOf(*written, tiff)))
         return metadataFailure(MetadataError::CannotWrite, target + ": the metadata writer altered the image layout");
     return {};
 }
@@ -439,7 +546,7 @@ MetadataStatus copyIntoJpeg(const std::string& target, const SourceMetadata& met
         return metadataFailure(MetadataError::CannotWrite, target + ": not a complete JPEG");
     if (!profile.empty() && !writeWhole(work, plain))
         return metadataFailure(MetadataError::CannotWrite, target + ": " + std::strerror(errno));
-    MetadataStatus status = writeInto(work, target, metadata, software);
+    MetadataStatus status = writeInto(work, target, metadata, software, false);
     if (!status.ok() || profile.empty())
         return status.ok() ? replaceTarget(work, target) : status;
     std::string written;
@@ -456,7 +563,7 @@ MetadataStatus copyIntoJpeg(const std::string& target, const SourceMetadata& met
 // target's strips are appended to what it wrote: memory stays at the size of
 // the metadata whatever the size of the image.
 MetadataStatus copyIntoTiff(const std::string& target, const SourceMetadata& metadata, const std::string& software,
-                            std::vector<std::string>& temporaries)
+                            std::vector<std::string>& temporaries, std::string& note)
 {
     const std::string skeleton = tempBeside(target);
     if (!skeleton.empty())
@@ -468,11 +575,28 @@ MetadataStatus copyIntoTiff(const std::string& target, const SourceMetadata& met
         return metadataFailure(MetadataError::CannotWrite, target + ": cannot make a working file beside it");
     StripTable strips;
     std::string reason;
-    if (!writeStripSkeleton(target, skeleton, strips, reason))
-        return metadataFailure(MetadataError::CannotWrite, target + ": " + reason);
-    MetadataStatus status = writeInto(skeleton, target, metadata, software);
-    if (!status.ok())
-        return status;
+    SourceMetadata fitted = metadata;
+    for (int attempt = 0;; ++attempt) {
+        if (!writeStripSkeleton(target, skeleton, strips, reason))
+            return metadataFailure(MetadataError::CannotWrite, target + ": " + reason);
+        MetadataStatus status = writeInto(skeleton, target, fitted, software, true);
+        if (!status.ok())
+            return status;
+        uint32_t makerNoteBytes = 0;
+        if (!exifEntryCount(skeleton, kMakerNote, makerNoteBytes, reason))
+            return metadataFailure(MetadataError::CannotWrite, target + ": " + reason);
+        if (makerNoteBytes <= kMaxTiffMakerNoteBytes)
+            break;
+        if (attempt == 0) {
+            dropLargeMakerNoteEntries(fitted.exif);
+        } else if (attempt == 1) {
+            dropMakerNote(fitted.exif);
+            note = std::to_string(makerNoteBytes) + " bytes, more than the " +
+                   std::to_string(kMaxTiffMakerNoteBytes) + " a TIFF output takes";
+        } else {
+            return metadataFailure(MetadataError::CannotWrite, target + ": the maker note cannot be left out");
+        }
+    }
     if (!appendStrips(skeleton, target, strips, work, reason))
         return metadataFailure(MetadataError::CannotWrite, target + ": " + reason);
 
@@ -483,7 +607,7 @@ MetadataStatus copyIntoTiff(const std::string& target, const SourceMetadata& met
     Exiv2::Image::AutoPtr written = Exiv2::ImageFactory::open(work);
     tExiv2Errors = 0;
     written->readMetadata();
-    if (tExiv2Errors != 0 || !sameFacts(factsOf(*original), factsOf(*written)))
+    if (tExiv2Errors != 0 || !sameFacts(factsOf(*original, true), factsOf(*written, true)))
         return metadataFailure(MetadataError::CannotWrite, target + ": the metadata writer altered the image layout");
     return replaceTarget(work, target);
 }
@@ -532,8 +656,9 @@ MetadataStatus copyCameraMetadata(const std::string& source, const std::string& 
     const std::string software = "Quovix " + version;
     std::vector<std::string> temporaries;
     MetadataStatus status;
+    std::string makerNote;
     try {
-        status = format == FileFormat::Tiff ? copyIntoTiff(target, metadata, software, temporaries)
+        status = format == FileFormat::Tiff ? copyIntoTiff(target, metadata, software, temporaries, makerNote)
                                             : copyIntoJpeg(target, metadata, software, temporaries);
     } catch (const Exiv2::AnyError& e) {
         status = fromException(target, e);
@@ -544,6 +669,8 @@ MetadataStatus copyCameraMetadata(const std::string& source, const std::string& 
     }
     for (const std::string& path : temporaries)
         ::unlink(path.c_str());
+    if (status.ok() && !makerNote.empty())
+        note += (note.empty() ? "" : "; ") + ("maker note of " + source + " not carried: ") + makerNote;
     if (status.ok())
         status.note = note;
     return status;

@@ -14,8 +14,10 @@ namespace {
 
 constexpr uint16_t kStripOffsetsTag = 0x0111;
 constexpr uint16_t kStripByteCountsTag = 0x0117;
+constexpr uint16_t kExifIfdTag = 0x8769;
 constexpr uint16_t kShort = 3;
 constexpr uint16_t kLong = 4;
+constexpr uint16_t kIfd = 13;
 
 // Tags whose values point elsewhere in the file (other directories, tiles,
 // embedded thumbnails): a skeleton cannot carry them over as plain values.
@@ -166,6 +168,9 @@ void put32(uint8_t* p, uint32_t v, bool be)
         p[be ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+bool readDirectoryAt(const Bytes& file, uint64_t offset, Directory& dir, std::string& reason);
+
+// The first directory; `dir.bigEndian` is set from the header.
 bool readDirectory(const Bytes& file, Directory& dir, std::string& reason)
 {
     uint8_t header[8];
@@ -185,7 +190,13 @@ bool readDirectory(const Bytes& file, Directory& dir, std::string& reason)
         reason = "not a classic TIFF";
         return false;
     }
-    dir.offset = get32(header + 4, dir.bigEndian);
+    return readDirectoryAt(file, get32(header + 4, dir.bigEndian), dir, reason);
+}
+
+bool readDirectoryAt(const Bytes& file, uint64_t offset, Directory& dir, std::string& reason)
+{
+    dir.offset = offset;
+    dir.entries.clear();
     uint8_t countBytes[2];
     if (!file.read(dir.offset, countBytes, 2)) {
         reason = "directory outside the file";
@@ -321,6 +332,34 @@ bool readStripTable(const std::string& tiff, StripTable& strips, std::string& re
     Bytes file;
     Directory dir;
     return readFirstDirectory(in, file, dir, strips, reason);
+}
+
+bool exifEntryCount(const std::string& tiff, uint16_t tag, uint32_t& count, std::string& reason)
+{
+    count = 0;
+    Fd in(::open(tiff.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    const Bytes file{in.get(), nullptr, fileSize(in.get())};
+    Directory first;
+    if (!readDirectory(file, first, reason))
+        return false;
+    const Entry* pointer = findEntry(first, kExifIfdTag);
+    if (pointer == nullptr)
+        return true;
+    if (pointer->count != 1 || (pointer->type != kLong && pointer->type != kIfd)) {
+        reason = "unreadable Exif directory pointer";
+        return false;
+    }
+    Directory exif;
+    exif.bigEndian = first.bigEndian;
+    if (!readDirectoryAt(file, get32(pointer->field, first.bigEndian), exif, reason))
+        return false;
+    if (const Entry* e = findEntry(exif, tag))
+        count = e->count;
+    return true;
 }
 
 bool writeStripSkeleton(const std::string& tiff, const std::string& skeleton, StripTable& strips,

@@ -35,4 +35,9 @@ bool appendStrips(const std::string& skeleton, const std::string& tiff, const St
 // or is not such a file.
 bool readStripTable(const std::string& tiff, StripTable& strips, std::string& reason);
 
+// The count of `tag` in the Exif directory of a classic TIFF's first
+// directory: 0 when there is no Exif directory or no such tag there. False,
+// with `reason` set, when the file cannot be read as such a TIFF.
+bool exifEntryCount(const std::string& tiff, uint16_t tag, uint32_t& count, std::string& reason);
+
 } // namespace quovix

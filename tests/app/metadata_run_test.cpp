@@ -156,4 +156,54 @@ TEST_F(MetadataRunTest, RawInputGivesItsCameraTagsFromTheRawFile)
     }
 }
 
+// Every output kind of a whole run reads without a warning in libtiff (every
+// TIFF, BigTIFF included) and in exiftool's validation (the BigTIFF aside: it
+// holds that one must be named .btf), whichever input comes first: a camera
+// JPEG with the camera's maker note and placeholder description, or a TIFF
+// whose description is another tool's JSON. Neither description is carried.
+TEST_F(MetadataRunTest, EveryOutputKindReadsWithoutWarnings)
+{
+    const std::string camera = input("camera.jpg", dark, wide, true);
+    const std::string cameraFile = sourceDir() + "/examples/focus_pcb/pcb_001.jpg";
+    metadata_samples::editMetadata(camera, [&](Exiv2::Image& image) {
+        image.setExifData(metadata_samples::readMetadata(cameraFile).exif);
+    });
+    const std::string json = input("json.tif", bright, wide, false);
+    metadata_samples::editMetadata(json, [](Exiv2::Image& image) {
+        image.exifData()["Exif.Image.ImageDescription"] = "{\"shape\": [180, 240, 3]}";
+    });
+    ASSERT_EQ(metadata_samples::readMetadata(camera).exifText("Exif.Image.ImageDescription"), "NOVATEK CAMERA");
+    ASSERT_NE(metadata_samples::readMetadata(camera).exifText("Exif.Photo.MakerNote"), "<absent>");
+
+    std::vector<std::string> validated;
+    for (const std::string& first : {camera, json}) {
+        const std::string second = first == camera ? json : camera;
+        const std::string tag = first == camera ? "camera-" : "json-";
+        const std::vector<std::vector<std::string>> runs = {
+            {"-o", tag + "8.tif"}, {"-a", "16", "-o", tag + "16.tif"}, {"--bigtiff", "-o", tag + "big.tif"},
+            {"-o", tag + "out.jpg"}};
+        for (std::vector<std::string> args : runs) {
+            const std::string output = dir.file(args.back());
+            SCOPED_TRACE(output);
+            args.insert(args.end(), {first, second});
+            CommandResult r = fuse(args);
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            EXPECT_EQ(r.output.find("Warning"), std::string::npos) << r.output;
+            const bool tiff = output.substr(output.size() - 4) == ".tif";
+            if (tiff) {
+                EXPECT_EQ(metadata_samples::libtiffComplaints(output), 0);
+            }
+            if (output.find("big") == std::string::npos) {
+                validated.push_back(output);
+                const metadata_samples::Metadata m = metadata_samples::readMetadata(output);
+                EXPECT_EQ(m.exifText("Exif.Image.ImageDescription"), "<absent>");
+                EXPECT_EQ(m.exifText("Exif.Image.Software"), versionString());
+            }
+        }
+    }
+    if (!programOnPath("exiftool"))
+        GTEST_SKIP() << "libtiff checked; exiftool is not installed (scripts/install-deps.sh installs it)";
+    EXPECT_EQ(metadata_samples::exiftoolComplaints(validated), "");
+}
+
 } // namespace

@@ -18,6 +18,7 @@
 
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -374,6 +375,74 @@ inline Metadata readMetadata(const std::string& path)
     m.xmp = image->xmpData();
     m.iptc = image->iptcData();
     return m;
+}
+
+namespace detail {
+inline int& libtiffMessageCount()
+{
+    static int count = 0;
+    return count;
+}
+inline void countLibtiffMessage(const char*, const char*, va_list) { ++libtiffMessageCount(); }
+} // namespace detail
+
+// Warnings and errors libtiff (the reader of tiffinfo and ImageMagick) gives
+// while it reads a TIFF whole: its first directory, every strip, and the Exif
+// and GPS directories it points to. -1 when the file does not open.
+inline int libtiffComplaints(const std::string& path)
+{
+    detail::libtiffMessageCount() = 0;
+    const TIFFErrorHandler warnings = TIFFSetWarningHandler(detail::countLibtiffMessage);
+    const TIFFErrorHandler errors = TIFFSetErrorHandler(detail::countLibtiffMessage);
+    int count = -1;
+    if (TIFF* tiff = TIFFOpen(path.c_str(), "r")) {
+        std::vector<unsigned char> strip(static_cast<size_t>(TIFFStripSize(tiff)));
+        for (tstrip_t s = 0; s < TIFFNumberOfStrips(tiff); ++s) {
+            if (TIFFReadEncodedStrip(tiff, s, strip.data(), static_cast<tmsize_t>(strip.size())) < 0)
+                ++detail::libtiffMessageCount();
+        }
+        toff_t exif = 0, gps = 0;
+        const bool hasExif = TIFFGetField(tiff, TIFFTAG_EXIFIFD, &exif) == 1;
+        const bool hasGps = TIFFGetField(tiff, TIFFTAG_GPSIFD, &gps) == 1;
+        if (hasExif && !TIFFReadEXIFDirectory(tiff, exif))
+            ++detail::libtiffMessageCount();
+        if (hasGps && !TIFFReadGPSDirectory(tiff, gps))
+            ++detail::libtiffMessageCount();
+        TIFFClose(tiff);
+        count = detail::libtiffMessageCount();
+    }
+    TIFFSetWarningHandler(warnings);
+    TIFFSetErrorHandler(errors);
+    return count;
+}
+
+// What `exiftool -validate -warning` reports of the files beyond "Validate:
+// OK", each complaint after the name of its file: empty when it finds nothing
+// wrong. One run for all files (its start-up is most of its time).
+inline std::string exiftoolComplaints(const std::vector<std::string>& paths)
+{
+    std::string command = "exiftool -validate -warning -a -s2";
+    for (const std::string& path : paths)
+        command += " '" + path + "'";
+    std::string text;
+    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            text.append(buffer, n);
+        pclose(pipe);
+    }
+    std::string complaints;
+    std::string file = paths.size() == 1 ? paths[0] : std::string();
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text.substr(start, end - start);
+        if (line.rfind("======== ", 0) == 0)
+            file = line.substr(9);
+        else if (line != "Validate: OK" && line.find("image files read") == std::string::npos)
+            complaints += file + ": " + line + "\n";
+    }
+    return complaints + text.substr(start);
 }
 
 } // namespace metadata_samples
