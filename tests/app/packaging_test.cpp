@@ -219,6 +219,86 @@ TEST(Install, LibraryBuildsAProgramFromTheInstalledFiles)
     EXPECT_EQ(version.output, QUOVIX_VERSION "\n");
 }
 
+// The three ways a user installs, each into a temporary folder from this
+// build (nothing rebuilt): `make install PREFIX=/usr` staged by a package
+// build (DESTDIR), `PREFIX=$HOME/.local` without root, and a staged
+// non-standard prefix. Every file lands under its prefix inside the stage,
+// the pkg-config file found there resolves its folders inside the stage, and
+// the library example compiles, links and runs from them alone.
+TEST(Install, EachKindOfInstallBuildsTheExampleThroughPkgConfig)
+{
+    if (QUOVIX_SANITIZED)
+        GTEST_SKIP() << "the archive of a sanitizer build needs the sanitizer runtimes";
+    if (!programOnPath("c++") || !programOnPath("pkg-config"))
+        GTEST_SKIP() << "no C++ compiler or pkg-config";
+    TempDir dir;
+    const std::string home = dir.file("home");
+    std::filesystem::create_directories(home);
+    const struct {
+        const char* name;
+        std::string destdir;  // empty: none
+        std::string prefix;   // as the user types it; $HOME is the shell's
+        std::string root;     // where the prefix's files end up
+    } kinds[] = {
+        {"debian", dir.file("debian"), "/usr", dir.file("debian") + "/usr"},
+        {"home", "", "$HOME/.local", home + "/.local"},
+        {"staged", dir.file("stage"), "/opt/quovix", dir.file("stage") + "/opt/quovix"},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        const std::string env = "HOME=" + shellQuote(home) +
+                                (kind.destdir.empty() ? "" : " DESTDIR=" + shellQuote(kind.destdir)) + " ";
+        ShellResult install = runShell(env + "sh -c " +
+                                       shellQuote(shellQuote(QUOVIX_CMAKE) + " --install " + shellQuote(QUOVIX_BUILD_DIR) +
+                                                  " --prefix \"" + kind.prefix + "\"") +
+                                       " 2>&1");
+        ASSERT_EQ(install.exitCode, 0) << install.output;
+        // Every file it names lies inside the stage.
+        std::istringstream lines(install.output);
+        int installed = 0;
+        for (std::string line; std::getline(lines, line);) {
+            const std::string tag = "-- Installing: ";
+            if (line.rfind(tag, 0) != 0)
+                continue;
+            ++installed;
+            EXPECT_EQ(line.compare(tag.size(), kind.root.size(), kind.root), 0) << line;
+        }
+        EXPECT_EQ(installed, 7) << install.output;
+        const std::string libdir = kind.root + "/" QUOVIX_INSTALL_LIBDIR;
+        for (const std::string& file :
+             {kind.root + "/bin/quovix", kind.root + "/share/man/man1/quovix.1",
+              kind.root + "/share/bash-completion/completions/quovix", kind.root + "/include/quovix/quovix.h",
+              kind.root + "/include/quovix/version.h", libdir + "/libquovixcore.a", libdir + "/pkgconfig/quovix.pc"})
+            EXPECT_TRUE(fileExists(file)) << file;
+
+        const std::string pkgConfig = "PKG_CONFIG_PATH=" + shellQuote(libdir + "/pkgconfig") + " pkg-config ";
+        for (const auto& [variable, folder] : {std::pair<std::string, std::string>{"includedir", kind.root + "/include"},
+                                              {"libdir", libdir}}) {
+            ShellResult r = runShell(pkgConfig + "--variable=" + variable + " quovix");
+            std::error_code ec;
+            EXPECT_EQ(std::filesystem::canonical(r.output.substr(0, r.output.find('\n')), ec),
+                      std::filesystem::canonical(folder))
+                << variable << " = " << r.output;
+        }
+        // Compiled once (the headers are the same files in every stage),
+        // linked from each stage.
+        const std::string object = dir.file("fuse_three.o");
+        if (!fileExists(object)) {
+            ShellResult compiled = runShell("c++ -std=c++20 -c " +
+                                            shellQuote(sourceDir() + "/examples/library/fuse_three.cpp") + " -o " +
+                                            shellQuote(object) + " $(" + pkgConfig + "--cflags quovix) 2>&1");
+            ASSERT_EQ(compiled.exitCode, 0) << compiled.output;
+        }
+        const std::string program = dir.file(std::string("fuse_three-") + kind.name);
+        ShellResult build = runShell("c++ " + shellQuote(object) + " -o " + shellQuote(program) + " $(" + pkgConfig +
+                                     "--libs quovix) 2>&1");
+        ASSERT_EQ(build.exitCode, 0) << build.output;
+        ShellResult run = runShell(shellQuote(program) + " 2>&1");
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_NE(run.output.find("usage:"), std::string::npos) << run.output;
+    }
+}
+
 // The pkg-config file finds its prefix from its own place whatever the
 // library folder (Debian's multiarch lib/x86_64-linux-gnu, lib64, lib), so
 // PREFIX=/usr, $HOME/.local and staged DESTDIR installs all resolve.
