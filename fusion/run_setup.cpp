@@ -127,10 +127,15 @@ Status refuseSpecialOutput(const std::string& output)
 // The output is written beside its final name and renamed into place: its
 // folder must exist and take new files. Found before any work rather than
 // after the whole run.
+std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
 Status refuseUnwritableOutputFolder(const std::string& output)
 {
-    const size_t slash = output.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : output.substr(0, slash));
+    const std::string folder = folderOf(output);
     struct stat st{};
     int err = 0;
     if (stat(folder.c_str(), &st) != 0)
@@ -143,6 +148,16 @@ Status refuseUnwritableOutputFolder(const std::string& output)
         return Status();
     return Status::failure(kExitIoError, "Cannot write output file " + output + ": folder " + folder + ": " +
                                              std::strerror(err) + "\n");
+}
+
+// A run killed while it wrote (SIGKILL, a crash) leaves its temporaries
+// beside the output; the next run into the folder removes them, and says so.
+void removeLeftovers(FusionRun& run, const std::string& folder)
+{
+    const int removed = removeOrphanedTemporaries(folder);
+    if (removed > 0)
+        run.console.print("Removed %d temporary file%s left in %s by a run that was killed\n", removed,
+                          removed == 1 ? "" : "s", folder.c_str());
 }
 
 // Writing the output over an input would destroy the photograph before it
@@ -260,6 +275,12 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     }
     if (!s.alignOnly.empty())
         QVX_TRY(prepareAlignOnlyFolder(s.alignOnly));
+    // The output's folder when named (an unnamed output goes to the current
+    // folder), or the folder of --alignOnly.
+    if (!s.alignOnly.empty())
+        removeLeftovers(run, s.alignOnly);
+    else
+        removeLeftovers(run, s.outputPath.empty() ? "." : folderOf(s.outputPath));
 
     const int n = static_cast<int>(inputs.size());
     QVX_TRY(ensureOpenFileLimit(openFilesNeeded(s, n, run.pool.workers()),

@@ -3,6 +3,7 @@
 #include "imageio/file_format.h"
 #include "imageio/metadata_source.h"
 #include "imageio/tiff_directory.h"
+#include "support/file_ops.h"
 
 // Exiv2 0.27 still hands out std::auto_ptr.
 #pragma GCC diagnostic push
@@ -410,7 +411,8 @@ std::string tempBeside(const std::string& path)
 {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string pattern = folder + "/.quovix-meta-XXXXXX";
+    // The owner tag lets a later run remove it if this process dies.
+    std::string pattern = folder + "/.quovix-meta-" + temporaryOwnerTag() + "XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = mkstemp(name.data());

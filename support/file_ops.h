@@ -20,9 +20,21 @@ bool copyFile(const std::string& source, const std::string& target);
 // the target was not made (a partial copy is removed).
 bool moveFile(const std::string& source, const std::string& target);
 
+// "<pid>-<host tag>": what names of temporaries made beside outputs carry, so
+// that a later run can tell those of a process that died (SIGKILL, a crash)
+// from those of a live one, on this host and in this PID namespace only.
+std::string temporaryOwnerTag();
+
 // Creates a new empty file beside `path` (same folder, so a rename onto `path`
-// is atomic) and returns its name; "" when none can be made (errno set).
+// is atomic), named ".<name>.part-<owner tag><8 hex digits>", and returns its
+// name; "" when none can be made (errno set).
 std::string reserveTempBeside(const std::string& path);
+
+// Removes from `folder` ("" for the current one) the temporaries that a
+// process of this host and namespace which no longer exists made beside its
+// outputs: ".<name>.part-<owner tag>…" and ".quovix-meta-<owner tag>…" files
+// of this user. Returns how many were removed.
+int removeOrphanedTemporaries(const std::string& folder);
 
 // fsync of a written file before it is renamed into place.
 bool syncFile(const std::string& path);

@@ -1,8 +1,9 @@
 #include "support/scratch_files.h"
 
+#include "support/process_owner.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,25 +35,6 @@ std::string tempRootFrom(const std::string& given)
 // folders of runs that ended without cleaning up have one.
 constexpr const char* kOwnerSuffix = ".owner";
 
-std::string hostName()
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0)
-        return "?";
-    return name;
-}
-
-// The PID namespace this process sees ("pid:[4026531836]"): containers that
-// share a temporary folder and a host name (the containers of one pod) see
-// each other's process numbers as free, so a record is only judged by a
-// process of the same namespace.
-std::string pidNamespace()
-{
-    char link[128] = {};
-    const ssize_t n = ::readlink("/proc/self/ns/pid", link, sizeof link - 1);
-    return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string("?");
-}
-
 std::string ownerRecord()
 {
     return std::to_string(getpid()) + " " + hostName() + " " + pidNamespace() + "\n";
@@ -83,9 +65,9 @@ bool ownerIsGone(const std::string& folder)
         host.erase(space);
     // Another machine sharing the folder, or another PID namespace, cannot be
     // asked whether the process lives.
-    if (host != hostName() || pid == getpid() || (!ns.empty() && ns != pidNamespace()))
+    if (host != hostName() || (!ns.empty() && ns != pidNamespace()))
         return false;
-    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    return processGone(pid);
 }
 
 } // namespace

@@ -259,6 +259,46 @@ TEST_F(InterruptTest, RunFoldersOfDeadProcessesAreRemovedByTheNextRun)
         EXPECT_TRUE(fileExists(folder + "/file.tif")) << folder;
 }
 
+// A run killed while it writes leaves its temporary output beside the old
+// one; the next run into the folder removes it (only because its process is
+// gone) and says so in one line.
+TEST_F(InterruptTest, TemporariesOfAKilledRunAreRemovedByTheNextRun)
+{
+    makeInputs(1200, 800);
+    std::vector<std::string> args{"-o", output()};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    bool killed = false;
+    const CommandResult r =
+        runQuovixWatched(args, outDir(), {"TMPDIR=" + tempDir()}, [&](pid_t pid, const std::string& text) {
+            if (!killed && text.find("Writing") != std::string::npos) {
+                usleep(30000);  // into the write of the temporary file
+                kill(pid, SIGKILL);
+                killed = true;
+            }
+            return true;
+        });
+    ASSERT_TRUE(killed) << r.output;
+    ASSERT_EQ(r.exitCode, -1) << r.output;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(outDir())) {
+        if (entry.path().filename().string().find(".part-") != std::string::npos)
+            left.push_back(entry.path().string());
+    }
+    ASSERT_EQ(left.size(), 1u) << "the killed run left no temporary output";
+    EXPECT_EQ(readFile(output()), "previous output");
+
+    const CommandResult next = runQuovix(args, outDir(), {"TMPDIR=" + tempDir()});
+    ASSERT_EQ(next.exitCode, 0) << next.output;
+    EXPECT_FALSE(fs::exists(left[0])) << "the killed run's temporary is still there";
+    EXPECT_NE(next.output.find("Removed 1 temporary file left in " + outDir() + " by a run that was killed\n"),
+              std::string::npos)
+        << next.output;
+    before.erase(output());
+    std::set<std::string> after = listTree(outDir());
+    after.erase(output());
+    EXPECT_EQ(after, before);
+}
+
 TEST_F(InterruptTest, ClosedConsoleDoesNotStopTheRun)
 {
     // As with `quovix ... | head -1`: the reader goes away after the first
