@@ -43,6 +43,13 @@ Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
 
 } // namespace
 
+std::string automaticOutputName(const Options& options, const std::vector<std::string>& inputs)
+{
+    if (inputs.empty())
+        return {};
+    return makeOutputName(RunSettings(options), inputs.front(), inputs.back());
+}
+
 const char* versionString()
 {
     return QUOVIX_SOFTWARE;

@@ -228,12 +228,51 @@ struct FuseResult {
 // name). Inputs are TIFF, JPEG or camera RAW files (through dcraw or LibRaw).
 FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, const std::string& output = {});
 
+// The name fuse() gives its output when none is set: built from the first
+// and last input's names and the weights and curve of `options`, in the
+// current folder.
+std::string automaticOutputName(const Options& options, const std::vector<std::string>& inputs);
+
 // Describes a camera RAW file, passing the lines to the callback: dcraw's
 // "-i -v" text (its exit status returned), or LibRaw's description (camera,
 // size, ISO, shutter, aperture, date; 0, or -1 when it cannot decode the file)
 // under the LibRaw engine and when dcraw is missing or cannot decode the file.
 // -1 when no engine could describe it.
 int describeRawFile(const Options& options, const std::string& path);
+
+// How a card of shots is split into brackets and stacks.
+enum class GroupRule : int32_t {
+    Auto,      // time gaps first, then a repeat of the exposure sequence inside each
+    Count,     // fixed groups of `count` files
+    Time,      // a new group where neighbouring captures are more than `seconds` apart
+    Exposure,  // a new group where the first frame's exposure comes back
+};
+
+struct GroupingParams {
+    GroupRule rule = GroupRule::Auto;
+    int32_t count = 0;
+    double seconds = 0.0;
+};
+
+// One group of files, in the order given, and the rule that closed it.
+struct ShotGroup {
+    std::vector<std::string> files;
+    std::string closedBy;    // "time gap of 12.5 s", "exposure repeats", "3 files", "last file"
+    int64_t largestFramePixels = 0;  // 0 when no frame's size could be read
+};
+
+// Splits files (in the order given; folders are not expanded) into groups.
+// Capture times come from EXIF DateTimeOriginal with its sub-seconds, else
+// from the file's modification time; exposures from EXIF exposure time,
+// aperture and ISO, else from the mean brightness of the pixels (TIFF and
+// JPEG). A run of frames of one exposure is a focus stack and stays whole
+// under the exposure rules. Reads only metadata and, where EXIF is missing,
+// pixels; never fails: a file it cannot read joins its neighbours' group.
+std::vector<ShotGroup> groupShots(const std::vector<std::string>& files, const GroupingParams& params);
+
+// Parses "auto", "N" (a count of files, 1 or more), "time:SECONDS" and
+// "exposure"; false for anything else.
+bool parseGroupRule(std::string_view text, GroupingParams& params);
 
 // "translation", "euclidean", "affine", "homography".
 const char* alignModelName(AlignModel model);
