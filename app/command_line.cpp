@@ -132,7 +132,7 @@ const char* takeValue(Walk& w)
     return w.argv[++w.index];
 }
 
-void applyArgument(Walk& w, const char* arg)
+const OptionRow* applyArgument(Walk& w, const char* arg)
 {
     // "--name=value": the value travels with the name.
     const char* equals = isLong(arg) ? std::strchr(arg, '=') : nullptr;
@@ -145,7 +145,7 @@ void applyArgument(Walk& w, const char* arg)
         // Unknown noise forms still swallow the next argument, when there is one.
         if (arg[1] == 'n' && w.index + 1 < w.argc)
             ++w.index;
-        return;
+        return nullptr;
     }
     const char* value = nullptr;
     if (row->kind == ValueKind::None) {
@@ -156,9 +156,10 @@ void applyArgument(Walk& w, const char* arg)
     } else {
         value = takeValue(w);
         if (value == nullptr)
-            return;
+            return nullptr;
     }
     row->apply(w.option, value);
+    return row;
 }
 
 // The same rescaling as the validation, without its message. A sum of 0 or
@@ -225,9 +226,13 @@ bool parseCommandLine(int argc, char** argv, CommandLine& commandLine, int& exit
         const char* arg = argv[w.index];
         if (!optionsEnded && std::strcmp(arg, "--") == 0)
             optionsEnded = true;  // every later argument is an input name
-        else if (!optionsEnded && isOption(arg))
-            applyArgument(w, arg);
-        else
+        else if (!optionsEnded && isOption(arg)) {
+            // A group's own command repeats the option with its value as typed.
+            const int first = w.index;
+            const OptionRow* row = applyArgument(w, arg);
+            if (row != nullptr && row->group != OptionGroup::Batch)
+                commandLine.passOn.insert(commandLine.passOn.end(), argv + first, argv + w.index + 1);
+        } else
             commandLine.inputs.push_back(arg);
     }
     if (option.stop) {

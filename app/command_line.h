@@ -7,6 +7,18 @@
 #include <string>
 #include <vector>
 
+// Batch mode: many groups of inputs fused by one command.
+struct BatchRequest {
+    std::string folder;            // --batch: where the groups' outputs go; empty: not a batch
+    std::string groupText = "auto";
+    bool dryRun = false;
+    int32_t jobs = 0;              // groups at once; 0: from the cores and the memory
+    bool resume = false;
+    std::string planFile;          // --plan: write the groups' commands here
+
+    bool wanted() const { return !folder.empty() || dryRun || !planFile.empty(); }
+};
+
 // What the walk over the arguments produced.
 struct CommandLine {
     quovix::Options options;
@@ -16,6 +28,10 @@ struct CommandLine {
     bool quiet = false;       // -q: warnings and errors only
     bool showBanner = true;   // false for runs that print one line (--version)
     std::string bitsGiven;    // the -a value as given, for its warning
+    BatchRequest batch;
+    // The options as typed, batch options and unknown ones left out: what a
+    // group's own command repeats.
+    std::vector<std::string> passOn;
 };
 
 // Walks the arguments. Returns true when the run goes on; false when the walk

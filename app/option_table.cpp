@@ -350,6 +350,24 @@ const OptionRow kRows[] = {
          w.options.deghostReference = parseInteger(v);
      },
      "Reference frame, counted from 1 (default: the middle one)"},
+    {"--batch", K::Folder, "folder", G::Batch, false,
+     [](OptionWalk& w, const char* v) { w.commandLine.batch.folder = v; },
+     "Split the inputs (files or folders) into brackets and stacks, fuse each into this folder"},
+    {"--group", K::Text, "rule", G::Batch, false,
+     [](OptionWalk& w, const char* v) { w.commandLine.batch.groupText = v; },
+     "How --batch groups the inputs: auto, N files, time:SECONDS, exposure (default auto)"},
+    {"--dryRun", K::None, nullptr, G::Batch, false,
+     [](OptionWalk& w, const char*) { w.commandLine.batch.dryRun = true; },
+     "Print the groups --batch would fuse, and stop"},
+    {"--jobs", K::Integer, "n", G::Batch, false,
+     [](OptionWalk& w, const char* v) { w.commandLine.batch.jobs = parseInteger(v); },
+     "Groups fused at once (default: as many as the cores and the memory allow)"},
+    {"--resume", K::None, nullptr, G::Batch, false,
+     [](OptionWalk& w, const char*) { w.commandLine.batch.resume = true; },
+     "Skip groups whose output exists and is newer than all its inputs"},
+    {"--plan", K::File, "file", G::Batch, false,
+     [](OptionWalk& w, const char* v) { w.commandLine.batch.planFile = v; },
+     "Write one complete command per group to this file (for GNU parallel, job arrays), and stop"},
     {"-q", K::None, nullptr, G::Messages, false, [](OptionWalk& w, const char*) { w.commandLine.quiet = true; },
      "Quiet: only warnings and errors"},
     {"--quiet", K::None, nullptr, G::Messages, false,
@@ -372,6 +390,7 @@ const char* groupTitle(OptionGroup group)
     case OptionGroup::CameraRaw: return "Camera RAW Options";
     case OptionGroup::Alignment: return "Alignment Options (hand-held frames)";
     case OptionGroup::MovingObjects: return "Moving Objects (ghost removal)";
+    case OptionGroup::Batch: return "Many Brackets (batch mode)";
     case OptionGroup::Messages: return "Messages";
     case OptionGroup::Classic: break;
     }
@@ -379,7 +398,8 @@ const char* groupTitle(OptionGroup group)
 }
 
 constexpr OptionGroup kListedGroups[] = {OptionGroup::ClassicMore, OptionGroup::Output, OptionGroup::CameraRaw,
-                                         OptionGroup::Alignment, OptionGroup::MovingObjects, OptionGroup::Messages};
+                                         OptionGroup::Alignment, OptionGroup::MovingObjects, OptionGroup::Batch,
+                                         OptionGroup::Messages};
 
 std::string spelling(const OptionRow& row)
 {

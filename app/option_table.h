@@ -33,6 +33,7 @@ enum class OptionGroup {
     CameraRaw,
     Alignment,
     MovingObjects,
+    Batch,        // several fusions in one command; not passed on to each group's command
     Messages,
 };
 

@@ -2,6 +2,7 @@
 // arguments into options, runs the fusion with a callback that prints every
 // console line as it comes, then prints the final error line and returns the
 // exit code.
+#include "app/batch_run.h"
 #include "app/command_line.h"
 #include "app/interrupts.h"
 #include "app/console_view.h"
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -58,6 +60,15 @@ int runMain(int argc, char** argv)
     std::fwrite(walkText.data(), 1, walkText.size(), stdout);
     if (!goesOn)
         return exitCode;
+    if (commandLine.batch.wanted()) {
+        // A plan's commands run the same program wherever they are started.
+        const std::string program = std::strchr(argv[0], '/') != nullptr
+                                        ? std::filesystem::absolute(argv[0]).lexically_normal().string()
+                                        : std::string(argv[0]);
+        const int code = runBatch(commandLine, program, interrupts.flag());
+        return code == quovix::kExitInterrupted && interrupts.signalNumber() != 0 ? 128 + interrupts.signalNumber()
+                                                                                   : code;
+    }
     if (!commandLine.infoGiven) {
         std::string warnings, error;
         const bool settled = settleRequest(commandLine, warnings, error);

@@ -39,6 +39,12 @@ std::string lowerExtension(const std::string& path)
     return ext;
 }
 
+bool isSidecarName(const std::string& path)
+{
+    const std::string ext = lowerExtension(path);
+    return std::find(std::begin(kSidecars), std::end(kSidecars), ext) != std::end(kSidecars);
+}
+
 bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string& error)
 {
     quovix::Options& o = commandLine.options;
@@ -83,8 +89,7 @@ bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string&
     // Sidecar files caught by a wildcard are not images.
     std::vector<std::string> kept;
     for (const std::string& input : commandLine.inputs) {
-        const std::string inputExt = lowerExtension(input);
-        if (std::find(std::begin(kSidecars), std::end(kSidecars), inputExt) != std::end(kSidecars))
+        if (isSidecarName(input))
             warn(warnings, "skipping " + input + ": a sidecar file, not an image");
         else
             kept.push_back(input);

@@ -15,3 +15,7 @@ bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string&
 // The last extension of a file name, in lower case, without the dot; empty
 // when the name has none.
 std::string lowerExtension(const std::string& path);
+
+// True for the sidecar files photo tools write beside an image (.xmp, .pp3,
+// .thm, .dop, .aae), whatever the case of the extension.
+bool isSidecarName(const std::string& path);

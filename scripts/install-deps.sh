@@ -4,7 +4,8 @@
 # adds the compiler and runtime the fuzz targets need.
 set -e
 PACKAGES="g++ cmake make pkg-config libtiff-dev libjpeg-dev libpng-dev libgtest-dev dcraw groff-base libtiff-tools libexiv2-dev
-libraw-dev libimage-exiftool-perl libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev libopencv-calib3d-dev libopencv-video-dev"
+libraw-dev libimage-exiftool-perl libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev libopencv-calib3d-dev libopencv-video-dev
+parallel"
 [ "$1" = fuzz ] && PACKAGES="$PACKAGES clang libclang-rt-14-dev"
 missing=""
 for p in $PACKAGES; do
