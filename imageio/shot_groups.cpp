@@ -247,7 +247,8 @@ bool sameExposure(const CaptureFacts& a, const CaptureFacts& b)
     return std::fabs(a.exposure - b.exposure) <= tolerance;
 }
 
-// Splits [first, first + count) where the first frame's exposure comes back.
+// Splits [first, first + count) where the first frame's exposure comes back
+// after another exposure.
 // A span of one exposure throughout is a focus stack and stays whole, as does
 // a span where an exposure is unknown.
 void splitByExposure(const std::vector<CaptureFacts>& facts, const GroupSpan& span, std::vector<GroupSpan>& out)
@@ -264,7 +265,9 @@ void splitByExposure(const std::vector<CaptureFacts>& facts, const GroupSpan& sp
     }
     size_t start = span.first;
     for (size_t i = span.first + 1; i < end; ++i) {
-        if (sameExposure(facts[i], facts[start])) {
+        // A bracket holds two exposures at least: the frame straight after
+        // the start repeating it is a second shot, not a new sequence.
+        if (i - start >= 2 && sameExposure(facts[i], facts[start])) {
             out.push_back({start, i - start, "exposure repeats"});
             start = i;
         }

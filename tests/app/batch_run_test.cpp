@@ -5,11 +5,13 @@
 
 #include "test_util.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -170,6 +172,59 @@ TEST_F(BatchRun, RequestsThatCannotWorkAreRefusedBeforeAnyWork)
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
         EXPECT_FALSE(fs::exists(dir_.file("x"))) << c.message;
     }
+}
+
+// The README's batch commands, run as written (quovix and the scripts found
+// as a user's shell finds them), on a card whose brackets are a minute apart.
+TEST_F(BatchRun, ReadmeCommandsWorkAsWritten)
+{
+    ASSERT_TRUE(programOnPath("parallel")) << "GNU parallel missing: run scripts/install-deps.sh";
+    const std::string readme = readFile(sourceDir() + "/README.md");
+    const size_t begin = readme.find("<!-- batch-commands");
+    const size_t end = readme.find("<!-- end of batch-commands -->");
+    ASSERT_TRUE(begin != std::string::npos && end != std::string::npos && begin < end);
+    std::vector<std::string> commands;
+    std::istringstream lines(readme.substr(begin, end - begin));
+    std::string line;
+    std::getline(lines, line);  // the marker
+    while (std::getline(lines, line)) {
+        const size_t comment = line.find(" # ");
+        line = line.substr(0, comment);
+        line.erase(0, line.find_first_not_of(' '));
+        if (!line.empty())
+            commands.push_back(line);
+    }
+    ASSERT_GE(commands.size(), 5u);
+
+    fs::rename(shots(), dir_.file("card"));
+    for (const fs::directory_entry& e : fs::directory_iterator(dir_.file("card"))) {
+        const std::string name = e.path().filename().string();
+        const long group = std::stol(name.substr(1, 1)), frame = std::stol(name.substr(3, 1));
+        const timespec at{1'700'000'000 + 60 * group + frame, 0};
+        const timespec times[2] = {at, at};
+        ASSERT_EQ(utimensat(AT_FDCWD, e.path().c_str(), times, 0), 0);
+    }
+    fs::create_directories(dir_.file("bin"));
+    fs::create_symlink(QUOVIX_BIN, dir_.file("bin/quovix"));
+    fs::create_symlink(sourceDir() + "/scripts", dir_.file("scripts"));
+    const std::string path = dir_.file("bin") + ":" + std::getenv("PATH");
+    std::map<std::string, std::string> fused;
+    for (const std::string& command : commands) {
+        const std::string shell = "cd '" + dir_.path() + "' && PATH='" + path + "' " + command + " > out.log 2>&1";
+        ASSERT_EQ(std::system(shell.c_str()), 0) << command << "\n" << readFile(dir_.file("out.log"));
+        const std::string printed = readFile(dir_.file("out.log"));
+        if (command.find("--dryRun") != std::string::npos) {
+            // The banner and a blank line, then one line per bracket.
+            EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 6 + 2) << printed;
+        }
+        if (fused.empty() && fs::exists(dir_.file("fused")))
+            fused = outputs(dir_.file("fused"));
+        // Every later command rewrites or keeps the same bytes.
+        if (!fused.empty()) {
+            EXPECT_EQ(outputs(dir_.file("fused")), fused) << command;
+        }
+    }
+    EXPECT_EQ(fused.size(), 6u);
 }
 
 TEST(BatchText, ShellQuotingSurvivesAnyName)

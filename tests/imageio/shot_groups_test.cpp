@@ -94,6 +94,11 @@ TEST(ShotGroups, RulesSplitBracketsStacksAndRepeats)
     stack[1].exposure = stack[0].exposure;
     stack[2].exposure = stack[0].exposure;
     EXPECT_EQ(describe(groupByFacts(stack, rule("exposure"))), "0+2:exposure repeats | 2+1:last file");
+    // Two shots at the start exposure open no group of one frame each.
+    std::vector<CaptureFacts> doubled;
+    for (double ev : {0.0, 0.0, -2.0, 0.0, 0.0, -2.0})
+        doubled.push_back(shot(0.0, ev));
+    EXPECT_EQ(describe(groupByFacts(doubled, rule("exposure"))), "0+3:exposure repeats | 3+3:last file");
     EXPECT_TRUE(groupByFacts({}, rule("auto")).empty());
 }
 
