@@ -60,3 +60,5 @@ if [ -x "$BUILD"/make_bench_inputs ]; then
   done
   rm -rf "$OUT"
 fi
+# Forty brackets: one --batch command against forty single commands.
+./bench/batch-bench.sh "$BUILD" 40

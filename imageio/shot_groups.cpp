@@ -165,49 +165,80 @@ bool jpegMeanBrightness(const std::string& path, double& mean)
     return count > 0;
 }
 
-void quietTiff(const char*, const char*, va_list) {}
+// A file that cannot be measured just has no measured exposure: nothing to say.
+int ignoreTiffMessage(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
 
-// Mean of the colour samples, 0..1, of an interleaved 8- or 16-bit TIFF, read
-// row by row (rows in order, so compressed strips decode once).
+// Opens without a word on the console, whatever libtiff finds.
+TIFF* openSilently(const std::string& path)
+{
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options == nullptr)
+        return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, ignoreTiffMessage, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreTiffMessage, nullptr);
+    TIFF* tiff = TIFFOpenExt(path.c_str(), "rm", options);
+    TIFFOpenOptionsFree(options);
+    return tiff;
+}
+
+// Adds the colour samples of `rows` interleaved rows (every fourth pixel).
+void addSamples(const uint8_t* data, uint32_t rows, uint32_t width, int samples, int bits, double& sum,
+                uint64_t& count)
+{
+    const int colours = std::min(samples, 3);
+    const size_t rowSamples = static_cast<size_t>(width) * static_cast<size_t>(samples);
+    for (uint32_t y = 0; y < rows; ++y) {
+        for (uint32_t x = 0; x < width; x += 4) {
+            for (int c = 0; c < colours; ++c) {
+                const size_t i = y * rowSamples + static_cast<size_t>(x) * samples + static_cast<size_t>(c);
+                sum += bits == 8 ? data[i] : reinterpret_cast<const uint16_t*>(data)[i];
+                ++count;
+            }
+        }
+    }
+}
+
+// Mean of the colour samples, 0..1, of an interleaved, striped 8- or 16-bit
+// TIFF, from about 32 strips spread over the image: enough for an exposure,
+// at a fraction of decoding it all.
 bool tiffMeanBrightness(const std::string& path, double& mean)
 {
-    const TIFFErrorHandler oldError = TIFFSetErrorHandler(quietTiff);
-    const TIFFErrorHandler oldWarning = TIFFSetWarningHandler(quietTiff);
-    TIFF* tiff = TIFFOpen(path.c_str(), "r");
+    constexpr uint32_t kSampledStrips = 32;
+    TIFF* tiff = openSilently(path);
     bool ok = false;
     if (tiff != nullptr) {
         uint16_t bits = 0, samples = 1, planar = PLANARCONFIG_CONTIG;
-        uint32_t width = 0, height = 0;
+        uint32_t width = 0, height = 0, rowsPerStrip = 0;
         TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
         TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
         TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
         TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
         TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-        const int colours = std::min<int>(samples, 3);
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+        const tmsize_t rowBytes = TIFFScanlineSize(tiff);
         if ((bits == 8 || bits == 16) && planar == PLANARCONFIG_CONTIG && !TIFFIsTiled(tiff) && width > 0 &&
-            samples >= 1) {
-            std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize(tiff)));
-            const double full = bits == 8 ? 255.0 : 65535.0;
+            height > 0 && samples >= 1 && rowBytes > 0 && rowsPerStrip > 0) {
+            rowsPerStrip = std::min(rowsPerStrip, height);
+            const uint32_t strips = TIFFNumberOfStrips(tiff);
+            const uint32_t step = std::max<uint32_t>(1, strips / kSampledStrips);
+            std::vector<uint8_t> strip(static_cast<size_t>(rowBytes) * rowsPerStrip);
             double sum = 0.0;
             uint64_t count = 0;
             ok = true;
-            for (uint32_t y = 0; y < height && ok; ++y) {
-                ok = TIFFReadScanline(tiff, row.data(), y, 0) >= 0;
-                for (uint32_t x = 0; ok && x < width; x += 4) {
-                    for (int c = 0; c < colours; ++c) {
-                        const size_t i = static_cast<size_t>(x) * samples + static_cast<size_t>(c);
-                        sum += bits == 8 ? row[i] : reinterpret_cast<const uint16_t*>(row.data())[i];
-                        ++count;
-                    }
-                }
+            for (uint32_t s = 0; s < strips && ok; s += step) {
+                const tmsize_t got = TIFFReadEncodedStrip(tiff, s, strip.data(), static_cast<tmsize_t>(strip.size()));
+                ok = got > 0;
+                if (ok)
+                    addSamples(strip.data(), static_cast<uint32_t>(got / rowBytes), width, samples, bits, sum, count);
             }
-            mean = count > 0 ? sum / (full * static_cast<double>(count)) : 0.0;
+            mean = count > 0 ? sum / ((bits == 8 ? 255.0 : 65535.0) * static_cast<double>(count)) : 0.0;
             ok = ok && count > 0;
         }
         TIFFClose(tiff);
     }
-    TIFFSetErrorHandler(oldError);
-    TIFFSetWarningHandler(oldWarning);
     return ok;
 }
 
@@ -294,7 +325,7 @@ std::vector<GroupSpan> splitByTime(const std::vector<double>& times, double gap)
 
 } // namespace
 
-CaptureFacts readCaptureFacts(const std::string& path)
+CaptureFacts readCaptureFacts(const std::string& path, bool measure)
 {
     CaptureFacts facts;
     struct stat st{};
@@ -303,7 +334,7 @@ CaptureFacts readCaptureFacts(const std::string& path)
         facts.fileTime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
     }
     readExif(path, facts);
-    if (!facts.hasExposure) {
+    if (!facts.hasExposure && measure) {
         FileFormat format = FileFormat::Unknown;
         double mean = 0.0;
         const bool measured = detectFormat(path, format).ok() &&
@@ -354,8 +385,10 @@ std::vector<ShotGroup> groupShots(const std::vector<std::string>& files, const G
 {
     std::vector<CaptureFacts> facts;
     facts.reserve(files.size());
+    // Only the exposure rules look at exposures.
+    const bool measure = params.rule == GroupRule::Auto || params.rule == GroupRule::Exposure;
     for (const std::string& file : files)
-        facts.push_back(readCaptureFacts(file));
+        facts.push_back(readCaptureFacts(file, measure));
     std::vector<ShotGroup> groups;
     for (const GroupSpan& span : groupByFacts(facts, params)) {
         ShotGroup group;

@@ -24,7 +24,9 @@ struct CaptureFacts {
     int32_t height = 0;
 };
 
-CaptureFacts readCaptureFacts(const std::string& path);
+// The facts of one file; the brightness is measured (when EXIF has no
+// exposure) only when `measure` is set.
+CaptureFacts readCaptureFacts(const std::string& path, bool measure = true);
 
 // A run of neighbouring files and why it ended.
 struct GroupSpan {
