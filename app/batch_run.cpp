@@ -451,5 +451,8 @@ int runBatch(CommandLine& commandLine, const std::string& program, const std::at
         std::fprintf(stderr, "Batch: %zu files in %zu groups, %d at once\n", files.size(), groups.size(), jobs);
     int firstFailure = quovix::kExitOk;
     fuseGroups(groups, commandLine, std::max(jobs, 1), cancel, firstFailure);
+    // As a single run says it: the groups it stopped left nothing behind.
+    if (firstFailure == quovix::kExitInterrupted)
+        std::fputs("Interrupted\n", stdout);
     return firstFailure;
 }

@@ -3,9 +3,11 @@
 // broken group, the plan through GNU parallel and the Slurm wrapper.
 #include "app/batch_run.h"
 
+#include "image_fixture.h"
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -225,6 +227,47 @@ TEST_F(BatchRun, ReadmeCommandsWorkAsWritten)
         }
     }
     EXPECT_EQ(fused.size(), 6u);
+}
+
+TEST(BatchSignal, AnInterruptedBatchLeavesOnlyWholeOutputs)
+{
+    TempDir dir;
+    fs::create_directories(dir.file("card"));
+    fs::create_directories(dir.file("tmp"));
+    for (int group = 1; group <= 4; ++group) {
+        for (int frame = 0; frame < 3; ++frame) {
+            FixtureImage image = makeFixture(900, 700, 3, 16);
+            for (int r = 0; r < 700; ++r)
+                for (int c = 0; c < 900; ++c)
+                    for (int k = 0; k < 3; ++k)
+                        image.at(r, c, k) = static_cast<uint16_t>(std::min(
+                            65535, (2000 + 50 * c + 70 * r + 9000 * k + group * 300) * (frame + 1) / 2));
+            ASSERT_TRUE(writeFixtureTiff(dir.file("card/g" + std::to_string(group) + "_" + std::to_string(frame) + ".tif"),
+                                         image, false));
+        }
+    }
+    bool sent = false;
+    const CommandResult r = runQuovixWatched({"--group", "3", "--jobs", "2", "--batch", "out", "card"}, dir.path(),
+                                             {"TMPDIR=" + dir.file("tmp")}, [&](pid_t pid, const std::string& out) {
+                                                 if (!sent && out.find("2 at once") != std::string::npos) {
+                                                     kill(pid, SIGINT);
+                                                     sent = true;
+                                                 }
+                                                 return true;
+                                             });
+    ASSERT_TRUE(sent) << r.output;
+    EXPECT_EQ(r.exitCode, 128 + SIGINT) << r.output;
+    const std::string tail = "Interrupted\n";
+    ASSERT_GE(r.output.size(), tail.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
+    // Nothing half written or hidden in the batch folder, no scratch left.
+    for (const fs::directory_entry& e : fs::directory_iterator(dir.file("out"))) {
+        const std::string name = e.path().filename().string();
+        EXPECT_NE(name[0], '.') << name;
+        EXPECT_EQ(readFixtureTiff(e.path().string()).width, 900) << name;
+    }
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir.file("tmp")))
+        EXPECT_TRUE(e.is_directory()) << e.path();
 }
 
 TEST(BatchText, ShellQuotingSurvivesAnyName)
