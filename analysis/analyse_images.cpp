@@ -1,6 +1,7 @@
 #include "analysis/analyse_images.h"
 
 #include "analysis/color_space.h"
+#include "analysis/input_read_ahead.h"
 #include "analysis/motion_masks.h"
 #include "analysis/pyramid.h"
 #include "analysis/weight_maps.h"
@@ -133,6 +134,22 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
     const bool contrastWeighted = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f);
     const bool timing = s.showTiming;
 
+    // The next input is read while this one is analysed. Not in traced or
+    // debug runs, whose lines show every step in program order, and not for
+    // what is converted or cached on the way in (RAW files, preview caches),
+    // which prints and writes files.
+    InputReadAhead ahead(run.pool);
+    const bool readAhead = !s.traceResources && !s.debugKeep && !run.console.tracing();
+    auto startReadAhead = [&](int j) {
+        if (!readAhead || j > list.last || run.cancelled())
+            return;
+        const ImageInfo& next = list.info[static_cast<size_t>(j)];
+        const bool readable = next.known && (next.format == FileFormat::Jpeg || next.format == FileFormat::Tiff ||
+                                             next.format == FileFormat::BigTiff);
+        if (readable && !(s.scaled && list.scale[j] == ScaleFull) && layoutMatches(next.bytesPerPixel, next.bitsPerSample))
+            ahead.start(j, list.paths[j], next, canvas, canvasPixels);
+    };
+
     for (int i = 0; i <= list.last; ++i) {
         QVX_TRY(run.checkCancel());
         const std::string path = list.paths[i];
@@ -154,11 +171,16 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         const bool wantContrast = contrastWeighted && (writesContrastFiles(s) || !keep.empty());
 
         AnalysisBuffers buffers;
-        QVX_TRY(buffers.work.allocate(run.console, canvasPixels));
-        const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
         int64_t start = clockMs();
-        QVX_TRY(prepareInput(run, path, info, buffers.work.get(), &canvas, 0, fromCache ? s.scaleFactor : 1.0f,
-                             fromCache));
+        const bool readBefore = ahead.take(i, buffers.work);
+        // The first input is read alongside the second.
+        startReadAhead(i + 1);
+        if (!readBefore) {
+            QVX_TRY(buffers.work.allocate(run.console, canvasPixels));
+            const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
+            QVX_TRY(prepareInput(run, path, info, buffers.work.get(), &canvas, 0, fromCache ? s.scaleFactor : 1.0f,
+                                 fromCache));
+        }
         if (timing)
             printElapsed(run.console, "Read image", start);
 

@@ -2,6 +2,7 @@
 
 #include "imageio/file_format.h"
 #include "imageio/icc_profile.h"
+#include "imageio/jpeg_io.h"
 #include "imageio/preview_cache.h"
 #include "imageio/image_reader.h"
 #include "imageio/raw_convert.h"
@@ -175,6 +176,26 @@ Status shrinkImage(void* buffer, int bytesPerPixel, int srcWidth, int srcHeight,
                 std::memmove(to, from, bpp);
         }
     }
+    return Status();
+}
+
+Status readOntoCanvasSilently(WorkerPool& pool, const std::string& path, const ImageInfo& info, void* destination,
+                              const ImageRegion& target)
+{
+    if (!info.known || !fitsTarget(info.region, target))
+        return fatalError("Image does not fit on the canvas");
+    if (info.format == FileFormat::Jpeg) {
+        Console quiet;
+        QVX_TRY(readJpeg(quiet, path, info, destination));
+    } else if (info.format == FileFormat::Tiff || info.format == FileFormat::BigTiff) {
+        QVX_TRY(readTiffImageSilently(pool, path, info, destination));
+    } else {
+        return Status::failure(kExitIoError, "Unknown image file format\n");
+    }
+    const ImageRegion& region = info.region;
+    if (static_cast<int64_t>(target.width) * target.height != static_cast<int64_t>(region.width) * region.height ||
+        target.x != region.x || target.y != region.y)
+        placeOnTarget(static_cast<uint8_t*>(destination), region, target, info.bytesPerPixel);
     return Status();
 }
 

@@ -21,6 +21,13 @@ Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, vo
                     const ImageRegion* target, int stops, float scale, bool useCache,
                     ImageRegion* readRegion = nullptr);
 
+// What prepareInput does for a classified JPEG or TIFF placed on `target`
+// at full size, without a word: no message, no trace line. For reading an
+// input ahead of its turn; on failure the caller reads it again with
+// prepareInput, which reports what went wrong. `destination` zero-filled.
+Status readOntoCanvasSilently(WorkerPool& pool, const std::string& path, const ImageInfo& info, void* destination,
+                              const ImageRegion& target);
+
 // The converter is trusted to write RGB of the expected depth (8, or 16 under
 // -4 and -6) at the size it reported (half of it under -h); anything else
 // would overrun the buffer or be misread, so the header is checked (quietly,

@@ -44,6 +44,9 @@ Status readTiffRow(TIFF* tiff, void* row, int rowIndex);
 // Reads a whole TIFF in its stored layout into `buffer`, which holds the
 // image described by `expected`; a file that no longer matches it is refused.
 Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& expected, void* buffer);
+// The same without a word: no message, no file trace, libtiff's errors
+// unshown (a read ahead of time, made again in the open when it fails).
+Status readTiffImageSilently(WorkerPool& pool, const std::string& path, const ImageInfo& expected, void* buffer);
 
 // Layout of a file to write.
 struct TiffLayout {

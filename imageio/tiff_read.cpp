@@ -197,17 +197,17 @@ bool sameRowLayout(TIFF* a, TIFF* b)
 // its own, in runs of whole strips (one-row strips grouped). False when the
 // file does not lend itself to it or anything fails: the caller then reads
 // it row by row.
-bool readStripsInParallel(RunContext& run, const std::string& path, TIFF* tiff, unsigned char* rows, size_t rowBytes)
+bool readStripsInParallel(WorkerPool& pool, const std::string& path, TIFF* tiff, unsigned char* rows, size_t rowBytes)
 {
     TiffRowReader probe(tiff);
     const uint32_t strips = TIFFNumberOfStrips(tiff);
-    const int jobs = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(run.pool.workers()), strips));
+    const int jobs = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(pool.workers()), strips));
     if (!probe.decodesStrips() || jobs < 2)
         return false;
     uint32_t height = 0;
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
     const uint32_t stripRows = probe.rowsPerStrip();
-    const Status status = run.pool.run(jobs, [&](int job) -> Status {
+    const Status status = pool.run(jobs, [&](int job) -> Status {
         const uint32_t first = static_cast<uint32_t>(static_cast<uint64_t>(strips) * job / jobs) * stripRows;
         const uint32_t end = std::min<uint64_t>(
             static_cast<uint64_t>(static_cast<uint64_t>(strips) * (job + 1) / jobs) * stripRows, height);
@@ -229,13 +229,10 @@ bool readStripsInParallel(RunContext& run, const std::string& path, TIFF* tiff, 
     return status.ok();
 }
 
-} // namespace
-
-Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& expected, void* buffer)
+// The pixels of an open file, checked against its classification.
+Status readTiffPixels(WorkerPool& pool, const std::string& path, TIFF* tiff, const ImageInfo& expected, void* buffer)
 {
-    TIFF* tiff = nullptr;
-    QVX_TRY(openTiff(run, path, "r", tiff));
-    Status status = checkTiffReadable(tiff, path);
+    QVX_TRY(checkTiffReadable(tiff, path));
     ImageRegion region;
     readTiffRegion(tiff, region);
     uint16_t bits = 0, samples = 0;
@@ -244,18 +241,40 @@ Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& 
     const int bytesPerPixel = bits * samples / 8;
     // The buffer was sized from the classification; a file replaced since
     // then must not be read into it.
-    if (status.ok() && expected.known &&
+    if (expected.known &&
         (region.width != expected.region.width || region.height != expected.region.height ||
          bytesPerPixel != expected.bytesPerPixel))
-        status = Status::failure(kExitIoError, "Image file " + path + " has changed since it was opened\n");
+        return Status::failure(kExitIoError, "Image file " + path + " has changed since it was opened\n");
     const size_t rowBytes = static_cast<size_t>(bytesPerPixel) * static_cast<size_t>(region.width);
     unsigned char* rows = static_cast<unsigned char*>(buffer);
     // Any failure of the parallel read is met again by the plain one, which
     // reports it row by row as it always has.
-    bool read = status.ok() && readStripsInParallel(run, path, tiff, rows, rowBytes);
-    for (int32_t i = 0; status.ok() && !read && i < region.height; ++i)
-        status = readTiffRow(tiff, rows + static_cast<size_t>(i) * rowBytes, i);
+    if (readStripsInParallel(pool, path, tiff, rows, rowBytes))
+        return Status();
+    for (int32_t i = 0; i < region.height; ++i)
+        QVX_TRY(readTiffRow(tiff, rows + static_cast<size_t>(i) * rowBytes, i));
+    return Status();
+}
+
+} // namespace
+
+Status readTiffImage(RunContext& run, const std::string& path, const ImageInfo& expected, void* buffer)
+{
+    TIFF* tiff = nullptr;
+    QVX_TRY(openTiff(run, path, "r", tiff));
+    const Status status = readTiffPixels(run.pool, path, tiff, expected, buffer);
     closeTiff(run, tiff);
+    return status;
+}
+
+Status readTiffImageSilently(WorkerPool& pool, const std::string& path, const ImageInfo& expected, void* buffer)
+{
+    OpenOptions silent(true);
+    TIFF* tiff = TIFFOpenExt(path.c_str(), "rm", silent.options);
+    if (tiff == nullptr)
+        return Status::failure(kExitIoError, "Cannot open TIFF file for r: " + path);
+    const Status status = readTiffPixels(pool, path, tiff, expected, buffer);
+    TIFFClose(tiff);
     return status;
 }
 

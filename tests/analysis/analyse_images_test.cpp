@@ -4,10 +4,13 @@
 #include "image_fixture.h"
 #include "imageio/image_reader.h"
 #include "imageio/input_prepare.h"
+#include "imageio/jpeg_io.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -409,4 +412,61 @@ TEST_F(AnalyseTest, YccProcessingAddsADotAndStoresLumaInTheMiddle)
     EXPECT_NEAR(residual.at(3, 3, 1), 6400 + 8192, 1);
     EXPECT_NEAR(residual.at(3, 3, 0), 8192 + 8192, 1);
     EXPECT_NEAR(residual.at(3, 3, 2), 8192 + 8192, 1);
+}
+
+// Classified inputs are read one ahead of their turn, on a thread of their
+// own; unclassified ones in their turn. Both give the same scratch files,
+// for TIFFs placed at an offset and a JPEG smaller than the canvas.
+TEST_F(AnalyseTest, InputsReadAheadGiveTheSameScratchFiles)
+{
+    makeInputs({ramp(40, 30, 3, 16, 6, 4), ramp(48, 36, 4, 8, 0, 0), ramp(30, 20, 1, 16, 10, 12)});
+    const std::string jpeg = env_.dir().file("in3.jpg");
+    {
+        const FixtureImage picture = ramp(44, 28, 3, 8, 0, 0);
+        const std::vector<uint8_t> rgb = fixtureBytes(picture);
+        FILE* file = std::fopen(jpeg.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        const bool encoded = encodeJpeg(run.console, file, rgb.data(), picture.width, picture.height, 90);
+        std::fclose(file);
+        ASSERT_TRUE(encoded);
+    }
+    ImageList tiffs = std::move(list_);
+    ASSERT_TRUE(createImageList(run.console, tiffs.count() + 1, list_).ok());
+    for (int i = 0; i < tiffs.count(); ++i)
+        ASSERT_TRUE(appendImage(list_, tiffs.paths[i], TypeInput, ScaleFull).ok());
+    ASSERT_TRUE(appendImage(list_, jpeg, TypeInput, ScaleFull).ok());
+    auto scratchBytes = [&] {
+        std::map<std::string, std::string> files;
+        for (const std::string& name : filesInRunFolder())
+            files[name] = readFile(name);
+        return files;
+    };
+    analyse(3);
+    const std::map<std::string, std::string> inTurn = scratchBytes();
+    ASSERT_EQ(inTurn.size(), expectedFiles(3).size());
+    removeLevelScratch(run, list_, 3);
+    for (int i = 0; i < list_.count(); ++i)
+        ASSERT_TRUE(queryImageInfo(run, list_.paths[i], list_.info[static_cast<size_t>(i)]).ok());
+    const std::string out = analyse(3);
+    EXPECT_EQ(countOf(out, "Analyzing"), 4u) << out;
+    EXPECT_TRUE(scratchBytes() == inTurn);
+}
+
+// An input replaced after its classification fails the read ahead without a
+// word; it is then read in its turn and refused there, as without reading
+// ahead: the inputs before it analysed, one message.
+TEST_F(AnalyseTest, InputChangedBeforeItsTurnIsRefusedInItsTurn)
+{
+    makeInputs({ramp(20, 16, 3, 8, 0, 0), ramp(20, 16, 3, 8, 0, 0), ramp(20, 16, 3, 8, 0, 0)});
+    for (int i = 0; i < list_.count(); ++i)
+        ASSERT_TRUE(queryImageInfo(run, list_.paths[i], list_.info[static_cast<size_t>(i)]).ok());
+    ASSERT_TRUE(writeFixtureTiff(list_.paths[2], ramp(18, 16, 3, 8, 0, 0)));
+    Status status;
+    const std::string out = captureOutput([&] { status = analyseImages(run, list_, 2); });
+    EXPECT_EQ(status.exitCode(), kExitIoError);
+    EXPECT_EQ(status.consoleText(), "Image file " + std::string(list_.paths[2]) + " has changed since it was opened\n");
+    EXPECT_EQ(out, "[1/3] Analyzing " + std::string(list_.paths[0]) + "..\n[2/3] Analyzing " +
+                       std::string(list_.paths[1]) + "..\n[3/3] Analyzing " + std::string(list_.paths[2]));
+    EXPECT_TRUE(fileExists(scratchName(list_.paths[1], "l", 1)));
+    EXPECT_FALSE(fileExists(scratchName(list_.paths[2], "l", 0)));
 }
