@@ -198,7 +198,6 @@ struct StripEncoder::Impl {
     std::vector<bool> used;       // strips already encoded by this TIFF
     std::vector<uint8_t> row;     // the predictor differences rows in place
     std::vector<uint8_t> strip;   // the same for the own LZW encoder
-    std::unique_ptr<LzwEncoder> lzw;
 
     Impl(const StripLayout& l, LzwCodec lzw)
         : layout(l), ownLzw(lzw == LzwCodec::Own && l.compression == COMPRESSION_LZW && nativeByteOrder(l)),
@@ -276,9 +275,9 @@ bool StripEncoder::encode(uint32_t strip, const uint8_t* rows, EncodedStrip& out
             differenceRows(m.strip.data(), count, l.rowBytes(), l.samplesPerPixel, l.bitsPerSample);
             rows = m.strip.data();
         }
-        if (!m.lzw)
-            m.lzw = std::make_unique<LzwEncoder>();
-        m.lzw->encode(rows, size, out.bytes);
+        // The thread's encoder: its table is cleared per strip anyway, and
+        // clearing a fresh one per file cost more than small files' strips.
+        encodeLzwStrip(rows, size, out.bytes);
         return true;
     }
     // A strip written once has an offset in the directory; libtiff would
