@@ -12,6 +12,7 @@
 #include "support/background_queue.h"
 #include "support/memory.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -134,7 +135,8 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
     const bool contrastWeighted = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f);
     const bool timing = s.showTiming;
 
-    // The next input is read while this one is analysed. Not in traced or
+    // The next input is read while this one is analysed below its first
+    // level. Not in traced or
     // debug runs, whose lines show every step in program order, and not for
     // what is converted or cached on the way in (RAW files, preview caches),
     // which prints and writes files.
@@ -172,10 +174,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
 
         AnalysisBuffers buffers;
         int64_t start = clockMs();
-        const bool readBefore = ahead.take(i, buffers.work);
-        // The first input is read alongside the second.
-        startReadAhead(i + 1);
-        if (!readBefore) {
+        if (!ahead.take(i, buffers.work)) {
             QVX_TRY(buffers.work.allocate(run.console, canvasPixels));
             const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
             QVX_TRY(prepareInput(run, path, info, buffers.work.get(), &canvas, 0, fromCache ? s.scaleFactor : 1.0f,
@@ -302,12 +301,28 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
                 printElapsed(run.console, "create/write weights", start);
             run.progress.advance(static_cast<int64_t>(width) * height);
             if (l < n - 1) {
+                // Jobs run in order: the last one submitted ends this level's files.
+                const BackgroundQueue::Ticket levelFilesWritten = std::max({weightsWritten, levelWritten, contrastWritten});
                 width = (width + 1) >> 1;
                 height = (height + 1) >> 1;
                 if (early)
                     QVX_TRY(weightMaps(reduced, l + 1, width, height));
                 QVX_TRY(writer.wait(levelWritten));
-                std::memcpy(level, reduced, static_cast<size_t>(width) * static_cast<size_t>(height) * sizeof(WorkPixel));
+                const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+                std::memcpy(level, reduced, pixels * sizeof(WorkPixel));
+                if (l == 0) {
+                    // The smaller levels use the start of the canvas buffers
+                    // only: the rest, once level 0's files are written, goes
+                    // back to the system and makes room for the next input,
+                    // read from now on without raising the peak.
+                    QVX_TRY(writer.wait(levelFilesWritten));
+                    buffers.work.trim(pixels);
+                    buffers.reduced.trim(static_cast<size_t>((width + 1) >> 1) * static_cast<size_t>((height + 1) >> 1));
+                    buffers.weights.trim(pixels);
+                    buffers.saturation.trim(pixels);
+                    buffers.contrast.trim(pixels);
+                    startReadAhead(i + 1);
+                }
             }
         }
         QVX_TRY(writer.waitAll());
@@ -317,6 +332,8 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         buffers.weights.reset();
         buffers.reduced.reset();
         buffers.work.reset();
+        if (n == 1)
+            startReadAhead(i + 1);
 
         if (s.verbosity >= 1)
             run.console.print("(exposure=%.2f)", list.exposure[i] * 0.015625);

@@ -67,4 +67,18 @@ void trackedPageFree(Console& console, void* block)
     munmap(base, *reinterpret_cast<size_t*>(base));
 }
 
+void trackedPageTrim(void* block, size_t keep)
+{
+    if (block == nullptr)
+        return;
+    const size_t page = pageSize();
+    char* base = static_cast<char*>(block) - page;
+    const size_t length = *reinterpret_cast<size_t*>(base) - page;
+    const size_t from = (keep + page - 1) / page * page;
+    if (from < keep || from >= length)
+        return;
+    // Advice only: a kernel that refuses it leaves the pages as they are.
+    (void)madvise(static_cast<char*>(block) + from, length - from, MADV_DONTNEED);
+}
+
 } // namespace quovix

@@ -23,6 +23,11 @@ void* trackedPageAlloc(Console& console, size_t size);
 // Releases a whole page region ("Mem|%d|vFree|%p"). Null is ignored.
 void trackedPageFree(Console& console, void* block);
 
+// Gives the pages of a page region beyond its first `keep` bytes back to the
+// system; they read as zero when touched again. No trace line: the region
+// stays allocated.
+void trackedPageTrim(void* block, size_t keep);
+
 enum class BlockKind { Heap, Pages };
 
 // An owner of one tracked block. It adds no trace lines of its own, so the
@@ -69,6 +74,15 @@ public:
         else
             trackedFree(*console_, p_);
         p_ = nullptr;
+    }
+
+    // Page regions: everything after the first `count` elements back to the
+    // system, zero when touched again (for a buffer whose later use is
+    // smaller).
+    void trim(size_t count)
+    {
+        static_assert(Kind == BlockKind::Pages, "only page regions can be trimmed");
+        trackedPageTrim(p_, count * sizeof(T));
     }
 
     T* get() const { return p_; }

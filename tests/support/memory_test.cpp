@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -49,6 +51,29 @@ TEST_F(MemoryTest, BlocksAreAlignedAndPagesZeroFilled)
         ASSERT_EQ(page[i], 0);
     page[size - 1] = 7; // the whole requested size is writable
     trackedPageFree(console, page);
+}
+
+// A trimmed page region keeps its first bytes (whole pages), gives the rest
+// back (no longer resident, zero when read again) and prints no trace line.
+TEST_F(MemoryTest, TrimmedPagesGoBackAndReadAsZero)
+{
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    PageBuffer<unsigned char> buffer;
+    const size_t size = 16 * page + 5;
+    ASSERT_TRUE(buffer.allocate(run.console, size).ok());
+    std::memset(buffer.get(), 0xAB, size);
+    run.console.setTracing(true);
+    testing::internal::CaptureStdout();
+    buffer.trim(3 * page + 1);   // keeps four pages
+    buffer.trim(size + page);    // nothing beyond the region: no change
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    run.console.setTracing(false);
+    std::vector<unsigned char> resident(17);
+    ASSERT_EQ(mincore(buffer.get(), size, resident.data()), 0);
+    for (size_t k = 0; k < 17; ++k)
+        EXPECT_EQ(resident[k] & 1, k < 4 ? 1 : 0) << "page " << k;
+    for (size_t i = 0; i < size; ++i)
+        ASSERT_EQ(buffer[i], i < 4 * page ? 0xAB : 0) << "byte " << i;
 }
 
 TEST_F(MemoryTest, NoTraceWithoutSwitch)
