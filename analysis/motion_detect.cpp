@@ -21,6 +21,11 @@ constexpr int kCrushed = 1000;       // about 6 % of the range
 constexpr float kNoiseMultiple = 4.0f;
 constexpr float kFloor = 220.0f;
 constexpr float kRelative = 0.05f;
+// Share of the local contrast both frames show that is tolerated on top:
+// where both are textured, blur and sub-pixel shifts move values by a part
+// of that contrast; an object over a plain background in either frame
+// leaves the allowance near zero there.
+constexpr float kStructure = 0.25f;
 // Largest believable noise: textures inflate the estimate, and an inflated
 // threshold would hide real motion.
 constexpr float kMaxSigma = 160.0f;
@@ -320,7 +325,7 @@ std::vector<uint8_t> compareMapped(const MotionGrid& reference, const FrameNoise
         usable[i] = usableCell(reference.cells[i]) && usableCell(frame.cells[i]) &&
                     (consider == nullptr || (*consider)[i] != 0);
 
-    std::vector<float> excess(count, 0.0f);
+    std::vector<float> excess(count, 0.0f), plainExcess(count, 0.0f);
     std::vector<uint16_t> predicted(count), observed(count), lo, hi, frameLo, frameHi;
     for (int c = 0; c < 3; ++c) {
         const uint16_t* map = table.data() + static_cast<size_t>(c) * kLevels;
@@ -342,7 +347,8 @@ std::vector<uint8_t> compareMapped(const MotionGrid& reference, const FrameNoise
             const float slope = std::min(8.0f, static_cast<float>(map[b] - map[a]) / static_cast<float>(b - a));
             const float noise = std::sqrt(sf * sf + slope * slope * sr * sr);
             const int f = sample(frame.cells[i], c);
-            const float limit = kNoiseMultiple * noise + kFloor + kRelative * static_cast<float>(std::max(f, int{predicted[i]}));
+            const int contrast = std::min(hi[i] - lo[i], frameHi[i] - frameLo[i]);
+            const float plain = kNoiseMultiple * noise + kFloor + kRelative * static_cast<float>(std::max(f, int{predicted[i]}));
             // Both ways: a value outside the other frame's neighbourhood range,
             // and the other's outside this one's. Blur (focus, motion of the
             // camera) puts one inside the other's range; a different object
@@ -350,12 +356,17 @@ std::vector<uint8_t> compareMapped(const MotionGrid& reference, const FrameNoise
             const int p = predicted[i];
             const int there = f > hi[i] ? f - hi[i] : (f < lo[i] ? lo[i] - f : 0);
             const int back = p > frameHi[i] ? p - frameHi[i] : (p < frameLo[i] ? frameLo[i] - p : 0);
-            const int dev = std::min(there, back);
-            excess[i] = std::max(excess[i], static_cast<float>(dev) / limit);
+            const float dev = static_cast<float>(std::min(there, back));
+            excess[i] = std::max(excess[i], dev / (plain + kStructure * static_cast<float>(contrast)));
+            plainExcess[i] = std::max(plainExcess[i], dev / plain);
         }
     }
-    for (size_t i = 0; i < count; ++i)
-        moving[i] = usable[i] && excess[i] > 1.0f ? 1 : 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (!usable[i])
+            continue;
+        moving[i] = static_cast<uint8_t>((excess[i] > 1.0f ? kMotionMoving : 0) |
+                                         (plainExcess[i] > 1.0f ? kMotionDiffers : 0));
+    }
     return moving;
 }
 
@@ -378,14 +389,25 @@ void cleanMotion(std::vector<uint8_t>& moving, int width, int height)
     const size_t count = cellCount(width, height);
     if (count == 0)
         return;
-    removeSmallBlobs(moving, width, height, std::max<size_t>(6, count / 8000));
-    // Closing: holes inside a moving object (areas that happen to match the
-    // background) join the object.
-    squareFilter(moving, width, height, 2, true);
-    squareFilter(moving, width, height, 2, false);
-    size_t flagged = 0;
-    for (uint8_t m : moving)
-        flagged += m != 0 ? 1 : 0;
+    // Another scene is judged on every difference, textured areas included:
+    // the contrast allowance would hide much of a frame that shares nothing
+    // with the reference.
+    std::vector<uint8_t> differs(moving.size());
+    for (size_t i = 0; i < count; ++i) {
+        differs[i] = moving[i] != 0 ? 1 : 0;
+        moving[i] = (moving[i] & kMotionMoving) != 0 ? 1 : 0;
+    }
+    const size_t minimum = std::max<size_t>(6, count / 8000);
+    auto clean = [&](std::vector<uint8_t>& m) {
+        removeSmallBlobs(m, width, height, minimum);
+        // Closing: holes inside a moving object (areas that happen to match
+        // the background) join the object.
+        squareFilter(m, width, height, 2, true);
+        squareFilter(m, width, height, 2, false);
+    };
+    clean(differs);
+    clean(moving);
+    const size_t flagged = static_cast<size_t>(std::count(differs.begin(), differs.end(), uint8_t{1}));
     if (static_cast<double>(flagged) > kWholeFrameShare * static_cast<double>(count))
         std::fill(moving.begin(), moving.end(), uint8_t{1});
 }

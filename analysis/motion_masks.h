@@ -49,10 +49,17 @@ FrameNoise estimateNoise(const MotionGrid& grid);
 // histograms): 16384 entries per channel, channel c at c * 16384.
 std::vector<uint16_t> matchIntensities(const MotionGrid& from, const MotionGrid& to);
 
-// 1 where a cell of `frame` disagrees with `reference` once the brighter of
-// the two is mapped to the darker one's tones: each value lies outside the
-// other's 5x5 neighbourhood range by more than a noise-aware threshold (the
-// range tolerates blur and residual misalignment, so an object's rim may go
+// Flags of disagreement: a cell differs by more than the noise-aware
+// threshold, and (moving) by more than that plus a share of the local
+// contrast both frames show, which blur and sub-pixel shifts of texture
+// stay within.
+constexpr uint8_t kMotionMoving = 1;
+constexpr uint8_t kMotionDiffers = 2;
+
+// Flags where a cell of `frame` disagrees with `reference` once the brighter
+// of the two is mapped to the darker one's tones: each value lies outside the
+// other's 5x5 neighbourhood range by more than the threshold (the range
+// tolerates blur and residual misalignment, so an object's rim may go
 // unflagged; cleaning adds a margin). Only cells usable in both frames
 // (present, neither clipped nor crushed) and selected by `consider` (null:
 // all) are examined; others are 0.
@@ -66,8 +73,8 @@ double meanLuma(const MotionGrid& grid);
 // Whether a cell can be compared at all: present, not clipped, not crushed.
 bool usableCell(const WorkPixel& p);
 
-// Cleans raw motion flags: small blobs out, holes closed; a frame flagged
-// over a large part of its area is taken as wholly moving.
+// Cleans raw flags into 0/1 motion: small blobs out, holes closed; a frame
+// that differs over a large part of its area is taken as wholly moving.
 void cleanMotion(std::vector<uint8_t>& moving, int width, int height);
 
 // Keep factors (65535: fully kept, 0: excluded) from cleaned motion flags:

@@ -78,13 +78,13 @@ size_t flaggedIn(const std::vector<uint8_t>& m, int x0, int y0, int size)
     size_t n = 0;
     for (int y = y0; y < y0 + size; ++y)
         for (int x = x0; x < x0 + size; ++x)
-            n += m[static_cast<size_t>(y) * kWidth + x];
+            n += (m[static_cast<size_t>(y) * kWidth + x] & kMotionMoving) != 0 ? 1 : 0;
     return n;
 }
 
 size_t flaggedTotal(const std::vector<uint8_t>& m)
 {
-    return static_cast<size_t>(std::count(m.begin(), m.end(), uint8_t{1}));
+    return static_cast<size_t>(std::count_if(m.begin(), m.end(), [](uint8_t v) { return (v & kMotionMoving) != 0; }));
 }
 
 TEST(MotionIntensityMapping, RecoversEachChannelsToneCurve)
