@@ -86,6 +86,12 @@ bool parseTransforms(const std::string& text, std::vector<TransformEntry>& entri
             error = lineError(lineNumber, "empty path");
             return false;
         }
+        // A carriage return inside a line (a file with old Mac line ends, or
+        // a damaged one) would make a path that cannot be written back.
+        if (entry.path.find('\r') != std::string::npos) {
+            error = lineError(lineNumber, "a carriage return inside the path (line ends must be LF or CR LF)");
+            return false;
+        }
         const char* p = line.data() + tab + 1;
         const char* lineEnd = line.data() + line.size();
         int count = 0;

@@ -25,7 +25,8 @@ bool formatTransforms(const std::vector<TransformEntry>& entries, std::string& t
 
 // Parses file content. False with a message naming the line for: a line
 // without a TAB, a path that is empty, not exactly nine values, a value that is
-// not a plain finite number, or a matrix that cannot be inverted.
+// not a plain finite number, a path holding a carriage return (it could not
+// be written back), or a matrix that cannot be inverted.
 bool parseTransforms(const std::string& text, std::vector<TransformEntry>& entries, std::string& error);
 
 } // namespace quovix::align

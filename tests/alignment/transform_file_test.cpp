@@ -59,6 +59,9 @@ TEST(TransformFile, MalformedInputIsReportedWithItsLine)
         {"a.tif\t1 0 1e999 0 1 0 0 0 1\n", "not a valid number"},
         {"a.tif\t1 0 0,5 0 1 0 0 0 1\n", "not a valid number"},
         {"\t1 0 0 0 1 0 0 0 1\n", "empty path"},
+        // Found by fuzzing: accepted, but the path could not be saved again.
+        {"a.tif\r\t1 0 0 0 1 0 0 0 1\n", "line 1: a carriage return inside the path"},
+        {"a.tif\t1 0 0 0 1 0 0 0 1\rb.tif\t1 0 0 0 1 0 0 0 1\r", "line 1: a carriage return inside the path"},
         {"a.tif\t1 2 0 2 4 0 0 0 1\n", "cannot be inverted"},
     };
     for (const Case& c : cases) {
