@@ -147,7 +147,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             return;
         const ImageInfo& next = list.info[static_cast<size_t>(j)];
         const bool readable = next.known && (next.format == FileFormat::Jpeg || next.format == FileFormat::Tiff ||
-                                             next.format == FileFormat::BigTiff);
+                                             next.format == FileFormat::BigTiff || next.format == FileFormat::Png);
         if (readable && !(s.scaled && list.scale[j] == ScaleFull) && layoutMatches(next.bytesPerPixel, next.bitsPerSample))
             ahead.start(j, list.paths[j], next, canvas, canvasPixels);
     };

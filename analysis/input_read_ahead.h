@@ -21,7 +21,7 @@ public:
     InputReadAhead(const InputReadAhead&) = delete;
     InputReadAhead& operator=(const InputReadAhead&) = delete;
 
-    // Starts reading entry `index` (a classified JPEG or TIFF) onto a fresh
+    // Starts reading entry `index` (a classified JPEG, TIFF or PNG) onto a fresh
     // zero-filled buffer of `pixels` WorkPixels, as prepareInput places it on
     // `canvas`. A read still under way is awaited and dropped first. Nothing
     // is printed or traced; when no buffer or thread can be had, nothing

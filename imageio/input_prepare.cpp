@@ -3,6 +3,7 @@
 #include "imageio/file_format.h"
 #include "imageio/icc_profile.h"
 #include "imageio/jpeg_io.h"
+#include "imageio/png_io.h"
 #include "imageio/preview_cache.h"
 #include "imageio/image_reader.h"
 #include "imageio/raw_convert.h"
@@ -189,6 +190,8 @@ Status readOntoCanvasSilently(WorkerPool& pool, const std::string& path, const I
         QVX_TRY(readJpeg(quiet, path, info, destination));
     } else if (info.format == FileFormat::Tiff || info.format == FileFormat::BigTiff) {
         QVX_TRY(readTiffImageSilently(pool, path, info, destination));
+    } else if (info.format == FileFormat::Png) {
+        QVX_TRY(readPng(path, info, destination));
     } else {
         return Status::failure(kExitIoError, "Unknown image file format\n");
     }

@@ -21,7 +21,7 @@ Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, vo
                     const ImageRegion* target, int stops, float scale, bool useCache,
                     ImageRegion* readRegion = nullptr);
 
-// What prepareInput does for a classified JPEG or TIFF placed on `target`
+// What prepareInput does for a classified JPEG, TIFF or PNG placed on `target`
 // at full size, without a word: no message, no trace line. For reading an
 // input ahead of its turn; on failure the caller reads it again with
 // prepareInput, which reports what went wrong. `destination` zero-filled.

@@ -5,6 +5,7 @@
 #include "imageio/image_reader.h"
 #include "imageio/input_prepare.h"
 #include "imageio/jpeg_io.h"
+#include "imageio/png_io.h"
 
 #include <gtest/gtest.h>
 
@@ -416,7 +417,7 @@ TEST_F(AnalyseTest, YccProcessingAddsADotAndStoresLumaInTheMiddle)
 
 // Classified inputs are read one ahead of their turn, on a thread of their
 // own; unclassified ones in their turn. Both give the same scratch files,
-// for TIFFs placed at an offset and a JPEG smaller than the canvas.
+// for TIFFs placed at an offset and a JPEG and a PNG smaller than the canvas.
 TEST_F(AnalyseTest, InputsReadAheadGiveTheSameScratchFiles)
 {
     makeInputs({ramp(40, 30, 3, 16, 6, 4), ramp(48, 36, 4, 8, 0, 0), ramp(30, 20, 1, 16, 10, 12)});
@@ -430,11 +431,21 @@ TEST_F(AnalyseTest, InputsReadAheadGiveTheSameScratchFiles)
         std::fclose(file);
         ASSERT_TRUE(encoded);
     }
+    const std::string png = env_.dir().file("in4.png");
+    {
+        const FixtureImage picture = ramp(36, 30, 3, 16, 0, 0);
+        PngLayout layout;
+        layout.width = picture.width;
+        layout.height = picture.height;
+        layout.bits = 16;
+        ASSERT_TRUE(writePng(png, fixtureBytes(picture).data(), layout).ok());
+    }
     ImageList tiffs = std::move(list_);
-    ASSERT_TRUE(createImageList(run.console, tiffs.count() + 1, list_).ok());
+    ASSERT_TRUE(createImageList(run.console, tiffs.count() + 2, list_).ok());
     for (int i = 0; i < tiffs.count(); ++i)
         ASSERT_TRUE(appendImage(list_, tiffs.paths[i], TypeInput, ScaleFull).ok());
     ASSERT_TRUE(appendImage(list_, jpeg, TypeInput, ScaleFull).ok());
+    ASSERT_TRUE(appendImage(list_, png, TypeInput, ScaleFull).ok());
     auto scratchBytes = [&] {
         std::map<std::string, std::string> files;
         for (const std::string& name : filesInRunFolder())
@@ -448,7 +459,7 @@ TEST_F(AnalyseTest, InputsReadAheadGiveTheSameScratchFiles)
     for (int i = 0; i < list_.count(); ++i)
         ASSERT_TRUE(queryImageInfo(run, list_.paths[i], list_.info[static_cast<size_t>(i)]).ok());
     const std::string out = analyse(3);
-    EXPECT_EQ(countOf(out, "Analyzing"), 4u) << out;
+    EXPECT_EQ(countOf(out, "Analyzing"), 5u) << out;
     EXPECT_TRUE(scratchBytes() == inTurn);
 }
 
