@@ -11,19 +11,26 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <mutex>
 
 namespace quovix::align {
 
 namespace {
 
-// OpenCV's worker count for the lifetime of the object.
+// OpenCV's worker count for the lifetime of the object. OpenCV knows only
+// one count per process, so the objects of all runs take turns: one
+// estimation sets it and restores the previous value before the next one
+// sets its own, and two runs on two threads never see each other's count.
 class OpenCvThreads {
 public:
     // More threads than processors are never used (and TBB warns about them).
-    explicit OpenCvThreads(int threads) : saved_(cv::getNumThreads()), changed_(threads > 0)
+    explicit OpenCvThreads(int threads) : changed_(threads > 0)
     {
-        if (changed_)
-            cv::setNumThreads(std::min(threads, std::max(1, cv::getNumberOfCPUs())));
+        if (!changed_)
+            return;
+        turn_ = std::unique_lock<std::mutex>(turnMutex());
+        saved_ = cv::getNumThreads();
+        cv::setNumThreads(std::min(threads, std::max(1, cv::getNumberOfCPUs())));
     }
     ~OpenCvThreads()
     {
@@ -34,7 +41,15 @@ public:
     OpenCvThreads& operator=(const OpenCvThreads&) = delete;
 
 private:
-    int saved_;
+    // The lock around OpenCV's own process-wide setting, not state of ours.
+    static std::mutex& turnMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+
+    std::unique_lock<std::mutex> turn_;
+    int saved_ = 0;
     bool changed_;
 };
 

@@ -29,7 +29,8 @@ struct AlignOptions {
     // against the reference (a bracket).
     bool chainWhenEvenlyExposed = false;
     // OpenCV worker threads during the estimation (restored afterwards); 0
-    // leaves OpenCV's setting. The results do not depend on it.
+    // leaves OpenCV's setting. The results do not depend on it. OpenCV holds
+    // one count per process: estimations that set it run one at a time.
     int threads = 0;
 
     // Working sizes: longer side of the refinement's finest level and of the

@@ -47,7 +47,7 @@ Status readFrame(FusionRun& run, ImageList& list, int i, WorkPixel* buffer)
     if (!info.known)
         QVX_TRY(queryImageInfo(run, list.paths[i], info));
     if (!layoutMatches(info.bytesPerPixel, info.bitsPerSample))
-        return fatalError("Unsupported image layout in " + std::string(shownPath(list, i)));
+        return fatalError("Unsupported image layout in " + std::string(shownPath(list, i))).withKind(ErrorKind::Input);
     const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
     QVX_TRY(prepareInput(run, list.paths[i], info, buffer, &run.canvas, 0, fromCache ? s.scaleFactor : 1.0f,
                          fromCache));

@@ -1,5 +1,6 @@
 #include "app/batch_run.h"
 
+#include "app/environment.h"
 #include "app/run_request.h"
 
 #include <sys/stat.h>
@@ -246,7 +247,7 @@ size_t fuseGroups(const std::vector<BatchGroup>& groups, const CommandLine& comm
                   const std::atomic<bool>* cancel, int& firstFailure)
 {
     const quovix::Options& base = commandLine.options;
-    const int32_t workers = base.workerCount > 0 ? base.workerCount : quovix::workerCountFromEnvironment();
+    const int32_t workers = base.workerCount > 0 ? base.workerCount : workerCountFromEnvironment();
     const int32_t perGroup = std::max(1, workers / jobs);
     BatchReport report(groups.size(), commandLine.quiet, isatty(STDERR_FILENO) == 1);
     std::atomic<size_t> next{0};
@@ -444,7 +445,7 @@ int runBatch(CommandLine& commandLine, const std::string& program, const std::at
         return quovix::kExitFatal;
     }
     const int32_t workers = commandLine.options.workerCount > 0 ? commandLine.options.workerCount
-                                                                 : quovix::workerCountFromEnvironment();
+                                                                 : workerCountFromEnvironment();
     const int32_t jobs = batch.jobs > 0 ? std::min<int32_t>(batch.jobs, static_cast<int32_t>(groups.size()))
                                         : defaultJobs(groups, workers);
     if (!commandLine.quiet)

@@ -4,8 +4,9 @@
 // exit code.
 #include "app/batch_run.h"
 #include "app/command_line.h"
-#include "app/interrupts.h"
 #include "app/console_view.h"
+#include "app/environment.h"
+#include "app/interrupts.h"
 #include "app/run_request.h"
 
 #include <sys/stat.h>
@@ -60,6 +61,7 @@ int runMain(int argc, char** argv)
     std::fwrite(walkText.data(), 1, walkText.size(), stdout);
     if (!goesOn)
         return exitCode;
+    takeEnvironment(commandLine.options);
     if (commandLine.batch.wanted()) {
         // A plan's commands run the same program wherever they are started.
         const std::string program = std::strchr(argv[0], '/') != nullptr

@@ -3,6 +3,7 @@
 // a direct recount of every window (checked to give the same pixels).
 // Usage: bench_noise [--no-direct]
 // Parked levels go to a private folder under /tmp.
+#include "app/environment.h"
 #include "analysis/fusion_run.h"
 #include "analysis/noise_reduction.h"
 #include "bench/bench_run.h"

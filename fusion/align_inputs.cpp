@@ -74,21 +74,23 @@ Status readTextFile(const std::string& path, size_t inputCount, std::string& tex
     const int64_t limit = (int64_t{1} << 20) + int64_t{16384} * static_cast<int64_t>(inputCount);
     struct stat st{};
     if (stat(path.c_str(), &st) != 0)
-        return fatalError("Cannot read alignment file " + path + ": " + std::strerror(errno));
+        return fatalError("Cannot read alignment file " + path + ": " + std::strerror(errno))
+            .withKind(ErrorKind::Input);
     if (!S_ISREG(st.st_mode))
-        return fatalError("Cannot read alignment file " + path + ": not a regular file");
+        return fatalError("Cannot read alignment file " + path + ": not a regular file").withKind(ErrorKind::Input);
     if (st.st_size > limit)
         return fatalError("Cannot read alignment file " + path + ": " + std::to_string(st.st_size) +
                           " bytes, more than a transform file of " + std::to_string(inputCount) +
-                          " inputs can hold (" + std::to_string(limit) + ")");
+                          " inputs can hold (" + std::to_string(limit) + ")").withKind(ErrorKind::Input);
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        return fatalError("Cannot read alignment file " + path + ": " + std::strerror(errno));
+        return fatalError("Cannot read alignment file " + path + ": " + std::strerror(errno))
+            .withKind(ErrorKind::Input);
     text.assign(static_cast<size_t>(st.st_size), '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     // A file that grew while read is cut at the size checked.
     if (in.bad() || static_cast<size_t>(in.gcount()) != text.size())
-        return fatalError("Cannot read alignment file " + path);
+        return fatalError("Cannot read alignment file " + path).withKind(ErrorKind::Input);
     return Status();
 }
 
@@ -109,7 +111,8 @@ Status writeTextFile(const std::string& path, const std::string& text)
     if (!ok) {
         if (!temp.empty())
             std::remove(temp.c_str());
-        return Status::failure(kExitIoError, "Cannot write alignment file " + path + ": " + std::strerror(err) + "\n");
+        return Status::failure(kExitIoError, "Cannot write alignment file " + path + ": " + std::strerror(err) + "\n",
+                               ErrorKind::Output);
     }
     return Status();
 }
@@ -170,7 +173,8 @@ Status saveTransforms(FusionRun& run, const std::vector<std::string>& inputs, co
         entries[i] = {inputs[i], toFullSize(t.toReference[i], run.settings.scaleFactor)};
     std::string text, error;
     if (!align::formatTransforms(entries, text, error))
-        return fatalError("Cannot write alignment file " + run.settings.alignSave + ": " + error);
+        return fatalError("Cannot write alignment file " + run.settings.alignSave + ": " + error)
+            .withKind(ErrorKind::Output);
     return writeTextFile(run.settings.alignSave, text);
 }
 
@@ -316,11 +320,12 @@ Status alignOnlyTargets(FusionRun& run, const std::vector<std::string>& inputs, 
         const std::string target = folder + "/" + stemOf(inputs[i]) + "_aligned.tif";
         for (const std::string& input : inputs)
             if (sameFile(target, input))
-                return fatalError("Aligned image " + target + " would replace the input " + input);
+                return fatalError("Aligned image " + target + " would replace the input " + input)
+                    .withKind(ErrorKind::Output);
         for (size_t k = 0; k < i; ++k)
             if (targets[k] == target)
                 return fatalError("Inputs " + inputs[k] + " and " + inputs[i] + " would both be aligned into " +
-                                  target);
+                                  target).withKind(ErrorKind::Output);
         targets.push_back(target);
     }
     return Status();
@@ -337,10 +342,11 @@ Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, st
     std::vector<align::TransformEntry> entries;
     std::string error;
     if (!align::parseTransforms(text, entries, error))
-        return fatalError("Alignment file " + s.alignLoad + ": " + error);
+        return fatalError("Alignment file " + s.alignLoad + ": " + error).withKind(ErrorKind::Input);
     if (entries.size() != inputs.size())
         return fatalError("Alignment file " + s.alignLoad + " holds " + std::to_string(entries.size()) +
-                          " transforms for " + std::to_string(inputs.size()) + " input images");
+                          " transforms for " + std::to_string(inputs.size()) + " input images")
+            .withKind(ErrorKind::Input);
     for (size_t i = 0; i < inputs.size(); ++i) {
         toReference[i] = fromFullSize(entries[i].toReference, s.scaleFactor);
         if (s.verbosity > 0)
@@ -368,12 +374,14 @@ Status prepareAlignOnlyFolder(const std::string& folder)
     struct stat st{};
     if (stat(folder.c_str(), &st) != 0) {
         if (mkdir(folder.c_str(), 0777) != 0)
-            return fatalError("Cannot create folder " + folder + ": " + std::strerror(errno));
+            return fatalError("Cannot create folder " + folder + ": " + std::strerror(errno))
+                .withKind(ErrorKind::Output);
     } else if (!S_ISDIR(st.st_mode)) {
-        return fatalError("Not a folder: " + folder);
+        return fatalError("Not a folder: " + folder).withKind(ErrorKind::Output);
     }
     if (access(folder.c_str(), W_OK | X_OK) != 0)
-        return fatalError("Cannot write into folder " + folder + ": " + std::strerror(errno));
+        return fatalError("Cannot write into folder " + folder + ": " + std::strerror(errno))
+            .withKind(ErrorKind::Output);
     return Status();
 }
 

@@ -38,7 +38,7 @@ Status readCanvasFrame(FusionRun& run, const ImageList& list, int entry, SampleR
     if (!layoutMatches(info.bytesPerPixel, info.bitsPerSample)) {
         run.console.print("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n", path.c_str(),
                           info.bytesPerPixel, info.bitsPerSample);
-        return fatalError("Unsupported image type\n");
+        return fatalError("Unsupported image type\n").withKind(ErrorKind::Input);
     }
     const ImageRegion canvas = run.canvas;
     const size_t pixels = static_cast<size_t>(canvas.width) * static_cast<size_t>(canvas.height);

@@ -6,6 +6,7 @@
 #include "fusion/fusion_driver.h"
 #include "fusion/run_setup.h"
 #include "fusion/settings_check.h"
+#include "imageio/camera_metadata.h"
 #include "imageio/jpeg_io.h"
 #include "imageio/raw_engine.h"
 
@@ -50,6 +51,11 @@ std::string automaticOutputName(const Options& options, const std::vector<std::s
     return makeOutputName(RunSettings(options), inputs.front(), inputs.back());
 }
 
+void initialize()
+{
+    initializeMetadataLibrary();
+}
+
 const char* versionString()
 {
     return QUOVIX_SOFTWARE;
@@ -87,10 +93,11 @@ FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, 
         // The run's destructor has removed its scratch folder.
         status = outOfMemory();
     } catch (const std::exception& e) {
-        status = fatalError(e.what());
+        status = internalError(e.what());
     }
     if (!status.ok()) {
         result.exitCode = status.exitCode();
+        result.errorKind = status.kind();
         // The final error is a line of its own, whatever was printed before.
         result.error = status.consoleText();
         if (!result.error.empty()) {

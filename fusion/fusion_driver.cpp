@@ -112,7 +112,8 @@ Status fuseIterations(FusionRun& run)
                 // The only group's result is the output: an incomplete one must
                 // not replace it.
                 if (groupIsOutput && !fused.ok() && fused.unwrittenFile() == path)
-                    return Status::failure(kExitIoError, "Error writing output file " + s.outputPath + "\n");
+                    return Status::failure(kExitIoError, "Error writing output file " + s.outputPath + "\n",
+                                           ErrorKind::Output);
                 QVX_TRY(fused);
                 // Group results are the program's own files: classified when analysed.
                 QVX_TRY(appendImage(groupResults, path, TypeFocusBlended, s.scaled ? ScaleScaled : ScaleFull));

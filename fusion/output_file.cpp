@@ -26,7 +26,8 @@ namespace {
 
 Status outputWriteFailure(const std::string& path, int err)
 {
-    return Status::failure(kExitIoError, "Error writing output file " + path + ": " + std::strerror(err) + "\n");
+    return Status::failure(kExitIoError, "Error writing output file " + path + ": " + std::strerror(err) + "\n",
+                           ErrorKind::Output);
 }
 
 // Outputs named PNG or JPEG (and preview runs, which write JPEG unless
@@ -103,7 +104,8 @@ Status writeOutputTemp(FusionRun& run, const std::string& path, WorkPixel* pixel
         const char* mode = run.settings.bigTiff ? "W" : "w";
         run.console.print("Couldn't open TIFF file: %s", path.c_str());
         run.console.traceFileOpen(path.c_str(), mode, nullptr);
-        return Status::failure(kExitIoError, std::string("Cannot open TIFF file for ") + mode + ": " + path);
+        return Status::failure(kExitIoError, std::string("Cannot open TIFF file for ") + mode + ": " + path,
+                               ErrorKind::Output);
     }
     const Status written = writeFinishedImage(run, temp, pixels, width, height);
     if (!written.ok()) {
@@ -111,7 +113,7 @@ Status writeOutputTemp(FusionRun& run, const std::string& path, WorkPixel* pixel
         temp.clear();
         if (written.exitCode() == kExitNoMemory)
             return written;
-        return Status::failure(kExitIoError, "Error writing output file " + path + "\n");
+        return Status::failure(kExitIoError, "Error writing output file " + path + "\n", ErrorKind::Output);
     }
     return Status();
 }
@@ -182,7 +184,7 @@ Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string
     buffer.reset();
     if (!ok) {
         run.console.showErrorBox("Cannot write JPEG file: %s", target.c_str());
-        return Status::failure(kExitIoError, "");
+        return Status::failure(kExitIoError, "", ErrorKind::Output);
     }
     return Status();
 }

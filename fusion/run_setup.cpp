@@ -120,7 +120,7 @@ Status refuseSpecialOutput(const std::string& output)
 {
     struct stat st{};
     if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return fatalError("Output file " + output + " exists and is not a regular file");
+        return fatalError("Output file " + output + " exists and is not a regular file").withKind(ErrorKind::Output);
     return Status();
 }
 
@@ -147,7 +147,7 @@ Status refuseUnwritableOutputFolder(const std::string& output)
     if (err == 0)
         return Status();
     return Status::failure(kExitIoError, "Cannot write output file " + output + ": folder " + folder + ": " +
-                                             std::strerror(err) + "\n");
+                                             std::strerror(err) + "\n", ErrorKind::Output);
 }
 
 // A run killed while it wrote (SIGKILL, a crash) leaves its temporaries
@@ -166,7 +166,7 @@ Status refuseOutputOverInput(const std::string& output, const std::vector<std::s
 {
     for (const std::string& input : inputs) {
         if (sameFile(output, input))
-            return fatalError("Output file " + output + " is the input file " + input);
+            return fatalError("Output file " + output + " is the input file " + input).withKind(ErrorKind::Output);
     }
     return Status();
 }

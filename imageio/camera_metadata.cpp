@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,27 +27,68 @@ namespace quovix {
 namespace {
 
 // Exiv2 reports damaged metadata through its log and carries on with what it
-// could read. The log goes here instead of to stderr: errors raised while a
-// file is read are counted, so a damaged source is refused rather than half
-// copied. Counted per thread: the handler runs in the thread that reads.
+// could read. Errors raised while a file is read here are counted, so a
+// damaged source is refused rather than half copied. Counted per thread: the
+// handler runs in the thread that reads, and only reads of ours count.
 thread_local int tExiv2Errors = 0;
+thread_local bool tCounting = false;
 
-void countExiv2Message(int level, const char*)
-{
-    if (level >= Exiv2::LogMsg::error)
-        ++tExiv2Errors;
-}
+// Exiv2's log is one handler per process: the counting handler is put in
+// front only while copies are under way, and the handler found before is
+// back once the last one ends. A host's handler still receives every message
+// meanwhile; Exiv2's default one (to stderr) does not, as the run reports
+// damage in its own words.
+class Exiv2LogTurn {
+public:
+    Exiv2LogTurn()
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (state().users++ == 0) {
+            const Exiv2::LogMsg::Handler found = Exiv2::LogMsg::handler();
+            state().found = found;
+            state().host.store(found == Exiv2::LogMsg::defaultHandler ? nullptr : found);
+            Exiv2::LogMsg::setHandler(countMessage);
+        }
+    }
+    ~Exiv2LogTurn()
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (--state().users == 0 && Exiv2::LogMsg::handler() == countMessage)
+            Exiv2::LogMsg::setHandler(state().found);
+    }
+    Exiv2LogTurn(const Exiv2LogTurn&) = delete;
+    Exiv2LogTurn& operator=(const Exiv2LogTurn&) = delete;
 
-void setUpExiv2()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // The XMP toolkit must be set up once before any thread uses it.
-        Exiv2::XmpParser::initialize();
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::error);
-        Exiv2::LogMsg::setHandler(countExiv2Message);
-    });
-}
+private:
+    // Mirrors Exiv2's own process-wide setting; no state of a run.
+    struct State {
+        std::mutex mutex;
+        int users = 0;
+        Exiv2::LogMsg::Handler found = nullptr;
+        std::atomic<Exiv2::LogMsg::Handler> host{nullptr};
+    };
+    static State& state()
+    {
+        static State s;
+        return s;
+    }
+    static void countMessage(int level, const char* message)
+    {
+        if (tCounting && level >= Exiv2::LogMsg::error)
+            ++tExiv2Errors;
+        if (Exiv2::LogMsg::Handler host = state().host.load())
+            host(level, message);
+    }
+};
+
+// Counts the Exiv2 errors of this thread's reads while it lives.
+class CountedRead {
+public:
+    CountedRead() { tCounting = true; }
+    ~CountedRead() { tCounting = false; }
+    CountedRead(const CountedRead&) = delete;
+    CountedRead& operator=(const CountedRead&) = delete;
+};
 
 // Exiv2's section of an IFD0 tag (its tag table sorts tags by what they
 // are about), -1 for a tag it does not know.
@@ -170,6 +212,7 @@ struct SourceMetadata {
 
 MetadataStatus readOpened(Exiv2::Image& image, const std::string& path, SourceMetadata& out)
 {
+    CountedRead counted;
     tExiv2Errors = 0;
     image.readMetadata();
     if (tExiv2Errors != 0)
@@ -490,6 +533,7 @@ MetadataStatus writeInto(const std::string& work, const std::string& target, con
     image.reset();
 
     Exiv2::Image::AutoPtr written = Exiv2::ImageFactory::open(work);
+    CountedRead counted;
     tExiv2Errors = 0;
     written->readMetadata();
     if (tExiv2Errors != 0 || !sameFacts(before, factsOf(*written, tiff)))
@@ -607,6 +651,7 @@ MetadataStatus copyIntoTiff(const std::string& target, const SourceMetadata& met
     Exiv2::Image::AutoPtr original = Exiv2::ImageFactory::open(target);
     original->readMetadata();
     Exiv2::Image::AutoPtr written = Exiv2::ImageFactory::open(work);
+    CountedRead counted;
     tExiv2Errors = 0;
     written->readMetadata();
     if (tExiv2Errors != 0 || !sameFacts(factsOf(*original, true), factsOf(*written, true)))
@@ -623,8 +668,17 @@ MetadataStatus fromException(const std::string& target, const Exiv2::AnyError& e
 
 } // namespace
 
+void initializeMetadataLibrary()
+{
+    static std::once_flag once;
+    // The XMP toolkit must be set up once before any thread uses it.
+    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
+}
+
 MetadataStatus copyCameraMetadata(const std::string& source, const std::string& target, const std::string& version)
 {
+    initializeMetadataLibrary();
+    const Exiv2LogTurn logTurn;
     FileFormat format = FileFormat::Unknown;
     const Status found = detectFormat(target, format);
     if (!found.ok() && found.exitCode() == kExitFatal)
@@ -638,7 +692,6 @@ MetadataStatus copyCameraMetadata(const std::string& source, const std::string& 
     SourceMetadata metadata;
     std::string note;
     try {
-        setUpExiv2();
         MetadataStatus status = readSource(source, metadata, note);
         if (!status.ok())
             return status;

@@ -27,6 +27,12 @@ namespace quovix {
 // gives Unsupported. A TIFF target is left as it is when the source has none
 // of the metadata above (its writer sets Software itself). Never throws and
 // never prints.
+// Exiv2's handler is replaced only while copies are under way and put back
+// after the last one; a host's handler meanwhile still receives every message.
 MetadataStatus copyCameraMetadata(const std::string& source, const std::string& target, const std::string& version);
+
+// Exiv2's one-time set-up (its XMP toolkit), which must come before threads
+// use it; copyCameraMetadata does it on first use.
+void initializeMetadataLibrary();
 
 } // namespace quovix

@@ -42,7 +42,7 @@ Status detectFormat(const std::string& path, FileFormat& format)
     format = FileFormat::Unknown;
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
-        return Status::failure(kExitFatal, "Error: Cannot open file: " + path + "\n");
+        return Status::failure(kExitFatal, "Error: Cannot open file: " + path + "\n", ErrorKind::Input);
     unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     size_t got = std::fread(b, 1, 8, file);
     std::fclose(file);

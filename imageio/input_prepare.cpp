@@ -370,7 +370,7 @@ Status adjustExposure(RunContext& run, const std::string& srcPath, ImageInfo inf
     if (!layoutMatches(bytesPerPixel, bitsPerSample)) {
         run.console.print("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n", srcPath.c_str(),
                           bytesPerPixel, bitsPerSample);
-        return fatalError("Unsupported image type\n");
+        return fatalError("Unsupported image type\n").withKind(ErrorKind::Input);
     }
     const int samples = bytesPerPixel / (bitsPerSample / 8);
     const bool hasAlpha = samples == 4;

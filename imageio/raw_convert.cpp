@@ -39,11 +39,12 @@ std::string fileArgument(const std::string& path)
     return (!path.empty() && (path[0] == '-' || path[0] == '+')) ? "./" + path : path;
 }
 
-// Starts argv[0] (searched on PATH when it holds no slash). With outFd >= 0 the
-// child's standard output goes to that descriptor (our pipe ends are
-// close-on-exec, so the child keeps only its copy). Returns the child's pid, or
-// -1 with errno set when it could not be started.
-pid_t startChild(const std::vector<std::string>& args, int outFd)
+// Starts argv[0] (searched on PATH when it holds no slash). The child's
+// standard output goes to outFd and its standard error to errFd, never to the
+// host's own streams (our pipe ends are close-on-exec, so the child keeps only
+// its copies). Returns the child's pid, or -1 with errno set when it could not
+// be started.
+pid_t startChild(const std::vector<std::string>& args, int outFd, int errFd)
 {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -55,11 +56,9 @@ pid_t startChild(const std::vector<std::string>& args, int outFd)
     if (posix_spawn_file_actions_init(&actions) != 0)
         return -1;
     // dup2 onto the same number also clears close-on-exec in the child.
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
 
-    // Output already printed must come before anything the child prints.
-    std::fflush(stdout);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -91,14 +90,15 @@ struct ChildPipe {
     pid_t pid = -1;
 };
 
-// Starts the converter with "-i -v <path>"; false with errno set on failure.
+// Starts the converter with "-i -v <path>", its messages in the stream with
+// its description; false with errno set on failure.
 bool openQuery(const RunSettings& settings, const std::string& path, ChildPipe& child)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
     std::vector<std::string> args{converterName(settings), "-i", "-v", fileArgument(path)};
-    pid_t pid = startChild(args, fds[1]);
+    pid_t pid = startChild(args, fds[1], fds[1]);
     int spawnErrno = errno;
     close(fds[1]);
     if (pid < 0) {
@@ -201,23 +201,43 @@ Status convertRaw(RunContext& run, const std::string& rawPath, const std::string
 
     std::remove(destPath.c_str());
     int out = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int err[2] = {-1, -1};
     int status;
-    if (out < 0) {
+    if (out < 0 || pipe2(err, O_CLOEXEC) != 0) {
         status = 126;
     } else {
-        pid_t pid = startChild(args, out);
-        if (pid < 0)
-            status = (errno == ENOENT) ? 127 : 126;  // the shell's codes for these cases
-        else
+        pid_t pid = startChild(args, out, err[1]);
+        const int spawnErrno = errno;
+        ::close(err[1]);
+        if (pid < 0) {
+            status = (spawnErrno == ENOENT) ? 127 : 126;  // the shell's codes for these cases
+        } else {
+            // The converter's messages reach the run's console, read to the
+            // end before the wait so that a talkative converter never blocks.
+            std::string messages;
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) != 0;) {
+                if (n > 0)
+                    messages.append(buffer, static_cast<size_t>(n));
+                else if (errno != EINTR)
+                    break;
+            }
             status = waitChild(pid);
-        if (::close(out) != 0 && status == 0)
-            status = 126;
+            if (!messages.empty() && messages.back() != '\n')
+                messages += '\n';
+            if (!messages.empty())
+                run.console.write(messages);
+        }
     }
+    if (err[0] >= 0)
+        ::close(err[0]);
+    if (out >= 0 && ::close(out) != 0 && status == 0)
+        status = 126;
 
     if (status != 0) {
         std::remove(destPath.c_str());
         run.console.print("Return value: %d\n\n", status);
-        return fatalError(kConvertFailure);
+        return fatalError(kConvertFailure).withKind(ErrorKind::Input);
     }
     return Status();
 }

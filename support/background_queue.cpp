@@ -14,7 +14,7 @@ Status runGuarded(const std::function<Status()>& job)
     } catch (const std::bad_alloc&) {
         return outOfMemory();
     } catch (const std::exception& e) {
-        return fatalError(e.what());
+        return internalError(e.what());
     }
 }
 

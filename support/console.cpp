@@ -75,7 +75,7 @@ Status Console::callbackStatus() const
     std::lock_guard<std::mutex> lock(mutex_);
     if (!sinkFailed_)
         return Status();
-    return fatalError("The message callback threw: " + sinkError_);
+    return fatalError("The message callback threw: " + sinkError_).withKind(ErrorKind::Callback);
 }
 
 void Console::write(std::string_view text)
@@ -104,16 +104,9 @@ void Console::showErrorBox(const char* format, ...)
 void Console::debugLog(const char* format, ...)
 {
     if (logPath_.empty()) {
-        if (!configuredLogPath_.empty()) {
-            logPath_ = configuredLogPath_;
-        } else {
-            const char* env = std::getenv("QVXTRACE");
-            if (env == nullptr)
-                return;
-            logPath_ = std::string(env).substr(0, 255);
-        }
-        if (logPath_.empty())
+        if (configuredLogPath_.empty())
             return;
+        logPath_ = configuredLogPath_;
     }
     va_list args;
     va_start(args, format);

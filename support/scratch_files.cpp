@@ -20,11 +20,7 @@ namespace {
 
 std::string tempRootFrom(const std::string& given)
 {
-    std::string root = given;
-    if (root.empty()) {
-        const char* env = std::getenv("TMPDIR");
-        root = (env != nullptr && env[0] != '\0') ? env : "/tmp";
-    }
+    std::string root = given.empty() ? "/tmp" : given;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     return root;
@@ -119,7 +115,7 @@ Status ScratchFolders::ensureCacheFolder()
     std::string folder = privateFolderPath();
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         console_.print("Cannot create temporary folder %s: %s\n", folder.c_str(), std::strerror(errno));
-        return fatalError("Temporary folder unavailable");
+        return fatalError("Temporary folder unavailable").withKind(ErrorKind::Output);
     }
     // lstat: a planted symbolic link is refused, not followed.
     struct stat st{};
@@ -136,7 +132,7 @@ Status ScratchFolders::ensureCacheFolder()
         reason = "open to other users";
     if (reason != nullptr) {
         console_.print("Temporary folder %s is not a private folder of this user\n", folder.c_str());
-        return fatalError("Temporary folder unsafe: " + folder + " (" + reason + ")");
+        return fatalError("Temporary folder unsafe: " + folder + " (" + reason + ")").withKind(ErrorKind::Output);
     }
     cacheFolder_ = folder;
     return Status();
@@ -153,7 +149,7 @@ Status ScratchFolders::ensureRunFolder()
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) {
         console_.print("Cannot create scratch folder in %s: %s\n", cacheFolder_.c_str(), std::strerror(errno));
-        return fatalError("Temporary folder unavailable");
+        return fatalError("Temporary folder unavailable").withKind(ErrorKind::Output);
     }
     runFolder_ = buf.data();
     // The owner record lets a later run remove this folder if the process

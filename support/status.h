@@ -6,6 +6,7 @@
 
 #include "quovix/quovix.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -15,13 +16,16 @@ class [[nodiscard]] Status {
 public:
     Status() = default;
 
-    // A failure whose console text is printed exactly as given.
-    static Status failure(int exitCode, std::string consoleText)
+    // A failure whose console text is printed exactly as given. Its kind
+    // follows from the exit code unless given: invalid use for 1, an input
+    // for the I/O code.
+    static Status failure(int exitCode, std::string consoleText, std::optional<ErrorKind> kind = std::nullopt)
     {
         Status s;
         s.exitCode_ = exitCode;
         s.text_ = std::move(consoleText);
         s.failed_ = true;
+        s.kind_ = kind ? *kind : kindOfExitCode(exitCode);
         return s;
     }
 
@@ -29,7 +33,7 @@ public:
     // under the name the user knows.
     static Status writeFailure(const std::string& path, std::string consoleText)
     {
-        Status s = failure(kExitIoError, std::move(consoleText));
+        Status s = failure(kExitIoError, std::move(consoleText), ErrorKind::Output);
         s.unwrittenFile_ = path;
         return s;
     }
@@ -37,6 +41,16 @@ public:
     bool ok() const { return !failed_; }
     const std::string& unwrittenFile() const { return unwrittenFile_; }
     int exitCode() const { return exitCode_; }
+    ErrorKind kind() const { return kind_; }
+    // The same failure under another kind, where the exit code alone would
+    // tell the wrong cause (a fatal error writing the output).
+    Status withKind(ErrorKind kind) const
+    {
+        Status s = *this;
+        if (failed_)
+            s.kind_ = kind;
+        return s;
+    }
     // The final error text the command line prints (no line end added).
     const std::string& consoleText() const { return text_; }
 
@@ -45,6 +59,21 @@ private:
     std::string text_;
     std::string unwrittenFile_;
     bool failed_ = false;
+    ErrorKind kind_ = ErrorKind::None;
+
+    static ErrorKind kindOfExitCode(int exitCode)
+    {
+        switch (exitCode) {
+        case kExitIoError:
+            return ErrorKind::Input;
+        case kExitNoMemory:
+            return ErrorKind::OutOfMemory;
+        case kExitInterrupted:
+            return ErrorKind::Interrupted;
+        default:
+            return ErrorKind::Usage;
+        }
+    }
 };
 
 // The fatal-error convention: "Fatal Error: <message>\n" and the code
@@ -52,6 +81,12 @@ private:
 inline Status fatalError(const std::string& message, int code = kExitFatal)
 {
     return Status::failure(code, "Fatal Error: " + message + "\n");
+}
+
+// An exception that escaped a step: a fault of the library, not of the use.
+inline Status internalError(const std::string& message)
+{
+    return fatalError(message).withKind(ErrorKind::Internal);
 }
 
 // The run was stopped through its cancel flag.

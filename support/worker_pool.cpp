@@ -101,7 +101,7 @@ void WorkerPool::work(Batch& batch)
         } catch (const std::bad_alloc&) {
             status = outOfMemory();
         } catch (const std::exception& e) {
-            status = fatalError(e.what());
+            status = internalError(e.what());
         }
         if (!status.ok())
             batch.failures[static_cast<size_t>(i)] = status;
@@ -150,7 +150,7 @@ Status WorkerPool::run(int count, const std::function<Status(int)>& job)
             } catch (const std::bad_alloc&) {
                 status = outOfMemory();
             } catch (const std::exception& e) {
-                status = fatalError(e.what());
+                status = internalError(e.what());
             }
             QVX_TRY(status);
         }

@@ -4,6 +4,7 @@
 #include <quovix/quovix.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv)
 {
@@ -11,8 +12,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s output input1 input2 input3\n", argv[0]);
         return 2;
     }
+    quovix::initialize();
     quovix::Options options;
     options.verbosity = 1;
+    // The library reads no environment variable: a program passes on what it
+    // wants to honour.
+    if (const char* temp = std::getenv("TMPDIR"))
+        options.tempFolder = temp;
     options.onMessage = [](quovix::MessageKind, std::string_view text) {
         std::fwrite(text.data(), 1, text.size(), stdout);
     };

@@ -5,7 +5,12 @@
 // The whole public interface: a plain options struct, one call that runs a
 // fusion, and a callback that receives every console line. Nothing here keeps
 // global state; two fusions may run one after the other or at the same time on
-// two threads of one process.
+// two threads of one process. The environment is not read: Options carries
+// what a command line takes from it. Two settings the libraries below hold
+// for the whole process are changed only while needed and then put back:
+// OpenCV's thread count while an alignment estimates (set to workerCount; the
+// estimations of concurrent runs take turns) and Exiv2's log handler while
+// camera metadata is copied (see initialize()).
 #pragma once
 
 #include <atomic>
@@ -192,9 +197,11 @@ struct Options {
     bool keepGroupResults = false;          // keep the iteration-1 results
 
     // Run environment
-    int32_t workerCount = 0;                // 1..8; 0: NUMBER_OF_PROCESSORS or the online processors
-    std::string tempFolder;                 // empty: TMPDIR, else /tmp
-    std::string debugLogPath;               // empty: QVXTRACE, else no debug log
+    // The command line fills these from NUMBER_OF_PROCESSORS, TMPDIR and
+    // QVXTRACE; the library reads no environment variable.
+    int32_t workerCount = 0;                // 1..8; 0: the online processors (at most 8)
+    std::string tempFolder;                 // empty: /tmp
+    std::string debugLogPath;               // empty: no debug log
 
     MessageCallback onMessage;              // null: messages are dropped
     ProgressCallback onProgress;            // null: no progress reports
@@ -209,9 +216,23 @@ struct Options {
     const std::atomic<bool>* cancel = nullptr;
 };
 
+// What ended a failed run, for programs that react to the cause rather than
+// parse the message.
+enum class ErrorKind : int32_t {
+    None,         // the run succeeded
+    Usage,        // options or settings that cannot make a run
+    Input,        // an input (image, alignment file) missing, unreadable or unsupported
+    Output,       // the output, the temporary folder or a file beside them cannot be written
+    OutOfMemory,  // memory exhausted
+    Interrupted,  // stopped through Options::cancel
+    Callback,     // the message callback threw
+    Internal,     // an unexpected failure inside the library (an exception, a thread)
+};
+
 // What a fusion ended with.
 struct FuseResult {
     int exitCode = kExitOk;
+    ErrorKind errorKind = ErrorKind::None;
     std::string error;          // the final error text, as the command line prints it: whole lines
     std::string outputPath;     // the file written (the automatic name when none was given)
     std::string keptScratch;    // folder of the scratch files kept by debugKeep/keepGroupResults
@@ -223,6 +244,15 @@ struct FuseResult {
 
     bool ok() const { return exitCode == kExitOk; }
 };
+
+// One-time set-up of the libraries the runs share with the rest of the
+// process: Exiv2's XMP toolkit, which must be set up before two threads use
+// it. Call it once at start-up in a program that uses Exiv2 itself on several
+// threads; fuse() calls it on first use otherwise. It installs no handler and
+// changes no setting: while a run copies camera metadata, Exiv2's log handler
+// is the run's, passing every message on to the handler installed before it
+// (a host's) and put back afterwards.
+void initialize();
 
 // Fuses the inputs into `output` (empty: options.outputPath, or the automatic
 // name). Inputs are TIFF, JPEG or camera RAW files (through dcraw or LibRaw).
@@ -282,9 +312,5 @@ bool parseAlignModel(std::string_view text, AlignModel& model);
 
 // "Quovix <version>".
 const char* versionString();
-
-// Worker count from NUMBER_OF_PROCESSORS (decimal, 1..8); the online
-// processors when unset.
-int32_t workerCountFromEnvironment();
 
 } // namespace quovix

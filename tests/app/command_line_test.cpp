@@ -3,6 +3,7 @@
 // in-process; the program-level ends (usage, version, fatal lines and exit
 // codes) through the built program.
 #include "app/command_line.h"
+#include "app/environment.h"
 #include "fusion/run_setup.h"
 #include "fusion/settings_check.h"
 #include "image_fixture.h"
@@ -685,6 +686,45 @@ TEST_F(CommandLineTest, FuzzedArgumentListsTerminateCleanly)
     // Both outcomes are exercised.
     EXPECT_GT(settled, 20);
     EXPECT_GT(ended, 20);
+}
+
+// The environment reaches a run through the command line only, and only
+// where the command line left a field open.
+TEST(Environment, FillsWhatTheCommandLineLeftOpen)
+{
+    struct Case {
+        const char* value;
+        int expected;
+    } cases[] = {{"0", 1}, {"-3", 1}, {"abc", 1}, {"", 1}, {"3", 3}, {"8", 8},
+                 {"16", 8}, {"4xyz", 4}, {"99999999999999999999", 8}};
+    for (const Case& c : cases) {
+        setenv("NUMBER_OF_PROCESSORS", c.value, 1);
+        EXPECT_EQ(workerCountFromEnvironment(), c.expected) << "value '" << c.value << "'";
+    }
+    unsetenv("NUMBER_OF_PROCESSORS");
+    int online = workerCountFromEnvironment();
+    EXPECT_GE(online, 1);
+    EXPECT_LE(online, 8);
+
+    setenv("NUMBER_OF_PROCESSORS", "3", 1);
+    setenv("TMPDIR", "/env/tmp", 1);
+    setenv("QVXTRACE", std::string(300, 'q').c_str(), 1);
+    quovix::Options open;
+    takeEnvironment(open);
+    EXPECT_EQ(open.workerCount, 3);
+    EXPECT_EQ(open.tempFolder, "/env/tmp");
+    EXPECT_EQ(open.debugLogPath, std::string(255, 'q'));
+    quovix::Options given;
+    given.workerCount = 1;
+    given.tempFolder = "/given";
+    given.debugLogPath = "given.log";
+    takeEnvironment(given);
+    EXPECT_EQ(given.workerCount, 1);
+    EXPECT_EQ(given.tempFolder, "/given");
+    EXPECT_EQ(given.debugLogPath, "given.log");
+    unsetenv("NUMBER_OF_PROCESSORS");
+    unsetenv("TMPDIR");
+    unsetenv("QVXTRACE");
 }
 
 } // namespace

@@ -175,6 +175,7 @@ TEST_F(InterruptTest, CancelBeforeTheRunStartsReturnsAtOnce)
     options.onMessage = [&](MessageKind, std::string_view piece) { text += piece; };
     const FuseResult result = fuse(options, inputs, output());
     EXPECT_EQ(result.exitCode, kExitInterrupted);
+    EXPECT_EQ(result.errorKind, ErrorKind::Interrupted);
     EXPECT_EQ(text.find("Analyzing"), std::string::npos) << text;
     expectNothingLeft("cancelled before the start");
 }

@@ -101,6 +101,9 @@ const std::vector<OptionSet>& optionSets()
              o.compression = Compression::PackBits;
          },
          allFrames()},
+        // Alignment sets OpenCV's thread count for the process: concurrent
+        // runs must still give the bytes of two processes.
+        {"Align", {"--align"}, [](Options& o) { o.align = true; }, allFrames()},
     };
     return sets;
 }
@@ -348,12 +351,15 @@ TEST_F(LibraryApiTest, ErrorsComeBackAsTheProgramEndsThem)
         std::string output;
         bool libtiffComplains;  // libtiff's own error lines go to standard error
         const char* reached;    // how far the run got (scratch files were written)
+        ErrorKind kind;
     };
     const Case cases[] = {
-        {"missing input", {frame(4), dir_.file("missing.tif"), frame(5)}, dir_.file("a.tif"), false, ""},
-        {"unreadable TIFF", {frame(4), broken, frame(5)}, dir_.file("b.tif"), true, ""},
-        {"damaged pixels", {frame(4), frame(1), damaged}, dir_.file("c.tif"), true, "[3/3] Analyzing "},
-        {"output in a missing folder", allFrames(), dir_.file("no/such/folder/d.tif"), false, ""},
+        {"missing input", {frame(4), dir_.file("missing.tif"), frame(5)}, dir_.file("a.tif"), false, "", ErrorKind::Input},
+        {"unreadable TIFF", {frame(4), broken, frame(5)}, dir_.file("b.tif"), true, "", ErrorKind::Input},
+        {"damaged pixels", {frame(4), frame(1), damaged}, dir_.file("c.tif"), true, "[3/3] Analyzing ",
+         ErrorKind::Input},
+        {"output in a missing folder", allFrames(), dir_.file("no/such/folder/d.tif"), false, "",
+         ErrorKind::Output},
     };
     int n = 0;
     for (const Case& k : cases) {
@@ -369,6 +375,7 @@ TEST_F(LibraryApiTest, ErrorsComeBackAsTheProgramEndsThem)
         const FuseResult result = fuse(libraryOptions([](Options&) {}, libraryTemp, messages), k.inputs, k.output);
         EXPECT_FALSE(result.ok());
         EXPECT_EQ(result.exitCode & 0xFF, program.exitCode);
+        EXPECT_EQ(result.errorKind, k.kind);
         EXPECT_FALSE(result.error.empty());
         EXPECT_NE(messages.find(k.reached), std::string::npos) << messages;
         EXPECT_EQ(withoutRunFolder(messages + result.error, libraryTemp),
@@ -414,6 +421,7 @@ TEST_F(LibraryApiTest, ThrowingCallbackEndsTheRunCleanly)
         int calls = 0;
         const FuseResult result = fuse(options(temp, throwAt, calls), inputs, out);
         EXPECT_EQ(result.exitCode, kExitFatal);
+        EXPECT_EQ(result.errorKind, ErrorKind::Callback);
         EXPECT_EQ(result.error, "Fatal Error: The message callback threw: boom " + std::to_string(throwAt) + "\n");
         EXPECT_EQ(calls, throwAt) << "the callback is not called again";
         // The last lines come after the output is in place: it stays whole.

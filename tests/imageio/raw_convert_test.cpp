@@ -378,9 +378,14 @@ TEST_F(RealConverterTest, HostileNamesRunNoCommands)
 TEST_F(RealConverterTest, ConverterErrorEndsRun)
 {
     writeFile(dir.file("broken.cr2"), "garbage, not a camera file");
+    testing::internal::CaptureStderr();
     std::string out = convert(dir.file("broken.cr2"), dir.file("dest.tif"), 0);
+    // The converter's own complaint reaches the run's console, not the host's
+    // standard error.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(failedWith(status, 1, kFailureText));
-    EXPECT_EQ(out, "\nConverting RAW file...\nReturn value: 1\n\n");
+    EXPECT_EQ(out, "\nConverting RAW file...\n" + dir.file("broken.cr2") + ": Unexpected end of file\n"
+                   "Return value: 1\n\n");
     EXPECT_FALSE(fileExists(dir.file("dest.tif")));
 }
 
@@ -450,12 +455,14 @@ TEST_F(RawConvertTest, ConversionArgumentsAndStandardOutputIntoTheDestination)
 TEST_F(RawConvertTest, FailedConversionLeavesNoPartialDestination)
 {
     // The converter wrote part of its output, then failed.
-    settings.converterPath = writeFakeConverter(dir, "printf partial\nexit 3\n");
+    settings.converterPath = writeFakeConverter(dir, "printf partial\nprintf 'no more data' >&2\nexit 3\n");
     writeFile(dir.file("shot.nef"), "raw");
     const std::string dest = dir.file("dest.tif");
+    testing::internal::CaptureStderr();
     std::string out = convert(dir.file("shot.nef"), dest, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(failedWith(status, 1, kFailureText));
-    EXPECT_EQ(out, "\nConverting RAW file...\nReturn value: 3\n\n");
+    EXPECT_EQ(out, "\nConverting RAW file...\nno more data\nReturn value: 3\n\n");
     EXPECT_FALSE(fileExists(dest));
 
     // A destination that cannot be made: the converter is not started.

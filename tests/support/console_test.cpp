@@ -18,23 +18,25 @@ protected:
     TempDir dir;
 };
 
-TEST_F(DebugLogTest, UnsetVariableWritesNothing)
+// The library leaves the environment to the command line: QVXTRACE alone
+// opens no log.
+TEST_F(DebugLogTest, NoPathWritesNothing)
 {
-    unsetenv("QVXTRACE");
+    const std::string log = dir.file("env.log");
+    setenv("QVXTRACE", log.c_str(), 1);
     Console console(testOptions("").onMessage);
     testing::internal::CaptureStdout();
     console.debugLog("Opening (w): %s", "x.tif");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_FALSE(fileExists(log));
 }
 
 TEST_F(DebugLogTest, LinesCarryTimeStampAndAppend)
 {
     std::string log = dir.file("trace.log");
     writeFile(log, "earlier content\n");
-    setenv("QVXTRACE", log.c_str(), 1);
-    Console console(testOptions("").onMessage);
+    Console console(testOptions("").onMessage, false, log);
     console.debugLog("setTiffSamplesPerPixel: %d", 4);
-    unsetenv("QVXTRACE");  // looked up once found
     console.debugLog("Setting dimensions: %dx%d", 640, 480);
 
     std::string text = readFile(log);
@@ -58,8 +60,7 @@ TEST_F(DebugLogTest, UnwritableLogReportsAndContinues)
 TEST_F(DebugLogTest, OverlongMessageIsCut)
 {
     std::string log = dir.file("long.log");
-    setenv("QVXTRACE", log.c_str(), 1);
-    Console console(testOptions("").onMessage);
+    Console console(testOptions("").onMessage, false, log);
     std::string huge(20000, 'x');
     console.debugLog("%s", huge.c_str());
     std::string text = readFile(log);
@@ -91,6 +92,12 @@ TEST(FatalError, CarriesTheTextAndTheCode)
     // Messages that end in their own line end keep it.
     EXPECT_EQ(fatalError("boom\n", kExitIoError).consoleText(), "Fatal Error: boom\n\n");
     EXPECT_EQ(fatalError("boom\n", kExitIoError).exitCode(), -1);
+    // The kind follows the code unless a step knows better.
+    EXPECT_EQ(status.kind(), ErrorKind::Usage);
+    EXPECT_EQ(outOfMemory().kind(), ErrorKind::OutOfMemory);
+    EXPECT_EQ(Status::writeFailure("out.tif", "").kind(), ErrorKind::Output);
+    EXPECT_EQ(status.withKind(ErrorKind::Output).kind(), ErrorKind::Output);
+    EXPECT_EQ(Status().withKind(ErrorKind::Output).kind(), ErrorKind::None);
     EXPECT_TRUE(Status().ok());
 }
 
@@ -130,6 +137,15 @@ TEST(WorkerPool, RunsEveryJobOnceAndReportsTheLowestFailure)
             return i % 7 == 3 ? Status::failure(kExitIoError, "job " + std::to_string(i)) : Status();
         });
         EXPECT_EQ(failed.consoleText(), "job 3");
+        EXPECT_EQ(failed.kind(), ErrorKind::Input);
+        // An exception a job throws is a fault of the library, not of the use.
+        Status thrown = pool.run(4, [](int i) -> Status {
+            if (i == 2)
+                throw std::runtime_error("lost");
+            return Status();
+        });
+        EXPECT_EQ(thrown.consoleText(), "Fatal Error: lost\n");
+        EXPECT_EQ(thrown.kind(), ErrorKind::Internal);
     }
     WorkerPool clamped(console, 99);
     EXPECT_EQ(clamped.workers(), 8);
@@ -201,21 +217,5 @@ TEST(WorkerPool, RowBandsAreStaticAndEven)
     EXPECT_EQ(last[0], -1);
 }
 
-TEST(WorkerCount, EnvironmentRules)
-{
-    struct Case {
-        const char* value;
-        int expected;
-    } cases[] = {{"0", 1}, {"-3", 1}, {"abc", 1}, {"", 1}, {"3", 3}, {"8", 8},
-                 {"16", 8}, {"4xyz", 4}, {"99999999999999999999", 8}};
-    for (const Case& c : cases) {
-        setenv("NUMBER_OF_PROCESSORS", c.value, 1);
-        EXPECT_EQ(workerCountFromEnvironment(), c.expected) << "value '" << c.value << "'";
-    }
-    unsetenv("NUMBER_OF_PROCESSORS");
-    int online = workerCountFromEnvironment();
-    EXPECT_GE(online, 1);
-    EXPECT_LE(online, 8);
-}
 
 } // namespace
