@@ -263,12 +263,15 @@ TEST(Install, EachKindOfInstallBuildsTheExampleThroughPkgConfig)
             ++installed;
             EXPECT_EQ(line.compare(tag.size(), kind.root.size(), kind.root), 0) << line;
         }
-        EXPECT_EQ(installed, 7) << install.output;
+        // Seven files, and five of the CMake package (configuration, version,
+        // targets and their build type, the OpenCV finder).
+        EXPECT_EQ(installed, 12) << install.output;
         const std::string libdir = kind.root + "/" QUOVIX_INSTALL_LIBDIR;
         for (const std::string& file :
              {kind.root + "/bin/quovix", kind.root + "/share/man/man1/quovix.1",
               kind.root + "/share/bash-completion/completions/quovix", kind.root + "/include/quovix/quovix.h",
-              kind.root + "/include/quovix/version.h", libdir + "/libquovixcore.a", libdir + "/pkgconfig/quovix.pc"})
+              kind.root + "/include/quovix/version.h", libdir + "/libquovixcore.a", libdir + "/pkgconfig/quovix.pc",
+              libdir + "/cmake/quovix/quovixConfig.cmake"})
             EXPECT_TRUE(fileExists(file)) << file;
 
         const std::string pkgConfig = "PKG_CONFIG_PATH=" + shellQuote(libdir + "/pkgconfig") + " pkg-config ";
