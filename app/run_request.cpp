@@ -1,7 +1,5 @@
 #include "app/run_request.h"
 
-#include "imageio/file_format.h"
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -59,7 +57,7 @@ bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string&
     }
     // The writer knows JPEG names in four spellings only; a TIFF under
     // "x.Jpg" would mislead as much as one under "x.png".
-    if (isJpegName(ext) && !quovix::hasJpegExtension(o.outputPath)) {
+    if (isJpegName(ext) && !quovix::isJpegOutputName(o.outputPath)) {
         error = "Error: cannot write " + o.outputPath + ": spell a JPEG extension .jpg, .jpeg, .JPG or .JPEG\n";
         return false;
     }

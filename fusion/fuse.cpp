@@ -56,6 +56,11 @@ void initialize()
     initializeMetadataLibrary();
 }
 
+bool isJpegOutputName(const std::string& path)
+{
+    return hasJpegExtension(path);
+}
+
 const char* versionString()
 {
     return QUOVIX_SOFTWARE;

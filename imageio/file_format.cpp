@@ -37,6 +37,62 @@ bool hasPngExtension(const std::string& path)
     return ext == ".png";
 }
 
+bool hasImageExtension(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return false;
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == "tif" || ext == "tiff" || ext == "jpg" || ext == "jpeg" || ext == "png";
+}
+
+namespace {
+
+bool hasExtension(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    // A leading dot names a hidden file, not an extension.
+    return dot != std::string::npos && dot > nameStart;
+}
+
+} // namespace
+
+Status classifyInput(const std::string& path, FileFormat& format)
+{
+    const bool imageName = hasImageExtension(path) || isNamedImageFile(path);
+    FileFormat content = FileFormat::Unknown;
+    const Status detected = detectFormat(path, content);
+    if (!detected.ok()) {
+        format = imageName ? FileFormat::Unknown : FileFormat::Raw;
+        return imageName ? detected : Status();
+    }
+    switch (content) {
+    case FileFormat::Jpeg:
+    case FileFormat::Png:
+        format = content;
+        break;
+    case FileFormat::Tiff:
+    case FileFormat::BigTiff:
+        format = hasImageExtension(path) || !hasExtension(path) ? content : FileFormat::Raw;
+        break;
+    default:
+        format = imageName ? FileFormat::Unknown : FileFormat::Raw;
+        break;
+    }
+    return Status();
+}
+
+bool isRawInput(const std::string& path)
+{
+    FileFormat format = FileFormat::Unknown;
+    return classifyInput(path, format).ok() && format == FileFormat::Raw;
+}
+
 Status detectFormat(const std::string& path, FileFormat& format)
 {
     format = FileFormat::Unknown;

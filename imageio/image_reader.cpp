@@ -147,9 +147,11 @@ Status queryImageInfo(RunContext& run, const std::string& path, ImageInfo& info,
     struct stat st{};
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return refuse(path, "not a regular file");
-    // The program's own output is a TIFF whatever its name says (e.g. "out.png"
-    // in a scaled run): never hand it to the RAW converter.
-    if (!acceptBigTiff && !isNamedImageFile(path)) {
+    // The program's own output is a TIFF whatever its name says: never hand
+    // it to the RAW converter.
+    FileFormat format = FileFormat::Unknown;
+    QVX_TRY(acceptBigTiff ? detectFormat(path, format) : classifyInput(path, format));
+    if (format == FileFormat::Raw) {
         ImageRegion region;
         QVX_TRY(queryRawOutputSize(run, path, region));
         region.x = 0;
@@ -169,8 +171,6 @@ Status queryImageInfo(RunContext& run, const std::string& path, ImageInfo& info,
         info.bytesPerPixel = 3 * info.bitsPerSample / 8;
         return Status();
     }
-    FileFormat format = FileFormat::Unknown;
-    QVX_TRY(detectFormat(path, format));
     if (format == FileFormat::Jpeg) {
         int width = 0, height = 0, components = 0;
         bool arithmetic = false;

@@ -205,7 +205,7 @@ Status readOntoCanvasSilently(WorkerPool& pool, const std::string& path, const I
 Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, void* destination,
                     const ImageRegion* target, int stops, float scale, bool useCache, ImageRegion* readRegion)
 {
-    const bool raw = !isNamedImageFile(path);
+    const bool raw = info.known ? info.format == FileFormat::Raw : isRawInput(path);
     const bool cacheWanted = useCache && scale < 1.0f;
     CacheEntry cache;
     if (cacheWanted) {
@@ -377,7 +377,7 @@ Status adjustExposure(RunContext& run, const std::string& srcPath, ImageInfo inf
     if (scale < 1.0f)
         scaleRegion(region, scale);
 
-    const bool raw = !isNamedImageFile(srcPath);
+    const bool raw = info.format == FileFormat::Raw;
     const size_t pixelCount = static_cast<size_t>(region.width) * static_cast<size_t>(region.height);
     PageBuffer<uint8_t> buffer;
     QVX_TRY(buffer.allocate(run.console, pixelCount * static_cast<size_t>(bytesPerPixel)));

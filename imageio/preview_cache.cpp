@@ -70,7 +70,7 @@ std::string identityOf(const RunSettings& settings, const std::string& source, f
                            "scale=" + hexFloat(scale) + "\nstops=" + hexFloat(stops) + "\n";
     if (gamma != 0.0f)
         identity += "gamma=" + hexFloat(gamma) + "\n";
-    if (!isNamedImageFile(source))
+    if (isRawInput(source))
     {
         identity += "converter=" + settings.converterPath + "\nconverterArgs=" + settings.converterArgs + "\n";
         if (settings.rawEngine == RawEngine::LibRaw)

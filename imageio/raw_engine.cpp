@@ -63,7 +63,12 @@ Status queryRawOutputSize(RunContext& run, const std::string& path, ImageRegion&
     const std::string reason = libRawOutputSize(path, region);
     if (!reason.empty()) {
         run.console.print("LibRaw cannot decode RAW file %s: %s\n", path.c_str(), reason.c_str());
-        return Status::failure(kExitIoError, "Cannot determine RAW file dimensions\n");
+        // The last line says which file and why, the converter's absence first.
+        std::string why = "LibRaw cannot read it";
+        if (run.settings.rawEngine == RawEngine::Dcraw)
+            why = converterFound(run.settings) ? "neither " + converterName(run.settings) + " nor LibRaw can read it"
+                                               : converterName(run.settings) + " not found, and LibRaw cannot read it";
+        return Status::failure(kExitIoError, "Cannot determine RAW file dimensions of " + path + ": " + why + "\n");
     }
     return Status();
 }

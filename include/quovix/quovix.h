@@ -255,7 +255,8 @@ struct FuseResult {
 void initialize();
 
 // Fuses the inputs into `output` (empty: options.outputPath, or the automatic
-// name). Inputs are TIFF, JPEG or camera RAW files (through dcraw or LibRaw).
+// name). Inputs are TIFF, JPEG, PNG or camera RAW files (through dcraw or
+// LibRaw), recognised by their content.
 FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, const std::string& output = {});
 
 // The name fuse() gives its output when none is set: built from the first
@@ -309,6 +310,11 @@ const char* alignModelName(AlignModel model);
 
 // Parses the names above (ASCII case ignored); false for anything else.
 bool parseAlignModel(std::string_view text, AlignModel& model);
+
+// Whether an output of this name is written as JPEG: a name containing
+// ".jpg", ".jpeg", ".JPG" or ".JPEG". Names ending in ".png" (any case) are
+// written as PNG; others as TIFF, except in preview runs, which write JPEG.
+bool isJpegOutputName(const std::string& path);
 
 // "Quovix <version>".
 const char* versionString();

@@ -85,4 +85,47 @@ TEST_F(FileFormatTest, UnreadableStartsEndTheRun)
     }
 }
 
+// What goes to which reader: content for TIFF, JPEG and PNG whatever the
+// name's case; TIFF-based camera files and anything unknown to the RAW
+// converter; an unknown file under an image name stays an error.
+TEST_F(FileFormatTest, InputsAreClassifiedByContent)
+{
+    const std::string tiff("II*\0\x08\0\0\0", 8), jpeg("\xFF\xD8\xFF\xE0", 4),
+        png("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16), text = "plain text, not an image";
+    struct Case {
+        const char* name;
+        const std::string& content;
+        FileFormat expected;
+    };
+    const Case cases[] = {
+        {"a.Tif", tiff, FileFormat::Tiff},         {"b.TiFF", tiff, FileFormat::Tiff},
+        {"scan", tiff, FileFormat::Tiff},          {"c.jpg", tiff, FileFormat::Tiff},
+        {"shot.dng", tiff, FileFormat::Raw},       {"IMG_1.CR2", tiff, FileFormat::Raw},
+        {"x.jpg.nef", tiff, FileFormat::Raw},      {".hidden", tiff, FileFormat::Tiff},
+        {"d.Jpg", jpeg, FileFormat::Jpeg},         {"jpeg-named.tif", jpeg, FileFormat::Jpeg},
+        {"e.Png", png, FileFormat::Png},           {"png-named.jpeg", png, FileFormat::Png},
+        {"odd.cr2", png, FileFormat::Png},         {"notes.txt", text, FileFormat::Raw},
+        {"IMG_2.ORF", text, FileFormat::Raw},      {"text.tif", text, FileFormat::Unknown},
+        {"text.Png", text, FileFormat::Unknown},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.file(c.name);
+        writeFile(path, c.content);
+        FileFormat format = FileFormat::BigTiff;  // must be overwritten
+        EXPECT_TRUE(classifyInput(path, format).ok()) << c.name;
+        EXPECT_EQ(format, c.expected) << c.name;
+        EXPECT_EQ(isRawInput(path), c.expected == FileFormat::Raw) << c.name;
+        std::remove(path.c_str());
+    }
+    // A file that cannot be read: its error under an image name; under any
+    // other name, the converter reports it.
+    FileFormat format = FileFormat::Tiff;
+    const std::string missing = dir.file("missing.PNG");
+    EXPECT_TRUE(failedWith(classifyInput(missing, format), 1, "Error: Cannot open file: " + missing + "\n"));
+    EXPECT_EQ(format, FileFormat::Unknown);
+    EXPECT_TRUE(classifyInput(dir.file("missing.cr2"), format).ok());
+    EXPECT_EQ(format, FileFormat::Raw);
+    EXPECT_FALSE(isRawInput(missing));
+}
+
 } // namespace

@@ -182,7 +182,8 @@ TEST_F(RealConverterTest, RawFilesAreClassifiedThroughTheConverter)
 
     writeFile(dir.file("notes.txt"), "not an image\n");
     EXPECT_TRUE(failedWith(queryImageInfo(run, dir.file("notes.txt"), info), -1,
-                           "Cannot determine RAW file dimensions\n"));
+                           "Cannot determine RAW file dimensions of " + dir.file("notes.txt") +
+                               ": neither dcraw nor LibRaw can read it\n"));
     EXPECT_FALSE(info.known);
 }
 

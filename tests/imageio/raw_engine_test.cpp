@@ -297,7 +297,12 @@ TEST_F(LibRawDngTest, CorruptFilesAreRefusedNamingThemWithEitherEngine)
     for (RawEngine engine : {RawEngine::LibRaw, RawEngine::Dcraw}) {
         SCOPED_TRACE(engine == RawEngine::LibRaw ? "libraw" : "dcraw");
         const Decoded d = decode(engine, "", broken);
-        EXPECT_TRUE(failedWith(d.status, kExitIoError, "Cannot determine RAW file dimensions\n")) << d.output;
+        const std::string why = engine == RawEngine::LibRaw ? "LibRaw cannot read it"
+                                : programOnPath("dcraw")    ? "neither dcraw nor LibRaw can read it"
+                                                            : "dcraw not found, and LibRaw cannot read it";
+        EXPECT_TRUE(failedWith(d.status, kExitIoError,
+                               "Cannot determine RAW file dimensions of " + broken + ": " + why + "\n"))
+            << d.output;
         EXPECT_NE(d.output.find("LibRaw cannot decode RAW file " + broken + ": "), std::string::npos) << d.output;
         EXPECT_FALSE(d.info.known);
     }

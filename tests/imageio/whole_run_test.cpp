@@ -242,7 +242,10 @@ TEST_F(WholeRunTest, UnreadableInputsEndTheRunWithTheirMessage)
         {"empty.tif", 255, "\nError: getFirstBytes: Cannot read from file\n"},
         {"big.tif", 255, "\nUnknown image file format\n"},
         {"planes.tif", 255, "\nUnsupported image file planes.tif: separate colour planes are not supported\n"},
-        {"broken.cr2", 255, "\nCannot determine RAW file dimensions\n"},
+        {"broken.cr2", 255,
+         "\nCannot determine RAW file dimensions of broken.cr2: " +
+             std::string(programOnPath("dcraw") ? "neither dcraw nor LibRaw can read it\n"
+                                                : "dcraw not found, and LibRaw cannot read it\n")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
@@ -300,4 +303,37 @@ TEST_F(WholeRunTest, PngOutputsAndInputsMatchTheirTiffs)
     EXPECT_TRUE(leftovers().empty());
     for (const std::string& name : samples::folderEntries(dir.path()))
         EXPECT_EQ(name.find(".part-"), std::string::npos) << name;
+}
+
+// Inputs whose names do not say what they hold, or say it in an unusual
+// case, are read by their content: none goes to the RAW converter (which is
+// missing here, so any that did would end the run).
+TEST_F(WholeRunTest, InputsAreReadByTheirContent)
+{
+    FixtureImage image = makeFixture(40, 30, 3, 8);
+    for (size_t k = 0; k < image.data.size(); ++k)
+        image.data[k] = static_cast<uint16_t>(k % 200 + 20);
+    ASSERT_TRUE(writeFixtureTiff(dir.file("a.Tif"), image, false));
+    writeFile(dir.file("b.tif"), samples::encodeSampleJpeg(40, 30, 3, JCS_RGB, 90));  // a JPEG under a TIFF name
+    const std::vector<uint8_t> bytes = fixtureBytes(image);
+    PngLayout layout;
+    layout.width = 40;
+    layout.height = 30;
+    ASSERT_TRUE(writePng(dir.file("c.Png"), bytes.data(), layout).ok());
+    CommandResult r = runQuovix({"-q", "--rawEngine", "dcraw", "-o", "out.tif", "a.Tif", "b.tif", "c.Png"},
+                                dir.path(), {"TMPDIR=" + temp, "PATH=/nonexistent"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.find("RAW"), std::string::npos) << r.output;
+    EXPECT_EQ(formatOf(dir.file("out.tif")), FileFormat::Tiff);
+
+    // Neither an image nor a camera file: the last line names it and says
+    // that the converter is missing.
+    writeFile(dir.file("notes.dat"), "plain text, not an image");
+    r = runQuovix({"-q", "--rawEngine", "dcraw", "-o", "out2.tif", "a.Tif", "notes.dat"}, dir.path(),
+                  {"TMPDIR=" + temp, "PATH=/nonexistent"});
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_TRUE(endsWith(r.output, "Cannot determine RAW file dimensions of notes.dat: dcraw not found, and LibRaw "
+                                   "cannot read it\n"))
+        << r.output;
+    EXPECT_FALSE(fileExists(dir.file("out2.tif")));
 }
