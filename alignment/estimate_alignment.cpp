@@ -165,6 +165,48 @@ PairEstimate tryPair(const AlignImage& moving, const AlignImage& target, const A
     }
 }
 
+// Why an estimate lines the frames up too loosely to be fused; empty when it
+// does not. A bracket's whole-frame compromise is exempt: its residual
+// measures the parallax no plane transform removes, not a misregistration.
+std::string excessResidual(const PairEstimate& e, bool chained, const AlignOptions& o)
+{
+    if (!(chained || e.refined) || e.residual <= o.maxResidualPx)
+        return {};
+    return format("residual too large (median %.2f px, at most %.2f)", e.residual, o.maxResidualPx);
+}
+
+// A chained transform composes every link's error. It is checked against the
+// reference directly: its refinement straight against the reference must
+// stay within the residual bound of it, else the one of the chain, that
+// refinement and an independent estimate against the reference that lines
+// the frame up best with the reference is kept.
+void checkChainAgainstReference(const AlignImage& moving, const AlignImage& reference, const AlignOptions& o,
+                                FrameEstimate& f, PairEstimate& pair, Homography& toReference)
+{
+    Homography refined;
+    double refinedResidual = 0.0;
+    f.directCheckPx = disagreementWithReference(moving, reference, o.model, toReference, refined, refinedResidual);
+    if (f.directCheckPx >= 0.0 && f.directCheckPx <= o.maxResidualPx)
+        return;
+    double best = wholeFrameCorrelation(moving, reference, toReference);
+    auto consider = [&](const Homography& h, double residual) {
+        if (!implausibility(h, moving.width, moving.height, o).empty() || residual > o.maxResidualPx)
+            return;
+        const double c = wholeFrameCorrelation(moving, reference, h);
+        if (c > best) {
+            best = c;
+            toReference = h;
+            pair.residual = residual;
+            f.directKept = true;
+        }
+    };
+    if (f.directCheckPx >= 0.0)
+        consider(refined, refinedResidual);
+    const PairEstimate direct = tryPair(moving, reference, o);
+    if (direct.ok)
+        consider(direct.movingToTarget, direct.residual);
+}
+
 Homography normalized(const Homography& h)
 {
     Homography n = h;
@@ -288,21 +330,26 @@ AlignmentResult estimateAlignment(int frameCount, const FrameLoader& load, const
                 }
                 PairEstimate pair = tryPair(images[i], images[anchor], options);
                 Homography toReference = multiply(result.frames[anchor].toReference, pair.movingToTarget);
-                if (pair.ok) {
+                if (pair.ok)
                     pair.failure = implausibility(toReference, images[i].width, images[i].height, options);
-                    pair.ok = pair.failure.empty();
-                }
+                if (pair.ok && pair.failure.empty())
+                    pair.failure = excessResidual(pair, chained, options);
+                pair.ok = pair.ok && pair.failure.empty();
                 if (!pair.ok && anchor != ref) {
                     // A broken link: try the reference itself before giving up.
                     PairEstimate direct = tryPair(images[i], images[ref], options);
-                    if (direct.ok) {
+                    if (direct.ok)
+                        direct.failure = excessResidual(direct, chained, options);
+                    if (direct.ok && direct.failure.empty()) {
                         pair = direct;
                         anchor = ref;
                         toReference = direct.movingToTarget;
                     }
                 }
                 FrameEstimate& f = result.frames[i];
-                f.matchedTo = anchor;
+                if (pair.ok && anchor != ref)
+                    checkChainAgainstReference(images[i], images[ref], options, f, pair, toReference);
+                f.matchedTo = f.directKept ? ref : anchor;
                 f.inliers = pair.inliers;
                 f.refined = pair.refined;
                 f.wholeFrame = pair.wholeFrame;

@@ -49,6 +49,11 @@ struct AlignOptions {
     double maxAnisotropy = 1.2;         // stretch in one direction against the other
     double maxPerspective = 0.2;        // change of the projective divisor across the frame
     double maxShiftFraction = 0.5;      // shift of the centre, as a fraction of the longer side
+    // Largest misregistration accepted, in full-size pixels: the median
+    // residual of a plane fit (a focus stack's, or any fitted on patches),
+    // and how far a chained transform may stand from where the reference
+    // itself puts the frame before the direct estimate is preferred.
+    double maxResidualPx = 1.0;
 };
 
 // Largest exposure difference, in stops, between neighbouring frames that
@@ -75,6 +80,11 @@ struct FrameEstimate {
     // matches crowd into part of the frame, an affine one for a homography
     // whose refinement failed.
     MotionModel model = MotionModel::Homography;
+    // For a chained frame: how far (corner RMS, full-size pixels) the chain
+    // stood from the direct refinement towards the reference; negative when
+    // there was nothing to compare (not chained, or the direct one failed).
+    double directCheckPx = -1.0;
+    bool directKept = false;          // the direct estimate replaced the chain's
     std::string failure;              // why the frame failed (empty when ok)
 };
 

@@ -139,40 +139,71 @@ double correlationAt(const cv::Mat& templ, const cv::Mat& input, const cv::Mat& 
     return covariance / (st[0] * sw[0]);
 }
 
+// The finest level: both detail images reduced by a power of two until the
+// target's longer side fits.
+struct DenseLevel {
+    cv::Mat targetLevel, movingLevel, movingValid;
+    double ts = 1.0, ms = 1.0;  // scales of the target's and the moving frame's level
+};
+
+DenseLevel denseLevel(const AlignImage& moving, const AlignImage& target)
+{
+    DenseLevel level;
+    int factor = 1;
+    while (std::max(target.detail.cols, target.detail.rows) / factor > kDenseMaxSide)
+        factor *= 2;
+    level.targetLevel = reduced(target.detail, factor, cv::INTER_AREA);
+    level.movingLevel = reduced(moving.detail, factor, cv::INTER_AREA);
+    level.movingValid = moving.detailMask.empty() ? fullMask(level.movingLevel)
+                                                  : reduced(moving.detailMask, factor, cv::INTER_AREA);
+    cv::threshold(level.movingValid, level.movingValid, 254, 255, cv::THRESH_BINARY);
+    level.ts = target.detailScale / factor;
+    level.ms = moving.detailScale / factor;
+    return level;
+}
+
+// Log grey of the target and of the moving frame toned like it, and where
+// the moving frame is present. Clipped pixels stay in: the tone table maps
+// them onto the target's brightest (darkest) pixels, and the outline of a
+// clipped area still follows the scene.
+void finestLevel(const DenseLevel& level, const Homography& targetToMoving, cv::Mat& templ, cv::Mat& input,
+                 cv::Mat& mask)
+{
+    std::vector<float> logTable(65536);
+    for (int v = 0; v < 65536; ++v)
+        logTable[v] = static_cast<float>(std::log2(v + kLogOffset));
+    templ = applyTable(level.targetLevel, logTable);
+    input = applyTable(level.movingLevel,
+                       toneTable(level.movingLevel, level.movingValid, level.targetLevel, targetToMoving));
+    mask = level.movingValid;
+}
+
 } // namespace
+
+double wholeFrameCorrelation(const AlignImage& moving, const AlignImage& target, const Homography& movingToTarget)
+{
+    const DenseLevel level = denseLevel(moving, target);
+    Homography targetToMoving;
+    if (!invert(rescale(movingToTarget, level.ms, level.ts), targetToMoving))
+        return 0.0;
+    cv::Mat templ, input, mask;
+    finestLevel(level, targetToMoving, templ, input, mask);
+    return correlationAt(templ, input, mask, targetToMoving);
+}
 
 bool refineDense(const AlignImage& moving, const AlignImage& target, MotionModel model, Homography& movingToTarget,
                  DenseReport& report, std::string& failure)
 {
-    // The finest level: both detail images reduced by a power of two until
-    // the target's longer side fits.
-    int factor = 1;
-    while (std::max(target.detail.cols, target.detail.rows) / factor > kDenseMaxSide)
-        factor *= 2;
-    const cv::Mat targetLevel = reduced(target.detail, factor, cv::INTER_AREA);
-    const cv::Mat movingLevel = reduced(moving.detail, factor, cv::INTER_AREA);
-    cv::Mat movingValid = moving.detailMask.empty() ? fullMask(movingLevel)
-                                                    : reduced(moving.detailMask, factor, cv::INTER_AREA);
-    cv::threshold(movingValid, movingValid, 254, 255, cv::THRESH_BINARY);
-    const double ts = target.detailScale / factor, ms = moving.detailScale / factor;
+    const DenseLevel level = denseLevel(moving, target);
+    const double ts = level.ts, ms = level.ms;
 
     Homography targetToMoving;
     if (!invert(rescale(movingToTarget, ms, ts), targetToMoving)) {
         failure = "singular transform";
         return false;
     }
-    // Clipped pixels stay in: the tone table maps them onto the target's
-    // brightest (darkest) pixels, and the outline of a clipped area still
-    // follows the scene.
-    const cv::Mat inputMask = movingValid;
-
-    std::vector<float> logTable(65536);
-    for (int v = 0; v < 65536; ++v)
-        logTable[v] = static_cast<float>(std::log2(v + kLogOffset));
     std::vector<cv::Mat> templ(kLevels), input(kLevels), mask(kLevels);
-    templ[0] = applyTable(targetLevel, logTable);
-    input[0] = applyTable(movingLevel, toneTable(movingLevel, movingValid, targetLevel, targetToMoving));
-    mask[0] = inputMask;
+    finestLevel(level, targetToMoving, templ[0], input[0], mask[0]);
     for (int l = 1; l < kLevels; ++l) {
         cv::resize(templ[l - 1], templ[l], cv::Size(templ[l - 1].cols / 2, templ[l - 1].rows / 2), 0, 0,
                    cv::INTER_AREA);

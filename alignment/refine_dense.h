@@ -29,4 +29,9 @@ constexpr int kDenseMaxSide = 512;
 bool refineDense(const AlignImage& moving, const AlignImage& target, MotionModel model, Homography& movingToTarget,
                  DenseReport& report, std::string& failure);
 
+// Correlation of the two frames (as the refinement measures it, over their
+// common area) with the moving one placed by movingToTarget: how well a
+// candidate lines them up. May throw cv::Exception.
+double wholeFrameCorrelation(const AlignImage& moving, const AlignImage& target, const Homography& movingToTarget);
+
 } // namespace quovix::align

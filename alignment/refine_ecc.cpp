@@ -265,4 +265,16 @@ bool refineEcc(const AlignImage& moving, const AlignImage& target, MotionModel m
     return true;
 }
 
+double disagreementWithReference(const AlignImage& moving, const AlignImage& reference, MotionModel model,
+                                 const Homography& movingToReference, Homography& refined, double& residualPx)
+{
+    refined = movingToReference;
+    RefineReport report;
+    std::string failure;
+    if (!refineEcc(moving, reference, model, refined, report, failure))
+        return -1.0;
+    residualPx = report.medianResidualPx;
+    return cornerDistanceRms(movingToReference, refined, moving.width, moving.height);
+}
+
 } // namespace quovix::align

@@ -32,4 +32,13 @@ constexpr double kMaxCornerUncertaintyPx = 0.5;
 bool refineEcc(const AlignImage& moving, const AlignImage& target, MotionModel model, Homography& movingToTarget,
                RefineReport& report, std::string& failure);
 
+// How far `movingToReference` puts the frame from where the reference itself
+// puts it: the corner RMS distance, in full-size pixels, between it and its
+// refinement straight against the reference (patch correlation started from
+// it). `refined` receives that refinement and `residualPx` its patch
+// residual. Negative when the refinement finds too few patches to say. May
+// throw cv::Exception.
+double disagreementWithReference(const AlignImage& moving, const AlignImage& reference, MotionModel model,
+                                 const Homography& movingToReference, Homography& refined, double& residualPx);
+
 } // namespace quovix::align

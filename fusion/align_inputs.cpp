@@ -39,6 +39,24 @@ bool isIdentity(const Homography& h)
     return h == align::identityHomography();
 }
 
+// Farther than this from identity at some corner, a transform resamples the
+// frame: nearer, resampling would only soften it for no visible gain. The
+// estimates of frames registered exactly scatter by about a tenth of a pixel
+// at the corners (more between frames focused differently), so the bound
+// stands above that scatter.
+constexpr double kIdentityTolerancePx = 0.25;
+
+bool nearIdentity(const Homography& h, int width, int height)
+{
+    for (const double x : {0.0, width - 1.0})
+        for (const double y : {0.0, height - 1.0}) {
+            double mx = 0.0, my = 0.0;
+            if (!align::mapPoint(h, x, y, mx, my) || std::hypot(mx - x, my - y) >= kIdentityTolerancePx)
+                return false;
+        }
+    return true;
+}
+
 Homography translation(double dx, double dy)
 {
     return {1.0, 0.0, dx, 0.0, 1.0, dy, 0.0, 0.0, 1.0};
@@ -64,6 +82,7 @@ struct CopyJob {
 struct Transforms {
     std::vector<Homography> toReference;  // canvas pixels of the input -> of the reference
     std::vector<ImageRegion> present;     // where each input lies on the canvas
+    std::vector<bool> failed;             // estimated, but could not be aligned
 };
 
 // A transform file holds one line of a path and nine numbers per input: a
@@ -227,13 +246,24 @@ Status estimateTransforms(FusionRun& run, const std::vector<std::string>& inputs
             if (run.settings.verbosity > 0)
                 report.push_back("  Reference " + path + "\n");
         } else if (!f.ok) {
+            // Fused misregistered, a frame would double every edge it shows.
+            const bool leftOut = run.settings.alignOnly.empty() && !run.settings.alignKeepFailed;
             report.push_back("Warning: cannot align " + path + " (" + f.failure + "); " +
-                             (run.settings.alignOnly.empty() ? "fused" : "written") + " unaligned\n");
+                             (leftOut                            ? "left out of the fusion"
+                              : run.settings.alignOnly.empty() ? "fused unaligned"
+                                                                 : "written unaligned") +
+                             "\n");
+            t.failed[static_cast<size_t>(i)] = leftOut;
         } else if (run.settings.verbosity > 0) {
             report.push_back(motionLine(run, "Aligned", path, f.toReference) +
-                             formatted(", residual %.2f px\n", f.medianResidualPx));
+                             formatted(", residual %.2f px", f.medianResidualPx) +
+                             (f.directKept ? ", matched to the reference directly" : "") +
+                             (nearIdentity(f.toReference, run.canvas.width, run.canvas.height)
+                                  ? ", within 0.25 px of the reference: not resampled\n"
+                                  : "\n"));
         }
-        t.toReference[static_cast<size_t>(i)] = f.ok ? f.toReference : align::identityHomography();
+        const bool moved = f.ok && !nearIdentity(f.toReference, run.canvas.width, run.canvas.height);
+        t.toReference[static_cast<size_t>(i)] = moved ? f.toReference : align::identityHomography();
     }
     return Status();
 }
@@ -245,6 +275,8 @@ ImageRegion commonArea(FusionRun& run, const Transforms& t, Report& report)
     const ImageRegion& canvas = run.canvas;
     std::vector<align::FramePlacement> frames;
     for (size_t i = 0; i < t.toReference.size(); ++i) {
+        if (t.failed[i])
+            continue;
         const ImageRegion& r = t.present[i];
         frames.push_back({align::multiply(t.toReference[i], translation(r.x, r.y)), r.width, r.height});
     }
@@ -387,11 +419,46 @@ Status prepareAlignOnlyFolder(const std::string& folder)
 
 bool alignmentWanted(const Options& o)
 {
-    return o.align || o.alignCrop || !o.alignSave.empty() || !o.alignLoad.empty() || !o.alignOnly.empty();
+    return o.align || o.alignCrop || o.alignKeepFailed || !o.alignSave.empty() || !o.alignLoad.empty() ||
+           !o.alignOnly.empty();
 }
 
-Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
-                   const std::vector<int>& entryInput)
+namespace {
+
+// Takes the entries of every input in `leftOut` out of the list, with the
+// bracketing copies made from them, and renumbers the inputs that stay.
+void leaveOut(FusionRun& run, const std::vector<bool>& leftOut, std::vector<int>& inputEntry,
+              std::vector<int>& entryInput)
+{
+    std::vector<int> newInput(leftOut.size(), -1);
+    int kept = 0;
+    for (size_t i = 0; i < leftOut.size(); ++i)
+        if (!leftOut[i])
+            newInput[i] = kept++;
+    std::vector<int> keptEntryInput;
+    std::vector<int> keptInputEntry(static_cast<size_t>(kept), -1);
+    int e = 0;
+    for (size_t old = 0; old < entryInput.size(); ++old) {
+        const int input = entryInput[old];
+        if (leftOut[static_cast<size_t>(input)]) {
+            if (run.images.type[e] == TypeExposureAdjusted)
+                std::remove(run.images.paths[e]);
+            removeImage(run.images, e);
+            continue;
+        }
+        if (inputEntry[static_cast<size_t>(input)] == static_cast<int>(old))
+            keptInputEntry[static_cast<size_t>(newInput[static_cast<size_t>(input)])] = e;
+        keptEntryInput.push_back(newInput[static_cast<size_t>(input)]);
+        ++e;
+    }
+    inputEntry = std::move(keptInputEntry);
+    entryInput = std::move(keptEntryInput);
+}
+
+} // namespace
+
+Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::vector<int>& inputEntry,
+                   std::vector<int>& entryInput)
 {
     RunSettings& s = run.settings;
     const int n = static_cast<int>(inputs.size());
@@ -410,6 +477,7 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
     Transforms t;
     t.toReference.assign(static_cast<size_t>(n), align::identityHomography());
     t.present.assign(static_cast<size_t>(n), ImageRegion{0, 0, run.canvas.width, run.canvas.height});
+    t.failed.assign(static_cast<size_t>(n), false);
     // One progress line: a dot per input read, then per copy written; what
     // there is to say about each input follows it.
     const bool several = n > 1;
@@ -473,6 +541,8 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
     std::vector<CopyJob> jobs;
     for (int e = 0; e <= run.images.last; ++e) {
         const int input = entryInput[static_cast<size_t>(e)];
+        if (t.failed[static_cast<size_t>(input)])
+            continue;
         if (only) {
             if (inputEntry[static_cast<size_t>(input)] == e)
                 jobs.push_back({e, onlyTargets[static_cast<size_t>(input)], false});
@@ -517,6 +587,7 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const
         run.console.print("Aligned images written to %s\n", s.alignOnly.c_str());
         return Status();
     }
+    leaveOut(run, t.failed, inputEntry, entryInput);
     run.canvas = alignedInfo.region;
     return Status();
 }

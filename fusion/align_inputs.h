@@ -32,8 +32,10 @@ Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, st
 // `entryInput[e]` is the input (index into `inputs`) that list entry e was
 // made from; `inputEntry[i]` is the list entry holding input i itself. With
 // alignCrop the canvas may shrink. With alignOnly the aligned inputs are
-// written into that folder and the list is left as it was.
-Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
-                   const std::vector<int>& entryInput);
+// written into that folder and the list is left as it was. Inputs that
+// cannot be aligned leave the list (unless alignKeepFailed), and both maps
+// are renumbered for the inputs that stay.
+Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::vector<int>& inputEntry,
+                   std::vector<int>& entryInput);
 
 } // namespace quovix

@@ -146,6 +146,27 @@ Status replaceImage(ImageList& list, int32_t index, const std::string& path, int
     return Status();
 }
 
+void removeImage(ImageList& list, int32_t index)
+{
+    if (index < 0 || index > list.last)
+        return;
+    // The path buffer moves to the end: every slot keeps one.
+    char* buffer = list.paths[index];
+    for (int32_t i = index; i < list.last; ++i) {
+        list.paths[i] = list.paths[i + 1];
+        list.exposure[i] = list.exposure[i + 1];
+        list.group[i] = list.group[i + 1];
+        list.type[i] = list.type[i + 1];
+        list.scale[i] = list.scale[i + 1];
+    }
+    list.paths[list.last] = buffer;
+    list.info.erase(list.info.begin() + index);
+    list.info.emplace_back();
+    list.origin.erase(list.origin.begin() + index);
+    list.origin.emplace_back();
+    --list.last;
+}
+
 const char* shownPath(const ImageList& list, int32_t index)
 {
     const std::string& origin = list.origin[static_cast<size_t>(index)];

@@ -90,6 +90,8 @@ Status appendImageCopy(ImageList& dest, const ImageList& source, int32_t index);
 // as the entry's origin.
 Status replaceImage(ImageList& list, int32_t index, const std::string& path, int32_t type, int32_t scale,
                     const ImageInfo& info);
+// Takes entry `index` out of the list; the entries after it move up one.
+void removeImage(ImageList& list, int32_t index);
 // The path messages name for an entry: its origin, else its file.
 const char* shownPath(const ImageList& list, int32_t index);
 void printImageList(Console& console, const ImageList& list, int verbosity);

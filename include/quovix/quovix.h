@@ -177,6 +177,9 @@ struct Options {
     std::string alignSave;                  // write the transforms to this file
     std::string alignLoad;                  // apply these transforms instead of estimating
     std::string alignOnly;                  // write the aligned inputs into this folder and stop
+    // A frame that cannot be aligned within a pixel is left out of the
+    // fusion (with a warning); true fuses it unaligned instead.
+    bool alignKeepFailed = false;
 
     // Ghost removal: pixels of a frame that show something other than the
     // reference input (1-based; 0: the middle of the list) take no part in

@@ -3,6 +3,8 @@
 // and determinism.
 #include "alignment/common_crop.h"
 #include "alignment/estimate_alignment.h"
+#include "alignment/refine_dense.h"
+#include "alignment/refine_ecc.h"
 #include "alignment/warp_frame.h"
 #include "photo_frames.h"
 
@@ -113,6 +115,59 @@ TEST(EstimateAlignment, ChainsAFocusStack)
     EXPECT_EQ(result.frames[1].matchedTo, 0);
 }
 
+// A breathing focus stack: every frame a little larger and more blurred than
+// the last. Each chained transform is checked against the reference
+// directly; here the chain holds, so it is kept, and every frame lines up.
+TEST(EstimateAlignment, ChainedTransformsAreCheckedAgainstTheReference)
+{
+    std::vector<Shot> breathing;
+    for (int k = 1; k <= 4; ++k)
+        breathing.push_back({0.6 * k, -0.4 * k, 0.0, 0.7 * k, 0, 0, 0, 0.8 * k});
+    const SyntheticSet set = makeSet("examples/focus_pcb/pcb_004.jpg", 0.4, 80, breathing);
+    AlignOptions options;
+    options.referenceIndex = 0;
+    options.chained = true;
+    const AlignmentResult result =
+        estimateAlignment(static_cast<int>(set.frames.size()), memoryLoader(set.frames), options);
+    expectAccurate(set, result, {0.0, 0.5, 0.5, 0.5, 0.5});
+    EXPECT_LT(result.frames[1].directCheckPx, 0.0);  // matched to the reference itself: nothing to check
+    for (size_t i = 2; i < set.frames.size(); ++i) {
+        std::printf("  frame %zu: chain %.3f px from the direct refinement\n", i, result.frames[i].directCheckPx);
+        EXPECT_GE(result.frames[i].directCheckPx, 0.0) << "frame " << i;
+        EXPECT_LE(result.frames[i].directCheckPx, options.maxResidualPx) << "frame " << i;
+        EXPECT_FALSE(result.frames[i].directKept);
+    }
+}
+
+// The direct check measures misregistration in pixels: a wrong transform
+// planted 3 px off the truth stands about 3 px from its refinement against
+// the reference, the truth within a fraction of a pixel, and the refinement
+// of the wrong one lands back on the truth.
+TEST(EstimateAlignment, PlantedWrongTransformIsMeasuredOff)
+{
+    const SyntheticSet set = makeSet("examples/focus_pcb/pcb_004.jpg", 0.4, 80, {{5.2, -3.1, 0.3, 1.0, 0, 0, 0, 2}});
+    const AlignImageSizes sizes;
+    AlignImage reference, moving;
+    for (int i = 0; i < 2; ++i) {
+        const LoadedFrame& f = set.frames[static_cast<size_t>(i)];
+        buildAlignImage({f.pixels.data(), f.width, f.height, f.channels, static_cast<size_t>(f.width) * f.channels},
+                        sizes, i == 0 ? reference : moving);
+    }
+    const Homography truth = set.truth[1];
+    const Homography planted = multiply({1, 0, 3.0, 0, 1, 0, 0, 0, 1}, truth);
+    Homography refined;
+    double residual = 0.0;
+    const double right = disagreementWithReference(moving, reference, MotionModel::Homography, truth, refined, residual);
+    const double wrong =
+        disagreementWithReference(moving, reference, MotionModel::Homography, planted, refined, residual);
+    std::printf("  truth %.3f px off, planted %.3f px off\n", right, wrong);
+    EXPECT_GE(right, 0.0);
+    EXPECT_LT(right, 0.3);
+    EXPECT_NEAR(wrong, 3.0, 0.4);
+    EXPECT_LT(cornerDistanceRms(refined, truth, set.width, set.height), 0.3);
+    EXPECT_GT(wholeFrameCorrelation(moving, reference, truth), wholeFrameCorrelation(moving, reference, planted));
+}
+
 // Left to the frames, the chaining follows their exposures: evenly exposed
 // frames (a focus stack) are matched against their neighbours, a bracket's
 // against the reference, and either way the motion is recovered.
@@ -204,6 +259,7 @@ TEST(EstimateAlignment, UnrelatedOrUnreadableFramesFailAlone)
     };
     AlignOptions options;
     options.referenceIndex = 0;
+    options.chained = false;  // a hand-held bracket: its parallax is no misregistration
     const AlignmentResult result = estimateAlignment(4, load, options);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_TRUE(result.frames[1].ok) << result.frames[1].failure;

@@ -237,9 +237,10 @@ TEST_F(AlignRunTest, AlignedFusionKeepsTheReferenceGeometry)
     EXPECT_LT(unaligned, 0.9 * perfect);  // the measure sees the ghosts alignment removes
 }
 
-// A frame of another scene among the bracket is fused as it is, with a
-// warning naming it; the others are still aligned.
-TEST_F(AlignRunTest, FrameOfAnotherSceneIsFusedUnaligned)
+// A frame of another scene among the bracket is left out of the fusion, with
+// a warning naming it: the result is the one of the other frames alone, still
+// aligned. --alignKeepFailed fuses it unaligned instead.
+TEST_F(AlignRunTest, FrameOfAnotherSceneIsLeftOutUnlessKept)
 {
     const FixtureImage like = readFixtureTiff(quarter_[2]);
     cv::Mat pcb = alignfx::readJpeg(sourceDir() + "/examples/focus_pcb/pcb_001.jpg");
@@ -257,17 +258,64 @@ TEST_F(AlignRunTest, FrameOfAnotherSceneIsFusedUnaligned)
     o.verbosity = 1;
     o.outputPath = tmp_.file("out.tif");
     std::string printed;
-    const FuseResult result = run(o, {quarter_[1], stranger, quarter_[2], quarter_[4]}, &printed);
+    FuseResult result = run(o, {quarter_[1], stranger, quarter_[2], quarter_[4]}, &printed);
     EXPECT_EQ(result.exitCode, 0) << result.error;
-    EXPECT_TRUE(fileExists(o.outputPath));
     EXPECT_NE(printed.find("Warning: cannot align " + stranger + " ("), std::string::npos) << printed;
-    EXPECT_NE(printed.find("); fused unaligned\n"), std::string::npos);
+    EXPECT_NE(printed.find("); left out of the fusion\n"), std::string::npos) << printed;
     EXPECT_NE(printed.find("  Aligned " + quarter_[1] + ": shift "), std::string::npos) << printed;
     EXPECT_NE(printed.find("  Aligned " + quarter_[4] + ": shift "), std::string::npos);
     EXPECT_NE(printed.find("  Reference " + quarter_[2] + "\n"), std::string::npos);
-    // Messages name the inputs, not the aligned copies.
+    // Messages name the inputs, not the aligned copies; the stranger is not analysed.
     EXPECT_NE(printed.find("Analyzing " + quarter_[1]), std::string::npos);
+    EXPECT_EQ(printed.find("Analyzing " + stranger), std::string::npos) << printed;
     EXPECT_EQ(printed.find("_aln_"), std::string::npos);
+    Options withoutIt = options();
+    withoutIt.align = true;
+    EXPECT_EQ(readFile(o.outputPath), fusedBytes(withoutIt, {quarter_[1], quarter_[2], quarter_[4]}, "three.tif"));
+
+    Options keep = o;
+    keep.alignKeepFailed = true;
+    keep.outputPath = tmp_.file("kept.tif");
+    result = run(keep, {quarter_[1], stranger, quarter_[2], quarter_[4]}, &printed);
+    EXPECT_EQ(result.exitCode, 0) << result.error;
+    EXPECT_NE(printed.find("Warning: cannot align " + stranger + " ("), std::string::npos) << printed;
+    EXPECT_NE(printed.find("); fused unaligned\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("Analyzing " + stranger), std::string::npos) << printed;
+    EXPECT_NE(readFile(keep.outputPath), readFile(o.outputPath));
+}
+
+// Frames already registered exactly, as a bracket (exposure steps) and as a
+// focus stack (blur steps), come out of --align with the bytes of the run
+// without it: transforms within a quarter pixel of identity at every corner
+// resample nothing, which could only soften the frames.
+TEST_F(AlignRunTest, RegisteredFramesAreNotResampled)
+{
+    const Shots bracket = writeShots(tmp_.path(), "registered", true);
+    const cv::Mat photo = alignfx::linearPhoto(sourceDir() + "/examples/focus_pcb/pcb_004.jpg", 0.25);
+    ASSERT_FALSE(photo.empty());
+    const cv::Size size(photo.cols - 40, photo.rows - 40);
+    std::vector<std::string> stack;
+    for (const double blur : {3.0, 1.5, 0.0, 1.5}) {
+        stack.push_back(tmp_.file("focus" + std::to_string(stack.size()) + ".tif"));
+        ASSERT_TRUE(writeFixtureTiff(stack.back(), fixtureFrom(alignfx::shoot(photo, quovix::align::identityHomography(),
+                                                                             {20, 20}, size, 0.0, blur))));
+    }
+    int k = 0;
+    for (const std::vector<std::string>* inputs : {&bracket.paths, static_cast<const std::vector<std::string>*>(&stack)}) {
+        Options aligned = options();
+        aligned.align = true;
+        aligned.verbosity = 1;
+        aligned.outputPath = tmp_.file("aligned" + std::to_string(k) + ".tif");
+        std::string printed;
+        const FuseResult result = run(aligned, *inputs, &printed);
+        ASSERT_TRUE(result.ok()) << result.error << printed;
+        EXPECT_EQ(printed.find("Warning"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("not resampled"), std::string::npos) << printed;
+        EXPECT_TRUE(readFile(aligned.outputPath) ==
+                    fusedBytes(options(), *inputs, "plain" + std::to_string(k) + ".tif"))
+            << printed;
+        ++k;
+    }
 }
 
 // Alignment of a single input has nothing to do: the run's bytes are those
