@@ -215,6 +215,31 @@ void takeFirstInputProfile(FusionRun& run, const std::vector<std::string>& input
         run.console.print("Warning: colour profile differs from the first input's in %s\n", differing.c_str());
 }
 
+// Frames of different sizes without canvas positions are stacked at the
+// canvas' top-left corner: right for crops made to be stacked so, a ruined
+// result (a collage with empty corners) for a turned or hand-held frame.
+void warnUnplacedSizes(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<ImageInfo>& infos)
+{
+    if (infos.size() < 2 || alignmentWanted(run.settings))
+        return;
+    const ImageRegion& first = infos[0].region;
+    size_t other = 0;
+    for (size_t i = 0; i < infos.size(); ++i) {
+        const ImageRegion& r = infos[i].region;
+        if (r.x != 0 || r.y != 0)
+            return;
+        if (other == 0 && (r.width != first.width || r.height != first.height))
+            other = i;
+    }
+    if (other == 0)
+        return;
+    auto size = [](const ImageRegion& r) { return std::to_string(r.width) + "x" + std::to_string(r.height); };
+    run.console.print("Warning: inputs differ in size (%s %s, %s %s): placed at the top-left of a %s canvas; "
+                      "for hand-held frames use --align\n",
+                      inputs[0].c_str(), size(first).c_str(), inputs[other].c_str(), size(infos[other].region).c_str(),
+                      size(run.canvas).c_str());
+}
+
 } // namespace
 
 std::string makeOutputName(const RunSettings& s, const std::string& firstPath, const std::string& lastPath)
@@ -300,6 +325,7 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
         takeFirstInputProfile(run, inputs, infos);
 
     run.canvas = boundingBox(regions.get(), n);
+    warnUnplacedSizes(run, inputs, infos);
     float factor = resolveScaleFactor(run, n);
     ImageRegion scaledCanvas = run.canvas;
     scaleRegion(scaledCanvas, factor);

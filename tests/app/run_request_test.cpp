@@ -136,3 +136,41 @@ TEST(RunRequest, ProgramRefusesBeforeAnyWork)
 }
 
 } // namespace
+
+namespace {
+
+// Frames of different sizes stacked at the top-left corner make a collage:
+// one warning when nothing places them, none when positions or equal sizes
+// say the stacking is meant.
+TEST(RunRequest, FramesOfDifferentSizesWithoutPositionsAreWarnedAbout)
+{
+    TempDir dir;
+    const auto write = [&](const std::string& name, int width, int height, bool positioned) {
+        // A placed frame sits 40 pixels in: its position tags say where.
+        FixtureImage image = makeFixture(width, height, 3, 8, positioned ? 40 : 0, 0);
+        for (int r = 0; r < height; ++r)
+            for (int c = 0; c < width; ++c)
+                for (int k = 0; k < 3; ++k)
+                    image.at(r, c, k) = static_cast<uint16_t>((r * 3 + c * 5 + k * 60) % 256);
+        EXPECT_TRUE(writeFixtureTiff(dir.file(name), image, positioned));
+        return dir.file(name);
+    };
+    const std::string landscape = write("land.tif", 120, 80, false);
+    const std::string portrait = write("port.tif", 80, 120, false);
+    const std::string same = write("same.tif", 120, 80, false);
+    const std::string expected = "Warning: inputs differ in size (" + landscape + " 120x80, " + portrait +
+                                 " 80x120): placed at the top-left of a 120x120 canvas; for hand-held frames use "
+                                 "--align\n";
+    const CommandResult mixed = runQuovix({"-o", dir.file("mixed.tif"), landscape, portrait});
+    EXPECT_EQ(mixed.exitCode, 0) << mixed.output;
+    EXPECT_NE(mixed.output.find(expected), std::string::npos) << mixed.output;
+    const CommandResult equal = runQuovix({"-o", dir.file("equal.tif"), landscape, same});
+    EXPECT_EQ(equal.exitCode, 0) << equal.output;
+    EXPECT_EQ(equal.output.find("differ in size"), std::string::npos) << equal.output;
+    const CommandResult positioned =
+        runQuovix({"-o", dir.file("placed-out.tif"), landscape, write("placed.tif", 80, 120, true)});
+    EXPECT_EQ(positioned.exitCode, 0) << positioned.output;
+    EXPECT_EQ(positioned.output.find("differ in size"), std::string::npos) << positioned.output;
+}
+
+} // namespace
