@@ -1,6 +1,8 @@
 #include "imageio/shot_groups.h"
 
+#include "imageio/camera_metadata.h"
 #include "imageio/file_format.h"
+#include "imageio/tiff_io.h"
 
 // Exiv2 0.27 still hands out std::auto_ptr.
 #pragma GCC diagnostic push
@@ -18,7 +20,6 @@
 #include <csetjmp>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 
 namespace quovix {
 namespace {
@@ -31,15 +32,6 @@ constexpr double kSameMeasuredExposure = 0.15;
 // and never less than kMinAutoGap seconds.
 constexpr double kAutoGapFactor = 3.0;
 constexpr double kMinAutoGap = 2.0;
-
-// The XMP toolkit must be set up once before threads use Exiv2.
-void prepareExiv2()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        Exiv2::XmpParser::initialize();
-    });
-}
 
 // "YYYY:MM:DD HH:MM:SS" as seconds (the camera's clock; no time zone needed
 // to compare neighbours).
@@ -85,7 +77,7 @@ bool positiveValue(const Exiv2::ExifData& exif, const char* key, double& value)
 
 void readExif(const std::string& path, CaptureFacts& facts)
 {
-    prepareExiv2();
+    initializeMetadataLibrary();
     try {
         Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
         image->readMetadata();
@@ -165,25 +157,6 @@ bool jpegMeanBrightness(const std::string& path, double& mean)
     return count > 0;
 }
 
-// A file that cannot be measured just has no measured exposure: nothing to say.
-int ignoreTiffMessage(TIFF*, void*, const char*, const char*, va_list)
-{
-    return 1;
-}
-
-// Opens without a word on the console, whatever libtiff finds.
-TIFF* openSilently(const std::string& path)
-{
-    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    if (options == nullptr)
-        return nullptr;
-    TIFFOpenOptionsSetErrorHandlerExtR(options, ignoreTiffMessage, nullptr);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreTiffMessage, nullptr);
-    TIFF* tiff = TIFFOpenExt(path.c_str(), "rm", options);
-    TIFFOpenOptionsFree(options);
-    return tiff;
-}
-
 // Adds the colour samples of `rows` interleaved rows (every fourth pixel).
 void addSamples(const uint8_t* data, uint32_t rows, uint32_t width, int samples, int bits, double& sum,
                 uint64_t& count)
@@ -207,7 +180,7 @@ void addSamples(const uint8_t* data, uint32_t rows, uint32_t width, int samples,
 bool tiffMeanBrightness(const std::string& path, double& mean)
 {
     constexpr uint32_t kSampledStrips = 32;
-    TIFF* tiff = openSilently(path);
+    TIFF* tiff = openTiffSilently(path);  // an unmeasurable file just has no measured exposure
     bool ok = false;
     if (tiff != nullptr) {
         uint16_t bits = 0, samples = 1, planar = PLANARCONFIG_CONTIG;

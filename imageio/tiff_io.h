@@ -21,6 +21,8 @@ Status openTiff(RunContext& run, const std::string& path, const char* mode, TIFF
 void closeTiff(RunContext& run, TIFF* tiff);
 // Opens for reading without the file trace (header checks of foreign files).
 TIFF* openTiffQuietly(const std::string& path);
+// The same, without error messages either: reads that may fail without a word.
+TIFF* openTiffSilently(const std::string& path);
 
 // Width and height from the tags, x and y from position * resolution.
 void readTiffRegion(TIFF* tiff, ImageRegion& region);

@@ -77,6 +77,12 @@ TIFF* openTiffQuietly(const std::string& path)
     return TIFFOpenExt(path.c_str(), "rm", opts.options);
 }
 
+TIFF* openTiffSilently(const std::string& path)
+{
+    OpenOptions silent(true);
+    return TIFFOpenExt(path.c_str(), "rm", silent.options);
+}
+
 Status openTiff(RunContext& run, const std::string& path, const char* mode, TIFF*& tiff)
 {
     const bool writing = std::strcmp(mode, "w") == 0 || std::strcmp(mode, "W") == 0;
@@ -211,8 +217,7 @@ bool readStripsInParallel(WorkerPool& pool, const std::string& path, TIFF* tiff,
         const uint32_t first = static_cast<uint32_t>(static_cast<uint64_t>(strips) * job / jobs) * stripRows;
         const uint32_t end = std::min<uint64_t>(
             static_cast<uint64_t>(static_cast<uint64_t>(strips) * (job + 1) / jobs) * stripRows, height);
-        OpenOptions silent(true);
-        TIFF* own = TIFFOpenExt(path.c_str(), "rm", silent.options);
+        TIFF* own = openTiffSilently(path);
         if (own == nullptr)
             return Status::failure(kExitIoError, "");
         Status result;
