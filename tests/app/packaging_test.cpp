@@ -248,10 +248,9 @@ TEST(Install, EachKindOfInstallBuildsTheExampleThroughPkgConfig)
         SCOPED_TRACE(kind.name);
         const std::string env = "HOME=" + shellQuote(home) +
                                 (kind.destdir.empty() ? "" : " DESTDIR=" + shellQuote(kind.destdir)) + " ";
-        ShellResult install = runShell(env + "sh -c " +
-                                       shellQuote(shellQuote(QUOVIX_CMAKE) + " --install " + shellQuote(QUOVIX_BUILD_DIR) +
-                                                  " --prefix \"" + kind.prefix + "\"") +
-                                       " 2>&1");
+        const std::string command =
+            shellQuote(QUOVIX_CMAKE) + " --install " + shellQuote(QUOVIX_BUILD_DIR) + " --prefix \"" + kind.prefix + "\"";
+        ShellResult install = runShell(env + "sh -c " + shellQuote(command) + " 2>&1");
         ASSERT_EQ(install.exitCode, 0) << install.output;
         // Every file it names lies inside the stage.
         std::istringstream lines(install.output);
@@ -275,8 +274,8 @@ TEST(Install, EachKindOfInstallBuildsTheExampleThroughPkgConfig)
             EXPECT_TRUE(fileExists(file)) << file;
 
         const std::string pkgConfig = "PKG_CONFIG_PATH=" + shellQuote(libdir + "/pkgconfig") + " pkg-config ";
-        for (const auto& [variable, folder] : {std::pair<std::string, std::string>{"includedir", kind.root + "/include"},
-                                              {"libdir", libdir}}) {
+        using Folder = std::pair<std::string, std::string>;
+        for (const auto& [variable, folder] : {Folder{"includedir", kind.root + "/include"}, Folder{"libdir", libdir}}) {
             ShellResult r = runShell(pkgConfig + "--variable=" + variable + " quovix");
             std::error_code ec;
             EXPECT_EQ(std::filesystem::canonical(r.output.substr(0, r.output.find('\n')), ec),

@@ -552,9 +552,9 @@ TEST_F(CameraMetadataTest, UpdatedTargetKeepsItsModeAndLeavesNoWorkFiles)
 // exiftool's validation finds nothing in any output. The sources are what
 // cameras and other tools leave: a maker note Exiv2 cannot parse, a Canon
 // maker note over 64 KiB, another tool's JSON description, GPS and Exif
-// directories without their version tags, a thumbnail. (exiftool also wants
-// a TIFF's GPS directory to name its method, which is not made up where a
-// source has none: the sources here name theirs.)
+// directories without their version tags, a thumbnail, XMP and IPTC.
+// (exiftool also wants a TIFF's GPS directory to name its method, which is
+// not made up where a source has none: the sources here name theirs.)
 TEST_F(CameraMetadataTest, OutputsOpenInStrictReadersWithoutWarnings)
 {
     const bool exiftool = programOnPath("exiftool");
@@ -567,7 +567,11 @@ TEST_F(CameraMetadataTest, OutputsOpenInStrictReadersWithoutWarnings)
         gpsMethod(image);
     });
     const std::string camera = jpegInput(wide);
-    metadata_samples::editMetadata(camera, gpsMethod);
+    metadata_samples::editMetadata(camera, [&](Exiv2::Image& image) {
+        gpsMethod(image);
+        image.xmpData()["Xmp.dc.title"] = "Tower at noon";
+        image.iptcData()["Iptc.Application2.Caption"] = "Crusader statue";
+    });
     std::vector<std::string> sources = {camera, json, sourceDir() + "/examples/focus_pcb/pcb_001.jpg"};
     const std::string cr2 = sourceDir() + "/examples/raw_canon/IMG_5952.CR2";
     if (fileExists(cr2))
