@@ -2,6 +2,7 @@
 // that put both where a shell and man(1) find them, and the demo's samples.
 #include "app/command_line.h"
 #include "support/console.h"
+#include "image_fixture.h"
 #include "test_util.h"
 
 #include "quovix/version.h"
@@ -11,6 +12,8 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <cctype>
 #include <cstdio>
@@ -106,6 +109,109 @@ bool readTiffSamples(const std::string& path, TiffSamples& out)
     return ok;
 }
 
+using OptionNames = std::set<std::string>;
+
+// The options -h lists: those that start a line of its text.
+OptionNames helpTextOptions()
+{
+    quovix::Options options;
+    initSettingsDefaults(options);
+    const std::string usage = captureOutput([&] { printUsage(options); });
+    OptionNames listed;
+    const std::regex optionAtLineStart(R"(^\s+(--?[A-Za-z][A-Za-z0-9]*))");
+    std::istringstream lines(usage);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, optionAtLineStart))
+            listed.insert(m[1]);
+    }
+    return listed;
+}
+
+// The options of a piece of roff source, every '-' written "\-".
+OptionNames roffOptions(const std::string& text)
+{
+    OptionNames names;
+    const std::regex option(R"((\\-)(\\-)?([A-Za-z][A-Za-z0-9]*))");
+    for (std::sregex_iterator m(text.begin(), text.end(), option), end; m != end; ++m)
+        names.insert(std::string((*m)[2].matched ? "--" : "-") + (*m)[3].str());
+    return names;
+}
+
+std::string manPageSection(const std::string& page, const std::string& title)
+{
+    const size_t start = page.find(".SH " + title + "\n");
+    if (start == std::string::npos)
+        return std::string();
+    const size_t end = page.find("\n.SH ", start + 1);
+    return page.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The options the page's OPTIONS section describes: those of the tag line
+// after each .TP.
+OptionNames manPageOptions(const std::string& page)
+{
+    OptionNames listed;
+    std::istringstream lines(manPageSection(page, "OPTIONS"));
+    bool tag = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (tag)
+            listed.merge(roffOptions(line));
+        tag = line == ".TP";
+    }
+    return listed;
+}
+
+// The options the first column of the README's option table names, a
+// "[1\|2]" suffix standing for the plain, the 1 and the 2 form.
+OptionNames readmeOptions(const std::string& readme)
+{
+    OptionNames listed;
+    const size_t start = readme.find("| Option | Meaning |\n");
+    if (start == std::string::npos)
+        return listed;
+    const size_t end = readme.find("\n\n", start);
+    std::istringstream rows(readme.substr(start, end - start));
+    const std::regex option(R"((^|[\s`])(--?[A-Za-z][A-Za-z0-9]*)(\[1\\\|2\])?)");
+    for (std::string row; std::getline(rows, row);) {
+        const std::string first = row.substr(0, row.find(" | ", 2));
+        for (std::sregex_iterator m(first.begin(), first.end(), option), stop; m != stop; ++m) {
+            listed.insert((*m)[2]);
+            if ((*m)[3].matched) {
+                listed.insert((*m)[2].str() + "1");
+                listed.insert((*m)[2].str() + "2");
+            }
+        }
+    }
+    return listed;
+}
+
+// Long options only: the short ones of other programs (the RAW converter's)
+// appear in the texts too.
+OptionNames longOnly(const OptionNames& names)
+{
+    OptionNames kept;
+    for (const std::string& name : names)
+        if (name.rfind("--", 0) == 0)
+            kept.insert(name);
+    return kept;
+}
+
+// Long options on the README's command lines ("    quovix ...").
+OptionNames readmeCommandLongOptions(const std::string& readme)
+{
+    OptionNames named;
+    const std::regex longOption(R"(\s(--[A-Za-z][A-Za-z0-9]*))");
+    std::istringstream lines(readme);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("    quovix ", 0) != 0)
+            continue;
+        for (std::sregex_iterator m(line.begin(), line.end(), longOption), end; m != end; ++m)
+            named.insert((*m)[1]);
+    }
+    return named;
+}
+
 } // namespace
 
 // ---- manual page -------------------------------------------------------------
@@ -130,26 +236,49 @@ TEST(ManPage, FormatsWithoutAnyWarning)
 // drift apart unnoticed.
 TEST(ManPage, DocumentsEveryOptionOfTheHelpText)
 {
-    quovix::Options options;
-    initSettingsDefaults(options);
-    const std::string usage = captureOutput([&] { printUsage(options); });
     const std::string page = readFile(manPagePath());
     ASSERT_FALSE(page.empty());
-
-    std::set<std::string> listed;
-    const std::regex optionAtLineStart(R"(^\s+(--?[A-Za-z][A-Za-z0-9]*))");
-    std::istringstream lines(usage);
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, optionAtLineStart))
-            listed.insert(m[1]);
-    }
+    const OptionNames listed = helpTextOptions();
     // The help text's groups, at least: output, levels, weights, curve,
     // noise, preview, levels adjustment, converter, diagnostics.
     for (const char* expected : {"-o", "-l", "--wMode1", "--cCo", "-nl", "--gConstrain", "--gLevelsBP", "-x", "-dt"})
         ASSERT_EQ(listed.count(expected), 1u) << "help text parse lost " << expected;
     for (const std::string& option : listed)
         EXPECT_TRUE(pageNamesOption(page, option)) << option << " is missing from quovix.1";
+}
+
+// The man page, the README and -h each list every option of the parser's
+// table, and none lists an option the table lacks: a renamed or dropped
+// option, or a new one left undocumented, fails here. Long options named
+// anywhere in the page or on the README's command lines are checked too.
+TEST(Docs, ManPageReadmeAndHelpListTheOptionsOfTheParser)
+{
+    OptionNames table;
+    for (const OptionRow& row : optionTable())
+        table.insert(row.name);
+    const std::string page = readFile(manPagePath());
+    const std::string readme = readFile(sourceDir() + "/README.md");
+    const struct {
+        const char* where;
+        OptionNames listed;
+        bool complete;  // lists every option
+    } docs[] = {
+        {"-h", helpTextOptions(), true},
+        {"quovix.1 OPTIONS", manPageOptions(page), true},
+        {"README.md option table", readmeOptions(readme), true},
+        {"quovix.1 long options", longOnly(roffOptions(page)), false},
+        {"README.md command lines", readmeCommandLongOptions(readme), false},
+    };
+    for (const auto& doc : docs) {
+        SCOPED_TRACE(doc.where);
+        EXPECT_GE(doc.listed.size(), doc.complete ? table.size() : 10u) << "the parse lost the list";
+        for (const std::string& name : doc.listed)
+            EXPECT_EQ(table.count(name), 1u) << name << " is documented but the parser refuses it";
+        if (!doc.complete)
+            continue;
+        for (const std::string& name : table)
+            EXPECT_EQ(doc.listed.count(name), 1u) << name << " is accepted but not documented";
+    }
 }
 
 TEST(ManPage, ExitStatusesAreThoseOfTheProgram)
