@@ -294,6 +294,104 @@ TEST(ManPage, ExitStatusesAreThoseOfTheProgram)
     }
 }
 
+// The exit statuses the page and the README document are the ones the
+// program ends with: each case below is run, its status must be documented
+// in both, and every documented status must come out of some case (out of
+// memory, which pauses 3 s, is run by the memory tests).
+TEST(Docs, ExitStatusesDocumentedAreThoseTheProgramReturns)
+{
+    if (!fileExists(QUOVIX_BIN))
+        GTEST_SKIP() << "quovix binary not built";
+    const std::string exitStatus = manPageSection(readFile(manPagePath()), "EXIT STATUS");
+    const std::string readme = readFile(sourceDir() + "/README.md");
+    const size_t paragraph = readme.find("Exit codes: ");
+    ASSERT_NE(paragraph, std::string::npos);
+    // Words as a reader sees them, whatever the line breaks.
+    const std::string readmeCodes = std::regex_replace(
+        readme.substr(paragraph, readme.find("\n\n", paragraph) - paragraph), std::regex("\\s+"), " ");
+    std::set<int> documented;
+    const std::regex entry(R"(\.TP\n\.B (\d+)\n)");
+    for (std::sregex_iterator m(exitStatus.begin(), exitStatus.end(), entry), end; m != end; ++m)
+        documented.insert(std::stoi((*m)[1]));
+    EXPECT_EQ(documented, (std::set<int>{kExitOk, kExitFatal, kExitIoError & 0xFF, kExitNoMemory & 0xFF}));
+    // Interrupts: 128 + the signal number, each named signal with its status.
+    const struct {
+        int number;
+        const char* man;
+        const char* readme;
+    } signals[] = {{SIGINT, "SIGINT", "Ctrl-C"}, {SIGTERM, "SIGTERM", "SIGTERM"}, {SIGHUP, "SIGHUP", "SIGHUP"}};
+    EXPECT_NE(exitStatus.find(".BI \"128 + \" n"), std::string::npos);
+    EXPECT_NE(readmeCodes.find("128 + the signal number"), std::string::npos);
+    for (const auto& signal : signals) {
+        const std::string code = std::to_string(128 + signal.number);
+        EXPECT_NE(exitStatus.find(code + " for " + signal.man), std::string::npos) << signal.man;
+        EXPECT_NE(readmeCodes.find(code + " for " + signal.readme), std::string::npos) << signal.readme;
+        documented.insert(128 + signal.number);
+    }
+    EXPECT_EQ(kExitInterrupted, 128 + SIGINT);
+
+    TempDir dir;
+    const std::string image = dir.file("a.tif");
+    ASSERT_TRUE(writeFixtureTiff(image, makeFixture(64, 48, 3, 8)));
+    writeFile(dir.file("short.tif"), "II");
+    writeFile(dir.file("unknown.tif"), std::string(400, 'z'));
+    std::vector<std::string> frames;
+    for (int i = 0; i < 3; ++i) {
+        frames.push_back(dir.file("big" + std::to_string(i) + ".tif"));
+        FixtureImage frame = makeFixture(800, 600, 3, 16);
+        for (int y = 0; y < frame.height; ++y)
+            for (int x = 0; x < frame.width; ++x)
+                for (int c = 0; c < 3; ++c)
+                    frame.at(y, x, c) = static_cast<uint16_t>((x * 61 + y * 97 + c * 7001) * (i + 1) % 60000);
+        ASSERT_TRUE(writeFixtureTiff(frames.back(), frame));
+    }
+    const std::string out = dir.file("out.tif");
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        int expected;
+        int signal;  // sent once "Analyzing" is printed
+    } cases[] = {
+        {"a run", {"-o", out, image, image}, kExitOk, 0},
+        {"--version", {"--version"}, kExitOk, 0},
+        {"no arguments", {}, kExitOk, 0},
+        {"a missing input", {"-o", out, dir.file("missing.tif"), image}, kExitFatal, 0},
+        {"no input", {"-o", out}, kExitFatal, 0},
+        {"a refused option value", {"--alignModel", "sideways", "-o", out, image, image}, kExitFatal, 0},
+        {"an option without its value", {image, "-o"}, kExitFatal, 0},
+        {"an unsupported output type", {"-o", dir.file("out.gif"), image, image}, kExitFatal, 0},
+        {"a missing output folder", {"-o", dir.file("none/out.tif"), image, image}, kExitIoError & 0xFF, 0},
+        {"a file too short to be an image", {"-o", out, dir.file("short.tif"), image}, kExitIoError & 0xFF, 0},
+        {"an unknown format under an image name", {"-o", out, dir.file("unknown.tif"), image}, kExitIoError & 0xFF, 0},
+        {"SIGINT", {"-o", out, frames[0], frames[1], frames[2]}, 128 + SIGINT, SIGINT},
+        {"SIGTERM", {"-o", out, frames[0], frames[1], frames[2]}, 128 + SIGTERM, SIGTERM},
+        {"SIGHUP", {"-o", out, frames[0], frames[1], frames[2]}, 128 + SIGHUP, SIGHUP},
+    };
+    std::set<int> returned;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool sent = false;
+        const CommandResult r = runQuovixWatched(c.args, dir.path(), {"TMPDIR=" + dir.path()},
+                                                 [&](pid_t pid, const std::string& text) {
+                                                     if (c.signal != 0 && !sent &&
+                                                         text.find("Analyzing") != std::string::npos) {
+                                                         kill(pid, c.signal);
+                                                         sent = true;
+                                                     }
+                                                     return true;
+                                                 });
+        EXPECT_EQ(r.exitCode, c.expected) << r.output;
+        EXPECT_EQ(documented.count(r.exitCode), 1u) << r.exitCode << " is not in quovix.1";
+        returned.insert(r.exitCode);
+    }
+    for (int code : documented) {
+        EXPECT_TRUE(std::regex_search(readmeCodes, std::regex("\\b" + std::to_string(code) + "\\b")))
+            << code << " is in quovix.1 but not in the README";
+        EXPECT_TRUE(returned.count(code) == 1 || code == (kExitNoMemory & 0xFF))
+            << code << " is documented but no case returns it";
+    }
+}
+
 // ---- install rules -----------------------------------------------------------
 
 // Installs this build into a fresh prefix, as `make install PREFIX=...` does,
