@@ -1,6 +1,7 @@
 #include "analysis/analyse_images.h"
 
 #include "analysis/color_space.h"
+#include "analysis/focus_measure.h"
 #include "analysis/input_read_ahead.h"
 #include "analysis/motion_masks.h"
 #include "analysis/pyramid.h"
@@ -34,6 +35,7 @@ struct AnalysisBuffers {
     PageBuffer<uint16_t> weights;
     PageBuffer<uint16_t> saturation;
     PageBuffer<uint16_t> contrast;
+    PageBuffer<uint16_t> focus;
 };
 
 } // namespace
@@ -118,7 +120,7 @@ Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
     return Status();
 }
 
-Status analyseImages(FusionRun& run, ImageList& list, int levels)
+Status analyseImages(FusionRun& run, ImageList& list, int levels, bool focusMaps)
 {
     const RunSettings& s = run.settings;
     run.progress.stage("analysing");
@@ -185,6 +187,12 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
 
         WorkPixel* work = buffers.work.get();
         QVX_TRY(widenToWork(work, static_cast<int64_t>(canvasPixels), bytesPerPixel));
+        if (focusMaps) {
+            // The frame's own samples bound what a selection may produce.
+            QVX_TRY(run.scratch.ensureRunFolder());
+            QVX_TRY(writeTiffImage(run, run.scratch.scratchName(path, "v", 0), work,
+                                   scratchLayout(canvasWidth, canvasHeight, 8, canvas)));
+        }
         if (s.useYCrCb) {
             run.console.print(".");
             QVX_TRY(rgbToYcc(run, work, canvasWidth, canvasHeight));
@@ -227,6 +235,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
         BackgroundQueue::Ticket weightsWritten = 0;
         BackgroundQueue::Ticket levelWritten = 0;
         BackgroundQueue::Ticket contrastWritten = 0;
+        BackgroundQueue::Ticket focusWritten = 0;
         // Writes a buffer in the background; in a synchronous run the failure
         // is known at once, as it always was.
         auto submit = [&](std::function<Status()> job, BackgroundQueue::Ticket& ticket) -> Status {
@@ -286,6 +295,16 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             }
             if (timing)
                 printElapsed(run.console, "write laplacian", start);
+            if (focusMaps && l == 0) {
+                QVX_TRY(buffers.focus.allocate(run.console, canvasPixels));
+                uint16_t* focus = buffers.focus.get();
+                QVX_TRY(focusMeasureMap(run, level, width, height, focus));
+                QVX_TRY(applyKeep(focus, 0, width, height));
+                const std::string name = run.scratch.scratchName(path, "f", 0);
+                const TiffLayout layout = scratchLayout(width, height, 2, canvas);
+                QVX_TRY(submit([&run, name, focus, layout] { return writeTiffImage(run, name, focus, layout); },
+                               focusWritten));
+            }
             start = clockMs();
             if (wantContrast) {
                 QVX_TRY(writer.wait(contrastWritten));
@@ -302,7 +321,8 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
             run.progress.advance(static_cast<int64_t>(width) * height);
             if (l < n - 1) {
                 // Jobs run in order: the last one submitted ends this level's files.
-                const BackgroundQueue::Ticket levelFilesWritten = std::max({weightsWritten, levelWritten, contrastWritten});
+                const BackgroundQueue::Ticket levelFilesWritten =
+                    std::max({weightsWritten, levelWritten, contrastWritten, focusWritten});
                 width = (width + 1) >> 1;
                 height = (height + 1) >> 1;
                 if (early)
@@ -321,12 +341,14 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels)
                     buffers.weights.trim(pixels);
                     buffers.saturation.trim(pixels);
                     buffers.contrast.trim(pixels);
+                    buffers.focus.reset();
                     startReadAhead(i + 1);
                 }
             }
         }
         QVX_TRY(writer.waitAll());
 
+        buffers.focus.reset();
         buffers.contrast.reset();
         buffers.saturation.reset();
         buffers.weights.reset();
@@ -349,7 +371,7 @@ bool writesContrastFiles(const RunSettings& settings)
 
 void removeLevelScratch(RunContext& run, const ImageList& list, int levels)
 {
-    static const char* const tags[] = {"l", "e", "c", "s"};
+    static const char* const tags[] = {"l", "e", "c", "s", "f", "w", "v"};
     for (int level = 0; level < levels; ++level) {
         for (int32_t i = 0; i <= list.last; ++i) {
             for (const char* tag : tags)

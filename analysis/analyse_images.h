@@ -9,7 +9,9 @@
 
 namespace quovix {
 
-Status analyseImages(FusionRun& run, ImageList& list, int levels);
+// With `focusMaps`, each image's focus measure (analysis/focus_measure.h) and
+// its RGB samples are written too, as the level-0 "f" and "v" scratch files.
+Status analyseImages(FusionRun& run, ImageList& list, int levels, bool focusMaps = false);
 
 // Converts `count` pixels of a stored layout into WorkPixels, in place.
 Status widenToWork(void* buffer, int64_t count, int bytesPerPixel);
@@ -22,7 +24,8 @@ int analysisLevel(int width, int height, int levels);
 // from the Laplacian rows, of which they are a pure function.
 bool writesContrastFiles(const RunSettings& settings);
 
-// Removes the "l", "e", "c", "s" scratch files of every entry for every level.
+// Removes the "l", "e", "c", "s", "f", "w", "v" scratch files of every entry for
+// every level.
 void removeLevelScratch(RunContext& run, const ImageList& list, int levels);
 
 } // namespace quovix

@@ -124,6 +124,17 @@ void applyAlignOnly(OptionWalk& w, const char* value)
     w.options.alignOnly = value;
 }
 
+void applyFocusMode(OptionWalk& w, const char* value)
+{
+    const std::string word = value;
+    if (word == "select")
+        w.options.focusMode = quovix::FocusMode::Select;
+    else if (word == "classic")
+        w.options.focusMode = quovix::FocusMode::Classic;
+    else
+        refuseValue(w, "--focusMode", value, "select or classic");
+}
+
 void applyRawEngine(OptionWalk& w, const char* value)
 {
     const std::string word = value;
@@ -316,6 +327,8 @@ const OptionRow kRows[] = {
     {"--noMetadata", K::None, nullptr, G::Output, false,
      [](OptionWalk& w, const char*) { w.options.noMetadata = true; },
      "No colour profile and no camera metadata in the output"},
+    {"--focusMode", K::Keyword, "select|classic", G::FocusStack, false, applyFocusMode,
+     "Focus stacks: select the sharpest frame per pixel, or classic focus blending (default)"},
     {"--rawEngine", K::Keyword, "dcraw|libraw", G::CameraRaw, false, applyRawEngine,
      "Camera RAW decoder (default: dcraw, LibRaw for files dcraw cannot decode)"},
     {"--align", K::None, nullptr, G::Alignment, false, [](OptionWalk& w, const char*) { w.options.align = true; },
@@ -390,6 +403,7 @@ const char* groupTitle(OptionGroup group)
     switch (group) {
     case OptionGroup::ClassicMore: return "More Fusion and Debugging Options";
     case OptionGroup::Output: return "Output Options";
+    case OptionGroup::FocusStack: return "Focus Stacks";
     case OptionGroup::CameraRaw: return "Camera RAW Options";
     case OptionGroup::Alignment: return "Alignment Options (hand-held frames)";
     case OptionGroup::MovingObjects: return "Moving Objects (ghost removal)";
@@ -400,9 +414,9 @@ const char* groupTitle(OptionGroup group)
     return "";
 }
 
-constexpr OptionGroup kListedGroups[] = {OptionGroup::ClassicMore, OptionGroup::Output, OptionGroup::CameraRaw,
-                                         OptionGroup::Alignment, OptionGroup::MovingObjects, OptionGroup::Batch,
-                                         OptionGroup::Messages};
+constexpr OptionGroup kListedGroups[] = {OptionGroup::ClassicMore, OptionGroup::Output,   OptionGroup::FocusStack,
+                                         OptionGroup::CameraRaw,   OptionGroup::Alignment, OptionGroup::MovingObjects,
+                                         OptionGroup::Batch,       OptionGroup::Messages};
 
 std::string spelling(const OptionRow& row)
 {

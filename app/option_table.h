@@ -30,6 +30,7 @@ enum class OptionGroup {
     Classic,      // listed in the classic usage text
     ClassicMore,  // classic spelling and matching, missing from the classic text
     Output,
+    FocusStack,
     CameraRaw,
     Alignment,
     MovingObjects,

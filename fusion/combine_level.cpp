@@ -49,7 +49,8 @@ struct LevelFiles {
     TIFF* contrast = nullptr;
     TIFF* exposure = nullptr;
     TIFF* saturation = nullptr;
-    std::unique_ptr<TiffRowReader> laplacianRows, contrastRows, exposureRows, saturationRows;
+    TIFF* selection = nullptr;
+    std::unique_ptr<TiffRowReader> laplacianRows, contrastRows, exposureRows, saturationRows, selectionRows;
 
     // Readers for the files opened.
     void attachReaders()
@@ -59,14 +60,18 @@ struct LevelFiles {
         contrastRows = make(contrast);
         exposureRows = make(exposure);
         saturationRows = make(saturation);
+        selectionRows = make(selection);
     }
 
     // Reading into one job's buffers from now on (one set per file kind,
-    // since the kinds are read row by row in turn).
+    // since the kinds are read row by row in turn; selection weights come
+    // alone and use the contrast set).
     void shareBuffers(StripBuffers* sets)
     {
         TiffRowReader* readers[] = {laplacianRows.get(), contrastRows.get(), exposureRows.get(),
                                     saturationRows.get()};
+        if (selectionRows != nullptr)
+            selectionRows->shareBuffers(sets[1]);
         for (int i = 0; i < 4; ++i) {
             if (readers[i] != nullptr)
                 readers[i]->shareBuffers(sets[i]);
@@ -75,7 +80,7 @@ struct LevelFiles {
 
     ~LevelFiles()
     {
-        for (TIFF* t : {laplacian, contrast, exposure, saturation}) {
+        for (TIFF* t : {laplacian, contrast, exposure, saturation, selection}) {
             if (t != nullptr)
                 closeTiff(*run, t);
         }
@@ -237,7 +242,7 @@ void combineWeightRow(const uint16_t* contrastRow, float contrastWeight, const u
 // registers; beyond the memory budget the groups shrink, so memory does not
 // grow with the number of images.
 Status combineLevel(FusionRun& run, const ImageList& images, int level, float contrastWeight, float exposureWeight,
-                    float saturationWeight, CombineMode mode, WorkPixel* target)
+                    float saturationWeight, CombineMode mode, WorkPixel* target, bool selection)
 {
     const RunSettings& s = run.settings;
     const NoiseParams& np = s.noise;
@@ -288,8 +293,11 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
             QVX_TRY(open("e", 1, f.exposure));
         if (saturationWeight > 0.0f)
             QVX_TRY(open("s", 1, f.saturation));
+        if (selection)
+            QVX_TRY(open("w", 1, f.selection));
         f.attachReaders();
-        weightFiles = (f.contrast != nullptr) + (f.exposure != nullptr) + (f.saturation != nullptr);
+        weightFiles = (f.contrast != nullptr) + (f.exposure != nullptr) + (f.saturation != nullptr) +
+                      (f.selection != nullptr);
     }
     if (n == 0 || width <= 0 || height <= 0) {
         files.clear();
@@ -354,6 +362,10 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
             WorkPixel* row = lapImage + static_cast<int64_t>(r - first) * width;
             QVX_TRY(f.laplacianRows->readRow(row, r));
             removeLaplacianOffset(row, rowPixels);
+            if (f.selection != nullptr) {
+                QVX_TRY(f.selectionRows->readRow(weightImage + static_cast<int64_t>(r - first) * width, r));
+                continue;
+            }
             if (f.contrast != nullptr)
                 QVX_TRY(f.contrastRows->readRow(contrastRow, r));
             else if (contrastFromLevel)

@@ -14,8 +14,10 @@ void combineWeightRow(const uint16_t* contrastRow, float contrastWeight,
                       int width, uint16_t* outRow);
 
 // Reads the level files of every image band by band and combines them into
-// `target` (the level's size on the run's canvas).
+// `target` (the level's size on the run's canvas). With `selection` the
+// weights are the images' selection weights ("w" files) instead of the three
+// measures.
 Status combineLevel(FusionRun& run, const ImageList& images, int level, float contrastWeight, float exposureWeight,
-                    float saturationWeight, CombineMode mode, WorkPixel* target);
+                    float saturationWeight, CombineMode mode, WorkPixel* target, bool selection = false);
 
 } // namespace quovix

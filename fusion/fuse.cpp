@@ -36,7 +36,8 @@ Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
     // once the exposure groups are known.
     const int64_t pyramid = pyramidPixels(run.canvas.width, run.canvas.height, run.settings.levelCount);
     run.progress.expect(pyramid * run.images.count() * 2);
-    QVX_TRY(analyseImages(run, run.images, run.settings.levelCount));
+    QVX_TRY(analyseImages(run, run.images, run.settings.levelCount,
+                          run.settings.focusMode == FocusMode::Select));
     QVX_TRY(run.console.callbackStatus());
     QVX_TRY(run.checkCancel());
     return runFusion(run);

@@ -5,6 +5,7 @@
 #include "analysis/pyramid.h"
 #include "analysis/work_files.h"
 #include "fusion/combine_level.h"
+#include "fusion/focus_select.h"
 #include "fusion/highlight_constraint.h"
 #include "fusion/levels_adjust.h"
 #include "fusion/output_file.h"
@@ -31,7 +32,8 @@ Status clampSamples(RunContext& run, WorkPixel* pixels, int64_t count)
 } // namespace
 
 Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float contrastWeight, float exposureWeight,
-                    float saturationWeight, CombineMode mode, const std::string& outputPath, bool applyLevels)
+                    float saturationWeight, CombineMode mode, const std::string& outputPath, bool applyLevels,
+                    bool selection)
 {
     const RunSettings& s = run.settings;
     const int n = images.count();
@@ -48,6 +50,8 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
     QVX_TRY(result.allocate(run.console, static_cast<size_t>(width) * height));
     QVX_TRY(previous.allocate(run.console, static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2)));
 
+    if (selection)
+        mode = CombineMode::Average;
     CombineMode finestMode = mode;
     for (int level = levels - 1; level >= 0; --level) {
         QVX_TRY(run.checkCancel());
@@ -61,6 +65,8 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
                 run.console.print("Exposure blending level: %d", level);
             effectiveMode = CombineMode::Average;
             QVX_TRY(combineLevel(run, images, level, 0.0f, 1.0f, 0.0f, CombineMode::Average, result.get()));
+        } else if (selection) {
+            QVX_TRY(combineLevel(run, images, level, 0.0f, 0.0f, 0.0f, mode, result.get(), true));
         } else {
             QVX_TRY(combineLevel(run, images, level, contrastWeight, exposureWeight, saturationWeight, mode,
                                  result.get()));
@@ -97,6 +103,8 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
         run.console.print(".");
         QVX_TRY(yccToRgb(run, result.get(), width, height));
     }
+    if (selection)
+        QVX_TRY(clampToFrames(run, images, result.get()));
     if (applyLevels)
         QVX_TRY(adjustLevels(run, result.get(), width, height));
 

@@ -2,6 +2,7 @@
 
 #include "analysis/analyse_images.h"
 #include "analysis/motion_masks.h"
+#include "fusion/focus_select.h"
 #include "fusion/fuse_image_set.h"
 #include "fusion/output_file.h"
 #include "imageio/file_format.h"
@@ -54,6 +55,15 @@ void removeRunCopies(FusionRun& run)
     removeEntriesOfType(run.console, run.images, TypeAligned);
 }
 
+// The selection weights of a focus stack fused in selection mode.
+Status prepareSelection(FusionRun& run, const ImageList& stack, int levels)
+{
+    run.console.print("Selecting the sharpest of %d frames at every pixel\n", stack.count());
+    PageBuffer<uint16_t> chosen;
+    QVX_TRY(chooseSharpestFrames(run, stack, chosen));
+    return writeSelectionWeights(run, stack, levels, chosen.get());
+}
+
 // The iterations themselves; runFusion removes the run's copies afterwards,
 // whatever the outcome.
 Status fuseIterations(FusionRun& run)
@@ -65,6 +75,8 @@ Status fuseIterations(FusionRun& run)
     QVX_TRY(createImageList(run.console, images.capacity, groupResults));
     bool applyLevelsInGroup = false;
     bool groupIsOutput = false;
+    // Selection replaces the focus blending: iteration 1's, or the only pass.
+    const bool select = s.focusMode == FocusMode::Select;
 
     if (s.iterationCount != 1) {
         const int groups = groupSimilarExposures(run, images);
@@ -100,9 +112,11 @@ Status fuseIterations(FusionRun& run)
                 const std::string path = run.scratch.scratchName("fcsblend", "t", g);
                 if (groupIsOutput)
                     applyLevelsInGroup = s.levelsAdjust.enabled;
-                const Status fused = fuseImageSet(run, group, levels, s.iteration1.contrastWeight,
-                                                  s.iteration1.exposureWeight, s.iteration1.saturationWeight,
-                                                  s.iteration1.mode, path, applyLevelsInGroup);
+                Status fused = select ? prepareSelection(run, group, levels) : Status();
+                if (fused.ok())
+                    fused = fuseImageSet(run, group, levels, s.iteration1.contrastWeight, s.iteration1.exposureWeight,
+                                         s.iteration1.saturationWeight, s.iteration1.mode, path, applyLevelsInGroup,
+                                         select);
                 if (!s.debugKeep)
                     removeLevelScratch(run, group, levels);
                 // The group result shows a moving object where every member did.
@@ -131,9 +145,12 @@ Status fuseIterations(FusionRun& run)
                 QVX_TRY(appendImageCopy(groupResults, images, i));
         }
         run.console.print("Iteration 2: %d images remain to be fused\n", groupResults.count());
-        const Status result = fuseImageSet(run, groupResults, levels, s.iteration2.contrastWeight,
-                                           s.iteration2.exposureWeight, s.iteration2.saturationWeight,
-                                           s.iteration2.mode, s.outputPath, s.levelsAdjust.enabled);
+        const bool selectHere = select && s.iterationCount == 1;
+        Status result = selectHere ? prepareSelection(run, groupResults, levels) : Status();
+        if (result.ok())
+            result = fuseImageSet(run, groupResults, levels, s.iteration2.contrastWeight, s.iteration2.exposureWeight,
+                                  s.iteration2.saturationWeight, s.iteration2.mode, s.outputPath,
+                                  s.levelsAdjust.enabled, selectHere);
         if (!s.debugKeep) {
             removeLevelScratch(run, groupResults, levels);
             if (!s.keepGroupResults)

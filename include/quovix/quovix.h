@@ -39,6 +39,16 @@ enum class CombineMode : int32_t {
     Hybrid = 2,
 };
 
+// How the frames of a focus stack (iteration 1's groups of one exposure, or
+// the single pass of a one-iteration run) are combined.
+enum class FocusMode : int32_t {
+    Classic = 0,  // the iteration's weights and combination mode
+    // Per pixel the frame in sharpest focus there, the choice smoothed over
+    // its neighbourhood and blended through the pyramid: colours and tones of
+    // real frames, without the highlight/shadow rescaling.
+    Select = 1,
+};
+
 // TIFF compression codes.
 enum class Compression : int32_t {
     None = 1,
@@ -149,6 +159,10 @@ struct Options {
     bool useYCrCb = false;
     float highlightThreshold = 0.1f;        // 0..1
     bool printCurve = false;
+    FocusMode focusMode = FocusMode::Classic;
+    // A greyscale image of the frame chosen at every pixel of the focus
+    // stack (PNG when named .png, else TIFF); empty: none. See README.
+    std::string depthMapPath;
     CurveParams curve;
     LevelsParams levelsAdjust;
     NoiseParams noise;

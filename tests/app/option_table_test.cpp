@@ -221,3 +221,19 @@ TEST(OptionProgram, QuietVersionAndWarningsAsTheUserSeesThem)
 }
 
 } // namespace
+
+// --focusMode takes its two words; anything else ends the run rather than
+// quietly fusing with the other mode.
+TEST(OptionWalk, FocusModeTakesItsKeywordsOnly)
+{
+    Walk w = walk({"--focusMode", "select", "a.tif"});
+    ASSERT_TRUE(w.goesOn) << w.printed;
+    EXPECT_EQ(w.commandLine.options.focusMode, FocusMode::Select);
+    w = walk({"--focusMode=select", "--focusMode", "classic", "a.tif"});
+    ASSERT_TRUE(w.goesOn) << w.printed;
+    EXPECT_EQ(w.commandLine.options.focusMode, FocusMode::Classic);
+    w = walk({"--focusMode", "Select", "a.tif"});
+    EXPECT_FALSE(w.goesOn);
+    EXPECT_EQ(w.exitCode, kExitFatal);
+    EXPECT_EQ(w.printed, "Invalid value 'Select' for --focusMode (select or classic)\n");
+}

@@ -1,0 +1,278 @@
+// The selection mode of focus stacks on synthetic stacks with a known sharp
+// original: a bundled photograph, a depth map of bands, and every frame
+// focused on one band (the others blurred by their distance from it).
+#include "fusion/align_photos.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kFrames = 6;
+
+struct SyntheticStack {
+    cv::Mat sharp;  // CV_8UC3
+    cv::Mat depth;  // CV_8U, the band each pixel lies in (0..kFrames-1)
+    std::vector<cv::Mat> frames;
+    std::vector<std::string> paths;
+};
+
+// Diagonal bands of depth with a disc of the reversed depth in the middle,
+// so that depth steps cross texture in several directions.
+cv::Mat depthBands(int width, int height)
+{
+    cv::Mat depth(height, width, CV_8U);
+    const double cx = width * 0.5, cy = height * 0.5, radius = std::min(width, height) * 0.22;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            int d = std::min(kFrames - 1, static_cast<int>(kFrames * (0.7 * x / width + 0.3 * y / height)));
+            if (std::hypot(x - cx, y - cy) < radius)
+                d = kFrames - 1 - d;
+            depth.at<uint8_t>(y, x) = static_cast<uint8_t>(d);
+        }
+    }
+    return depth;
+}
+
+FixtureImage fixtureOf(const cv::Mat& rgb, int bits)
+{
+    FixtureImage image = makeFixture(rgb.cols, rgb.rows, 3, bits);
+    for (int r = 0; r < rgb.rows; ++r)
+        for (int k = 0; k < rgb.cols * 3; ++k)
+            image.data[static_cast<size_t>(r) * rgb.cols * 3 + k] =
+                static_cast<uint16_t>(rgb.ptr<uint8_t>(r)[k] * (bits == 16 ? 257 : 1));
+    return image;
+}
+
+// Frame k is sharp on band k and blurred by `step` pixels (sigma) per band
+// of distance elsewhere.
+SyntheticStack makeStack(const std::string& photo, double scale, double step, const std::string& folder, int bits = 8)
+{
+    SyntheticStack s;
+    s.sharp = alignfx::readJpeg(photo);
+    if (s.sharp.empty())
+        return s;
+    cv::resize(s.sharp, s.sharp, cv::Size(), scale, scale, cv::INTER_AREA);
+    s.depth = depthBands(s.sharp.cols, s.sharp.rows);
+    cv::Mat linear;
+    s.sharp.convertTo(linear, CV_32FC3);
+    std::vector<cv::Mat> blurred(kFrames);
+    for (int distance = 0; distance < kFrames; ++distance) {
+        if (distance == 0)
+            blurred[0] = linear;
+        else
+            cv::GaussianBlur(linear, blurred[distance], cv::Size(), step * distance, step * distance, cv::BORDER_REFLECT);
+    }
+    for (int k = 0; k < kFrames; ++k) {
+        cv::Mat frame(s.sharp.size(), CV_8UC3);
+        for (int y = 0; y < frame.rows; ++y)
+            for (int x = 0; x < frame.cols; ++x) {
+                const int distance = std::abs(s.depth.at<uint8_t>(y, x) - k);
+                const cv::Vec3f v = blurred[distance].at<cv::Vec3f>(y, x);
+                for (int c = 0; c < 3; ++c)
+                    frame.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uint8_t>(std::lround(v[c]));
+            }
+        s.frames.push_back(frame);
+        s.paths.push_back(folder + "/frame" + std::to_string(k) + ".tif");
+        writeFixtureTiff(s.paths.back(), fixtureOf(frame, bits));
+    }
+    return s;
+}
+
+// 8-bit RGB of a result (8- or 16-bit, with or without alpha).
+cv::Mat resultRgb(const std::string& path)
+{
+    const FixtureImage out = readFixtureTiff(path);
+    cv::Mat rgb(out.height, out.width, CV_8UC3);
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x)
+            for (int c = 0; c < 3; ++c)
+                rgb.at<cv::Vec3b>(y, x)[c] =
+                    static_cast<uint8_t>(out.bits == 16 ? (out.at(y, x, c) + 128) / 257 : out.at(y, x, c));
+    return rgb;
+}
+
+struct Figures {
+    double psnr = 0;
+    int64_t outsideRange = 0;  // samples more than 2 levels outside the frames' range there
+    double worstBandTone = 0;  // largest |mean luma difference| over the brightness bands
+};
+
+double luma(const cv::Vec3b& p)
+{
+    return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
+}
+
+Figures measure(const SyntheticStack& s, const cv::Mat& out)
+{
+    Figures f;
+    double squared = 0;
+    double sums[4][2] = {};
+    int64_t counts[4] = {};
+    for (int y = 0; y < out.rows; ++y)
+        for (int x = 0; x < out.cols; ++x) {
+            const cv::Vec3b o = out.at<cv::Vec3b>(y, x);
+            const cv::Vec3b t = s.sharp.at<cv::Vec3b>(y, x);
+            for (int c = 0; c < 3; ++c) {
+                squared += (o[c] - t[c]) * (o[c] - t[c]);
+                int lo = 255, hi = 0;
+                for (const cv::Mat& frame : s.frames) {
+                    lo = std::min<int>(lo, frame.at<cv::Vec3b>(y, x)[c]);
+                    hi = std::max<int>(hi, frame.at<cv::Vec3b>(y, x)[c]);
+                }
+                f.outsideRange += o[c] < lo - 2 || o[c] > hi + 2;
+            }
+            const int band = std::min(3, static_cast<int>(luma(t)) / 64);
+            sums[band][0] += luma(o);
+            sums[band][1] += luma(t);
+            ++counts[band];
+        }
+    f.psnr = 10 * std::log10(255.0 * 255.0 / (squared / (3.0 * out.total())));
+    for (int b = 0; b < 4; ++b)
+        if (counts[b] * 100 >= static_cast<int64_t>(out.total()))
+            f.worstBandTone = std::max(f.worstBandTone, std::fabs(sums[b][0] - sums[b][1]) / counts[b]);
+    return f;
+}
+
+class FocusSelectTest : public ::testing::Test {
+protected:
+    Options options(FocusMode mode, int workers = 1)
+    {
+        Options o = testOptions(tmp_.path());
+        o.workerCount = workers;
+        o.useYCrCb = true;  // the recommended setting for focus stacks
+        o.focusMode = mode;
+        return o;
+    }
+
+    // Runs and returns the output path; what was printed goes to `printed`.
+    std::string fuseTo(Options o, const std::vector<std::string>& inputs, const std::string& name,
+                       std::string* printed = nullptr)
+    {
+        o.outputPath = tmp_.file(name);
+        FuseResult result;
+        const std::string text = captureOutput([&] { result = fuse(o, inputs); });
+        EXPECT_TRUE(result.ok()) << result.error << text;
+        if (printed != nullptr)
+            *printed = text;
+        return o.outputPath;
+    }
+
+    TempDir tmp_;
+};
+
+// On two scenes the selection keeps the sharp original closer than the
+// classic focus blend does, with the tone of the frames and no sample beyond
+// what the frames hold at that place.
+TEST_F(FocusSelectTest, SyntheticStacksComeCloseToTheSharpOriginal)
+{
+    const std::string scenes[] = {sourceDir() + "/tests/data/rocket/rocket.jpg",
+                                  sourceDir() + "/examples/focus_pcb/pcb_004.jpg"};
+    const double scales[] = {0.6, 0.2};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(scenes[i]);
+        const std::string folder = tmp_.file("scene" + std::to_string(i));
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        const SyntheticStack s = makeStack(scenes[i], scales[i], 1.2, folder);
+        ASSERT_FALSE(s.sharp.empty());
+        std::string printed;
+        const Figures select = measure(s, resultRgb(fuseTo(options(FocusMode::Select), s.paths,
+                                                           "select" + std::to_string(i) + ".tif", &printed)));
+        const Figures classic = measure(s, resultRgb(fuseTo(options(FocusMode::Classic), s.paths,
+                                                            "classic" + std::to_string(i) + ".tif")));
+        std::printf("  %s %dx%d: select %.2f dB, %lld outside, tone %.2f; classic %.2f dB, %lld outside, tone %.2f\n",
+                    scenes[i].c_str(), s.sharp.cols, s.sharp.rows, select.psnr,
+                    static_cast<long long>(select.outsideRange), select.worstBandTone, classic.psnr,
+                    static_cast<long long>(classic.outsideRange), classic.worstBandTone);
+        EXPECT_NE(printed.find("Selecting the sharpest of 6 frames at every pixel\n"), std::string::npos) << printed;
+        EXPECT_GT(select.psnr, 40.0);
+        EXPECT_GT(select.psnr, classic.psnr);
+        EXPECT_EQ(select.outsideRange, 0);
+        EXPECT_LE(select.worstBandTone, 2.0);
+    }
+}
+
+// 16-bit frames give 16-bit results within the frames' range, the same bytes
+// for one worker and two, and the picture of the 8-bit run.
+TEST_F(FocusSelectTest, SixteenBitStacksAreTheSameForAnyWorkerCount)
+{
+    const std::string folder = tmp_.file("deep");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const SyntheticStack s = makeStack(sourceDir() + "/tests/data/rocket/rocket.jpg", 0.4, 1.2, folder, 16);
+    ASSERT_FALSE(s.sharp.empty());
+    const std::string one = fuseTo(options(FocusMode::Select, 1), s.paths, "one.tif");
+    const std::string two = fuseTo(options(FocusMode::Select, 2), s.paths, "two.tif");
+    EXPECT_EQ(readFixtureTiff(one).bits, 16);
+    EXPECT_TRUE(readFile(one) == readFile(two));
+    const Figures f = measure(s, resultRgb(one));
+    EXPECT_EQ(f.outsideRange, 0);
+    EXPECT_GT(f.psnr, 38.0);
+}
+
+// A bracket of two focus stacks: iteration 1 selects within each exposure,
+// iteration 2 blends the two sharp results by exposure, which comes close to
+// the exposure blend of the two sharp originals.
+TEST_F(FocusSelectTest, SelectsWithinEachExposureOfABracket)
+{
+    const std::string folder = tmp_.file("bracket");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const SyntheticStack s = makeStack(sourceDir() + "/tests/data/rocket/rocket.jpg", 0.4, 1.2, folder);
+    ASSERT_FALSE(s.sharp.empty());
+    std::vector<std::string> inputs;
+    for (int k = 0; k < kFrames; ++k) {
+        inputs.push_back(s.paths[k]);
+        cv::Mat dark;
+        s.frames[k].convertTo(dark, CV_8UC3, 0.45);
+        inputs.push_back(folder + "/dark" + std::to_string(k) + ".tif");
+        writeFixtureTiff(inputs.back(), fixtureOf(dark, 8));
+    }
+    cv::Mat darkSharp;
+    s.sharp.convertTo(darkSharp, CV_8UC3, 0.45);
+    const std::string sharpPath = folder + "/sharp.tif", darkPath = folder + "/sharpdark.tif";
+    writeFixtureTiff(sharpPath, fixtureOf(s.sharp, 8));
+    writeFixtureTiff(darkPath, fixtureOf(darkSharp, 8));
+    const cv::Mat ideal = resultRgb(fuseTo(options(FocusMode::Classic), {sharpPath, darkPath}, "ideal.tif"));
+
+    std::string printed;
+    const cv::Mat selected = resultRgb(fuseTo(options(FocusMode::Select), inputs, "select.tif", &printed));
+    const cv::Mat classic = resultRgb(fuseTo(options(FocusMode::Classic), inputs, "classic.tif"));
+    EXPECT_NE(printed.find("in 2 groups"), std::string::npos) << printed;
+    size_t at = printed.find("Selecting the sharpest of 6 frames at every pixel\n");
+    ASSERT_NE(at, std::string::npos) << printed;
+    EXPECT_NE(printed.find("Selecting the sharpest of 6 frames at every pixel\n", at + 1), std::string::npos);
+    const double toSelected = cv::PSNR(ideal, selected);
+    const double toClassic = cv::PSNR(ideal, classic);
+    std::printf("  bracket of two stacks against the blend of the sharp originals: select %.2f dB, classic %.2f dB\n",
+                toSelected, toClassic);
+    EXPECT_GT(toSelected, 45.0);
+    EXPECT_GT(toSelected, toClassic);
+}
+
+// One pass (-p 1) selects over all frames; an invalid keyword is refused by
+// the command line (see the option table test).
+TEST_F(FocusSelectTest, OnePassSelectsOverAllFrames)
+{
+    const std::string folder = tmp_.file("onepass");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const SyntheticStack s = makeStack(sourceDir() + "/tests/data/rocket/rocket.jpg", 0.4, 1.2, folder);
+    ASSERT_FALSE(s.sharp.empty());
+    Options one = options(FocusMode::Select);
+    one.iterationCount = 1;
+    std::string printed;
+    const std::string onePass = fuseTo(one, s.paths, "onepass.tif", &printed);
+    EXPECT_NE(printed.find("Selecting the sharpest of 6 frames at every pixel\n"), std::string::npos) << printed;
+    const std::string twoPass = fuseTo(options(FocusMode::Select), s.paths, "twopass.tif");
+    // The same selection and blend; only the way to the output differs.
+    EXPECT_GT(cv::PSNR(resultRgb(onePass), resultRgb(twoPass)), 50.0);
+}
+
+} // namespace
