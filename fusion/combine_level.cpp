@@ -176,9 +176,13 @@ inline void finishPixel(const PixelSums& a, CombineMode mode, const Suppression&
 // `imageStride` pixels apart) to the running sums of that row, which the
 // first group starts and the last one turns into `out`. With a single group
 // the sums never leave the loop (`sums` may then be empty).
+// With `chosen` (the row of a map of image indices, first image of the group
+// `firstImage`), the index of the image whose detail the rule keeps is
+// recorded too.
+template <bool Track>
 void foldBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStride, int n, int width, bool firstGroup,
                  bool lastGroup, const BandSums& sums, CombineMode mode, const Suppression& ns, Counters& counters,
-                 WorkPixel* out)
+                 WorkPixel* out, uint16_t* chosen, int firstImage)
 {
     for (int x = 0; x < width; ++x) {
         PixelSums a;
@@ -202,6 +206,8 @@ void foldBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStride,
             a.u1 += l.c1;
             a.u2 += l.c2;
             if (a.count == 0 || static_cast<uint32_t>(w) > a.best) {
+                if constexpr (Track)
+                    chosen[x] = static_cast<uint16_t>(firstImage + k);
                 a.chosen = l;
                 a.best = static_cast<uint32_t>(w) > a.best ? static_cast<uint32_t>(w) : a.best;
             }
@@ -242,7 +248,8 @@ void combineWeightRow(const uint16_t* contrastRow, float contrastWeight, const u
 // registers; beyond the memory budget the groups shrink, so memory does not
 // grow with the number of images.
 Status combineLevel(FusionRun& run, const ImageList& images, int level, float contrastWeight, float exposureWeight,
-                    float saturationWeight, CombineMode mode, WorkPixel* target, bool selection)
+                    float saturationWeight, CombineMode mode, WorkPixel* target, bool selection,
+                    uint16_t* chosenIndex)
 {
     const RunSettings& s = run.settings;
     const NoiseParams& np = s.noise;
@@ -265,6 +272,8 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
     const bool contrastFromLevel = contrastWeight > 0.0f && !writesContrastFiles(s);
 
     std::memset(target, 0, rowPixels * height * sizeof(WorkPixel));
+    if (chosenIndex != nullptr)
+        std::memset(chosenIndex, 0, rowPixels * height * sizeof(uint16_t));
     const int64_t startMs = clockMs();
 
     if (s.verbosity >= 2)
@@ -416,9 +425,16 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
                     rowSums.choice = choiceSums.get() + offset;
                 else if (groups > 1)
                     rowSums.whole = wholeSums.get() + offset;
-                foldBandRow(lapBands[foldSlot].get() + offset, weightBands[foldSlot].get() + offset, imageStride,
-                            foldCount, width, foldGroup == 0, foldGroup == groups - 1, rowSums, mode, ns, local,
-                            target + static_cast<int64_t>(r) * width);
+                const WorkPixel* lap = lapBands[foldSlot].get() + offset;
+                const uint16_t* wgt = weightBands[foldSlot].get() + offset;
+                WorkPixel* out = target + static_cast<int64_t>(r) * width;
+                if (chosenIndex != nullptr)
+                    foldBandRow<true>(lap, wgt, imageStride, foldCount, width, foldGroup == 0, foldGroup == groups - 1,
+                                      rowSums, mode, ns, local, out, chosenIndex + static_cast<int64_t>(r) * width,
+                                      foldGroup * groupSize);
+                else
+                    foldBandRow<false>(lap, wgt, imageStride, foldCount, width, foldGroup == 0,
+                                       foldGroup == groups - 1, rowSums, mode, ns, local, out, nullptr, 0);
             }
             std::lock_guard<std::mutex> lock(countersLock);
             counters.picked += local.picked;

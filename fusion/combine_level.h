@@ -16,8 +16,11 @@ void combineWeightRow(const uint16_t* contrastRow, float contrastWeight,
 // Reads the level files of every image band by band and combines them into
 // `target` (the level's size on the run's canvas). With `selection` the
 // weights are the images' selection weights ("w" files) instead of the three
-// measures.
+// measures. `chosenIndex`, when set, receives per pixel the index of the
+// image of the largest weight (the first of equal ones; 0 where no image
+// lies).
 Status combineLevel(FusionRun& run, const ImageList& images, int level, float contrastWeight, float exposureWeight,
-                    float saturationWeight, CombineMode mode, WorkPixel* target, bool selection = false);
+                    float saturationWeight, CombineMode mode, WorkPixel* target, bool selection = false,
+                    uint16_t* chosenIndex = nullptr);
 
 } // namespace quovix

@@ -33,7 +33,7 @@ Status clampSamples(RunContext& run, WorkPixel* pixels, int64_t count)
 
 Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float contrastWeight, float exposureWeight,
                     float saturationWeight, CombineMode mode, const std::string& outputPath, bool applyLevels,
-                    bool selection)
+                    bool selection, uint16_t* chosenIndex)
 {
     const RunSettings& s = run.settings;
     const int n = images.count();
@@ -64,12 +64,13 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
             if (s.verbosity >= 1)
                 run.console.print("Exposure blending level: %d", level);
             effectiveMode = CombineMode::Average;
-            QVX_TRY(combineLevel(run, images, level, 0.0f, 1.0f, 0.0f, CombineMode::Average, result.get()));
+            QVX_TRY(combineLevel(run, images, level, 0.0f, 1.0f, 0.0f, CombineMode::Average, result.get(), false,
+                                 level == 0 ? chosenIndex : nullptr));
         } else if (selection) {
             QVX_TRY(combineLevel(run, images, level, 0.0f, 0.0f, 0.0f, mode, result.get(), true));
         } else {
             QVX_TRY(combineLevel(run, images, level, contrastWeight, exposureWeight, saturationWeight, mode,
-                                 result.get()));
+                                 result.get(), false, level == 0 ? chosenIndex : nullptr));
         }
         if (level == 0)
             finestMode = effectiveMode;

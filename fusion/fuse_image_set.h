@@ -12,8 +12,10 @@ namespace quovix {
 // name beside it and renamed into place when complete. With `selection`
 // the images are blended by their selection weights (fusion/focus_select.h),
 // a weighted average at every level; the weights and mode are not used.
+// `chosenIndex` (canvas size), when set, receives the index of the image of
+// the largest weight at every pixel of level 0.
 Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float contrastWeight, float exposureWeight,
                     float saturationWeight, CombineMode mode, const std::string& outputPath, bool applyLevels,
-                    bool selection = false);
+                    bool selection = false, uint16_t* chosenIndex = nullptr);
 
 } // namespace quovix

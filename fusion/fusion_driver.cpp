@@ -2,6 +2,7 @@
 
 #include "analysis/analyse_images.h"
 #include "analysis/motion_masks.h"
+#include "fusion/depth_map.h"
 #include "fusion/focus_select.h"
 #include "fusion/fuse_image_set.h"
 #include "fusion/output_file.h"
@@ -9,6 +10,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace quovix {
 
@@ -55,13 +57,29 @@ void removeRunCopies(FusionRun& run)
     removeEntriesOfType(run.console, run.images, TypeAligned);
 }
 
-// The selection weights of a focus stack fused in selection mode.
-Status prepareSelection(FusionRun& run, const ImageList& stack, int levels)
+// One fusion of a set: by selection of the sharpest frame, or by the
+// iteration's weights and mode. With `mapped`, the depth map shows its
+// choice at every pixel.
+Status fuseSet(FusionRun& run, const ImageList& set, int levels, const IterationParams& it, bool select, bool mapped,
+               const std::string& path, bool applyLevels)
 {
-    run.console.print("Selecting the sharpest of %d frames at every pixel\n", stack.count());
+    const RunSettings& s = run.settings;
     PageBuffer<uint16_t> chosen;
-    QVX_TRY(chooseSharpestFrames(run, stack, chosen));
-    return writeSelectionWeights(run, stack, levels, chosen.get());
+    if (select) {
+        run.console.print("Selecting the sharpest of %d frames at every pixel\n", set.count());
+        QVX_TRY(chooseSharpestFrames(run, set, chosen));
+        if (mapped)
+            QVX_TRY(writeDepthMap(run, s.depthMapPath, chosen.get(), set.count()));
+        QVX_TRY(writeSelectionWeights(run, set, levels, chosen.get()));
+        chosen.reset();
+    } else if (mapped) {
+        QVX_TRY(chosen.allocate(run.console, static_cast<size_t>(run.canvas.width) * run.canvas.height));
+    }
+    QVX_TRY(fuseImageSet(run, set, levels, it.contrastWeight, it.exposureWeight, it.saturationWeight, it.mode, path,
+                         applyLevels, select, chosen.get()));
+    if (mapped && !select)
+        QVX_TRY(writeDepthMap(run, s.depthMapPath, chosen.get(), set.count()));
+    return Status();
 }
 
 // The iterations themselves; runFusion removes the run's copies afterwards,
@@ -77,6 +95,7 @@ Status fuseIterations(FusionRun& run)
     bool groupIsOutput = false;
     // Selection replaces the focus blending: iteration 1's, or the only pass.
     const bool select = s.focusMode == FocusMode::Select;
+    int mappedGroup = 0;  // the group the depth map shows; 0: the final fusion
 
     if (s.iterationCount != 1) {
         const int groups = groupSimilarExposures(run, images);
@@ -90,6 +109,14 @@ Status fuseIterations(FusionRun& run)
         const bool oneGroupOnly = ungrouped == 0 && groups == 1;
         run.progress.expect(pyramidPixels(run.canvas.width, run.canvas.height, levels) *
                             (images.count() - ungrouped + (oneGroupOnly ? 0 : 2 * groups + ungrouped)));
+        // The depth map shows the largest group (the first of equal ones).
+        std::vector<int> members(static_cast<size_t>(groups) + 1, 0);
+        for (int i = 0; i <= images.last; ++i)
+            ++members[images.group[i]];
+        for (int g = 1; g <= groups; ++g) {
+            if (!s.depthMapPath.empty() && (mappedGroup == 0 || members[g] > members[mappedGroup]))
+                mappedGroup = g;
+        }
         if (groups == 0) {
             run.console.print("Iteration 1: No similar exposures found\n");
         } else {
@@ -112,11 +139,8 @@ Status fuseIterations(FusionRun& run)
                 const std::string path = run.scratch.scratchName("fcsblend", "t", g);
                 if (groupIsOutput)
                     applyLevelsInGroup = s.levelsAdjust.enabled;
-                Status fused = select ? prepareSelection(run, group, levels) : Status();
-                if (fused.ok())
-                    fused = fuseImageSet(run, group, levels, s.iteration1.contrastWeight, s.iteration1.exposureWeight,
-                                         s.iteration1.saturationWeight, s.iteration1.mode, path, applyLevelsInGroup,
-                                         select);
+                const Status fused = fuseSet(run, group, levels, s.iteration1, select, g == mappedGroup, path,
+                                             applyLevelsInGroup);
                 if (!s.debugKeep)
                     removeLevelScratch(run, group, levels);
                 // The group result shows a moving object where every member did.
@@ -145,12 +169,9 @@ Status fuseIterations(FusionRun& run)
                 QVX_TRY(appendImageCopy(groupResults, images, i));
         }
         run.console.print("Iteration 2: %d images remain to be fused\n", groupResults.count());
-        const bool selectHere = select && s.iterationCount == 1;
-        Status result = selectHere ? prepareSelection(run, groupResults, levels) : Status();
-        if (result.ok())
-            result = fuseImageSet(run, groupResults, levels, s.iteration2.contrastWeight, s.iteration2.exposureWeight,
-                                  s.iteration2.saturationWeight, s.iteration2.mode, s.outputPath,
-                                  s.levelsAdjust.enabled, selectHere);
+        const Status result = fuseSet(run, groupResults, levels, s.iteration2, select && s.iterationCount == 1,
+                                      !s.depthMapPath.empty() && mappedGroup == 0, s.outputPath,
+                                      s.levelsAdjust.enabled);
         if (!s.debugKeep) {
             removeLevelScratch(run, groupResults, levels);
             if (!s.keepGroupResults)

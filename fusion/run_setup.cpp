@@ -1,6 +1,7 @@
 #include "fusion/run_setup.h"
 
 #include "fusion/align_inputs.h"
+#include "imageio/file_format.h"
 #include "imageio/icc_profile.h"
 #include "imageio/image_reader.h"
 #include "imageio/input_prepare.h"
@@ -171,6 +172,27 @@ Status refuseOutputOverInput(const std::string& output, const std::vector<std::s
     return Status();
 }
 
+// The depth map is written like the output: refused before any work where
+// it would destroy an input or the output, or could not hold the frame
+// indices exactly (JPEG).
+Status refuseDepthMapPath(const RunSettings& s, const std::vector<std::string>& inputs)
+{
+    const std::string& path = s.depthMapPath;
+    if (hasJpegExtension(path))
+        return fatalError("Depth map " + path + ": JPEG would blur the frame indices; name it .tif or .png")
+            .withKind(ErrorKind::Usage);
+    if (!s.outputPath.empty() && sameFile(path, s.outputPath))
+        return fatalError("Depth map " + path + " is the output file").withKind(ErrorKind::Output);
+    QVX_TRY(refuseSpecialOutput(path));
+    if (s.alignOnly.empty())
+        QVX_TRY(refuseUnwritableOutputFolder(path));
+    for (const std::string& input : inputs) {
+        if (sameFile(path, input))
+            return fatalError("Depth map " + path + " is the input file " + input).withKind(ErrorKind::Output);
+    }
+    return Status();
+}
+
 // Files a run keeps open at once. The combination opens every image's level
 // file and a weight file per weight in use before it reads a row; bracket
 // copies are images too. The margin covers the standard streams, the output
@@ -298,6 +320,8 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
             QVX_TRY(refuseUnwritableOutputFolder(s.outputPath));
         QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
     }
+    if (!s.depthMapPath.empty())
+        QVX_TRY(refuseDepthMapPath(s, inputs));
     if (!s.alignOnly.empty())
         QVX_TRY(prepareAlignOnlyFolder(s.alignOnly));
     // The output's folder when named (an unnamed output goes to the current

@@ -3,6 +3,10 @@
 // focused on one band (the others blurred by their distance from it).
 #include "fusion/align_photos.h"
 
+#include "fusion/depth_map.h"
+#include "imageio/file_format.h"
+#include "imageio/png_io.h"
+
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -276,3 +280,151 @@ TEST_F(FocusSelectTest, OnePassSelectsOverAllFrames)
 }
 
 } // namespace
+
+namespace {
+
+// A depth map read back as frame indices (-1 for a value no index maps to).
+cv::Mat depthIndices(const std::string& path, int frames)
+{
+    cv::Mat map;
+    if (hasPngExtension(path)) {
+        ImageInfo info;
+        if (!readPngHeader(path, info).ok() || info.bytesPerPixel != 1)
+            return {};
+        map.create(info.region.height, info.region.width, CV_8U);
+        if (!readPng(path, info, map.data).ok())
+            return {};
+    } else {
+        const FixtureImage image = readFixtureTiff(path);
+        if (image.samples != 1 || image.bits != 8)
+            return {};
+        map.create(image.height, image.width, CV_8U);
+        for (size_t p = 0; p < map.total(); ++p)
+            map.data[p] = static_cast<uint8_t>(image.data[p]);
+    }
+    cv::Mat indices(map.size(), CV_32S, cv::Scalar(-1));
+    for (int i = 0; i < frames; ++i)
+        indices.setTo(i, map == depthSample(i, frames));
+    return indices;
+}
+
+// Islands: 4-connected regions of one index smaller than `small` pixels,
+// and the share of the map they cover.
+std::pair<int, double> islands(const cv::Mat& indices, int frames, int small)
+{
+    int count = 0;
+    int64_t covered = 0;
+    for (int i = 0; i < frames; ++i) {
+        cv::Mat labels, stats, centroids;
+        const int n = cv::connectedComponentsWithStats(indices == i, labels, stats, centroids, 4);
+        for (int c = 1; c < n; ++c) {
+            const int area = stats.at<int>(c, cv::CC_STAT_AREA);
+            if (area < small) {
+                ++count;
+                covered += area;
+            }
+        }
+    }
+    return {count, static_cast<double>(covered) / static_cast<double>(indices.total())};
+}
+
+} // namespace
+
+// The depth map of a synthetic stack shows the depth it was made with: at
+// textured pixels well inside a depth band, the band's frame.
+TEST_F(FocusSelectTest, DepthMapFollowsTheKnownDepth)
+{
+    const std::string folder = tmp_.file("depth");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const SyntheticStack s = makeStack(sourceDir() + "/examples/focus_pcb/pcb_004.jpg", 0.2, 1.2, folder);
+    ASSERT_FALSE(s.sharp.empty());
+    Options o = options(FocusMode::Select);
+    o.depthMapPath = tmp_.file("depth.tif");
+    std::string printed;
+    fuseTo(o, s.paths, "stack.tif", &printed);
+    EXPECT_NE(printed.find("Writing depth map " + o.depthMapPath + "\n"), std::string::npos) << printed;
+    const cv::Mat indices = depthIndices(o.depthMapPath, kFrames);
+    ASSERT_FALSE(indices.empty());
+    EXPECT_EQ(cv::countNonZero(indices < 0), 0) << "values other than frame indices";
+
+    cv::Mat grey, detail;
+    cv::cvtColor(s.sharp, grey, cv::COLOR_RGB2GRAY);
+    cv::Laplacian(grey, detail, CV_32F);
+    cv::GaussianBlur(cv::abs(detail), detail, cv::Size(), 3);
+    double previous = -1;
+    for (int d = 0; d < kFrames; ++d) {
+        cv::Mat inside;
+        cv::erode(s.depth == d, inside, cv::Mat::ones(17, 17, CV_8U));
+        inside &= detail > 4;
+        const int total = cv::countNonZero(inside);
+        if (total < 500)
+            continue;
+        const int right = cv::countNonZero(inside & (indices == d));
+        const double mean = cv::mean(indices, inside)[0];
+        std::printf("  band %d: %d textured pixels, %.1f %% mapped to it, mean index %.2f\n", d, total,
+                    100.0 * right / total, mean);
+        EXPECT_GT(right, 0.95 * total) << "band " << d;
+        EXPECT_GT(mean, previous) << "band " << d;
+        previous = mean;
+    }
+}
+
+// The bundled 7-frame stack (reduced): the selection's map holds frame
+// indices only, in few islands; the classic map (the largest contrast weight
+// of every pixel) holds indices only too, and many more islands.
+TEST_F(FocusSelectTest, DepthMapOfTheBundledStackIsSmooth)
+{
+    std::vector<std::string> inputs;
+    for (int k = 1; k <= 7; ++k) {
+        inputs.push_back(tmp_.file("pcb" + std::to_string(k) + ".tif"));
+        ASSERT_TRUE(writeFixtureTiff(
+            inputs.back(), alignrun::reducedPhoto(sourceDir() + "/examples/focus_pcb/pcb_00" + std::to_string(k) + ".jpg",
+                                                  0.25)));
+    }
+    Options select = options(FocusMode::Select);
+    select.depthMapPath = tmp_.file("select.png");
+    fuseTo(select, inputs, "select.tif");
+    Options classic = options(FocusMode::Classic);
+    classic.depthMapPath = tmp_.file("classic.png");
+    fuseTo(classic, inputs, "classic.tif");
+
+    const cv::Mat selected = depthIndices(select.depthMapPath, 7);
+    const cv::Mat contrast = depthIndices(classic.depthMapPath, 7);
+    ASSERT_FALSE(selected.empty());
+    ASSERT_FALSE(contrast.empty());
+    EXPECT_EQ(cv::countNonZero(selected < 0), 0);
+    EXPECT_EQ(cv::countNonZero(contrast < 0), 0);
+    const auto [selectIslands, selectShare] = islands(selected, 7, 64);
+    const auto [classicIslands, classicShare] = islands(contrast, 7, 64);
+    std::printf("  islands under 64 px: select %d (%.2f %% of the map), classic %d (%.2f %%)\n", selectIslands,
+                100 * selectShare, classicIslands, 100 * classicShare);
+    EXPECT_LT(selectShare, 0.01);
+    EXPECT_LT(selectIslands * 10, classicIslands);
+    // Every frame is sharpest somewhere in this stack.
+    for (int i = 0; i < 7; ++i)
+        EXPECT_GT(cv::countNonZero(selected == i), 0) << "frame " << i;
+}
+
+// Depth maps are refused before any work where they would blur the
+// indices (JPEG) or destroy an input; an input is never touched.
+TEST_F(FocusSelectTest, DepthMapNamesThatWouldHarmAreRefused)
+{
+    const std::string input = tmp_.file("in.tif");
+    ASSERT_TRUE(writeFixtureTiff(input, makeFixture(16, 16, 3, 8)));
+    const std::string before = readFile(input);
+    for (const std::string& name : {tmp_.file("depth.jpg"), input}) {
+        Options o = options(FocusMode::Select);
+        o.depthMapPath = name;
+        o.outputPath = tmp_.file("out.tif");
+        FuseResult result;
+        const std::string printed = captureOutput([&] { result = fuse(o, {input, input}); });
+        EXPECT_EQ(result.exitCode, kExitFatal) << name;
+        EXPECT_NE(result.error.find("Depth map " + name), std::string::npos) << result.error;
+        EXPECT_EQ(printed.find("Analyzing"), std::string::npos) << printed;
+        EXPECT_FALSE(fileExists(o.outputPath));
+    }
+    EXPECT_EQ(readFile(input), before);
+    EXPECT_EQ(depthSample(3, 7), 128);     // 3 * 255 / 6 = 127.5, rounded
+    EXPECT_EQ(depthSample(1, 257), 256);   // 16 bits beyond 256 frames
+    EXPECT_EQ(depthSample(256, 257), 65535);
+}
