@@ -1,6 +1,7 @@
 #include "imageio/preview_cache.h"
 
 #include "imageio/file_format.h"
+#include "imageio/raw_engine.h"
 #include "support/file_ops.h"
 
 #include <fcntl.h>
@@ -49,9 +50,10 @@ uint64_t contentCheck(const std::string& path, int64_t size)
 
 // Everything that decides the cache's pixels. Empty when the source cannot be
 // examined (the run then fails on reading it anyway).
-std::string identityOf(const RunSettings& settings, const std::string& source, float scale, float stops,
-                       const char* kind, float gamma)
+std::string identityOf(const RunContext& run, const std::string& source, float scale, float stops, const char* kind,
+                       float gamma)
 {
+    const RunSettings& settings = run.settings;
     struct stat st{};
     if (stat(source.c_str(), &st) != 0)
         return std::string();
@@ -73,7 +75,9 @@ std::string identityOf(const RunSettings& settings, const std::string& source, f
     if (isRawInput(source))
     {
         identity += "converter=" + settings.converterPath + "\nconverterArgs=" + settings.converterArgs + "\n";
-        if (settings.rawEngine == RawEngine::LibRaw)
+        // A file the converter could not read (or a missing converter) was
+        // decoded by LibRaw: once the converter reads it, the cache is stale.
+        if (decodedInProcess(run, source))
             identity += "engine=libraw\n";
     }
     return identity;
@@ -134,7 +138,7 @@ CacheEntry findCache(RunContext& run, const std::string& base, const std::string
                      const char* kind, float gamma)
 {
     CacheEntry entry;
-    entry.identity = identityOf(run.settings, source, scale, stops, kind, gamma);
+    entry.identity = identityOf(run, source, scale, stops, kind, gamma);
     for (int n = 0;; ++n) {
         entry.path = numbered(base, n);
         struct stat st{};

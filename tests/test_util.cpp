@@ -165,7 +165,7 @@ std::string captureOutput(const std::function<void()>& body)
     return text;
 }
 
-bool programOnPath(const std::string& program)
+std::string findOnPath(const std::string& program)
 {
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "";
@@ -178,10 +178,15 @@ bool programOnPath(const std::string& program)
         if (dir.empty())
             dir = ".";
         if (access((dir + "/" + program).c_str(), X_OK) == 0)
-            return true;
+            return dir + "/" + program;
         start = end + 1;
     }
-    return false;
+    return std::string();
+}
+
+bool programOnPath(const std::string& program)
+{
+    return !findOnPath(program).empty();
 }
 
 std::string readFile(const std::string& path)

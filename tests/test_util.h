@@ -56,6 +56,8 @@ std::string captureOutput(const std::function<void()>& body);
 
 // True when an executable of that name is found on PATH.
 bool programOnPath(const std::string& program);
+// Its path on PATH, or empty.
+std::string findOnPath(const std::string& program);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

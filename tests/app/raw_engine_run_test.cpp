@@ -3,11 +3,15 @@
 #include "app/command_line.h"
 #include "command_walk.h"
 #include "dng_writer.h"
+#include "sha256.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -105,6 +109,29 @@ TEST_F(RawEngineRunTest, SearchPathWithoutDcrawFusesThroughLibRawAtSixteenBits)
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_NE(r.output.find("RAW option -h"), std::string::npos) << r.output;
     EXPECT_FALSE(fileExists(dir.file("half.tif")));
+}
+
+TEST_F(RawEngineRunTest, PreviewCacheOfALibRawFallbackIsNotServedOnceDcrawReadsTheFile)
+{
+    // A scaled run keeps the converted file in a cache. Made by LibRaw while
+    // dcraw was missing, it must not stand in for dcraw's conversion later.
+    const std::string dcraw = findOnPath("dcraw");
+    if (dcraw.empty())
+        GTEST_SKIP() << "dcraw not installed";
+    const std::string bin = dir.file("bin");
+    std::filesystem::create_directories(bin);
+    auto preview = [&](const std::string& output) {
+        CommandResult r = run({"--gScale", "0.5", "-o", output, dng}, bin);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        return sha256OfFile(dir.file(output));
+    };
+    const std::string byLibRaw = preview("libraw.jpg");
+    std::filesystem::create_symlink(dcraw, bin + "/dcraw");
+    const std::string afterInstall = preview("dcraw.jpg");
+    std::filesystem::remove_all(dir.path() + "/quovix-" + std::to_string(getuid()));
+    const std::string byDcraw = preview("fresh.jpg");
+    ASSERT_NE(byLibRaw, byDcraw) << "the two engines convert this file alike: the test cannot tell them apart";
+    EXPECT_EQ(afterInstall, byDcraw) << "LibRaw's cached conversion was reused";
 }
 
 } // namespace
