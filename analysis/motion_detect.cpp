@@ -78,8 +78,10 @@ void squareFilter(std::vector<uint8_t>& m, int width, int height, int r, bool di
     }
 }
 
-// Removes 8-connected groups of flagged cells smaller than `minimum`.
-void removeSmallBlobs(std::vector<uint8_t>& m, int width, int height, size_t minimum)
+// Calls visit(blob) with the indices of each 8-connected group of flagged
+// cells.
+template <typename Visit>
+void forEachBlob(const std::vector<uint8_t>& m, int width, int height, Visit visit)
 {
     std::vector<uint8_t> seen(m.size(), 0);
     std::vector<size_t> stack;
@@ -110,11 +112,19 @@ void removeSmallBlobs(std::vector<uint8_t>& m, int width, int height, size_t min
                 }
             }
         }
+        visit(blob);
+    }
+}
+
+// Removes 8-connected groups of flagged cells smaller than `minimum`.
+void removeSmallBlobs(std::vector<uint8_t>& m, int width, int height, size_t minimum)
+{
+    forEachBlob(m, width, height, [&](const std::vector<size_t>& blob) {
         if (blob.size() < minimum) {
             for (size_t i : blob)
                 m[i] = 0;
         }
-    }
+    });
 }
 
 // The minimum and maximum of one channel over the (2 kReach + 1)^2 cells
@@ -141,6 +151,60 @@ void neighbourRange(const std::vector<uint16_t>& v, int width, int height, std::
             hi[static_cast<size_t>(y) * width + x] = b;
         }
     }
+}
+
+// Closing of radius r: holes inside a moving object (areas that happen to
+// match the background) join the object. Done with r empty cells around the
+// grid, so that a line near the border is not widened up to it.
+void closeHoles(std::vector<uint8_t>& m, int width, int height, int r)
+{
+    const int pw = width + 2 * r;
+    const int ph = height + 2 * r;
+    std::vector<uint8_t> padded(cellCount(pw, ph), 0);
+    for (int y = 0; y < height; ++y)
+        std::copy_n(m.data() + static_cast<size_t>(y) * width, width,
+                    padded.data() + static_cast<size_t>(y + r) * pw + r);
+    squareFilter(padded, pw, ph, r, true);
+    squareFilter(padded, pw, ph, r, false);
+    for (int y = 0; y < height; ++y)
+        std::copy_n(padded.data() + static_cast<size_t>(y + r) * pw + r, width,
+                    m.data() + static_cast<size_t>(y) * width);
+}
+
+// Drops groups of moving cells that nowhere hold a solid 3x3 block and lie
+// farther than `reach` cells from any group that does. Blur between focus
+// frames, focus breathing and edges left apart by alignment differ along thin
+// lines that follow strong edges; a moving object is solid somewhere, and the
+// thin pieces of its outline lie near that body.
+void removeThinStrays(std::vector<uint8_t>& m, int width, int height, int reach)
+{
+    // Cells whose 3x3 neighbourhood lies wholly flagged inside the grid,
+    // grown by `reach`.
+    std::vector<uint8_t> near(m.size(), 0);
+    for (int y = 1; y + 1 < height; ++y) {
+        for (int x = 1; x + 1 < width; ++x) {
+            bool solid = true;
+            for (int dy = -1; dy <= 1 && solid; ++dy) {
+                const uint8_t* row = m.data() + static_cast<size_t>(y + dy) * width + x;
+                solid = row[-1] != 0 && row[0] != 0 && row[1] != 0;
+            }
+            near[static_cast<size_t>(y) * width + x] = solid ? 1 : 0;
+        }
+    }
+    squareFilter(near, width, height, reach, true);
+    forEachBlob(m, width, height, [&](const std::vector<size_t>& blob) {
+        if (std::none_of(blob.begin(), blob.end(), [&](size_t i) { return near[i] != 0; })) {
+            for (size_t i : blob)
+                m[i] = 0;
+        }
+    });
+}
+
+// Cells excluded beyond a moving object (the rim the comparison tolerates,
+// edges the cells blur, shadows); as many again are feathered.
+int exclusionMargin(int width, int height)
+{
+    return kReach + std::max(2, std::min(width, height) / 80);
 }
 
 } // namespace
@@ -370,18 +434,84 @@ std::vector<uint8_t> compareMapped(const MotionGrid& reference, const FrameNoise
     return moving;
 }
 
+// Compared in the darker frame's tones: the brighter one's are mapped down,
+// which shrinks its noise and the mapping's errors instead of spreading the
+// darker frame's few shadow levels over many.
+std::vector<uint8_t> compareDarker(const MotionGrid& reference, const FrameNoise& referenceNoise,
+                                   const MotionGrid& frame, const FrameNoise& frameNoise,
+                                   const std::vector<uint8_t>* consider)
+{
+    if (meanLuma(frame) > meanLuma(reference))
+        return compareMapped(frame, frameNoise, reference, referenceNoise, consider);
+    return compareMapped(reference, referenceNoise, frame, frameNoise, consider);
+}
+
+// The grid of 2x2 cell averages; a coarse cell is present when all the
+// cells it covers are.
+MotionGrid halveGrid(const MotionGrid& grid)
+{
+    MotionGrid half;
+    half.width = (grid.width + 1) / 2;
+    half.height = (grid.height + 1) / 2;
+    half.cells.assign(cellCount(half.width, half.height), WorkPixel{0, 0, 0, 0});
+    for (int y = 0; y < half.height; ++y) {
+        const int y1 = std::min(2 * y + 1, grid.height - 1);
+        for (int x = 0; x < half.width; ++x) {
+            const int x1 = std::min(2 * x + 1, grid.width - 1);
+            const WorkPixel* q[4] = {&grid.cells[static_cast<size_t>(2 * y) * grid.width + 2 * x],
+                                     &grid.cells[static_cast<size_t>(2 * y) * grid.width + x1],
+                                     &grid.cells[static_cast<size_t>(y1) * grid.width + 2 * x],
+                                     &grid.cells[static_cast<size_t>(y1) * grid.width + x1]};
+            if (q[0]->alpha == 0 || q[1]->alpha == 0 || q[2]->alpha == 0 || q[3]->alpha == 0)
+                continue;
+            WorkPixel& out = half.cells[static_cast<size_t>(y) * half.width + x];
+            out.c0 = static_cast<int16_t>((q[0]->c0 + q[1]->c0 + q[2]->c0 + q[3]->c0) / 4);
+            out.c1 = static_cast<int16_t>((q[0]->c1 + q[1]->c1 + q[2]->c1 + q[3]->c1) / 4);
+            out.c2 = static_cast<int16_t>((q[0]->c2 + q[1]->c2 + q[2]->c2 + q[3]->c2) / 4);
+            out.alpha = kAlphaPresent;
+        }
+    }
+    return half;
+}
+
 } // namespace
 
 std::vector<uint8_t> disagreement(const MotionGrid& reference, const FrameNoise& referenceNoise,
                                   const MotionGrid& frame, const FrameNoise& frameNoise,
                                   const std::vector<uint8_t>* consider)
 {
-    // Compared in the darker frame's tones: the brighter one's are mapped
-    // down, which shrinks its noise and the mapping's errors instead of
-    // spreading the darker frame's few shadow levels over many.
-    if (meanLuma(frame) > meanLuma(reference))
-        return compareMapped(frame, frameNoise, reference, referenceNoise, consider);
-    return compareMapped(reference, referenceNoise, frame, frameNoise, consider);
+    std::vector<uint8_t> flags = compareDarker(reference, referenceNoise, frame, frameNoise, consider);
+    if (reference.width != frame.width || reference.height != frame.height || flags.empty())
+        return flags;
+
+    // The same comparison on cells twice as large, whose noise is lower: a
+    // large object whose difference the cells' noise hides shows there. A
+    // coarse cell is examined only where all the cells it covers are usable.
+    const int w = frame.width;
+    const int h = frame.height;
+    const MotionGrid coarseReference = halveGrid(reference);
+    const MotionGrid coarseFrame = halveGrid(frame);
+    const int cw = coarseFrame.width;
+    std::vector<uint8_t> coarseConsider(cellCount(cw, coarseFrame.height), 1);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y) * w + x;
+            if (!usableCell(reference.cells[i]) || !usableCell(frame.cells[i]) ||
+                (consider != nullptr && (*consider)[i] == 0))
+                coarseConsider[static_cast<size_t>(y / 2) * cw + x / 2] = 0;
+        }
+    }
+    const std::vector<uint8_t> coarse =
+        compareDarker(coarseReference, estimateNoise(coarseReference), coarseFrame, estimateNoise(coarseFrame),
+                      &coarseConsider);
+    // What the coarse scale sees joins the fine flags.
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            if ((coarse[static_cast<size_t>(y / 2) * cw + x / 2] & kMotionMoving) != 0)
+                flags[static_cast<size_t>(y) * w + x] |= kMotionMoving | kMotionDiffers;
+        }
+    }
+    return flags;
 }
 
 void cleanMotion(std::vector<uint8_t>& moving, int width, int height)
@@ -400,13 +530,13 @@ void cleanMotion(std::vector<uint8_t>& moving, int width, int height)
     const size_t minimum = std::max<size_t>(6, count / 8000);
     auto clean = [&](std::vector<uint8_t>& m) {
         removeSmallBlobs(m, width, height, minimum);
-        // Closing: holes inside a moving object (areas that happen to match
-        // the background) join the object.
-        squareFilter(m, width, height, 2, true);
-        squareFilter(m, width, height, 2, false);
+        closeHoles(m, width, height, 2);
     };
     clean(differs);
     clean(moving);
+    // Thin pieces count as part of an object within twice the area its mask
+    // excludes and feathers around it.
+    removeThinStrays(moving, width, height, 4 * exclusionMargin(width, height));
     const size_t flagged = static_cast<size_t>(std::count(differs.begin(), differs.end(), uint8_t{1}));
     if (static_cast<double>(flagged) > kWholeFrameShare * static_cast<double>(count))
         std::fill(moving.begin(), moving.end(), uint8_t{1});
@@ -418,9 +548,7 @@ std::vector<uint16_t> keepFromMotion(const std::vector<uint8_t>& moving, int wid
     std::vector<uint16_t> keep(count, UINT16_MAX);
     if (count == 0)
         return keep;
-    // Margin (the rim the comparison tolerates, edges the cells blur,
-    // shadows) and feather, in cells.
-    const int margin = kReach + std::max(2, std::min(width, height) / 80);
+    const int margin = exclusionMargin(width, height);
     const int feather = margin;
     std::vector<uint8_t> grown = moving;
     squareFilter(grown, width, height, margin + feather, true);

@@ -206,6 +206,34 @@ TEST(MotionMaskCleaning, RemovesSpecksClosesHolesAndTakesWholeFrames)
     EXPECT_EQ(flaggedTotal(most), most.size());
 }
 
+TEST(MotionMaskCleaning, DropsThinLinesAwayFromAnySolidObject)
+{
+    // What blur and focus breathing leave along strong edges: long lines one
+    // or two cells wide, far larger than a speck.
+    std::vector<uint8_t> m(static_cast<size_t>(kWidth) * kHeight, 0);
+    auto set = [&](int x, int y) { m[static_cast<size_t>(y) * kWidth + x] = 1; };
+    for (int y = 5; y < 60; ++y) {
+        set(110, y);
+        set(116, y);
+        set(117, y);
+    }
+    cleanMotion(m, kWidth, kHeight);
+    EXPECT_EQ(flaggedTotal(m), 0u);
+
+    // The same lines beside a solid object are pieces of its outline.
+    for (int y = 5; y < 60; ++y) {
+        set(80, y);
+        set(86, y);
+    }
+    for (int y = 20; y < 40; ++y)
+        for (int x = 60; x < 75; ++x)
+            set(x, y);
+    cleanMotion(m, kWidth, kHeight);
+    EXPECT_EQ(m[static_cast<size_t>(30) * kWidth + 65], 1);
+    EXPECT_EQ(m[static_cast<size_t>(10) * kWidth + 80], 1);
+    EXPECT_EQ(m[static_cast<size_t>(55) * kWidth + 86], 1);
+}
+
 TEST(MotionMaskCleaning, KeepFactorsExcludeObjectAndMarginThenFeather)
 {
     std::vector<uint8_t> m(static_cast<size_t>(kWidth) * kHeight, 0);
