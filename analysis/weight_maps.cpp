@@ -40,7 +40,7 @@ void saturationRow(Console& console, const WorkPixel* row, int width, uint16_t* 
         } else if (hi + lo == 0) {
             // Only reachable with negative samples, which levels passed here
             // do not hold; treated like grey.
-            console.print("Error max min: %d %d\n", hi, lo);
+            console.notice("Error max min: %d %d\n", hi, lo);
             out[x] = 1;
         } else {
             // 32-bit product (exact for 14-bit samples); formed unsigned so
@@ -154,7 +154,7 @@ double measureExposure(FusionRun& run, const WorkPixel* level, int width, int he
         sum += linearTable[tableIndex(ycc ? p.c1 : lumaIndex(p))];
     }
     if (present == 0) {
-        run.console.print("Warning: Zero exposure in image\n");
+        run.console.notice("Warning: Zero exposure in image\n");
         return 0.0;
     }
     return static_cast<double>(sum) / static_cast<double>(present);

@@ -145,6 +145,15 @@ public:
         std::fflush(stderr);
     }
 
+    // A warning of a group's fusion, named after its output; shown when quiet.
+    void warning(const BatchGroup& group, std::string_view text)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        clearLine();
+        std::fprintf(stderr, "%s: %.*s", group.output.c_str(), static_cast<int>(text.size()), text.data());
+        std::fflush(stderr);
+    }
+
     // The closing summary; the number of groups that failed.
     size_t summary()
     {
@@ -268,8 +277,11 @@ size_t fuseGroups(const std::vector<BatchGroup>& groups, const CommandLine& comm
             options.cancel = cancel;
             options.onProgress = nullptr;
             // A group's console text stays with it: interleaved lines of
-            // several fusions would help no one.
-            options.onMessage = nullptr;
+            // several fusions would help no one. Its warnings are shown.
+            options.onMessage = [&report, &group](quovix::MessageKind kind, std::string_view text) {
+                if (kind == quovix::MessageKind::Warning)
+                    report.warning(group, text);
+            };
             const auto start = std::chrono::steady_clock::now();
             const quovix::FuseResult result = quovix::fuse(options, group.shots.files, group.output);
             codes[i] = result.exitCode;

@@ -18,13 +18,23 @@ ConsoleView::ConsoleView(bool quiet, bool progressLine, bool sharedTerminal)
 {
 }
 
-void ConsoleView::message(quovix::MessageKind, std::string_view text)
+void ConsoleView::message(quovix::MessageKind kind, std::string_view text)
 {
-    if (quiet_ || text.empty())
+    using quovix::MessageKind;
+    const bool warning = kind == MessageKind::Warning;
+    if (text.empty() || (quiet_ && !warning && kind != MessageKind::Notice))
         return;
     std::lock_guard<std::mutex> lock(mutex_);
     erase();
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (warning) {
+        // On a terminal both streams share, a warning starts a line of its own.
+        if (sharedTerminal_ && !atLineStart_)
+            std::fputc('\n', stderr);
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    }
     if (sharedTerminal_)
         atLineStart_ = text.back() == '\n';
     draw();

@@ -1,7 +1,8 @@
 // What the program shows while a run goes on: the console text on standard
-// output, and, when standard error is a terminal, one progress line (stage,
-// percent, time left) that gives way to each piece of console text and is
-// drawn again after it.
+// output, warnings on standard error, and, when standard error is a terminal,
+// one progress line (stage, percent, time left) that gives way to each piece
+// of text and is drawn again after it. Quiet, only warnings and notices (the
+// lines of a failure, values reset) are shown.
 #pragma once
 
 #include "quovix/quovix.h"

@@ -81,7 +81,8 @@ int runMain(int argc, char** argv)
         }
     }
     quovix::Options& options = commandLine.options;
-    ConsoleView view(commandLine.quiet, isatty(STDERR_FILENO) == 1,
+    // What --info prints is what was asked for, quiet or not.
+    ConsoleView view(commandLine.quiet && !commandLine.infoGiven, isatty(STDERR_FILENO) == 1,
                      isatty(STDOUT_FILENO) == 1 && sameFile(STDOUT_FILENO, STDERR_FILENO));
     options.onMessage = [&view](quovix::MessageKind kind, std::string_view text) { view.message(kind, text); };
     options.onProgress = [&view](std::string_view stage, double fraction) { view.progress(stage, fraction); };

@@ -581,7 +581,7 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::
         run.console.print("\n");
     progress.open = false;
     for (const std::string& line : report)
-        run.console.print("%s", line.c_str());
+        run.console.write(line, line.rfind("Warning: ", 0) == 0 ? MessageKind::Warning : MessageKind::Info);
     if (only) {
         // The run stops here: the bracketing copies are not wanted either.
         for (int e = 0; e <= run.images.last; ++e)

@@ -36,8 +36,8 @@ Status readCanvasFrame(FusionRun& run, const ImageList& list, int entry, SampleR
     if (!info.known)
         QVX_TRY(queryImageInfo(run, path, info));
     if (!layoutMatches(info.bytesPerPixel, info.bitsPerSample)) {
-        run.console.print("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n", path.c_str(),
-                          info.bytesPerPixel, info.bitsPerSample);
+        run.console.notice("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n", path.c_str(),
+                           info.bytesPerPixel, info.bitsPerSample);
         return fatalError("Unsupported image type\n").withKind(ErrorKind::Input);
     }
     const ImageRegion canvas = run.canvas;

@@ -44,7 +44,7 @@ void removeEntriesOfType(Console& console, const ImageList& list, int type)
 {
     for (int i = 0; i <= list.last; ++i) {
         if (list.type[i] == type && std::remove(list.paths[i]) != 0)
-            console.print("Cannot remove %s\n", list.paths[i]);
+            console.notice("Cannot remove %s\n", list.paths[i]);
     }
 }
 

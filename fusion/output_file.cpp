@@ -62,9 +62,9 @@ void copyMetadataInto(FusionRun& run, const std::string& target)
         return;
     const MetadataStatus status = copyCameraMetadata(run.metadataSource, target, QUOVIX_VERSION);
     if (!status.ok() && status.error != MetadataError::Unsupported)
-        run.console.print("Warning: camera metadata not copied (%s)\n", status.detail.c_str());
+        run.console.warn("camera metadata not copied (%s)", status.detail.c_str());
     if (status.ok() && !status.note.empty())
-        run.console.print("Warning: %s\n", status.note.c_str());
+        run.console.warn("%s", status.note.c_str());
 }
 
 // Results name their software and carry the first input's colour profile,
@@ -102,7 +102,7 @@ Status writeOutputTemp(FusionRun& run, const std::string& path, WorkPixel* pixel
     if (temp.empty()) {
         // Reported like any output file that does not open.
         const char* mode = run.settings.bigTiff ? "W" : "w";
-        run.console.print("Couldn't open TIFF file: %s", path.c_str());
+        run.console.notice("Couldn't open TIFF file: %s", path.c_str());
         run.console.traceFileOpen(path.c_str(), mode, nullptr);
         return Status::failure(kExitIoError, std::string("Cannot open TIFF file for ") + mode + ": " + path,
                                ErrorKind::Output);
@@ -154,8 +154,8 @@ Status exportAsJpeg(FusionRun& run, const std::string& source, const std::string
     }
 
     if (run.outputProfile.size() > kMaxJpegIccBytes)
-        run.console.print("Warning: colour profile of %zu bytes not carried: a JPEG holds at most %zu\n",
-                          run.outputProfile.size(), kMaxJpegIccBytes);
+        run.console.warn("colour profile of %zu bytes not carried: a JPEG holds at most %zu", run.outputProfile.size(),
+                         kMaxJpegIccBytes);
     bool ok = false;
     const std::string temp = reserveTempBeside(target);
     if (!temp.empty()) {
@@ -225,7 +225,7 @@ Status exportAsPng(FusionRun& run, const std::string& source, const std::string&
         temp, layout, [&](int row, unsigned char* out) { return rows.readRow(out, row); }, &note);
     closeTiff(run, tiff);
     if (status.ok() && !note.empty())
-        run.console.print("Warning: %s\n", note.c_str());
+        run.console.warn("%s", note.c_str());
     if (status.ok() && run.cancelled())
         status = interrupted();
     if (!status.ok()) {

@@ -85,7 +85,7 @@ float resolveScaleFactor(FusionRun& run, int inputCount)
         factor = s.scaleFactor;
     }
     if (!(factor > 0.0f)) {
-        run.console.print("Invalid scale factor...resetting to 1\n");
+        run.console.notice("Invalid scale factor...resetting to 1\n");
         factor = 1.0f;
     }
     if (factor > 1.0f)
@@ -222,7 +222,7 @@ void takeFirstInputProfile(FusionRun& run, const std::vector<std::string>& input
     }
     const MetadataStatus first = readIccProfile(inputs[0], run.outputProfile);
     if (!first.ok()) {
-        run.console.print("Warning: colour profile not used (%s)\n", first.detail.c_str());
+        run.console.warn("colour profile not used (%s)", first.detail.c_str());
         run.outputProfile.clear();
     }
     std::string differing;
@@ -234,7 +234,7 @@ void takeFirstInputProfile(FusionRun& run, const std::vector<std::string>& input
             differing += (differing.empty() ? "" : ", ") + inputs[i];
     }
     if (!differing.empty())
-        run.console.print("Warning: colour profile differs from the first input's in %s\n", differing.c_str());
+        run.console.warn("colour profile differs from the first input's in %s", differing.c_str());
 }
 
 // Frames of different sizes without canvas positions are stacked at the
@@ -256,10 +256,10 @@ void warnUnplacedSizes(FusionRun& run, const std::vector<std::string>& inputs, c
     if (other == 0)
         return;
     auto size = [](const ImageRegion& r) { return std::to_string(r.width) + "x" + std::to_string(r.height); };
-    run.console.print("Warning: inputs differ in size (%s %s, %s %s): placed at the top-left of a %s canvas; "
-                      "for hand-held frames use --align\n",
-                      inputs[0].c_str(), size(first).c_str(), inputs[other].c_str(), size(infos[other].region).c_str(),
-                      size(run.canvas).c_str());
+    run.console.warn("inputs differ in size (%s %s, %s %s): placed at the top-left of a %s canvas; "
+                     "for hand-held frames use --align",
+                     inputs[0].c_str(), size(first).c_str(), inputs[other].c_str(), size(infos[other].region).c_str(),
+                     size(run.canvas).c_str());
 }
 
 } // namespace
@@ -301,10 +301,10 @@ void resolveLevels(FusionRun& run)
     const int32_t wanted = clampToInt32(int64_t{s.levelCount} + s.levelOffset);
     s.levelCount = wanted;
     if (wanted > h + 1) {
-        run.console.print("Cannot use %d levels...using %d levels instead\n", wanted, h + 1);
+        run.console.notice("Cannot use %d levels...using %d levels instead\n", wanted, h + 1);
         s.levelCount = h + 1;
     } else if (wanted < 1) {
-        run.console.print("Cannot use %d levels...using %d levels instead\n", wanted, 1);
+        run.console.notice("Cannot use %d levels...using %d levels instead\n", wanted, 1);
         s.levelCount = 1;
     }
 }
@@ -355,7 +355,7 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     scaleRegion(scaledCanvas, factor);
     if (n > 0 && (scaledCanvas.width < 1 || scaledCanvas.height < 1)) {
         // A factor that shrinks the canvas to nothing leaves no image to fuse.
-        run.console.print("Invalid scale factor...resetting to 1\n");
+        run.console.notice("Invalid scale factor...resetting to 1\n");
         factor = 1.0f;
         scaledCanvas = run.canvas;
         scaleRegion(scaledCanvas, factor);

@@ -40,22 +40,22 @@ void validateSettings(RunContext& run)
 {
     RunSettings& s = run.settings;
     if (s.iterationCount < 1 || s.iterationCount > 2) {
-        run.console.print("Invalid iteration count...resetting to 2\n");
+        run.console.notice("Invalid iteration count...resetting to 2\n");
         s.iterationCount = 2;
     }
     if (normalizeWeights(s.iteration1, s.iteration2) > 0)
-        run.console.print("Invalid weights (must sum to 1 for each iteration)...resetting\n");
+        run.console.notice("Invalid weights (must sum to 1 for each iteration)...resetting\n");
     if (modeValue(s.iteration1.mode) < 0 || modeValue(s.iteration1.mode) > 2) {
-        run.console.print("Invalid laplacian combination mode 1...resetting\n");
+        run.console.notice("Invalid laplacian combination mode 1...resetting\n");
         s.iteration1.mode = CombineMode::Maximum;
     }
     if (modeValue(s.iteration2.mode) < 0 || modeValue(s.iteration2.mode) > 2) {
-        run.console.print("Invalid laplacian combination mode 2...resetting\n");
+        run.console.notice("Invalid laplacian combination mode 2...resetting\n");
         s.iteration2.mode = CombineMode::Average;
     }
     // Negated comparisons so that a NaN is reset as well.
     if (!(s.gamma >= 0.5f && s.gamma <= 10.0f)) {
-        run.console.print("Invalid Gamma value...resetting\n");
+        run.console.notice("Invalid Gamma value...resetting\n");
         s.gamma = 2.2f;
     }
     struct CurveCheck {
@@ -73,16 +73,16 @@ void validateSettings(RunContext& run)
     };
     for (const CurveCheck& c : curveChecks) {
         if (!(std::fabs(*c.value) <= 5.0f)) {
-            run.console.print("Invalid exposure curve %s value...resetting\n", c.name);
+            run.console.notice("Invalid exposure curve %s value...resetting\n", c.name);
             *c.value = c.reset;
         }
     }
     if (s.jpegQuality < 1 || s.jpegQuality > 100) {
-        run.console.print("Invalid JPEG Quality...resetting\n");
+        run.console.notice("Invalid JPEG Quality...resetting\n");
         s.jpegQuality = 90;
     }
     if (!(s.highlightThreshold >= 0.0f && s.highlightThreshold <= 1.0f)) {
-        run.console.print("Invalid highlight constraint threshold...resetting\n");
+        run.console.notice("Invalid highlight constraint threshold...resetting\n");
         s.highlightThreshold = 0.1f;
     }
 }

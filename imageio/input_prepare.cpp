@@ -32,8 +32,8 @@ bool fitsTarget(const ImageRegion& image, const ImageRegion& target)
 
 Status failPlacement(Console& console, const std::string& path, const ImageRegion& image, const ImageRegion& target)
 {
-    console.print("Image %s (%dx%d+%d+%d) does not fit on the canvas (%dx%d+%d+%d)\n", path.c_str(), image.width,
-                  image.height, image.x, image.y, target.width, target.height, target.x, target.y);
+    console.notice("Image %s (%dx%d+%d+%d) does not fit on the canvas (%dx%d+%d+%d)\n", path.c_str(), image.width,
+                   image.height, image.x, image.y, target.width, target.height, target.x, target.y);
     return fatalError("Image does not fit on the canvas");
 }
 
@@ -57,8 +57,8 @@ Status checkConvertedRaw(Console& console, const std::string& scratch, const Ima
                            : (width == static_cast<uint32_t>(expected.width) &&
                               height == static_cast<uint32_t>(expected.height));
     if (bits != expectedBits || samples != 3 || !sizeOk) {
-        console.print("RAW converter wrote %ux%u with %u samples of %u bits; expected %dx%d %d-bit RGB\n", width,
-                      height, samples, bits, expected.width, expected.height, expectedBits);
+        console.notice("RAW converter wrote %ux%u with %u samples of %u bits; expected %dx%d %d-bit RGB\n", width,
+                       height, samples, bits, expected.width, expected.height, expectedBits);
         return fatalError("Unexpected RAW conversion output", kExitIoError);
     }
     converted.known = true;
@@ -368,8 +368,8 @@ Status adjustExposure(RunContext& run, const std::string& srcPath, ImageInfo inf
     const int bytesPerPixel = info.bytesPerPixel;
     const int bitsPerSample = info.bitsPerSample;
     if (!layoutMatches(bytesPerPixel, bitsPerSample)) {
-        run.console.print("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n", srcPath.c_str(),
-                          bytesPerPixel, bitsPerSample);
+        run.console.notice("Unsupported image layout: %s (%d bytes per pixel, %d bits per sample)\n", srcPath.c_str(),
+                           bytesPerPixel, bitsPerSample);
         return fatalError("Unsupported image type\n").withKind(ErrorKind::Input);
     }
     const int samples = bytesPerPixel / (bitsPerSample / 8);

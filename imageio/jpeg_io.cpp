@@ -67,7 +67,7 @@ jpeg_error_mgr* installErrorManager(JpegErrorManager& manager, Console& console)
 Status decodeFailure(Console& console, const JpegErrorManager& errors, const char* text)
 {
     if (errors.base.msg_code == JERR_OUT_OF_MEMORY) {
-        console.print("Error allocating memory in the JPEG decoder\n");
+        console.notice("Error allocating memory in the JPEG decoder\n");
         return outOfMemory();
     }
     return Status::failure(kExitIoError, text);
@@ -139,7 +139,7 @@ Status readJpeg(Console& console, const std::string& path, const ImageInfo& expe
                                             static_cast<int>(info.output_height) != expected.region.height);
     if (info.output_components != 3 || changed) {
         if (changed)
-            console.print("Image file %s has changed since it was opened\n", path.c_str());
+            console.notice("Image file %s has changed since it was opened\n", path.c_str());
         else
             console.showErrorBox("JPEG Image must have 3 channels");
         jpeg_destroy_decompress(&info);

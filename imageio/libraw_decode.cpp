@@ -87,7 +87,7 @@ int printLibRawDescription(Console& console, const std::string& path)
     ImageRegion size;
     const int rc = decoder ? openForSize(*decoder, path, size) : LIBRAW_UNSUFFICIENT_MEMORY;
     if (rc != LIBRAW_SUCCESS) {
-        console.print("LibRaw cannot decode RAW file %s: %s\n", path.c_str(), reasonOf(rc).c_str());
+        console.notice("LibRaw cannot decode RAW file %s: %s\n", path.c_str(), reasonOf(rc).c_str());
         return -1;
     }
     const libraw_iparams_t& id = decoder->imgdata.idata;

@@ -171,7 +171,7 @@ int printRawInfo(const RunSettings& settings, Console& console, const std::strin
 {
     ChildPipe child;
     if (!openQuery(settings, path, child)) {
-        console.print("Error %d establishing communication with dcraw\n", errno);
+        console.notice("Error %d establishing communication with dcraw\n", errno);
         return -1;
     }
     char line[1024];
@@ -226,7 +226,7 @@ Status convertRaw(RunContext& run, const std::string& rawPath, const std::string
             if (!messages.empty() && messages.back() != '\n')
                 messages += '\n';
             if (!messages.empty())
-                run.console.write(messages);
+                run.console.write(messages, MessageKind::Notice);
         }
     }
     if (err[0] >= 0)
@@ -236,7 +236,7 @@ Status convertRaw(RunContext& run, const std::string& rawPath, const std::string
 
     if (status != 0) {
         std::remove(destPath.c_str());
-        run.console.print("Return value: %d\n\n", status);
+        run.console.notice("Return value: %d\n\n", status);
         return fatalError(kConvertFailure).withKind(ErrorKind::Input);
     }
     return Status();

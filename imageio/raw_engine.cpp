@@ -62,7 +62,7 @@ Status queryRawOutputSize(RunContext& run, const std::string& path, ImageRegion&
     QVX_TRY(parseLibRawOptions(run.settings.converterArgs, options));
     const std::string reason = libRawOutputSize(path, region);
     if (!reason.empty()) {
-        run.console.print("LibRaw cannot decode RAW file %s: %s\n", path.c_str(), reason.c_str());
+        run.console.notice("LibRaw cannot decode RAW file %s: %s\n", path.c_str(), reason.c_str());
         // The last line says which file and why, the converter's absence first.
         std::string why = "LibRaw cannot read it";
         if (run.settings.rawEngine == RawEngine::Dcraw)

@@ -93,7 +93,7 @@ Status openTiff(RunContext& run, const std::string& path, const char* mode, TIFF
         tiff = openTiffQuietly(path);
     }
     if (tiff == nullptr)
-        run.console.print("Couldn't open TIFF file: %s", path.c_str());
+        run.console.notice("Couldn't open TIFF file: %s", path.c_str());
     run.console.traceFileOpen(path.c_str(), mode, tiff);
     if (tiff == nullptr)
         return Status::failure(kExitIoError, std::string("Cannot open TIFF file for ") + mode + ": " + path);

@@ -105,7 +105,7 @@ bool writeStrips(RunContext& run, TIFF* tiff, const std::string& path, const Row
     if (result.status == StripWriteStatus::Unsupported)
         return false;
     if (result.outOfMemory) {
-        run.console.print("Error allocating the strip buffers of %s\n", path.c_str());
+        run.console.notice("Error allocating the strip buffers of %s\n", path.c_str());
         status = outOfMemory();
         return true;
     }
@@ -114,7 +114,7 @@ bool writeStrips(RunContext& run, TIFF* tiff, const std::string& path, const Row
         return true;
     }
     if (result.status == StripWriteStatus::Failed) {
-        run.console.print("Error writing scanline %d\n", static_cast<int>(result.failedRow));
+        run.console.notice("Error writing scanline %d\n", static_cast<int>(result.failedRow));
         status = writeFailed(path, result.systemError);
     }
     return true;
@@ -158,7 +158,7 @@ Status writeTiffRows(RunContext& run, const std::string& path, const TiffLayout&
     }
     if (failedRow >= 0) {
         const int err = errno;
-        run.console.print("Error writing scanline %d\n", failedRow);
+        run.console.notice("Error writing scanline %d\n", failedRow);
         status = writeFailed(path, err);
     }
     closeTiff(run, tiff);

@@ -66,7 +66,10 @@ void Console::emit(MessageKind kind, std::string_view text)
     if (!sink_ || text.empty())
         return;
     std::lock_guard<std::mutex> lock(mutex_);
-    atLineStart_ = text.back() == '\n';
+    // A warning may be shown apart from the console text (another stream),
+    // so it does not end that text's line.
+    if (kind != MessageKind::Warning)
+        atLineStart_ = text.back() == '\n';
     deliver(kind, text);
 }
 
@@ -78,9 +81,9 @@ Status Console::callbackStatus() const
     return fatalError("The message callback threw: " + sinkError_).withKind(ErrorKind::Callback);
 }
 
-void Console::write(std::string_view text)
+void Console::write(std::string_view text, MessageKind kind)
 {
-    emit(MessageKind::Info, text);
+    emit(kind, text);
 }
 
 void Console::print(const char* format, ...)
@@ -92,13 +95,31 @@ void Console::print(const char* format, ...)
     emit(MessageKind::Info, text);
 }
 
+void Console::warn(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = formatUnbounded(format, args);
+    va_end(args);
+    emit(MessageKind::Warning, "Warning: " + text + "\n");
+}
+
+void Console::notice(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = formatUnbounded(format, args);
+    va_end(args);
+    emit(MessageKind::Notice, text);
+}
+
 void Console::showErrorBox(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
     std::string text = formatText<1024>(format, args);
     va_end(args);
-    emit(MessageKind::Info, text + "\n");
+    emit(MessageKind::Notice, text + "\n");
 }
 
 void Console::debugLog(const char* format, ...)
@@ -115,7 +136,7 @@ void Console::debugLog(const char* format, ...)
 
     FILE* f = std::fopen(logPath_.c_str(), "a");
     if (f == nullptr) {
-        print("Cannot open debug output file: %s", logPath_.c_str());
+        notice("Cannot open debug output file: %s", logPath_.c_str());
         return;
     }
     timespec now{};

@@ -31,7 +31,13 @@ public:
     Console& operator=(const Console&) = delete;
 
     void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void write(std::string_view text);
+    void write(std::string_view text, MessageKind kind = MessageKind::Info);
+    // A whole "Warning: " line about the result (MessageKind::Warning); the
+    // console text around it goes on where it was.
+    void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Text that matters when nothing else is shown (MessageKind::Notice): a
+    // setting corrected, the lines that lead up to a failure.
+    void notice(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     // Prints the message and a line end (the JPEG code's error line).
     void showErrorBox(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -23,7 +23,7 @@ void* trackedAlloc(Console& console, size_t size)
     size_t rounded = (size + 15) & ~static_cast<size_t>(15);
     void* block = rounded < size ? nullptr : std::aligned_alloc(16, rounded == 0 ? 16 : rounded);
     if (block == nullptr) {
-        console.print("Error allocating %d bytes of memory\n", static_cast<int>(size));
+        console.notice("Error allocating %d bytes of memory\n", static_cast<int>(size));
         return nullptr;
     }
     console.traceNumbered(console.counters.allocCount, "Mem|%d|alloc|%p|%d\n", block, static_cast<int>(size));
@@ -49,7 +49,7 @@ void* trackedPageAlloc(Console& console, size_t size)
                                         : mmap(nullptr, length, PROT_READ | PROT_WRITE,
                                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) {
-        console.print("VirtualAlloc error allocating %d bytes of memory\n", static_cast<int>(size));
+        console.notice("VirtualAlloc error allocating %d bytes of memory\n", static_cast<int>(size));
         return nullptr;
     }
     *static_cast<size_t*>(base) = length;

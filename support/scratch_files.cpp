@@ -114,7 +114,7 @@ Status ScratchFolders::ensureCacheFolder()
         return Status();
     std::string folder = privateFolderPath();
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        console_.print("Cannot create temporary folder %s: %s\n", folder.c_str(), std::strerror(errno));
+        console_.notice("Cannot create temporary folder %s: %s\n", folder.c_str(), std::strerror(errno));
         return fatalError("Temporary folder unavailable").withKind(ErrorKind::Output);
     }
     // lstat: a planted symbolic link is refused, not followed.
@@ -131,7 +131,7 @@ Status ScratchFolders::ensureCacheFolder()
     else if ((st.st_mode & 077) != 0)
         reason = "open to other users";
     if (reason != nullptr) {
-        console_.print("Temporary folder %s is not a private folder of this user\n", folder.c_str());
+        console_.notice("Temporary folder %s is not a private folder of this user\n", folder.c_str());
         return fatalError("Temporary folder unsafe: " + folder + " (" + reason + ")").withKind(ErrorKind::Output);
     }
     cacheFolder_ = folder;
@@ -148,7 +148,7 @@ Status ScratchFolders::ensureRunFolder()
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) {
-        console_.print("Cannot create scratch folder in %s: %s\n", cacheFolder_.c_str(), std::strerror(errno));
+        console_.notice("Cannot create scratch folder in %s: %s\n", cacheFolder_.c_str(), std::strerror(errno));
         return fatalError("Temporary folder unavailable").withKind(ErrorKind::Output);
     }
     runFolder_ = buf.data();

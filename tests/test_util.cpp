@@ -81,15 +81,14 @@ void TestRun::reset(Options options)
     run_.emplace(options);
 }
 
-CommandResult runQuovix(const std::vector<std::string>& args, const std::string& workDir,
-                        const std::vector<std::string>& env)
-{
-    return runQuovixWatched(args, workDir, env, nullptr);
-}
+namespace {
 
-CommandResult runQuovixWatched(const std::vector<std::string>& args, const std::string& workDir,
-                               const std::vector<std::string>& env,
-                               const std::function<bool(pid_t pid, const std::string& output)>& watch)
+// The program in a child process; its standard error joins the output, or
+// goes to `errorFile` when one is named.
+CommandResult runChild(const std::vector<std::string>& args, const std::string& workDir,
+                       const std::vector<std::string>& env,
+                       const std::function<bool(pid_t pid, const std::string& output)>& watch,
+                       const std::string& errorFile)
 {
     CommandResult result;
     int pipeFds[2];
@@ -121,7 +120,10 @@ CommandResult runQuovixWatched(const std::vector<std::string>& args, const std::
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
+        const int errors = errorFile.empty() ? pipeFds[1] : open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (errors < 0)
+            _exit(127);
+        dup2(errors, 2);
         close(pipeFds[0]);
         close(pipeFds[1]);
         int devnull = open("/dev/null", O_RDONLY);
@@ -145,6 +147,31 @@ CommandResult runQuovixWatched(const std::vector<std::string>& args, const std::
     waitpid(pid, &status, 0);
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
+    return result;
+}
+
+} // namespace
+
+CommandResult runQuovix(const std::vector<std::string>& args, const std::string& workDir,
+                        const std::vector<std::string>& env)
+{
+    return runChild(args, workDir, env, nullptr, "");
+}
+
+CommandResult runQuovixWatched(const std::vector<std::string>& args, const std::string& workDir,
+                               const std::vector<std::string>& env,
+                               const std::function<bool(pid_t pid, const std::string& output)>& watch)
+{
+    return runChild(args, workDir, env, watch, "");
+}
+
+CommandResult runQuovixApart(const std::vector<std::string>& args, const std::string& workDir,
+                             const std::vector<std::string>& env)
+{
+    TempDir dir;
+    const std::string errorFile = dir.file("stderr");
+    CommandResult result = runChild(args, workDir, env, nullptr, errorFile);
+    result.errors = readFile(errorFile);
     return result;
 }
 

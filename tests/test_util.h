@@ -28,7 +28,8 @@ private:
 
 struct CommandResult {
     int exitCode = -1;   // as the shell sees it (0..255), -1 when killed
-    std::string output;  // standard output and standard error together
+    std::string output;  // standard output and standard error together (runQuovixApart: standard output)
+    std::string errors;  // runQuovixApart: standard error
 };
 
 // Runs the quovix binary with the arguments (no shell), in `workDir` when given,
@@ -42,6 +43,10 @@ CommandResult runQuovix(const std::vector<std::string>& args, const std::string&
 CommandResult runQuovixWatched(const std::vector<std::string>& args, const std::string& workDir,
                                const std::vector<std::string>& env,
                                const std::function<bool(pid_t pid, const std::string& output)>& watch);
+
+// As runQuovix, with standard output and standard error kept apart.
+CommandResult runQuovixApart(const std::vector<std::string>& args, const std::string& workDir = "",
+                             const std::vector<std::string>& env = {});
 
 // The banner the program prints first: its name, version and the platform it
 // was built for.

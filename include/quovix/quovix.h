@@ -113,8 +113,16 @@ enum class RawEngine : int32_t {
 };
 
 enum class MessageKind {
-    Info,   // progress, settings report, warnings
-    Trace,  // memory and file trace lines ("Mem|", "File|") under traceResources
+    Info,     // progress and the settings report
+    Trace,    // memory and file trace lines ("Mem|", "File|") under traceResources
+    // A whole "Warning: ..." line about the result: a frame left out, metadata
+    // not carried, inputs of different sizes. The command line prints these on
+    // standard error, also when quiet.
+    Warning,
+    // Console text to show even when nothing else is shown: a value reset to
+    // its default, fewer levels than asked, an image without exposure, and the
+    // lines that lead up to the failure FuseResult::error ends with.
+    Notice,
 };
 
 // Receives console text as it is produced: whole lines, or pieces of a line

@@ -9,6 +9,8 @@
 #include <regex>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -71,16 +73,37 @@ TEST_F(DebugLogTest, OverlongMessageIsCut)
 TEST(ErrorBox, PrintsTheMessageLine)
 {
     std::string text;
+    MessageKind last = MessageKind::Info;
     Console console([&](MessageKind kind, std::string_view piece) {
-        EXPECT_EQ(kind, MessageKind::Info);
+        last = kind;
         text += piece;
     });
     console.showErrorBox("Cannot open JPEG file: %s", "a.jpg");
     EXPECT_EQ(text, "Cannot open JPEG file: a.jpg\n");
+    EXPECT_EQ(last, MessageKind::Notice);  // a line of a failure: shown by quiet hosts
     // Console text is not cut at any buffer size (long paths).
     const std::string path(3000, 'p');
     console.print("Writing %s\n", path.c_str());
     EXPECT_EQ(text.size(), 29u + 8u + 3000u + 1u);
+    EXPECT_EQ(last, MessageKind::Info);
+}
+
+// Warnings come whole, with their kind, and do not end the console line
+// they interrupt (a host may show them elsewhere); notices keep their text.
+TEST(ConsoleKinds, WarningsAreWholeLinesBesideTheConsoleText)
+{
+    std::vector<std::pair<MessageKind, std::string>> got;
+    Console console([&](MessageKind kind, std::string_view piece) { got.emplace_back(kind, std::string(piece)); });
+    console.print("Analyzing a.tif");
+    console.warn("inputs differ in size (%s)", "a.tif 4x3");
+    EXPECT_FALSE(console.atLineStart());
+    console.notice("Couldn't open TIFF file: %s", "b.tif");
+    const std::vector<std::pair<MessageKind, std::string>> expected = {
+        {MessageKind::Info, "Analyzing a.tif"},
+        {MessageKind::Warning, "Warning: inputs differ in size (a.tif 4x3)\n"},
+        {MessageKind::Notice, "Couldn't open TIFF file: b.tif"},
+    };
+    EXPECT_EQ(got, expected);
 }
 
 TEST(FatalError, CarriesTheTextAndTheCode)
