@@ -61,6 +61,14 @@ bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string&
         error = "Error: cannot write " + o.outputPath + ": spell a JPEG extension .jpg, .jpeg, .JPG or .JPEG\n";
         return false;
     }
+    // The writer takes a name holding a JPEG spelling anywhere for JPEG
+    // ("x.jpg.tif", "d.jpg/out.tif"): refused rather than JPEG bytes under a
+    // TIFF name.
+    if (!o.scaled && (isTiffName(ext) || ext.empty()) && quovix::isJpegOutputName(o.outputPath)) {
+        error = "Error: cannot write " + o.outputPath +
+                ": a name holding .jpg or .jpeg is written as JPEG; rename it (or its folder) or end it in .jpg\n";
+        return false;
+    }
     // Preview runs write JPEG; never JPEG bytes under a TIFF name.
     if (o.scaled && isTiffName(ext)) {
         const std::string renamed = o.outputPath.substr(0, o.outputPath.size() - ext.size()) + "jpg";

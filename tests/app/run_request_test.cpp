@@ -47,6 +47,16 @@ TEST(RunRequest, OutputTypeFollowsTheExtension)
         EXPECT_EQ(s.error, "Error: cannot write " + std::string(name) + ": unsupported output type ." +
                                lowerExtension(name) + " (supported: .tif, .tiff, .jpg, .jpeg, .png)\n");
     }
+    // Names the writer would fill with JPEG bytes whatever their extension.
+    for (const char* name : {"holiday.jpg.tif", "d.JPEG/out.tiff", "d.jpg/out"}) {
+        const Settled s = settle({"-o", name, "a.tif", "b.tif"});
+        EXPECT_FALSE(s.ok) << name;
+        EXPECT_EQ(s.error, "Error: cannot write " + std::string(name) +
+                               ": a name holding .jpg or .jpeg is written as JPEG; rename it (or its folder) or end "
+                               "it in .jpg\n");
+    }
+    EXPECT_TRUE(settle({"-o", "d.jpg/out.png", "a.tif", "b.tif"}).ok);
+    EXPECT_TRUE(settle({"--gScale", "0.5", "-o", "d.jpg/p.tif", "a.tif", "b.tif"}).ok);
 }
 
 TEST(RunRequest, PreviewOutputsAreJpegByName)
