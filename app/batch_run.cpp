@@ -223,6 +223,11 @@ bool checkRequest(const CommandLine& commandLine, quovix::GroupingParams& params
         error = "Error: --alignOnly cannot be used with --batch\n";
         return false;
     }
+    if (!commandLine.options.depthMapPath.empty()) {
+        // Every group would write the same file, each over the one before.
+        error = "Error: --depthMap cannot be used with --batch\n";
+        return false;
+    }
     if (!quovix::parseGroupRule(batch.groupText, params)) {
         error = "Error: --group " + batch.groupText + ": use auto, a number of files, time:SECONDS or exposure\n";
         return false;

@@ -167,6 +167,7 @@ TEST_F(BatchRun, RequestsThatCannotWorkAreRefusedBeforeAnyWork)
         {{"--dryRun", shots()}, "go with --batch folder"},
         {{"--batch", "x", dir_.file("missing.tif")}, "Cannot open file: "},
         {{"--batch", "x", "--jobs", "-2", shots()}, "--jobs -2"},
+        {{"--batch", "x", "--depthMap", "d.png", shots()}, "--depthMap cannot be used with --batch"},
     };
     for (const Case& c : cases) {
         const CommandResult r = runQuovix(c.args, dir_.path());
