@@ -229,7 +229,7 @@ TEST_F(FocusSelectTest, SelectsWithinEachExposureOfABracket)
 {
     const std::string folder = tmp_.file("bracket");
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    const SyntheticStack s = makeStack(sourceDir() + "/tests/data/rocket/rocket.jpg", 0.4, 1.2, folder);
+    const SyntheticStack s = makeStack(sourceDir() + "/tests/data/rocket/rocket.jpg", 0.3, 1.2, folder);
     ASSERT_FALSE(s.sharp.empty());
     std::vector<std::string> inputs;
     for (int k = 0; k < kFrames; ++k) {
@@ -267,7 +267,7 @@ TEST_F(FocusSelectTest, OnePassSelectsOverAllFrames)
 {
     const std::string folder = tmp_.file("onepass");
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    const SyntheticStack s = makeStack(sourceDir() + "/tests/data/rocket/rocket.jpg", 0.4, 1.2, folder);
+    const SyntheticStack s = makeStack(sourceDir() + "/tests/data/rocket/rocket.jpg", 0.3, 1.2, folder);
     ASSERT_FALSE(s.sharp.empty());
     Options one = options(FocusMode::Select);
     one.iterationCount = 1;
@@ -369,7 +369,7 @@ TEST_F(FocusSelectTest, DepthMapFollowsTheKnownDepth)
     }
 }
 
-// The bundled 7-frame stack (reduced): the selection's map holds frame
+// The bundled 7-frame stack (at a fifth of its size): the selection's map holds frame
 // indices only, in few islands; the classic map (the largest contrast weight
 // of every pixel) holds indices only too, and many more islands.
 TEST_F(FocusSelectTest, DepthMapOfTheBundledStackIsSmooth)
@@ -379,7 +379,7 @@ TEST_F(FocusSelectTest, DepthMapOfTheBundledStackIsSmooth)
         inputs.push_back(tmp_.file("pcb" + std::to_string(k) + ".tif"));
         ASSERT_TRUE(writeFixtureTiff(
             inputs.back(), alignrun::reducedPhoto(sourceDir() + "/examples/focus_pcb/pcb_00" + std::to_string(k) + ".jpg",
-                                                  0.25)));
+                                                  0.2)));
     }
     Options select = options(FocusMode::Select);
     select.depthMapPath = tmp_.file("select.png");
