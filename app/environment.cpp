@@ -32,4 +32,9 @@ void takeEnvironment(quovix::Options& options)
         if (const char* env = std::getenv("QVXTRACE"))
             options.debugLogPath = std::string(env).substr(0, 255);
     }
+    // A PATH set but empty names the working folder alone, as for the shell.
+    if (options.searchPath.empty()) {
+        if (const char* env = std::getenv("PATH"))
+            options.searchPath = *env != '\0' ? env : ".";
+    }
 }

@@ -11,6 +11,6 @@
 int32_t workerCountFromEnvironment();
 
 // Fills what the command line left open: the worker count
-// (NUMBER_OF_PROCESSORS), the temporary folder (TMPDIR) and the debug log
-// (QVXTRACE, at most 255 characters).
+// (NUMBER_OF_PROCESSORS), the temporary folder (TMPDIR), the debug log
+// (QVXTRACE, at most 255 characters) and the converter's search path (PATH).
 void takeEnvironment(quovix::Options& options);

@@ -25,6 +25,10 @@ namespace quovix {
 
 namespace {
 
+// Where a converter named without a slash is looked for when the run names
+// no folders.
+const char kDefaultSearchPath[] = "/usr/local/bin:/bin:/usr/bin";
+
 const char kConvertFailure[] =
     "Could not convert RAW file.  Possible causes:\n"
     " (1) DCRaw not found\n"
@@ -39,13 +43,18 @@ std::string fileArgument(const std::string& path)
     return (!path.empty() && (path[0] == '-' || path[0] == '+')) ? "./" + path : path;
 }
 
-// Starts argv[0] (searched on PATH when it holds no slash). The child's
-// standard output goes to outFd and its standard error to errFd, never to the
-// host's own streams (our pipe ends are close-on-exec, so the child keeps only
-// its copies). Returns the child's pid, or -1 with errno set when it could not
-// be started.
-pid_t startChild(const std::vector<std::string>& args, int outFd, int errFd)
+// Starts `program` (located by locateConverter, empty when there is none)
+// with `args`, whose first is the name it was asked for. The child's standard
+// output goes to outFd and its standard error to errFd, never to the host's
+// own streams (our pipe ends are close-on-exec, so the child keeps only its
+// copies). Returns the child's pid, or -1 with errno set when it could not be
+// started.
+pid_t startChild(const std::string& program, const std::vector<std::string>& args, int outFd, int errFd)
 {
+    if (program.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const std::string& a : args)
@@ -60,7 +69,7 @@ pid_t startChild(const std::vector<std::string>& args, int outFd, int errFd)
     posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
 
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         errno = rc;
@@ -98,7 +107,7 @@ bool openQuery(const RunSettings& settings, const std::string& path, ChildPipe& 
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
     std::vector<std::string> args{converterName(settings), "-i", "-v", fileArgument(path)};
-    pid_t pid = startChild(args, fds[1], fds[1]);
+    pid_t pid = startChild(locateConverter(settings), args, fds[1], fds[1]);
     int spawnErrno = errno;
     close(fds[1]);
     if (pid < 0) {
@@ -141,6 +150,29 @@ int parseInt(const char* text)
 std::string converterName(const RunSettings& settings)
 {
     return settings.converterPath.empty() ? std::string("dcraw") : settings.converterPath;
+}
+
+std::string locateConverter(const RunSettings& settings)
+{
+    const std::string name = converterName(settings);
+    if (name.find('/') != std::string::npos)
+        return name;
+    const std::string folders = settings.searchPath.empty() ? kDefaultSearchPath : settings.searchPath;
+    size_t start = 0;
+    while (start <= folders.size()) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        const std::string folder = end > start ? folders.substr(start, end - start) : std::string(".");
+        // A folder or an unreadable file of that name is passed over, as
+        // the shell's search does.
+        const std::string candidate = folder + "/" + name;
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return std::string();
 }
 
 int queryRawSize(const RunSettings& settings, const std::string& path, ImageRegion& region)
@@ -206,7 +238,7 @@ Status convertRaw(RunContext& run, const std::string& rawPath, const std::string
     if (out < 0 || pipe2(err, O_CLOEXEC) != 0) {
         status = 126;
     } else {
-        pid_t pid = startChild(args, out, err[1]);
+        pid_t pid = startChild(locateConverter(run.settings), args, out, err[1]);
         const int spawnErrno = errno;
         ::close(err[1]);
         if (pid < 0) {

@@ -10,6 +10,10 @@ namespace quovix {
 
 // The converter program: the -x path, else "dcraw" from the search path.
 std::string converterName(const RunSettings& settings);
+// The program to start for it: the name as given when it holds a slash, else
+// the first executable file of that name in the folders of
+// settings.searchPath. Empty when the search finds none.
+std::string locateConverter(const RunSettings& settings);
 
 // 0 when the converter reported the output size (width and height set), else 1.
 int queryRawSize(const RunSettings& settings, const std::string& path, ImageRegion& region);

@@ -4,33 +4,17 @@
 #include "imageio/raw_convert.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <unistd.h>
 
 namespace quovix {
 
 namespace {
 
-// Whether the converter program exists: a name with a slash as it is, else
-// searched on PATH as the spawn does.
+// Whether the converter program exists where the conversion would start it.
 bool converterFound(const RunSettings& settings)
 {
-    const std::string name = converterName(settings);
-    if (name.find('/') != std::string::npos)
-        return access(name.c_str(), X_OK) == 0;
-    const char* path = std::getenv("PATH");
-    const std::string folders = path != nullptr ? path : "/usr/local/bin:/bin:/usr/bin";
-    size_t start = 0;
-    while (start <= folders.size()) {
-        size_t end = folders.find(':', start);
-        if (end == std::string::npos)
-            end = folders.size();
-        const std::string folder = end > start ? folders.substr(start, end - start) : std::string(".");
-        if (access((folder + "/" + name).c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
+    const std::string program = locateConverter(settings);
+    return !program.empty() && access(program.c_str(), X_OK) == 0;
 }
 
 // The one line that says a file goes to LibRaw instead of dcraw.

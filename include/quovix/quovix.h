@@ -210,7 +210,7 @@ struct Options {
     int32_t deghostReference = 0;
 
     // RAW conversion
-    std::string converterPath;              // empty: "dcraw" from the search path
+    std::string converterPath;              // empty: "dcraw" from searchPath
     std::string converterArgs;              // empty: the converter defaults "-H 2 -w"
     RawEngine rawEngine = RawEngine::Dcraw;
 
@@ -222,11 +222,15 @@ struct Options {
     bool keepGroupResults = false;          // keep the iteration-1 results
 
     // Run environment
-    // The command line fills these from NUMBER_OF_PROCESSORS, TMPDIR and
-    // QVXTRACE; the library reads no environment variable.
+    // The command line fills these from NUMBER_OF_PROCESSORS, TMPDIR,
+    // QVXTRACE and PATH; the library reads no environment variable.
     int32_t workerCount = 0;                // 1..8; 0: the online processors (at most 8)
     std::string tempFolder;                 // empty: /tmp
     std::string debugLogPath;               // empty: no debug log
+    // Folders searched for a converter named without a slash, ':'-separated
+    // as in PATH (an empty entry is the working folder); empty:
+    // /usr/local/bin:/bin:/usr/bin.
+    std::string searchPath;
 
     MessageCallback onMessage;              // null: messages are dropped
     ProgressCallback onProgress;            // null: no progress reports

@@ -33,6 +33,7 @@ protected:
     CommandLine commandLine;
     bool parsed = false;             // the walk let the run go on
     int exitCode = -1;               // the walk's exit code when it ended the run
+    std::string searchPath;          // the converter's folders for the parsed options
     Status status;                   // of setupRun
 
     // A small TIFF (zero pixels) placed at x, y on the canvas; 3 bytes per
@@ -61,6 +62,7 @@ protected:
         exitCode = -1;
         status = Status();
         parsed = parseCommandLine(static_cast<int>(args.size()), argv.data(), commandLine, exitCode);
+        commandLine.options.searchPath = searchPath;
         if (parsed) {
             Options options = commandLine.options;
             const Options defaults = testOptions(testRun_.dir().path());
@@ -604,19 +606,6 @@ TEST_F(CommandLineTest, ProgramShowsTheSameEnds)
     }
 }
 
-// PATH without any program while it lives: fuzzed names reach the RAW path,
-// and no converter must be started for them.
-class EmptySearchPath {
-public:
-    EmptySearchPath() : saved_(std::getenv("PATH") ? std::getenv("PATH") : "") { setenv("PATH", "/nonexistent", 1); }
-    ~EmptySearchPath() { setenv("PATH", saved_.c_str(), 1); }
-    EmptySearchPath(const EmptySearchPath&) = delete;
-    EmptySearchPath& operator=(const EmptySearchPath&) = delete;
-
-private:
-    std::string saved_;
-};
-
 // Random argument lists: the walk and the settled run must end with one of
 // the program's exit codes or go on, never crash or hang.
 TEST_F(CommandLineTest, FuzzedArgumentListsTerminateCleanly)
@@ -641,7 +630,8 @@ TEST_F(CommandLineTest, FuzzedArgumentListsTerminateCleanly)
     auto pick = [&rng](const std::vector<std::string>& pool) {
         return pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(rng)];
     };
-    EmptySearchPath noConverter;
+    // Fuzzed names reach the RAW path: no converter must be started for them.
+    searchPath = "/nonexistent";
     int settled = 0, ended = 0;
     for (int round = 0; round < 200; ++round) {
         std::vector<std::string> args;
@@ -709,19 +699,30 @@ TEST(Environment, FillsWhatTheCommandLineLeftOpen)
     setenv("NUMBER_OF_PROCESSORS", "3", 1);
     setenv("TMPDIR", "/env/tmp", 1);
     setenv("QVXTRACE", std::string(300, 'q').c_str(), 1);
+    const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", "/env/bin:/usr/bin", 1);
     quovix::Options open;
     takeEnvironment(open);
     EXPECT_EQ(open.workerCount, 3);
     EXPECT_EQ(open.tempFolder, "/env/tmp");
     EXPECT_EQ(open.debugLogPath, std::string(255, 'q'));
+    EXPECT_EQ(open.searchPath, "/env/bin:/usr/bin");
     quovix::Options given;
     given.workerCount = 1;
     given.tempFolder = "/given";
     given.debugLogPath = "given.log";
+    given.searchPath = "/given/bin";
     takeEnvironment(given);
     EXPECT_EQ(given.workerCount, 1);
     EXPECT_EQ(given.tempFolder, "/given");
     EXPECT_EQ(given.debugLogPath, "given.log");
+    EXPECT_EQ(given.searchPath, "/given/bin");
+    // An empty PATH is the working folder, as the shell reads it.
+    setenv("PATH", "", 1);
+    quovix::Options emptyPath;
+    takeEnvironment(emptyPath);
+    EXPECT_EQ(emptyPath.searchPath, ".");
+    setenv("PATH", savedPath.c_str(), 1);
     unsetenv("NUMBER_OF_PROCESSORS");
     unsetenv("TMPDIR");
     unsetenv("QVXTRACE");

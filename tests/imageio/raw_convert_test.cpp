@@ -492,22 +492,39 @@ TEST_F(RawConvertTest, LinkPlantedAtTheDestinationIsReplacedNotFollowed)
     EXPECT_EQ(readFile(dest), "converted");
 }
 
-TEST_F(RawConvertTest, EmptyConverterPathMeansDcraw)
+// "dcraw" is looked for in the run's search path, never the process's PATH;
+// a folder or a file that cannot run under the name is passed over.
+TEST_F(RawConvertTest, EmptyConverterPathMeansDcrawFromTheSearchPath)
 {
     settings.converterPath = "";
     const std::string bin = dir.file("bin");
+    const std::string blocked = dir.file("blocked");
+    const std::string folderOnly = dir.file("folder");
     mkdir(bin.c_str(), 0755);
+    mkdir(blocked.c_str(), 0755);
+    mkdir(folderOnly.c_str(), 0755);
+    mkdir((folderOnly + "/dcraw").c_str(), 0755);
+    writeFile(blocked + "/dcraw", "#!/bin/sh\necho 'Output size: 1 x 1'\n");
     const std::string fake = writeFakeConverter(dir, "echo 'Output size: 7 x 9'\n");
     ASSERT_EQ(rename(fake.c_str(), (bin + "/dcraw").c_str()), 0);
+
+    settings.searchPath = folderOnly + ":" + blocked + "::" + bin;
+    ImageRegion region;
+    EXPECT_EQ(locateConverter(settings), bin + "/dcraw");
+    EXPECT_EQ(queryRawSize(settings, "x.nef", region), 0);
+    EXPECT_EQ(region.width, 7);
+    EXPECT_EQ(region.height, 9);
+
     const char* oldPath = std::getenv("PATH");
     const std::string saved = oldPath ? oldPath : "";
     setenv("PATH", bin.c_str(), 1);
-    ImageRegion region;
-    int rc = queryRawSize(settings, "x.nef", region);
+    settings.searchPath = dir.file("nothing");
+    region = ImageRegion();
+    const int rc = queryRawSize(settings, "x.nef", region);
     setenv("PATH", saved.c_str(), 1);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(region.width, 7);
-    EXPECT_EQ(region.height, 9);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(region.width, 0);
+    EXPECT_EQ(locateConverter(settings), "");
 }
 
 TEST_F(RawConvertTest, MissingConverter)
