@@ -5,7 +5,9 @@ file(MAKE_DIRECTORY ${WORK})
 # layer | header it may include | header of a layer above it
 set(cases
   "support|support/status.h|imageio/file_format.h"
-  "imageio|support/status.h|fusion/fuse_image_set.h"
+  "tiff|imageio/lzw_encode.h|imageio/icc_profile.h"
+  "tiff|support/status.h|imageio/image_list.h"
+  "imageio|imageio/tiff_io.h|fusion/fuse_image_set.h"
   "imageio|support/status.h|analysis/pyramid.h"
   "analysis|imageio/file_format.h|fusion/fuse_image_set.h"
   "alignment|alignment/alignment.h|support/status.h"

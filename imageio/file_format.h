@@ -3,15 +3,12 @@
 // them.
 #pragma once
 
+#include "support/image_info.h"
 #include "support/status.h"
 
 #include <string>
 
 namespace quovix {
-
-// How a file is read: by its leading bytes, or by the converter for camera RAW
-// files (any name without a TIFF or JPEG extension).
-enum class FileFormat { Unknown, Tiff, BigTiff, Jpeg, Raw, Png };
 
 // True when the path contains one of ".jpg" ".jpeg" ".JPG" ".JPEG" ".tif"
 // ".tiff" ".TIF" ".TIFF" ".png" ".PNG" anywhere; false means a camera RAW file.

@@ -2,6 +2,7 @@
 
 #include "imageio/file_format.h"
 #include "imageio/png_io.h"
+#include "imageio/tiff_io.h"
 
 #include <cstdarg>
 #include <csetjmp>
@@ -162,7 +163,7 @@ MetadataStatus setTiffIccProfile(TIFF* tiff, const IccProfile& profile)
         return {};
     if (profile.size() > UINT32_MAX)
         return metadataFailure(MetadataError::TooLarge, "colour profile too large for a TIFF tag");
-    if (TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(profile.size()), profile.data()) != 1)
+    if (!setTiffIccTag(tiff, profile))
         return metadataFailure(MetadataError::CannotWrite, std::string(TIFFFileName(tiff)) +
                                                               ": cannot set the colour profile tag");
     return {};

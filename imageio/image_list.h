@@ -1,9 +1,10 @@
-// Image records shared by every image-handling stage: regions on the canvas,
-// the file classification of an image, and the image list.
+// The image list shared by every image-handling stage (the records of one
+// image are in support/image_info.h).
 #pragma once
 
 #include "imageio/file_format.h"
 #include "support/console.h"
+#include "support/image_info.h"
 #include "support/status.h"
 
 #include <cstdint>
@@ -11,29 +12,6 @@
 #include <vector>
 
 namespace quovix {
-
-// Placement of an image on the common canvas, in pixels.
-struct ImageRegion {
-    int32_t x = 0;
-    int32_t y = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-};
-
-// Largest image accepted, in pixels: a full-canvas WorkPixel buffer of it
-// stays below 2 GiB.
-constexpr int64_t kMaxImagePixels = (int64_t{1} << 28) - 1;
-
-// What classification found out about a file, once, before any pixel is read.
-// Stored layouts are named by bytes per pixel: 1 grey8, 2 grey16, 3 RGB8,
-// 4 RGBA8, 6 RGB16, 8 RGBA16.
-struct ImageInfo {
-    bool known = false;
-    FileFormat format = FileFormat::Unknown;
-    ImageRegion region;
-    int bytesPerPixel = 0;
-    int bitsPerSample = 0;
-};
 
 enum ImageType : int32_t {
     TypeNA = 0,

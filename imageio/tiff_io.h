@@ -1,7 +1,8 @@
-// TIFF input and output through libtiff.
+// TIFF input and output through libtiff. The TIFF and LZW code (tiff_* and
+// lzw_* here) builds on libtiff and support/ alone.
 #pragma once
 
-#include "imageio/image_list.h"
+#include "support/image_info.h"
 #include "support/run_context.h"
 
 #include <tiffio.h>
@@ -73,6 +74,10 @@ void writeTiffTags(RunContext& run, TIFF* tiff, const TiffLayout& layout);
 
 // Resolution and position tags for the region.
 void writeTiffPosition(TIFF* tiff, const ImageRegion& region);
+
+// Sets the colour profile tag (34675) on a file open for writing, before the
+// first row; false when libtiff refuses it or it exceeds a tag's size.
+bool setTiffIccTag(TIFF* tiff, const std::vector<unsigned char>& profile);
 
 // Fills `rowCount` packed rows of the file, starting at `firstRow`.
 using RowFill = std::function<void(int firstRow, int rowCount, uint8_t* out)>;

@@ -1,6 +1,5 @@
 #include "imageio/tiff_io.h"
 
-#include "imageio/icc_profile.h"
 #include "imageio/tiff_strips.h"
 #include "support/memory.h"
 
@@ -46,6 +45,12 @@ void writeTiffPosition(TIFF* tiff, const ImageRegion& r)
     TIFFSetField(tiff, TIFFTAG_YPOSITION, static_cast<double>(y));
 }
 
+bool setTiffIccTag(TIFF* tiff, const std::vector<unsigned char>& profile)
+{
+    return profile.size() <= UINT32_MAX &&
+           TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(profile.size()), profile.data()) == 1;
+}
+
 void writeTiffTags(RunContext& run, TIFF* tiff, const TiffLayout& layout)
 {
     const int samples = samplesOf(layout.bytesPerPixel);
@@ -67,7 +72,7 @@ void writeTiffTags(RunContext& run, TIFF* tiff, const TiffLayout& layout)
     if (!layout.description.empty())
         TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, layout.description.c_str());
     if (layout.iccProfile != nullptr && !layout.iccProfile->empty())
-        (void)setTiffIccProfile(tiff, *layout.iccProfile);
+        (void)setTiffIccTag(tiff, *layout.iccProfile);
     if (layout.software != nullptr)
         TIFFSetField(tiff, TIFFTAG_SOFTWARE, layout.software);
     const int code = layout.scratch && run.settings.scratchCompression
