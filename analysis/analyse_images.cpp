@@ -120,246 +120,368 @@ Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
     return Status();
 }
 
-Status analyseImages(FusionRun& run, ImageList& list, int levels, bool focusMaps)
+namespace {
+
+// What every image of the analysis shares.
+struct AnalysisPlan {
+    ImageRegion canvas;
+    size_t canvasPixels = 0;
+    size_t halfPixels = 0;    // pixels of the first reduced level
+    int levels = 1;
+    bool noExposure = false;  // no exposure weight in either iteration
+    bool wantSaturation = false;
+    bool contrastWeighted = false;
+    bool timing = false;
+    bool focusMaps = false;  // each image's focus measure and samples written too
+    // The next input is read while this one is analysed below its first
+    // level. Not in traced or debug runs, whose lines show every step in
+    // program order.
+    bool readAhead = false;
+};
+
+AnalysisPlan planAnalysis(const FusionRun& run, int levels, bool focusMaps)
 {
     const RunSettings& s = run.settings;
-    run.progress.stage("analysing");
-    const int n = levels < 1 ? 1 : levels;
-    const ImageRegion canvas = run.canvas;
-    const int canvasWidth = canvas.width;
-    const int canvasHeight = canvas.height;
-    const size_t canvasPixels = static_cast<size_t>(canvasWidth) * static_cast<size_t>(canvasHeight);
-    const size_t halfPixels = static_cast<size_t>((canvasWidth + 1) / 2) * static_cast<size_t>((canvasHeight + 1) / 2);
     const IterationParams& it1 = s.iteration1;
     const IterationParams& it2 = s.iteration2;
-    const bool noExposure = it1.exposureWeight == 0.0f && it2.exposureWeight == 0.0f;
-    const bool wantSaturation = !(it1.saturationWeight == 0.0f && it2.saturationWeight == 0.0f);
-    const bool contrastWeighted = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f);
-    const bool timing = s.showTiming;
+    AnalysisPlan plan;
+    plan.canvas = run.canvas;
+    plan.canvasPixels = static_cast<size_t>(run.canvas.width) * static_cast<size_t>(run.canvas.height);
+    plan.halfPixels =
+        static_cast<size_t>((run.canvas.width + 1) / 2) * static_cast<size_t>((run.canvas.height + 1) / 2);
+    plan.levels = levels < 1 ? 1 : levels;
+    plan.noExposure = it1.exposureWeight == 0.0f && it2.exposureWeight == 0.0f;
+    plan.wantSaturation = !(it1.saturationWeight == 0.0f && it2.saturationWeight == 0.0f);
+    plan.contrastWeighted = !(it1.contrastWeight == 0.0f && it2.contrastWeight == 0.0f);
+    plan.timing = s.showTiming;
+    plan.focusMaps = focusMaps;
+    plan.readAhead = !s.traceResources && !s.debugKeep && !run.console.tracing();
+    return plan;
+}
 
-    // The next input is read while this one is analysed below its first
-    // level. Not in traced or
-    // debug runs, whose lines show every step in program order, and not for
-    // what is converted or cached on the way in (RAW files, preview caches),
-    // which prints and writes files.
-    InputReadAhead ahead(run.pool);
-    const bool readAhead = !s.traceResources && !s.debugKeep && !run.console.tracing();
-    auto startReadAhead = [&](int j) {
-        if (!readAhead || j > list.last || run.cancelled())
-            return;
-        const ImageInfo& next = list.info[static_cast<size_t>(j)];
-        const bool readable = next.known && (next.format == FileFormat::Jpeg || next.format == FileFormat::Tiff ||
-                                             next.format == FileFormat::BigTiff || next.format == FileFormat::Png);
-        if (readable && !(s.scaled && list.scale[j] == ScaleFull) && layoutMatches(next.bytesPerPixel, next.bitsPerSample))
-            ahead.start(j, list.paths[j], next, canvas, canvasPixels);
-    };
+// Starts reading entry j ahead of its turn, when it is read as it is stored:
+// what is converted or cached on the way in (RAW files, preview caches)
+// prints and writes files, and waits for its turn.
+void startReadAhead(FusionRun& run, const AnalysisPlan& plan, const ImageList& list, InputReadAhead& ahead, int j)
+{
+    if (!plan.readAhead || j > list.last || run.cancelled())
+        return;
+    const ImageInfo& next = list.info[static_cast<size_t>(j)];
+    const bool readable = next.known && (next.format == FileFormat::Jpeg || next.format == FileFormat::Tiff ||
+                                         next.format == FileFormat::BigTiff || next.format == FileFormat::Png);
+    if (readable && !(run.settings.scaled && list.scale[j] == ScaleFull) &&
+        layoutMatches(next.bytesPerPixel, next.bitsPerSample))
+        ahead.start(j, list.paths[j], next, plan.canvas, plan.canvasPixels);
+}
 
-    for (int i = 0; i <= list.last; ++i) {
-        QVX_TRY(run.checkCancel());
-        const std::string path = list.paths[i];
-
-        ImageInfo& info = list.info[static_cast<size_t>(i)];
-        if (!info.known)
-            QVX_TRY(queryImageInfo(run, path, info));
-        const int bytesPerPixel = info.bytesPerPixel;
-
-        run.console.print("[%d/%d] Analyzing %s", i + 1, list.last + 1, shownPath(list, i));
-        if (!layoutMatches(bytesPerPixel, info.bitsPerSample))
-            return unsupportedLayout(bytesPerPixel);
-
-        // Pixels of this image that show a moving object get no weight at
-        // any level, as if they lay outside it. Its contrast weights are then
-        // kept in files: the level rows no longer tell them.
-        std::vector<uint16_t> keep;
-        QVX_TRY(keepPyramid(run, path, n, keep));
-        const bool wantContrast = contrastWeighted && (writesContrastFiles(s) || !keep.empty());
-
-        AnalysisBuffers buffers;
-        int64_t start = clockMs();
-        if (!ahead.take(i, buffers.work)) {
-            QVX_TRY(buffers.work.allocate(run.console, canvasPixels));
-            const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
-            QVX_TRY(prepareInput(run, path, info, buffers.work.get(), &canvas, 0, fromCache ? s.scaleFactor : 1.0f,
-                                 fromCache));
-        }
-        if (timing)
-            printElapsed(run.console, "Read image", start);
-
-        WorkPixel* work = buffers.work.get();
-        QVX_TRY(widenToWork(work, static_cast<int64_t>(canvasPixels), bytesPerPixel));
-        if (focusMaps) {
-            // The frame's own samples bound what a selection may produce.
-            QVX_TRY(run.scratch.ensureRunFolder());
-            QVX_TRY(writeTiffImage(run, run.scratch.scratchName(path, "v", 0), work,
-                                   scratchLayout(canvasWidth, canvasHeight, 8, canvas)));
-        }
-        if (s.useYCrCb) {
-            run.console.print(".");
-            QVX_TRY(rgbToYcc(run, work, canvasWidth, canvasHeight));
-        }
-
-        QVX_TRY(buffers.reduced.allocate(run.console, halfPixels));
-        QVX_TRY(buffers.weights.allocate(run.console, canvasPixels));
-        // Files are compressed and written in the background while the next
-        // level is computed; each weight map then needs its own buffer.
-        // Traced and debug runs write in program order, as the trace shows.
-        BackgroundQueue writer(s.traceResources || s.debugKeep);
-        const bool async = !writer.synchronous();
-        if (async && wantSaturation)
-            QVX_TRY(buffers.saturation.allocate(run.console, canvasPixels));
-        if (async && wantContrast)
-            QVX_TRY(buffers.contrast.allocate(run.console, canvasPixels));
+// Entry i on the canvas as working pixels: taken from the read ahead, or read
+// now.
+Status readWorkImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, int i, InputReadAhead& ahead,
+                     PageBuffer<WorkPixel>& work)
+{
+    const RunSettings& s = run.settings;
+    const ImageInfo& info = list.info[static_cast<size_t>(i)];
+    const int64_t start = clockMs();
+    if (!ahead.take(i, work)) {
+        QVX_TRY(work.allocate(run.console, plan.canvasPixels));
+        const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
+        QVX_TRY(prepareInput(run, list.paths[i], info, work.get(), &plan.canvas, 0,
+                             fromCache ? s.scaleFactor : 1.0f, fromCache));
+    }
+    if (plan.timing)
+        printElapsed(run.console, "Read image", start);
+    QVX_TRY(widenToWork(work.get(), static_cast<int64_t>(plan.canvasPixels), info.bytesPerPixel));
+    if (plan.focusMaps) {
+        // The frame's own samples bound what a selection may produce.
         QVX_TRY(run.scratch.ensureRunFolder());
-        auto applyKeep = [&](uint16_t* map, int l, int w, int h) -> Status {
-            if (keep.empty())
-                return Status();
-            size_t offset = 0;
-            for (int k = 0; k < l; ++k)
-                offset += static_cast<size_t>(levelSize(canvasWidth, k)) * levelSize(canvasHeight, k);
-            const uint16_t* factors = keep.data() + offset;
-            return run.pool.forRange(static_cast<size_t>(w) * h, size_t{1} << 16, [&](size_t begin, size_t end) {
-                for (size_t p = begin; p < end; ++p)
-                    map[p] = keptWeight(map[p], factors[p]);
-            });
-        };
-        const int exposureLevel = analysisLevel(canvasWidth, canvasHeight, n);
-        WorkPixel* reduced = buffers.reduced.get();
-        uint16_t* exposureWeights = buffers.weights.get();
-        uint16_t* saturationWeights = async && wantSaturation ? buffers.saturation.get() : exposureWeights;
-        uint16_t* contrastWeights = async && wantContrast ? buffers.contrast.get() : exposureWeights;
+        QVX_TRY(writeTiffImage(run, run.scratch.scratchName(list.paths[i], "v", 0), work.get(),
+                               scratchLayout(run.canvas.width, run.canvas.height, 8, plan.canvas)));
+    }
+    if (s.useYCrCb) {
+        run.console.print(".");
+        QVX_TRY(rgbToYcc(run, work.get(), run.canvas.width, run.canvas.height));
+    }
+    return Status();
+}
+
+// One image's pyramid, level by level: its Laplacian levels, its weight maps
+// and its exposure measure. Files are compressed and written in the
+// background while the next level is computed; each weight map then needs a
+// buffer of its own. Traced and debug runs write in program order, as the
+// trace shows.
+class PyramidPass {
+public:
+    PyramidPass(FusionRun& run, const AnalysisPlan& plan, const std::string& path, const std::vector<uint16_t>& keep,
+                bool wantContrast, AnalysisBuffers& buffers)
+        : run_(run), s_(run.settings), plan_(plan), path_(path), keep_(keep), wantContrast_(wantContrast),
+          buffers_(buffers), writer_(run.settings.traceResources || run.settings.debugKeep),
+          async_(!writer_.synchronous())
+    {
+    }
+
+    // Takes the level and weight buffers and makes sure of the scratch folder.
+    Status prepare()
+    {
+        QVX_TRY(buffers_.reduced.allocate(run_.console, plan_.halfPixels));
+        QVX_TRY(buffers_.weights.allocate(run_.console, plan_.canvasPixels));
+        if (async_ && plan_.wantSaturation)
+            QVX_TRY(buffers_.saturation.allocate(run_.console, plan_.canvasPixels));
+        if (async_ && wantContrast_)
+            QVX_TRY(buffers_.contrast.allocate(run_.console, plan_.canvasPixels));
+        QVX_TRY(run_.scratch.ensureRunFolder());
+        exposureWeights_ = buffers_.weights.get();
+        saturationWeights_ = async_ && plan_.wantSaturation ? buffers_.saturation.get() : exposureWeights_;
+        contrastWeights_ = async_ && wantContrast_ ? buffers_.contrast.get() : exposureWeights_;
         // Weight maps of the next level are made from the reduced level while
         // this level's files are written, unless that would move verbose
         // lines of the saturation map ahead of the level's progress dot.
-        const bool early = async && !(wantSaturation && s.useYCrCb && s.verbosity >= 1);
+        early_ = async_ && !(plan_.wantSaturation && s_.useYCrCb && s_.verbosity >= 1);
+        return Status();
+    }
 
-        BackgroundQueue::Ticket weightsWritten = 0;
-        BackgroundQueue::Ticket levelWritten = 0;
-        BackgroundQueue::Ticket contrastWritten = 0;
-        BackgroundQueue::Ticket focusWritten = 0;
-        // Writes a buffer in the background; in a synchronous run the failure
-        // is known at once, as it always was.
-        auto submit = [&](std::function<Status()> job, BackgroundQueue::Ticket& ticket) -> Status {
-            ticket = writer.submit(std::move(job));
-            return writer.synchronous() ? writer.wait(ticket) : Status();
-        };
-        // The exposure and saturation maps of a Gaussian level.
-        auto weightMaps = [&](const WorkPixel* gaussian, int l, int w, int h) -> Status {
-            QVX_TRY(writer.wait(weightsWritten));
-            const TiffLayout layout = scratchLayout(w, h, 2, canvas);
-            if (!(noExposure && n - l > s.exposureBlendLevels)) {
-                QVX_TRY(exposureWeightMap(run, gaussian, w, h, exposureWeights));
-                QVX_TRY(applyKeep(exposureWeights, l, w, h));
-                const std::string name = run.scratch.scratchName(path, "e", l);
-                QVX_TRY(submit([&run, name, exposureWeights, layout] {
-                    return writeTiffImage(run, name, exposureWeights, layout);
-                }, weightsWritten));
-            }
-            if (wantSaturation) {
-                QVX_TRY(saturationWeightMap(run, gaussian, w, h, saturationWeights));
-                QVX_TRY(applyKeep(saturationWeights, l, w, h));
-                const std::string name = run.scratch.scratchName(path, "s", l);
-                QVX_TRY(submit([&run, name, saturationWeights, layout] {
-                    return writeTiffImage(run, name, saturationWeights, layout);
-                }, weightsWritten));
-            }
-            return Status();
-        };
-
-        int width = canvasWidth;
-        int height = canvasHeight;
-        for (int l = 0; l < n; ++l) {
-            WorkPixel* level = work;
-            run.console.print(".");
-            if (s.debugKeep)
-                QVX_TRY(writeWorkFile8(run, run.scratch.scratchName(path, "g", l), level, width, height, canvas, true));
+    // Every level, then every file written; `exposure` receives the measure
+    // and `levelZeroDone` is called once level 0's buffers went back.
+    Status run(double& exposure, const std::function<void()>& levelZeroDone)
+    {
+        const int exposureLevel = analysisLevel(plan_.canvas.width, plan_.canvas.height, plan_.levels);
+        int width = plan_.canvas.width;
+        int height = plan_.canvas.height;
+        for (int l = 0; l < plan_.levels; ++l) {
+            WorkPixel* level = buffers_.work.get();
+            run_.console.print(".");
+            if (s_.debugKeep)
+                QVX_TRY(writeWorkFile8(run_, run_.scratch.scratchName(path_, "g", l), level, width, height,
+                                       plan_.canvas, true));
             if (l == exposureLevel)
-                list.exposure[i] = measureExposure(run, level, width, height);
-            if (!early || l == 0)
+                exposure = measureExposure(run_, level, width, height);
+            if (!early_ || l == 0)
                 QVX_TRY(weightMaps(level, l, width, height));
-            if (l < n - 1) {
-                start = clockMs();
-                QVX_TRY(reduceLevel(run, level, width, height, reduced));
-                if (timing)
-                    printElapsed(run.console, "reduce", start);
-                start = clockMs();
-                QVX_TRY(expandAndMerge(run, reduced, width, height, level, MergeType::Subtract));
-                if (timing)
-                    printElapsed(run.console, "expand", start);
-            }
-            start = clockMs();
-            {
-                const std::string name = run.scratch.scratchName(path, "l", l);
-                QVX_TRY(submit([&run, name, level, width, height, canvas] {
-                    return writeLaplacianFile(run, name, level, width, height, canvas);
-                }, levelWritten));
-            }
-            if (timing)
-                printElapsed(run.console, "write laplacian", start);
-            if (focusMaps && l == 0) {
-                QVX_TRY(buffers.focus.allocate(run.console, canvasPixels));
-                uint16_t* focus = buffers.focus.get();
-                QVX_TRY(focusMeasureMap(run, level, width, height, focus));
-                QVX_TRY(applyKeep(focus, 0, width, height));
-                const std::string name = run.scratch.scratchName(path, "f", 0);
-                const TiffLayout layout = scratchLayout(width, height, 2, canvas);
-                QVX_TRY(submit([&run, name, focus, layout] { return writeTiffImage(run, name, focus, layout); },
-                               focusWritten));
-            }
-            start = clockMs();
-            if (wantContrast) {
-                QVX_TRY(writer.wait(contrastWritten));
-                QVX_TRY(contrastWeightMap(run, level, width, height, contrastWeights));
-                QVX_TRY(applyKeep(contrastWeights, l, width, height));
-                const std::string name = run.scratch.scratchName(path, "c", l);
-                const TiffLayout layout = scratchLayout(width, height, 2, canvas);
-                QVX_TRY(submit([&run, name, contrastWeights, layout] {
-                    return writeTiffImage(run, name, contrastWeights, layout);
-                }, contrastWritten));
-            }
-            if (timing)
-                printElapsed(run.console, "create/write weights", start);
-            run.progress.advance(static_cast<int64_t>(width) * height);
-            if (l < n - 1) {
-                // Jobs run in order: the last one submitted ends this level's files.
-                const BackgroundQueue::Ticket levelFilesWritten =
-                    std::max({weightsWritten, levelWritten, contrastWritten, focusWritten});
-                width = (width + 1) >> 1;
-                height = (height + 1) >> 1;
-                if (early)
-                    QVX_TRY(weightMaps(reduced, l + 1, width, height));
-                QVX_TRY(writer.wait(levelWritten));
-                const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-                std::memcpy(level, reduced, pixels * sizeof(WorkPixel));
-                if (l == 0) {
-                    // The smaller levels use the start of the canvas buffers
-                    // only: the rest, once level 0's files are written, goes
-                    // back to the system and makes room for the next input,
-                    // read from now on without raising the peak.
-                    QVX_TRY(writer.wait(levelFilesWritten));
-                    buffers.work.trim(pixels);
-                    buffers.reduced.trim(static_cast<size_t>((width + 1) >> 1) * static_cast<size_t>((height + 1) >> 1));
-                    buffers.weights.trim(pixels);
-                    buffers.saturation.trim(pixels);
-                    buffers.contrast.trim(pixels);
-                    buffers.focus.reset();
-                    startReadAhead(i + 1);
-                }
-            }
+            if (l < plan_.levels - 1)
+                QVX_TRY(reduceAndSubtract(level, width, height));
+            QVX_TRY(writeLaplacian(level, l, width, height));
+            if (plan_.focusMaps && l == 0)
+                QVX_TRY(focusMap(level, width, height));
+            QVX_TRY(contrastMap(level, l, width, height));
+            run_.progress.advance(static_cast<int64_t>(width) * height);
+            if (l < plan_.levels - 1)
+                QVX_TRY(nextLevel(l, width, height, levelZeroDone));
         }
-        QVX_TRY(writer.waitAll());
+        return writer_.waitAll();
+    }
 
-        buffers.focus.reset();
-        buffers.contrast.reset();
-        buffers.saturation.reset();
-        buffers.weights.reset();
-        buffers.reduced.reset();
-        buffers.work.reset();
-        if (n == 1)
-            startReadAhead(i + 1);
+private:
+    // Moving pixels keep only their share of the weight.
+    Status applyKeep(uint16_t* map, int l, int w, int h)
+    {
+        if (keep_.empty())
+            return Status();
+        size_t offset = 0;
+        for (int k = 0; k < l; ++k)
+            offset += static_cast<size_t>(levelSize(plan_.canvas.width, k)) * levelSize(plan_.canvas.height, k);
+        const uint16_t* factors = keep_.data() + offset;
+        return run_.pool.forRange(static_cast<size_t>(w) * h, size_t{1} << 16, [&](size_t begin, size_t end) {
+            for (size_t p = begin; p < end; ++p)
+                map[p] = keptWeight(map[p], factors[p]);
+        });
+    }
 
-        if (s.verbosity >= 1)
-            run.console.print("(exposure=%.2f)", list.exposure[i] * 0.015625);
-        run.console.print("\n");
+    // Writes a buffer in the background; in a synchronous run the failure
+    // is known at once, as it always was.
+    Status submit(std::function<Status()> job, BackgroundQueue::Ticket& ticket)
+    {
+        ticket = writer_.submit(std::move(job));
+        return writer_.synchronous() ? writer_.wait(ticket) : Status();
+    }
+
+    // A weight map of a level to its scratch file.
+    Status submitWeights(const char* tag, int l, const uint16_t* weights, const TiffLayout& layout,
+                         BackgroundQueue::Ticket& ticket)
+    {
+        const std::string name = run_.scratch.scratchName(path_, tag, l);
+        RunContext& run = run_;
+        return submit([&run, name, weights, layout] { return writeTiffImage(run, name, weights, layout); }, ticket);
+    }
+
+    // The exposure and saturation maps of a Gaussian level.
+    Status weightMaps(const WorkPixel* gaussian, int l, int w, int h)
+    {
+        QVX_TRY(writer_.wait(weightsWritten_));
+        const TiffLayout layout = scratchLayout(w, h, 2, plan_.canvas);
+        if (!(plan_.noExposure && plan_.levels - l > s_.exposureBlendLevels)) {
+            QVX_TRY(exposureWeightMap(run_, gaussian, w, h, exposureWeights_));
+            QVX_TRY(applyKeep(exposureWeights_, l, w, h));
+            QVX_TRY(submitWeights("e", l, exposureWeights_, layout, weightsWritten_));
+        }
+        if (plan_.wantSaturation) {
+            QVX_TRY(saturationWeightMap(run_, gaussian, w, h, saturationWeights_));
+            QVX_TRY(applyKeep(saturationWeights_, l, w, h));
+            QVX_TRY(submitWeights("s", l, saturationWeights_, layout, weightsWritten_));
+        }
+        return Status();
+    }
+
+    // The level reduced into the reduced buffer, and the level minus the
+    // expanded reduction left in place: its Laplacian.
+    Status reduceAndSubtract(WorkPixel* level, int width, int height)
+    {
+        int64_t start = clockMs();
+        QVX_TRY(reduceLevel(run_, level, width, height, buffers_.reduced.get()));
+        if (plan_.timing)
+            printElapsed(run_.console, "reduce", start);
+        start = clockMs();
+        QVX_TRY(expandAndMerge(run_, buffers_.reduced.get(), width, height, level, MergeType::Subtract));
+        if (plan_.timing)
+            printElapsed(run_.console, "expand", start);
+        return Status();
+    }
+
+    Status writeLaplacian(const WorkPixel* level, int l, int width, int height)
+    {
+        const int64_t start = clockMs();
+        const std::string name = run_.scratch.scratchName(path_, "l", l);
+        RunContext& run = run_;
+        const ImageRegion canvas = plan_.canvas;
+        QVX_TRY(submit([&run, name, level, width, height, canvas] {
+            return writeLaplacianFile(run, name, level, width, height, canvas);
+        }, levelWritten_));
+        if (plan_.timing)
+            printElapsed(run_.console, "write laplacian", start);
+        return Status();
+    }
+
+    // The focus measure of level 0.
+    Status focusMap(const WorkPixel* level, int width, int height)
+    {
+        QVX_TRY(buffers_.focus.allocate(run_.console, plan_.canvasPixels));
+        uint16_t* focus = buffers_.focus.get();
+        QVX_TRY(focusMeasureMap(run_, level, width, height, focus));
+        QVX_TRY(applyKeep(focus, 0, width, height));
+        const std::string name = run_.scratch.scratchName(path_, "f", 0);
+        RunContext& run = run_;
+        const TiffLayout layout = scratchLayout(width, height, 2, plan_.canvas);
+        return submit([&run, name, focus, layout] { return writeTiffImage(run, name, focus, layout); },
+                      focusWritten_);
+    }
+
+    // The contrast map of a Laplacian level.
+    Status contrastMap(const WorkPixel* level, int l, int width, int height)
+    {
+        const int64_t start = clockMs();
+        if (wantContrast_) {
+            QVX_TRY(writer_.wait(contrastWritten_));
+            QVX_TRY(contrastWeightMap(run_, level, width, height, contrastWeights_));
+            QVX_TRY(applyKeep(contrastWeights_, l, width, height));
+            QVX_TRY(submitWeights("c", l, contrastWeights_, scratchLayout(width, height, 2, plan_.canvas),
+                                  contrastWritten_));
+        }
+        if (plan_.timing)
+            printElapsed(run_.console, "create/write weights", start);
+        return Status();
+    }
+
+    // The reduced level becomes the level; after level 0 the canvas buffers'
+    // unused tails go back to the system.
+    Status nextLevel(int l, int& width, int& height, const std::function<void()>& levelZeroDone)
+    {
+        // Jobs run in order: the last one submitted ends this level's files.
+        const BackgroundQueue::Ticket levelFilesWritten =
+            std::max({weightsWritten_, levelWritten_, contrastWritten_, focusWritten_});
+        width = (width + 1) >> 1;
+        height = (height + 1) >> 1;
+        if (early_)
+            QVX_TRY(weightMaps(buffers_.reduced.get(), l + 1, width, height));
+        QVX_TRY(writer_.wait(levelWritten_));
+        const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+        std::memcpy(buffers_.work.get(), buffers_.reduced.get(), pixels * sizeof(WorkPixel));
+        if (l == 0) {
+            // The smaller levels use the start of the canvas buffers only:
+            // the rest, once level 0's files are written, goes back to the
+            // system and makes room for the next input, read from now on
+            // without raising the peak.
+            QVX_TRY(writer_.wait(levelFilesWritten));
+            buffers_.work.trim(pixels);
+            buffers_.reduced.trim(static_cast<size_t>((width + 1) >> 1) * static_cast<size_t>((height + 1) >> 1));
+            buffers_.weights.trim(pixels);
+            buffers_.saturation.trim(pixels);
+            buffers_.contrast.trim(pixels);
+            buffers_.focus.reset();
+            levelZeroDone();
+        }
+        return Status();
+    }
+
+    FusionRun& run_;
+    const RunSettings& s_;
+    const AnalysisPlan& plan_;
+    const std::string& path_;
+    const std::vector<uint16_t>& keep_;
+    const bool wantContrast_;
+    AnalysisBuffers& buffers_;
+    // Declared after the buffers' owner is bound: the queue's destructor
+    // waits for every job before the buffers can go.
+    BackgroundQueue writer_;
+    const bool async_;
+    bool early_ = false;
+    uint16_t* exposureWeights_ = nullptr;
+    uint16_t* saturationWeights_ = nullptr;
+    uint16_t* contrastWeights_ = nullptr;
+    BackgroundQueue::Ticket weightsWritten_ = 0;
+    BackgroundQueue::Ticket levelWritten_ = 0;
+    BackgroundQueue::Ticket contrastWritten_ = 0;
+    BackgroundQueue::Ticket focusWritten_ = 0;
+};
+
+// Entry i: its level and weight files and its exposure measure.
+Status analyseImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, int i, InputReadAhead& ahead)
+{
+    const RunSettings& s = run.settings;
+    const std::string path = list.paths[i];
+    ImageInfo& info = list.info[static_cast<size_t>(i)];
+    if (!info.known)
+        QVX_TRY(queryImageInfo(run, path, info));
+    run.console.print("[%d/%d] Analyzing %s", i + 1, list.last + 1, shownPath(list, i));
+    if (!layoutMatches(info.bytesPerPixel, info.bitsPerSample))
+        return unsupportedLayout(info.bytesPerPixel);
+
+    // Pixels of this image that show a moving object get no weight at any
+    // level, as if they lay outside it. Its contrast weights are then kept in
+    // files: the level rows no longer tell them.
+    std::vector<uint16_t> keep;
+    QVX_TRY(keepPyramid(run, path, plan.levels, keep));
+    const bool wantContrast = plan.contrastWeighted && (writesContrastFiles(s) || !keep.empty());
+
+    AnalysisBuffers buffers;
+    QVX_TRY(readWorkImage(run, plan, list, i, ahead, buffers.work));
+    {
+        PyramidPass pass(run, plan, path, keep, wantContrast, buffers);
+        QVX_TRY(pass.prepare());
+        QVX_TRY(pass.run(list.exposure[i], [&] { startReadAhead(run, plan, list, ahead, i + 1); }));
+    }
+    buffers.focus.reset();
+    buffers.contrast.reset();
+    buffers.saturation.reset();
+    buffers.weights.reset();
+    buffers.reduced.reset();
+    buffers.work.reset();
+    if (plan.levels == 1)
+        startReadAhead(run, plan, list, ahead, i + 1);
+
+    if (s.verbosity >= 1)
+        run.console.print("(exposure=%.2f)", list.exposure[i] * 0.015625);
+    run.console.print("\n");
+    return Status();
+}
+
+} // namespace
+
+Status analyseImages(FusionRun& run, ImageList& list, int levels, bool focusMaps)
+{
+    run.progress.stage("analysing");
+    const AnalysisPlan plan = planAnalysis(run, levels, focusMaps);
+    InputReadAhead ahead(run.pool);
+    for (int i = 0; i <= list.last; ++i) {
+        QVX_TRY(run.checkCancel());
+        QVX_TRY(analyseImage(run, plan, list, i, ahead));
     }
     return Status();
 }
