@@ -458,20 +458,136 @@ void leaveOut(FusionRun& run, const std::vector<bool>& leftOut, std::vector<int>
     entryInput = std::move(keptEntryInput);
 }
 
+// A failure ends the progress line first, so that its message stands on a
+// line of its own.
+struct ProgressLine {
+    Console& console;
+    bool open = false;
+    ~ProgressLine()
+    {
+        if (open)
+            console.print("\n");
+    }
+};
+
+// The reference frame's index, once the reference and the canvas are known to
+// be within what alignment handles.
+Status alignmentReference(const FusionRun& run, int n, int& reference)
+{
+    const RunSettings& s = run.settings;
+    if (s.alignReference < 0 || s.alignReference > n)
+        return fatalError("Alignment reference " + std::to_string(s.alignReference) + " out of range 1.." +
+                          std::to_string(n));
+    reference = s.alignReference == 0 ? n / 2 : s.alignReference - 1;
+    if (std::max(run.canvas.width, run.canvas.height) > align::kMaxWarpSide)
+        return fatalError("Canvas of " + std::to_string(run.canvas.width) + "x" + std::to_string(run.canvas.height) +
+                          " pixels too large to align");
+    return Status();
+}
+
+// Every input's transform: loaded, estimated, or the identity for frames too
+// small to estimate anything from (fused as they are).
+Status findTransforms(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
+                      int reference, Transforms& t, Report& report)
+{
+    const RunSettings& s = run.settings;
+    const int n = static_cast<int>(inputs.size());
+    if (!s.alignLoad.empty())
+        return loadTransforms(run, inputs, t.toReference, report);
+    if (n < 2)
+        return Status();
+    if (!align::sizeCanBeAligned(run.canvas.width, run.canvas.height)) {
+        for (int i = 0; i < n; ++i)
+            if (i != reference)
+                report.push_back(formatted("Warning: cannot align %s (frames of %dx%d pixels are too small or too "
+                                           "thin to align); %s unaligned\n",
+                                           inputs[static_cast<size_t>(i)].c_str(), run.canvas.width,
+                                           run.canvas.height, s.alignOnly.empty() ? "fused" : "written"));
+        return Status();
+    }
+    return estimateTransforms(run, inputs, inputEntry, reference, t, report);
+}
+
+// The part of the canvas every aligned frame covers under --alignCrop, else
+// the whole canvas.
+ImageRegion alignedArea(FusionRun& run, const std::vector<int>& inputEntry, Transforms& t, Report& report)
+{
+    const RunSettings& s = run.settings;
+    const int n = static_cast<int>(t.present.size());
+    if (!s.alignCrop || n < 2)
+        return ImageRegion{0, 0, run.canvas.width, run.canvas.height};
+    if (!s.alignLoad.empty()) {
+        // Where each input lies, as the estimation would have read it.
+        for (int i = 0; i < n; ++i) {
+            ImageRegion r = run.images.info[static_cast<size_t>(inputEntry[static_cast<size_t>(i)])].region;
+            scaleRegion(r, s.scaleFactor);
+            r.x -= run.canvas.x;
+            r.y -= run.canvas.y;
+            t.present[static_cast<size_t>(i)] = r;
+        }
+    }
+    const ImageRegion area = commonArea(run, t, report);
+    if (s.verbosity > 0)
+        report.push_back(formatted("  Common area %dx%d+%d+%d\n", area.width, area.height, area.x, area.y));
+    return area;
+}
+
+// Every entry whose pixels move gets a copy; --alignOnly writes each input.
+Status planCopies(FusionRun& run, const Transforms& t, const std::vector<int>& inputEntry,
+                  const std::vector<int>& entryInput, const std::vector<std::string>& onlyTargets, bool cropped,
+                  std::vector<CopyJob>& jobs)
+{
+    const bool only = !run.settings.alignOnly.empty();
+    for (int e = 0; e <= run.images.last; ++e) {
+        const int input = entryInput[static_cast<size_t>(e)];
+        if (t.failed[static_cast<size_t>(input)])
+            continue;
+        if (only) {
+            if (inputEntry[static_cast<size_t>(input)] == e)
+                jobs.push_back({e, onlyTargets[static_cast<size_t>(input)], false});
+        } else if (cropped || !isIdentity(t.toReference[static_cast<size_t>(input)])) {
+            QVX_TRY(run.scratch.ensureRunFolder());
+            jobs.push_back({e, run.scratch.scratchName(run.images.paths[e], "aln", 0), true});
+        }
+    }
+    return Status();
+}
+
+// Writes the copies; a run copy takes its entry's place, described by
+// `alignedInfo`.
+Status writeCopies(FusionRun& run, const std::vector<CopyJob>& jobs, const Transforms& t,
+                   const std::vector<int>& entryInput, const ImageRegion& area, const ImageInfo& alignedInfo,
+                   bool several)
+{
+    const RunSettings& s = run.settings;
+    const SampleRange range = s.alignOnly.empty() ? SampleRange::Work : SampleRange::Full;
+    for (const CopyJob& job : jobs) {
+        const int input = entryInput[static_cast<size_t>(job.entry)];
+        QVX_TRY(run.checkCancel());
+        QVX_TRY(writeAlignedCopy(run, job, t.toReference[static_cast<size_t>(input)], area, range));
+        if (several)
+            run.console.print(".");
+        if (!job.scratch)
+            continue;
+        // The copy takes the entry's place; an exposure copy it was made from
+        // is no longer needed.
+        if (run.images.type[job.entry] == TypeExposureAdjusted)
+            std::remove(run.images.paths[job.entry]);
+        QVX_TRY(replaceImage(run.images, job.entry, job.path, TypeAligned, s.scaled ? ScaleScaled : ScaleFull,
+                             alignedInfo));
+    }
+    return Status();
+}
+
 } // namespace
 
 Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::vector<int>& inputEntry,
                    std::vector<int>& entryInput)
 {
-    RunSettings& s = run.settings;
+    const RunSettings& s = run.settings;
     const int n = static_cast<int>(inputs.size());
-    if (s.alignReference < 0 || s.alignReference > n)
-        return fatalError("Alignment reference " + std::to_string(s.alignReference) + " out of range 1.." +
-                          std::to_string(n));
-    const int reference = s.alignReference == 0 ? n / 2 : s.alignReference - 1;
-    if (std::max(run.canvas.width, run.canvas.height) > align::kMaxWarpSide)
-        return fatalError("Canvas of " + std::to_string(run.canvas.width) + "x" + std::to_string(run.canvas.height) +
-                          " pixels too large to align");
+    int reference = 0;
+    QVX_TRY(alignmentReference(run, n, reference));
     const bool only = !s.alignOnly.empty();
     std::vector<std::string> onlyTargets;
     if (only)
@@ -490,93 +606,27 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::
         if (lstat(target.c_str(), &st) == 0)
             report.push_back("Replaced existing file " + target + "\n");
     }
-    // A failure ends the progress line first, so that its message stands on
-    // a line of its own.
-    struct ProgressLine {
-        Console& console;
-        bool open = false;
-        ~ProgressLine()
-        {
-            if (open)
-                console.print("\n");
-        }
-    } progress{run.console};
+    ProgressLine progress{run.console};
     if (several) {
         run.console.print("Aligning %d images", n);
         progress.open = true;
     }
-    if (!s.alignLoad.empty()) {
-        QVX_TRY(loadTransforms(run, inputs, t.toReference, report));
-    } else if (several && !align::sizeCanBeAligned(run.canvas.width, run.canvas.height)) {
-        // Too few pixels to estimate anything from: fused as they are.
-        for (int i = 0; i < n; ++i)
-            if (i != reference)
-                report.push_back(formatted("Warning: cannot align %s (frames of %dx%d pixels are too small or too "
-                                           "thin to align); %s unaligned\n",
-                                           inputs[static_cast<size_t>(i)].c_str(), run.canvas.width,
-                                           run.canvas.height, s.alignOnly.empty() ? "fused" : "written"));
-    } else if (several) {
-        QVX_TRY(estimateTransforms(run, inputs, inputEntry, reference, t, report));
-    }
+    QVX_TRY(findTransforms(run, inputs, inputEntry, reference, t, report));
     if (!s.alignSave.empty())
         QVX_TRY(saveTransforms(run, inputs, t));
 
-    ImageRegion area{0, 0, run.canvas.width, run.canvas.height};
-    if (s.alignCrop && several) {
-        if (!s.alignLoad.empty()) {
-            // Where each input lies, as the estimation would have read it.
-            for (int i = 0; i < n; ++i) {
-                ImageRegion r = run.images.info[static_cast<size_t>(inputEntry[static_cast<size_t>(i)])].region;
-                scaleRegion(r, s.scaleFactor);
-                r.x -= run.canvas.x;
-                r.y -= run.canvas.y;
-                t.present[static_cast<size_t>(i)] = r;
-            }
-        }
-        area = commonArea(run, t, report);
-        if (s.verbosity > 0)
-            report.push_back(formatted("  Common area %dx%d+%d+%d\n", area.width, area.height, area.x, area.y));
-    }
+    const ImageRegion area = alignedArea(run, inputEntry, t, report);
     const bool cropped = area.x != 0 || area.y != 0 || area.width != run.canvas.width ||
                          area.height != run.canvas.height;
-
-    // Every entry whose pixels move gets a copy; --alignOnly writes each input.
     std::vector<CopyJob> jobs;
-    for (int e = 0; e <= run.images.last; ++e) {
-        const int input = entryInput[static_cast<size_t>(e)];
-        if (t.failed[static_cast<size_t>(input)])
-            continue;
-        if (only) {
-            if (inputEntry[static_cast<size_t>(input)] == e)
-                jobs.push_back({e, onlyTargets[static_cast<size_t>(input)], false});
-        } else if (cropped || !isIdentity(t.toReference[static_cast<size_t>(input)])) {
-            QVX_TRY(run.scratch.ensureRunFolder());
-            jobs.push_back({e, run.scratch.scratchName(run.images.paths[e], "aln", 0), true});
-        }
-    }
-
-    const SampleRange range = only ? SampleRange::Full : SampleRange::Work;
+    QVX_TRY(planCopies(run, t, inputEntry, entryInput, onlyTargets, cropped, jobs));
     ImageInfo alignedInfo;
     alignedInfo.known = true;
     alignedInfo.format = FileFormat::Tiff;
     alignedInfo.region = {run.canvas.x + area.x, run.canvas.y + area.y, area.width, area.height};
     alignedInfo.bytesPerPixel = 8;
     alignedInfo.bitsPerSample = 16;
-    for (const CopyJob& job : jobs) {
-        const int input = entryInput[static_cast<size_t>(job.entry)];
-        QVX_TRY(run.checkCancel());
-        QVX_TRY(writeAlignedCopy(run, job, t.toReference[static_cast<size_t>(input)], area, range));
-        if (several)
-            run.console.print(".");
-        if (!job.scratch)
-            continue;
-        // The copy takes the entry's place; an exposure copy it was made from
-        // is no longer needed.
-        if (run.images.type[job.entry] == TypeExposureAdjusted)
-            std::remove(run.images.paths[job.entry]);
-        QVX_TRY(replaceImage(run.images, job.entry, job.path, TypeAligned, s.scaled ? ScaleScaled : ScaleFull,
-                             alignedInfo));
-    }
+    QVX_TRY(writeCopies(run, jobs, t, entryInput, area, alignedInfo, several));
     if (several)
         run.console.print("\n");
     progress.open = false;

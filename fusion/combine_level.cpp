@@ -222,6 +222,287 @@ void foldBandRow(const WorkPixel* lap, const uint16_t* wgt, int64_t imageStride,
     }
 }
 
+// Detail noise suppression of one level under the run's settings.
+Suppression suppressionFor(const RunSettings& s, int level, CombineMode mode)
+{
+    const NoiseParams& np = s.noise;
+    Suppression ns;
+    ns.lumaLimit = suppressionLimit(np.lumaThreshold);
+    ns.chromaLimit = suppressionLimit(np.chromaThreshold);
+    ns.active = np.duringBlend && mode == CombineMode::Maximum && s.useYCrCb && (ns.lumaLimit > 0 || ns.chromaLimit > 0);
+    ns.luma = level < np.lumaLevels;
+    ns.chroma = level < np.chromaLevels;
+    ns.lumaFactor = np.lumaFactor;
+    ns.chromaFactor = np.chromaFactor;
+    return ns;
+}
+
+// The weights a level is combined with.
+struct LevelWeights {
+    float contrast = 0.0f;
+    float exposure = 0.0f;
+    float saturation = 0.0f;
+};
+
+// One level of every image combined into the target, band by band and a
+// group of images at a time (see combineLevel).
+class LevelCombination {
+public:
+    LevelCombination(FusionRun& run, const ImageList& images, int level, const LevelWeights& weights,
+                     CombineMode mode, WorkPixel* target, bool selection, uint16_t* chosenIndex)
+        : run_(run), s_(run.settings), images_(images), level_(level), weights_(weights), mode_(mode),
+          target_(target), selection_(selection), chosenIndex_(chosenIndex), ns_(suppressionFor(run.settings, level, mode)),
+          width_(levelSize(run.canvas.width, level)), height_(levelSize(run.canvas.height, level)),
+          n_(images.count()), rowPixels_(static_cast<size_t>(width_ > 0 ? width_ : 0)),
+          // Without a kept contrast file the weights come from the Laplacian
+          // rows themselves, of which the file would be a copy.
+          contrastFromLevel_(weights.contrast > 0.0f && !writesContrastFiles(run.settings)),
+          choiceOnly_(mode == CombineMode::Maximum && !ns_.active), files_(static_cast<size_t>(n_))
+    {
+    }
+
+    Status run()
+    {
+        std::memset(target_, 0, rowPixels_ * height_ * sizeof(WorkPixel));
+        if (chosenIndex_ != nullptr)
+            std::memset(chosenIndex_, 0, rowPixels_ * height_ * sizeof(uint16_t));
+        const int64_t startMs = clockMs();
+        if (s_.verbosity >= 2)
+            run_.console.print("Combining %d images at level %d (%d x %d), C/E/S wgts=%.2f,%.2f,%.2f, lapl mode=%s\n",
+                               n_, level_, width_, height_, weights_.contrast, weights_.exposure, weights_.saturation,
+                               combineModeName(mode_));
+        QVX_TRY(openFiles());
+        if (n_ == 0 || width_ <= 0 || height_ <= 0) {
+            files_.clear();
+            return Status();
+        }
+        planGroups();
+        QVX_TRY(allocateBuffers());
+        if (groups_ > 1 && s_.verbosity >= 2)
+            run_.console.print("Combining in bands of %d rows, %d images at a time\n", bandRows_, groupSize_);
+        QVX_TRY(combineBands());
+        reportSuppression();
+        files_.clear();
+        if (s_.showTiming)
+            printElapsed(run_.console, "Get Laplacian", startMs);
+        return Status();
+    }
+
+private:
+    // Every image's level and weight files. Rows are read into buffers of
+    // the level's width: a file whose rows hold anything else is refused
+    // first.
+    Status openFiles()
+    {
+        for (int k = 0; k < n_; ++k) {
+            const char* path = images_.paths[k];
+            LevelFiles& f = files_[static_cast<size_t>(k)];
+            f.run = &run_;
+            auto open = [&](const char* tag, int samples, TIFF*& tiff) -> Status {
+                const std::string name = run_.scratch.scratchName(path, tag, level_);
+                QVX_TRY(openTiff(run_, name, "r", tiff));
+                return checkScratchLayout(tiff, name, width_, samples);
+            };
+            QVX_TRY(open("l", 4, f.laplacian));
+            // A masked image's contrast weights are in its file.
+            if (weights_.contrast > 0.0f && (!contrastFromLevel_ || run_.motion.files.count(path) != 0))
+                QVX_TRY(open("c", 1, f.contrast));
+            if (weights_.exposure > 0.0f)
+                QVX_TRY(open("e", 1, f.exposure));
+            if (weights_.saturation > 0.0f)
+                QVX_TRY(open("s", 1, f.saturation));
+            if (selection_)
+                QVX_TRY(open("w", 1, f.selection));
+            f.attachReaders();
+            weightFiles_ = (f.contrast != nullptr) + (f.exposure != nullptr) + (f.saturation != nullptr) +
+                           (f.selection != nullptr);
+        }
+        return Status();
+    }
+
+    // Bands of whole strips, so that each strip is decoded once, and groups
+    // of images within the memory budget.
+    void planGroups()
+    {
+        const int stripRows = static_cast<int>(files_[0].laplacianRows->rowsPerStrip());
+        bandRows_ = std::min((kMinBandRows + stripRows - 1) / stripRows * stripRows, height_);
+        imageStride_ = static_cast<int64_t>(bandRows_) * width_;
+        // Per image of a group: two band buffers; per reading job: a coded and
+        // a decoded strip of each file, and three weight rows.
+        const size_t perImage = 2 * static_cast<size_t>(imageStride_) * (sizeof(WorkPixel) + sizeof(uint16_t));
+        const size_t perJob = 2 * static_cast<size_t>(std::min(stripRows, height_)) * rowPixels_ *
+                                  (sizeof(WorkPixel) + weightFiles_ * sizeof(uint16_t)) +
+                              3 * rowPixels_ * sizeof(uint16_t);
+        const size_t sumsBytes =
+            static_cast<size_t>(imageStride_) * (choiceOnly_ ? sizeof(ChoiceSums) : sizeof(PixelSums));
+        // At least one image per worker, so that every worker decodes; groups
+        // only where they take less memory than all images at once.
+        groupSize_ = n_;
+        const size_t allAtOnce = static_cast<size_t>(n_) * (perImage + perJob);
+        if (allAtOnce > run_.combineBudget) {
+            const size_t room = run_.combineBudget > sumsBytes ? run_.combineBudget - sumsBytes : 0;
+            groupSize_ = static_cast<int>(std::clamp<size_t>(room / (perImage + perJob),
+                                                             std::min(n_, run_.pool.workers()),
+                                                             static_cast<size_t>(n_)));
+            if (sumsBytes + static_cast<size_t>(groupSize_) * (perImage + perJob) >= allAtOnce)
+                groupSize_ = n_;
+        }
+        groups_ = (n_ + groupSize_ - 1) / groupSize_;
+    }
+
+    Status allocateBuffers()
+    {
+        for (int i = 0; i < 2; ++i) {
+            QVX_TRY(lapBands_[i].allocate(run_.console, static_cast<size_t>(groupSize_) * imageStride_));
+            QVX_TRY(weightBands_[i].allocate(run_.console, static_cast<size_t>(groupSize_) * imageStride_));
+        }
+        QVX_TRY(weightRows_.allocate(run_.console, 3 * static_cast<size_t>(groupSize_) * rowPixels_, true));
+        if (groups_ > 1 && choiceOnly_)
+            QVX_TRY(choiceSums_.allocate(run_.console, static_cast<size_t>(imageStride_)));
+        else if (groups_ > 1)
+            QVX_TRY(wholeSums_.allocate(run_.console, static_cast<size_t>(imageStride_)));
+        stripBuffers_ = std::vector<StripBuffers>(4 * static_cast<size_t>(groupSize_));
+        return Status();
+    }
+
+    // Rows [first, end) of image k by reading job j into band buffer `slot`.
+    Status readImageBand(int k, int j, int slot, int first, int end)
+    {
+        LevelFiles& f = files_[static_cast<size_t>(k)];
+        f.shareBuffers(&stripBuffers_[4 * static_cast<size_t>(j)]);
+        WorkPixel* lapImage = lapBands_[slot].get() + j * imageStride_;
+        uint16_t* weightImage = weightBands_[slot].get() + j * imageStride_;
+        uint16_t* contrastRow = weightRows_.get() + (3 * static_cast<size_t>(j)) * rowPixels_;
+        uint16_t* exposureRow = contrastRow + rowPixels_;
+        uint16_t* saturationRow = exposureRow + rowPixels_;
+        for (int r = first; r < end; ++r) {
+            WorkPixel* row = lapImage + static_cast<int64_t>(r - first) * width_;
+            QVX_TRY(f.laplacianRows->readRow(row, r));
+            removeLaplacianOffset(row, rowPixels_);
+            if (f.selection != nullptr) {
+                QVX_TRY(f.selectionRows->readRow(weightImage + static_cast<int64_t>(r - first) * width_, r));
+                continue;
+            }
+            if (f.contrast != nullptr)
+                QVX_TRY(f.contrastRows->readRow(contrastRow, r));
+            else if (contrastFromLevel_)
+                contrastWeights(row, rowPixels_, s_.useYCrCb, contrastRow);
+            if (f.exposure != nullptr)
+                QVX_TRY(f.exposureRows->readRow(exposureRow, r));
+            if (f.saturation != nullptr)
+                QVX_TRY(f.saturationRows->readRow(saturationRow, r));
+            combineWeightRow(contrastRow, weights_.contrast, exposureRow, weights_.exposure, saturationRow,
+                             weights_.saturation, width_, weightImage + static_cast<int64_t>(r - first) * width_);
+        }
+        return Status();
+    }
+
+    // Part `part` of `parts` of the band rows [bandFirst, bandEnd) of group
+    // `group` (`count` images) in band buffer `slot`, added to the sums.
+    void foldRows(int group, int count, int slot, int bandFirst, int bandEnd, int part, int parts)
+    {
+        const int rows = bandEnd - bandFirst;
+        const int first = bandFirst + rows * part / parts;
+        const int end = bandFirst + rows * (part + 1) / parts;
+        Counters local;
+        for (int r = first; r < end; ++r) {
+            const int64_t offset = static_cast<int64_t>(r - bandFirst) * width_;
+            BandSums rowSums;
+            if (groups_ > 1 && choiceOnly_)
+                rowSums.choice = choiceSums_.get() + offset;
+            else if (groups_ > 1)
+                rowSums.whole = wholeSums_.get() + offset;
+            const WorkPixel* lap = lapBands_[slot].get() + offset;
+            const uint16_t* wgt = weightBands_[slot].get() + offset;
+            WorkPixel* out = target_ + static_cast<int64_t>(r) * width_;
+            if (chosenIndex_ != nullptr)
+                foldBandRow<true>(lap, wgt, imageStride_, count, width_, group == 0, group == groups_ - 1, rowSums,
+                                  mode_, ns_, local, out, chosenIndex_ + static_cast<int64_t>(r) * width_,
+                                  group * groupSize_);
+            else
+                foldBandRow<false>(lap, wgt, imageStride_, count, width_, group == 0, group == groups_ - 1, rowSums,
+                                   mode_, ns_, local, out, nullptr, 0);
+        }
+        std::lock_guard<std::mutex> lock(countersLock_);
+        counters_.picked += local.picked;
+        counters_.lumaSmoothed += local.lumaSmoothed;
+        counters_.chromaSmoothed += local.chromaSmoothed;
+    }
+
+    // Step i reads item i (band i / groups, group i % groups) into slot i & 1
+    // and adds item i - 1 from the other slot.
+    Status combineBands()
+    {
+        const int foldJobs = run_.pool.workers();
+        const int bands = (height_ + bandRows_ - 1) / bandRows_;
+        const int64_t items = static_cast<int64_t>(bands) * groups_;
+        for (int64_t i = 0; i <= items; ++i) {
+            const bool reading = i < items;
+            const bool folding = i > 0;
+            const int readFirst = static_cast<int>(i / groups_) * bandRows_;
+            const int readEnd = std::min(readFirst + bandRows_, height_);
+            const int readImage = static_cast<int>(i % groups_) * groupSize_;
+            const int readCount = reading ? std::min(groupSize_, n_ - readImage) : 0;
+            const int foldGroup = static_cast<int>((i - 1) % groups_);
+            const int foldFirst = folding ? static_cast<int>((i - 1) / groups_) * bandRows_ : 0;
+            const int foldEnd = std::min(foldFirst + bandRows_, height_);
+            const int foldCount = std::min(groupSize_, n_ - foldGroup * groupSize_);
+            const int readSlot = static_cast<int>(i & 1);
+            const int jobs = readCount + (folding ? foldJobs : 0);
+            QVX_TRY(run_.pool.run(jobs, [&](int job) -> Status {
+                if (job < readCount)
+                    return readImageBand(readImage + job, job, readSlot, readFirst, readEnd);
+                foldRows(foldGroup, foldCount, 1 - readSlot, foldFirst, foldEnd, job - readCount, foldJobs);
+                return Status();
+            }));
+        }
+        return Status();
+    }
+
+    void reportSuppression()
+    {
+        if (!(ns_.active && s_.verbosity >= 1))
+            return;
+        // Nothing decided by the Maximum rule (an empty level): report 0 % rather than 0/0.
+        float picked = static_cast<float>(counters_.picked);
+        float luma = counters_.picked > 0 ? 100.0f * static_cast<float>(counters_.lumaSmoothed) / picked : 0.0f;
+        float chroma = counters_.picked > 0 ? 100.0f * static_cast<float>(counters_.chromaSmoothed) / picked : 0.0f;
+        run_.console.print("NR (luma, color) = %.1f%%, %.1f%%\n", luma, chroma);
+    }
+
+    FusionRun& run_;
+    const RunSettings& s_;
+    const ImageList& images_;
+    const int level_;
+    const LevelWeights weights_;
+    const CombineMode mode_;
+    WorkPixel* const target_;
+    const bool selection_;         // weights from the selection ("w") files
+    uint16_t* const chosenIndex_;  // null, or the index of the image kept at every pixel
+    const Suppression ns_;
+    const int width_;
+    const int height_;
+    const int n_;
+    const size_t rowPixels_;
+    const bool contrastFromLevel_;
+    const bool choiceOnly_;
+    int weightFiles_ = 0;
+    int bandRows_ = 0;
+    int64_t imageStride_ = 0;
+    int groupSize_ = 0;
+    int groups_ = 0;
+    // Closed after the buffers go (declared first), as on every path.
+    std::vector<LevelFiles> files_;
+    HeapBuffer<WorkPixel> lapBands_[2];
+    HeapBuffer<uint16_t> weightBands_[2];
+    HeapBuffer<uint16_t> weightRows_;  // contrast, exposure, saturation rows per reading job
+    HeapBuffer<PixelSums> wholeSums_;
+    HeapBuffer<ChoiceSums> choiceSums_;
+    std::vector<StripBuffers> stripBuffers_;
+    Counters counters_;
+    std::mutex countersLock_;
+};
+
 } // namespace
 
 void combineWeightRow(const uint16_t* contrastRow, float contrastWeight, const uint16_t* exposureRow,
@@ -251,212 +532,9 @@ Status combineLevel(FusionRun& run, const ImageList& images, int level, float co
                     float saturationWeight, CombineMode mode, WorkPixel* target, bool selection,
                     uint16_t* chosenIndex)
 {
-    const RunSettings& s = run.settings;
-    const NoiseParams& np = s.noise;
-
-    Suppression ns;
-    ns.lumaLimit = suppressionLimit(np.lumaThreshold);
-    ns.chromaLimit = suppressionLimit(np.chromaThreshold);
-    ns.active = np.duringBlend && mode == CombineMode::Maximum && s.useYCrCb && (ns.lumaLimit > 0 || ns.chromaLimit > 0);
-    ns.luma = level < np.lumaLevels;
-    ns.chroma = level < np.chromaLevels;
-    ns.lumaFactor = np.lumaFactor;
-    ns.chromaFactor = np.chromaFactor;
-
-    const int width = levelSize(run.canvas.width, level);
-    const int height = levelSize(run.canvas.height, level);
-    const int n = images.count();
-    const size_t rowPixels = static_cast<size_t>(width > 0 ? width : 0);
-    // Without a kept contrast file the weights come from the Laplacian rows
-    // themselves, of which the file would be a copy.
-    const bool contrastFromLevel = contrastWeight > 0.0f && !writesContrastFiles(s);
-
-    std::memset(target, 0, rowPixels * height * sizeof(WorkPixel));
-    if (chosenIndex != nullptr)
-        std::memset(chosenIndex, 0, rowPixels * height * sizeof(uint16_t));
-    const int64_t startMs = clockMs();
-
-    if (s.verbosity >= 2)
-        run.console.print("Combining %d images at level %d (%d x %d), C/E/S wgts=%.2f,%.2f,%.2f, lapl mode=%s\n", n,
-                          level, width, height, contrastWeight, exposureWeight, saturationWeight,
-                          combineModeName(mode));
-
-    std::vector<LevelFiles> files(static_cast<size_t>(n));
-    int weightFiles = 0;
-    for (int k = 0; k < n; ++k) {
-        const char* path = images.paths[k];
-        LevelFiles& f = files[static_cast<size_t>(k)];
-        f.run = &run;
-        // Rows are read into buffers of the level's width: a file whose rows
-        // hold anything else is refused first.
-        auto open = [&](const char* tag, int samples, TIFF*& tiff) -> Status {
-            const std::string name = run.scratch.scratchName(path, tag, level);
-            QVX_TRY(openTiff(run, name, "r", tiff));
-            return checkScratchLayout(tiff, name, width, samples);
-        };
-        QVX_TRY(open("l", 4, f.laplacian));
-        // A masked image's contrast weights are in its file.
-        if (contrastWeight > 0.0f && (!contrastFromLevel || run.motion.files.count(path) != 0))
-            QVX_TRY(open("c", 1, f.contrast));
-        if (exposureWeight > 0.0f)
-            QVX_TRY(open("e", 1, f.exposure));
-        if (saturationWeight > 0.0f)
-            QVX_TRY(open("s", 1, f.saturation));
-        if (selection)
-            QVX_TRY(open("w", 1, f.selection));
-        f.attachReaders();
-        weightFiles = (f.contrast != nullptr) + (f.exposure != nullptr) + (f.saturation != nullptr) +
-                      (f.selection != nullptr);
-    }
-    if (n == 0 || width <= 0 || height <= 0) {
-        files.clear();
-        return Status();
-    }
-
-    // Bands of whole strips, so that each strip is decoded once.
-    const int stripRows = static_cast<int>(files[0].laplacianRows->rowsPerStrip());
-    int bandRows = (kMinBandRows + stripRows - 1) / stripRows * stripRows;
-    bandRows = std::min(bandRows, height);
-    const int64_t imageStride = static_cast<int64_t>(bandRows) * width;
-
-    // Per image of a group: two band buffers; per reading job: a coded and a
-    // decoded strip of each file, and three weight rows.
-    const size_t perImage = 2 * static_cast<size_t>(imageStride) * (sizeof(WorkPixel) + sizeof(uint16_t));
-    const size_t perJob = 2 * static_cast<size_t>(std::min(stripRows, height)) * rowPixels *
-                              (sizeof(WorkPixel) + weightFiles * sizeof(uint16_t)) +
-                          3 * rowPixels * sizeof(uint16_t);
-    const bool choiceOnly = mode == CombineMode::Maximum && !ns.active;
-    const size_t sumsBytes = static_cast<size_t>(imageStride) * (choiceOnly ? sizeof(ChoiceSums) : sizeof(PixelSums));
-    // At least one image per worker, so that every worker decodes; groups
-    // only where they take less memory than all images at once.
-    int groupSize = n;
-    const size_t allAtOnce = static_cast<size_t>(n) * (perImage + perJob);
-    if (allAtOnce > run.combineBudget) {
-        const size_t room = run.combineBudget > sumsBytes ? run.combineBudget - sumsBytes : 0;
-        groupSize = static_cast<int>(std::clamp<size_t>(room / (perImage + perJob),
-                                                        std::min(n, run.pool.workers()), static_cast<size_t>(n)));
-        if (sumsBytes + static_cast<size_t>(groupSize) * (perImage + perJob) >= allAtOnce)
-            groupSize = n;
-    }
-    const int groups = (n + groupSize - 1) / groupSize;
-
-    HeapBuffer<WorkPixel> lapBands[2];
-    HeapBuffer<uint16_t> weightBands[2];
-    HeapBuffer<uint16_t> weightRows;  // contrast, exposure, saturation rows per reading job
-    HeapBuffer<PixelSums> wholeSums;
-    HeapBuffer<ChoiceSums> choiceSums;
-    for (int i = 0; i < 2; ++i) {
-        QVX_TRY(lapBands[i].allocate(run.console, static_cast<size_t>(groupSize) * imageStride));
-        QVX_TRY(weightBands[i].allocate(run.console, static_cast<size_t>(groupSize) * imageStride));
-    }
-    QVX_TRY(weightRows.allocate(run.console, 3 * static_cast<size_t>(groupSize) * rowPixels, true));
-    if (groups > 1 && choiceOnly)
-        QVX_TRY(choiceSums.allocate(run.console, static_cast<size_t>(imageStride)));
-    else if (groups > 1)
-        QVX_TRY(wholeSums.allocate(run.console, static_cast<size_t>(imageStride)));
-    std::vector<StripBuffers> stripBuffers(4 * static_cast<size_t>(groupSize));
-    if (groups > 1 && s.verbosity >= 2)
-        run.console.print("Combining in bands of %d rows, %d images at a time\n", bandRows, groupSize);
-
-    // Rows [first, end) of image k by reading job j into band buffer `slot`.
-    auto readImageBand = [&](int k, int j, int slot, int first, int end) -> Status {
-        LevelFiles& f = files[static_cast<size_t>(k)];
-        f.shareBuffers(&stripBuffers[4 * static_cast<size_t>(j)]);
-        WorkPixel* lapImage = lapBands[slot].get() + j * imageStride;
-        uint16_t* weightImage = weightBands[slot].get() + j * imageStride;
-        uint16_t* contrastRow = weightRows.get() + (3 * static_cast<size_t>(j)) * rowPixels;
-        uint16_t* exposureRow = contrastRow + rowPixels;
-        uint16_t* saturationRow = exposureRow + rowPixels;
-        for (int r = first; r < end; ++r) {
-            WorkPixel* row = lapImage + static_cast<int64_t>(r - first) * width;
-            QVX_TRY(f.laplacianRows->readRow(row, r));
-            removeLaplacianOffset(row, rowPixels);
-            if (f.selection != nullptr) {
-                QVX_TRY(f.selectionRows->readRow(weightImage + static_cast<int64_t>(r - first) * width, r));
-                continue;
-            }
-            if (f.contrast != nullptr)
-                QVX_TRY(f.contrastRows->readRow(contrastRow, r));
-            else if (contrastFromLevel)
-                contrastWeights(row, rowPixels, s.useYCrCb, contrastRow);
-            if (f.exposure != nullptr)
-                QVX_TRY(f.exposureRows->readRow(exposureRow, r));
-            if (f.saturation != nullptr)
-                QVX_TRY(f.saturationRows->readRow(saturationRow, r));
-            combineWeightRow(contrastRow, contrastWeight, exposureRow, exposureWeight, saturationRow,
-                             saturationWeight, width, weightImage + static_cast<int64_t>(r - first) * width);
-        }
-        return Status();
-    };
-
-    Counters counters;
-    std::mutex countersLock;
-    const int foldJobs = run.pool.workers();
-    const int bands = (height + bandRows - 1) / bandRows;
-    const int64_t items = static_cast<int64_t>(bands) * groups;
-    // Step i reads item i (band i / groups, group i % groups) into slot i & 1
-    // and adds item i - 1 from the other slot.
-    for (int64_t i = 0; i <= items; ++i) {
-        const bool reading = i < items;
-        const bool folding = i > 0;
-        const int readFirst = static_cast<int>(i / groups) * bandRows;
-        const int readEnd = std::min(readFirst + bandRows, height);
-        const int readImage = static_cast<int>(i % groups) * groupSize;
-        const int readCount = reading ? std::min(groupSize, n - readImage) : 0;
-        const int foldGroup = static_cast<int>((i - 1) % groups);
-        const int foldFirst = folding ? static_cast<int>((i - 1) / groups) * bandRows : 0;
-        const int foldEnd = std::min(foldFirst + bandRows, height);
-        const int foldCount = std::min(groupSize, n - foldGroup * groupSize);
-        const int readSlot = static_cast<int>(i & 1);
-        const int foldSlot = 1 - readSlot;
-        const int jobs = readCount + (folding ? foldJobs : 0);
-        QVX_TRY(run.pool.run(jobs, [&](int job) -> Status {
-            if (job < readCount)
-                return readImageBand(readImage + job, job, readSlot, readFirst, readEnd);
-            const int part = job - readCount;
-            const int rows = foldEnd - foldFirst;
-            const int first = foldFirst + rows * part / foldJobs;
-            const int end = foldFirst + rows * (part + 1) / foldJobs;
-            Counters local;
-            for (int r = first; r < end; ++r) {
-                const int64_t offset = static_cast<int64_t>(r - foldFirst) * width;
-                BandSums rowSums;
-                if (groups > 1 && choiceOnly)
-                    rowSums.choice = choiceSums.get() + offset;
-                else if (groups > 1)
-                    rowSums.whole = wholeSums.get() + offset;
-                const WorkPixel* lap = lapBands[foldSlot].get() + offset;
-                const uint16_t* wgt = weightBands[foldSlot].get() + offset;
-                WorkPixel* out = target + static_cast<int64_t>(r) * width;
-                if (chosenIndex != nullptr)
-                    foldBandRow<true>(lap, wgt, imageStride, foldCount, width, foldGroup == 0, foldGroup == groups - 1,
-                                      rowSums, mode, ns, local, out, chosenIndex + static_cast<int64_t>(r) * width,
-                                      foldGroup * groupSize);
-                else
-                    foldBandRow<false>(lap, wgt, imageStride, foldCount, width, foldGroup == 0,
-                                       foldGroup == groups - 1, rowSums, mode, ns, local, out, nullptr, 0);
-            }
-            std::lock_guard<std::mutex> lock(countersLock);
-            counters.picked += local.picked;
-            counters.lumaSmoothed += local.lumaSmoothed;
-            counters.chromaSmoothed += local.chromaSmoothed;
-            return Status();
-        }));
-    }
-
-    if (ns.active && s.verbosity >= 1) {
-        // Nothing decided by the Maximum rule (an empty level): report 0 % rather than 0/0.
-        float picked = static_cast<float>(counters.picked);
-        float luma = counters.picked > 0 ? 100.0f * static_cast<float>(counters.lumaSmoothed) / picked : 0.0f;
-        float chroma = counters.picked > 0 ? 100.0f * static_cast<float>(counters.chromaSmoothed) / picked : 0.0f;
-        run.console.print("NR (luma, color) = %.1f%%, %.1f%%\n", luma, chroma);
-    }
-
-    files.clear();
-
-    if (s.showTiming)
-        printElapsed(run.console, "Get Laplacian", startMs);
-    return Status();
+    LevelCombination combination(run, images, level, LevelWeights{contrastWeight, exposureWeight, saturationWeight},
+                                 mode, target, selection, chosenIndex);
+    return combination.run();
 }
 
 } // namespace quovix

@@ -29,6 +29,84 @@ Status clampSamples(RunContext& run, WorkPixel* pixels, int64_t count)
     });
 }
 
+// The weights and rule a set is combined with.
+struct SetWeights {
+    float contrast = 0.0f;
+    float exposure = 0.0f;
+    float saturation = 0.0f;
+    CombineMode mode = CombineMode::Average;
+    bool selection = false;            // the selection weights instead (the mode then Average)
+    uint16_t* chosenIndex = nullptr;   // null, or the image kept at every pixel of level 0
+};
+
+// Level `level` of every image combined into `result`, the coarser levels
+// collapsed so far (in `previous`) expanded and added to it; `used` receives
+// the rule it was combined with.
+Status collapseLevel(FusionRun& run, const ImageList& images, int levels, int level, const SetWeights& w,
+                     WorkPixel* result, WorkPixel* previous, CombineMode& used)
+{
+    const RunSettings& s = run.settings;
+    const int width = run.canvas.width;
+    const int height = run.canvas.height;
+    const int lw = levelSize(width, level);
+    const int lh = levelSize(height, level);
+    const bool exposureBlending = w.mode != CombineMode::Average && levels - level <= s.exposureBlendLevels;
+    used = w.mode;
+    if (exposureBlending) {
+        if (s.verbosity >= 1)
+            run.console.print("Exposure blending level: %d", level);
+        used = CombineMode::Average;
+        QVX_TRY(combineLevel(run, images, level, 0.0f, 1.0f, 0.0f, CombineMode::Average, result, false,
+                             level == 0 ? w.chosenIndex : nullptr));
+    } else if (w.selection) {
+        QVX_TRY(combineLevel(run, images, level, 0.0f, 0.0f, 0.0f, w.mode, result, true));
+    } else {
+        QVX_TRY(combineLevel(run, images, level, w.contrast, w.exposure, w.saturation, w.mode, result, false,
+                             level == 0 ? w.chosenIndex : nullptr));
+    }
+    if (s.debugKeep) {
+        QVX_TRY(writeWorkFile8(run, run.scratch.scratchName("result_before_exp", "t", level), previous,
+                               levelSize(width, level + 1), levelSize(height, level + 1), run.canvas, true));
+        QVX_TRY(writeRawLaplacian(run, run.scratch.scratchName("avg_lapl", "l", level), result, lw, lh, run.canvas));
+    }
+    if (level < levels - 1)
+        QVX_TRY(expandAndMerge(run, previous, lw, lh, result, MergeType::Add));
+    if (used == CombineMode::Maximum)
+        QVX_TRY(constrainHighlights(run, result, static_cast<int64_t>(lw) * lh));
+    if (level != 0)
+        std::memcpy(previous, result, static_cast<size_t>(lw) * lh * sizeof(WorkPixel));
+    if (s.debugKeep)
+        QVX_TRY(writeWorkFile8(run, run.scratch.scratchName("result", "t", level), result, lw, lh, run.canvas, true));
+    return Status();
+}
+
+// The collapsed image made final: noise reduced, highlights constrained,
+// samples clamped, back in RGB, a selection kept within its frames' range
+// and the levels adjusted when asked.
+Status finishResult(FusionRun& run, const ImageList& images, const SetWeights& w, WorkPixel* result,
+                    CombineMode finestMode, bool applyLevels)
+{
+    const RunSettings& s = run.settings;
+    const int width = run.canvas.width;
+    const int height = run.canvas.height;
+    run.console.print("\nFinalizing...\n");
+    const int64_t count = static_cast<int64_t>(width) * height;
+    if (s.noise.atFinalize && (s.noise.lumaThreshold > 0.0f || s.noise.chromaThreshold > 0.0f))
+        QVX_TRY(reduceNoise(run, result, width, height));
+    if (finestMode == CombineMode::Maximum)
+        QVX_TRY(constrainHighlights(run, result, count));
+    QVX_TRY(clampSamples(run, result, count));
+    if (s.useYCrCb) {
+        run.console.print(".");
+        QVX_TRY(yccToRgb(run, result, width, height));
+    }
+    if (w.selection)
+        QVX_TRY(clampToFrames(run, images, result));
+    if (applyLevels)
+        QVX_TRY(adjustLevels(run, result, width, height));
+    return Status();
+}
+
 } // namespace
 
 Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float contrastWeight, float exposureWeight,
@@ -52,62 +130,18 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
 
     if (selection)
         mode = CombineMode::Average;
+    const SetWeights weights{contrastWeight, exposureWeight, saturationWeight, mode, selection, chosenIndex};
     CombineMode finestMode = mode;
     for (int level = levels - 1; level >= 0; --level) {
         QVX_TRY(run.checkCancel());
         run.console.print(".");
-        const int lw = levelSize(width, level);
-        const int lh = levelSize(height, level);
-        const bool exposureBlending = mode != CombineMode::Average && levels - level <= s.exposureBlendLevels;
-        CombineMode effectiveMode = mode;
-        if (exposureBlending) {
-            if (s.verbosity >= 1)
-                run.console.print("Exposure blending level: %d", level);
-            effectiveMode = CombineMode::Average;
-            QVX_TRY(combineLevel(run, images, level, 0.0f, 1.0f, 0.0f, CombineMode::Average, result.get(), false,
-                                 level == 0 ? chosenIndex : nullptr));
-        } else if (selection) {
-            QVX_TRY(combineLevel(run, images, level, 0.0f, 0.0f, 0.0f, mode, result.get(), true));
-        } else {
-            QVX_TRY(combineLevel(run, images, level, contrastWeight, exposureWeight, saturationWeight, mode,
-                                 result.get(), false, level == 0 ? chosenIndex : nullptr));
-        }
+        CombineMode used = mode;
+        QVX_TRY(collapseLevel(run, images, levels, level, weights, result.get(), previous.get(), used));
         if (level == 0)
-            finestMode = effectiveMode;
-
-        if (s.debugKeep) {
-            QVX_TRY(writeWorkFile8(run, run.scratch.scratchName("result_before_exp", "t", level), previous.get(),
-                                   levelSize(width, level + 1), levelSize(height, level + 1), run.canvas, true));
-            QVX_TRY(writeRawLaplacian(run, run.scratch.scratchName("avg_lapl", "l", level), result.get(), lw, lh,
-                                      run.canvas));
-        }
-        if (level < levels - 1)
-            QVX_TRY(expandAndMerge(run, previous.get(), lw, lh, result.get(), MergeType::Add));
-        if (effectiveMode == CombineMode::Maximum)
-            QVX_TRY(constrainHighlights(run, result.get(), static_cast<int64_t>(lw) * lh));
-        if (level != 0)
-            std::memcpy(previous.get(), result.get(), static_cast<size_t>(lw) * lh * sizeof(WorkPixel));
-        if (s.debugKeep)
-            QVX_TRY(writeWorkFile8(run, run.scratch.scratchName("result", "t", level), result.get(), lw, lh,
-                                   run.canvas, true));
-        run.progress.advance(static_cast<int64_t>(lw) * lh * n);
+            finestMode = used;
+        run.progress.advance(static_cast<int64_t>(levelSize(width, level)) * levelSize(height, level) * n);
     }
-
-    run.console.print("\nFinalizing...\n");
-    const int64_t count = static_cast<int64_t>(width) * height;
-    if (s.noise.atFinalize && (s.noise.lumaThreshold > 0.0f || s.noise.chromaThreshold > 0.0f))
-        QVX_TRY(reduceNoise(run, result.get(), width, height));
-    if (finestMode == CombineMode::Maximum)
-        QVX_TRY(constrainHighlights(run, result.get(), count));
-    QVX_TRY(clampSamples(run, result.get(), count));
-    if (s.useYCrCb) {
-        run.console.print(".");
-        QVX_TRY(yccToRgb(run, result.get(), width, height));
-    }
-    if (selection)
-        QVX_TRY(clampToFrames(run, images, result.get()));
-    if (applyLevels)
-        QVX_TRY(adjustLevels(run, result.get(), width, height));
+    QVX_TRY(finishResult(run, images, weights, result.get(), finestMode, applyLevels));
 
     QVX_TRY(run.checkCancel());
     run.console.print("Writing %s\n", outputPath.c_str());

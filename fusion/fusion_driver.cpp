@@ -82,104 +82,134 @@ Status fuseSet(FusionRun& run, const ImageList& set, int levels, const Iteration
     return Status();
 }
 
+// Group g of the first iteration fused into its result file, which joins
+// `groupResults`. `groupIsOutput`: the only group, whose result is the output;
+// `mapped`: the group the depth map shows.
+Status fuseGroup(FusionRun& run, int g, bool groupIsOutput, bool mapped, ImageList& groupResults)
+{
+    const RunSettings& s = run.settings;
+    const ImageList& images = run.images;
+    int members = 0;
+    for (int i = 0; i <= images.last; ++i) {
+        if (images.group[i] == static_cast<uint32_t>(g))
+            ++members;
+    }
+    ImageList group;
+    QVX_TRY(createImageList(run.console, members, group));
+    for (int i = 0; i <= images.last; ++i) {
+        if (images.group[i] == static_cast<uint32_t>(g))
+            QVX_TRY(appendImageCopy(group, images, i));
+    }
+    const std::string path = run.scratch.scratchName("fcsblend", "t", g);
+    const bool applyLevels = groupIsOutput && s.levelsAdjust.enabled;
+    // Selection replaces the focus blending of iteration 1.
+    const Status fused = fuseSet(run, group, s.levelCount, s.iteration1, s.focusMode == FocusMode::Select, mapped,
+                                 path, applyLevels);
+    if (!s.debugKeep)
+        removeLevelScratch(run, group, s.levelCount);
+    // The group result shows a moving object where every member did.
+    const Status merged = fused.ok() && !groupIsOutput ? mergeGroupMask(run, group, path) : Status();
+    releaseImageList(group);
+    QVX_TRY(merged);
+    // The only group's result is the output: an incomplete one must not
+    // replace it.
+    if (groupIsOutput && !fused.ok() && fused.unwrittenFile() == path)
+        return Status::failure(kExitIoError, "Error writing output file " + s.outputPath + "\n", ErrorKind::Output);
+    QVX_TRY(fused);
+    // Group results are the program's own files: classified when analysed.
+    return appendImage(groupResults, path, TypeFocusBlended, s.scaled ? ScaleScaled : ScaleFull);
+}
+
+// The group of `groups` the depth map shows: the largest (the first of equal
+// ones); 0 when no map is asked for.
+int mappedGroupOf(const FusionRun& run, int groups)
+{
+    if (run.settings.depthMapPath.empty())
+        return 0;
+    const ImageList& images = run.images;
+    std::vector<int> members(static_cast<size_t>(groups) + 1, 0);
+    for (int i = 0; i <= images.last; ++i)
+        ++members[images.group[i]];
+    int mapped = 0;
+    for (int g = 1; g <= groups; ++g) {
+        if (mapped == 0 || members[g] > members[mapped])
+            mapped = g;
+    }
+    return mapped;
+}
+
+// The first iteration: entries of similar exposure fused a group at a time.
+// `groupIsOutput` tells when the one group holds every entry, `mappedGroup`
+// which group the depth map shows (0: the final fusion).
+Status fuseSimilarGroups(FusionRun& run, ImageList& groupResults, bool& groupIsOutput, int& mappedGroup)
+{
+    const RunSettings& s = run.settings;
+    ImageList& images = run.images;
+    const int groups = groupSimilarExposures(run, images);
+    int ungrouped = 0;
+    for (int i = 0; i <= images.last; ++i) {
+        if (images.group[i] == 0)
+            ++ungrouped;
+    }
+    // Grouped entries fused once; then, unless one group is the output,
+    // each group result analysed and fused with the ungrouped entries.
+    const bool oneGroupOnly = ungrouped == 0 && groups == 1;
+    run.progress.expect(pyramidPixels(run.canvas.width, run.canvas.height, s.levelCount) *
+                        (images.count() - ungrouped + (oneGroupOnly ? 0 : 2 * groups + ungrouped)));
+    mappedGroup = mappedGroupOf(run, groups);
+    if (groups == 0) {
+        run.console.print("Iteration 1: No similar exposures found\n");
+        return Status();
+    }
+    run.console.print("Iteration 1: %d images remain to be fused in %d groups\n", images.count(), groups);
+    if (s.verbosity > 0)
+        printImageList(run.console, images, s.verbosity);
+    groupIsOutput = oneGroupOnly;
+    for (int g = 1; g <= groups; ++g)
+        QVX_TRY(fuseGroup(run, g, groupIsOutput, g == mappedGroup, groupResults));
+    return Status();
+}
+
+// The second iteration: the group results analysed and fused with the
+// ungrouped entries into the output.
+Status fuseIntoOutput(FusionRun& run, ImageList& groupResults, int mappedGroup)
+{
+    const RunSettings& s = run.settings;
+    const ImageList& images = run.images;
+    const int levels = s.levelCount;
+    QVX_TRY(analyseImages(run, groupResults, levels));
+    for (int i = 0; i <= images.last; ++i) {
+        if (images.group[i] == 0)
+            QVX_TRY(appendImageCopy(groupResults, images, i));
+    }
+    run.console.print("Iteration 2: %d images remain to be fused\n", groupResults.count());
+    // Selection replaces the focus blending of the only pass.
+    const bool select = s.focusMode == FocusMode::Select && s.iterationCount == 1;
+    const Status result = fuseSet(run, groupResults, levels, s.iteration2, select,
+                                  !s.depthMapPath.empty() && mappedGroup == 0, s.outputPath, s.levelsAdjust.enabled);
+    if (!s.debugKeep) {
+        removeLevelScratch(run, groupResults, levels);
+        if (!s.keepGroupResults)
+            removeEntriesOfType(run.console, groupResults, TypeFocusBlended);
+    }
+    return result;
+}
+
 // The iterations themselves; runFusion removes the run's copies afterwards,
 // whatever the outcome.
 Status fuseIterations(FusionRun& run)
 {
     const RunSettings& s = run.settings;
-    ImageList& images = run.images;
-    const int levels = s.levelCount;
     ImageList groupResults;
-    QVX_TRY(createImageList(run.console, images.capacity, groupResults));
-    bool applyLevelsInGroup = false;
+    QVX_TRY(createImageList(run.console, run.images.capacity, groupResults));
     bool groupIsOutput = false;
-    // Selection replaces the focus blending: iteration 1's, or the only pass.
-    const bool select = s.focusMode == FocusMode::Select;
-    int mappedGroup = 0;  // the group the depth map shows; 0: the final fusion
-
-    if (s.iterationCount != 1) {
-        const int groups = groupSimilarExposures(run, images);
-        int ungrouped = 0;
-        for (int i = 0; i <= images.last; ++i) {
-            if (images.group[i] == 0)
-                ++ungrouped;
-        }
-        // Grouped entries fused once; then, unless one group is the output,
-        // each group result analysed and fused with the ungrouped entries.
-        const bool oneGroupOnly = ungrouped == 0 && groups == 1;
-        run.progress.expect(pyramidPixels(run.canvas.width, run.canvas.height, levels) *
-                            (images.count() - ungrouped + (oneGroupOnly ? 0 : 2 * groups + ungrouped)));
-        // The depth map shows the largest group (the first of equal ones).
-        std::vector<int> members(static_cast<size_t>(groups) + 1, 0);
-        for (int i = 0; i <= images.last; ++i)
-            ++members[images.group[i]];
-        for (int g = 1; g <= groups; ++g) {
-            if (!s.depthMapPath.empty() && (mappedGroup == 0 || members[g] > members[mappedGroup]))
-                mappedGroup = g;
-        }
-        if (groups == 0) {
-            run.console.print("Iteration 1: No similar exposures found\n");
-        } else {
-            run.console.print("Iteration 1: %d images remain to be fused in %d groups\n", images.count(), groups);
-            if (s.verbosity > 0)
-                printImageList(run.console, images, s.verbosity);
-            groupIsOutput = oneGroupOnly;
-            for (int g = 1; g <= groups; ++g) {
-                int members = 0;
-                for (int i = 0; i <= images.last; ++i) {
-                    if (images.group[i] == static_cast<uint32_t>(g))
-                        ++members;
-                }
-                ImageList group;
-                QVX_TRY(createImageList(run.console, members, group));
-                for (int i = 0; i <= images.last; ++i) {
-                    if (images.group[i] == static_cast<uint32_t>(g))
-                        QVX_TRY(appendImageCopy(group, images, i));
-                }
-                const std::string path = run.scratch.scratchName("fcsblend", "t", g);
-                if (groupIsOutput)
-                    applyLevelsInGroup = s.levelsAdjust.enabled;
-                const Status fused = fuseSet(run, group, levels, s.iteration1, select, g == mappedGroup, path,
-                                             applyLevelsInGroup);
-                if (!s.debugKeep)
-                    removeLevelScratch(run, group, levels);
-                // The group result shows a moving object where every member did.
-                const Status merged = fused.ok() && !groupIsOutput ? mergeGroupMask(run, group, path) : Status();
-                releaseImageList(group);
-                QVX_TRY(merged);
-                // The only group's result is the output: an incomplete one must
-                // not replace it.
-                if (groupIsOutput && !fused.ok() && fused.unwrittenFile() == path)
-                    return Status::failure(kExitIoError, "Error writing output file " + s.outputPath + "\n",
-                                           ErrorKind::Output);
-                QVX_TRY(fused);
-                // Group results are the program's own files: classified when analysed.
-                QVX_TRY(appendImage(groupResults, path, TypeFocusBlended, s.scaled ? ScaleScaled : ScaleFull));
-            }
-        }
-    }
-
-    if (groupIsOutput) {
-        run.console.print("Iteration 2: No images remain to be fused\n");
-        QVX_TRY(installGroupResult(run, groupResults.paths[0], s.outputPath));
-    } else {
-        QVX_TRY(analyseImages(run, groupResults, levels));
-        for (int i = 0; i <= images.last; ++i) {
-            if (images.group[i] == 0)
-                QVX_TRY(appendImageCopy(groupResults, images, i));
-        }
-        run.console.print("Iteration 2: %d images remain to be fused\n", groupResults.count());
-        const Status result = fuseSet(run, groupResults, levels, s.iteration2, select && s.iterationCount == 1,
-                                      !s.depthMapPath.empty() && mappedGroup == 0, s.outputPath,
-                                      s.levelsAdjust.enabled);
-        if (!s.debugKeep) {
-            removeLevelScratch(run, groupResults, levels);
-            if (!s.keepGroupResults)
-                removeEntriesOfType(run.console, groupResults, TypeFocusBlended);
-        }
-        QVX_TRY(result);
-    }
-    return Status();
+    int mappedGroup = 0;
+    if (s.iterationCount != 1)
+        QVX_TRY(fuseSimilarGroups(run, groupResults, groupIsOutput, mappedGroup));
+    if (!groupIsOutput)
+        return fuseIntoOutput(run, groupResults, mappedGroup);
+    run.console.print("Iteration 2: No images remain to be fused\n");
+    return installGroupResult(run, groupResults.paths[0], s.outputPath);
 }
 
 } // namespace

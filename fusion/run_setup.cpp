@@ -309,17 +309,116 @@ void resolveLevels(FusionRun& run)
     }
 }
 
+namespace {
+
+// An output named (or made up) for the run must be a file the run may write.
+Status refuseBadOutput(const RunSettings& s, const std::vector<std::string>& inputs)
+{
+    QVX_TRY(refuseSpecialOutput(s.outputPath));
+    if (s.alignOnly.empty())
+        QVX_TRY(refuseUnwritableOutputFolder(s.outputPath));
+    return refuseOutputOverInput(s.outputPath, inputs);
+}
+
+// Every input classified, with its region in `regions`; `maxBits` the deepest
+// input's bits per sample.
+Status classifyInputs(FusionRun& run, const std::vector<std::string>& inputs, std::vector<ImageInfo>& infos,
+                      ImageRegion* regions, int& maxBits)
+{
+    maxBits = 0;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        QVX_TRY(run.checkCancel());
+        QVX_TRY(queryImageInfo(run, inputs[i], infos[i]));
+        regions[i] = infos[i].region;
+        maxBits = std::max(maxBits, infos[i].bitsPerSample);
+    }
+    return Status();
+}
+
+// The canvas bounding every input, scaled by the run's scale factor (a factor
+// that leaves nothing is reset to 1).
+Status settleCanvas(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<ImageInfo>& infos,
+                    const ImageRegion* regions)
+{
+    const int n = static_cast<int>(inputs.size());
+    run.canvas = boundingBox(regions, n);
+    warnUnplacedSizes(run, inputs, infos);
+    float factor = resolveScaleFactor(run, n);
+    ImageRegion scaledCanvas = run.canvas;
+    scaleRegion(scaledCanvas, factor);
+    if (n > 0 && (scaledCanvas.width < 1 || scaledCanvas.height < 1)) {
+        // A factor that shrinks the canvas to nothing leaves no image to fuse.
+        run.console.notice("Invalid scale factor...resetting to 1\n");
+        factor = 1.0f;
+        scaledCanvas = run.canvas;
+        scaleRegion(scaledCanvas, factor);
+    }
+    run.settings.scaleFactor = factor;
+    run.canvas = scaledCanvas;
+    if (n > 0 && int64_t{run.canvas.width} * run.canvas.height > kMaxImagePixels) {
+        // Small inputs placed far apart would still need a canvas-sized buffer.
+        return Status::failure(kExitIoError, "Canvas of " + std::to_string(run.canvas.width) + "x" +
+                                                 std::to_string(run.canvas.height) +
+                                                 " pixels out of range (inputs placed too far apart)\n");
+    }
+    return Status();
+}
+
+// The image list: every input, between its darker and brighter bracketing
+// copies when asked for. `inputEntry` receives each input's entry,
+// `entryInput` the input each entry was made from.
+Status listInputs(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<ImageInfo>& infos,
+                  std::vector<int>& inputEntry, std::vector<int>& entryInput)
+{
+    const RunSettings& s = run.settings;
+    const int n = static_cast<int>(inputs.size());
+    const bool plus = s.plusStops != 0.0f;
+    const bool minus = s.minusStops != 0.0f;
+    const int perInput = 1 + (plus ? 1 : 0) + (minus ? 1 : 0);
+    QVX_TRY(createImageList(run.console, clampToInt32(int64_t{perInput} * n), run.images));
+    inputEntry.assign(static_cast<size_t>(n), 0);
+    for (int i = 0; i < n; ++i) {
+        const std::string& input = inputs[static_cast<size_t>(i)];
+        const ImageInfo& info = infos[static_cast<size_t>(i)];
+        QVX_TRY(run.checkCancel());
+        if (minus) {
+            QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.minusStops));
+            entryInput.push_back(i);
+        }
+        QVX_TRY(appendImage(run.images, input, TypeInput, ScaleFull, info));
+        inputEntry[static_cast<size_t>(i)] = run.images.last;
+        entryInput.push_back(i);
+        if (plus) {
+            QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.plusStops));
+            entryInput.push_back(i);
+        }
+    }
+    return Status();
+}
+
+// Output depth and pyramid depth, once the canvas is final.
+void settleDepths(FusionRun& run, int maxBits)
+{
+    RunSettings& s = run.settings;
+    if (s.outputBits < 8)
+        s.outputBits = maxBits;
+    if (s.scaled)
+        s.outputBits = 8;
+    resolveLevels(run);
+    s.exposureBlendLevels = std::min(s.exposureBlendLevels, s.levelCount - 1);
+    s.noise.chromaLevels = std::min(s.noise.chromaLevels, s.levelCount);
+    s.noise.lumaLevels = std::min(s.noise.lumaLevels, s.levelCount);
+}
+
+} // namespace
+
 Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
 {
     RunSettings& s = run.settings;
     if (s.converterPath.empty())
         s.converterPath = "dcraw";
-    if (!s.outputPath.empty()) {
-        QVX_TRY(refuseSpecialOutput(s.outputPath));
-        if (s.alignOnly.empty())
-            QVX_TRY(refuseUnwritableOutputFolder(s.outputPath));
-        QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
-    }
+    if (!s.outputPath.empty())
+        QVX_TRY(refuseBadOutput(s, inputs));
     if (!s.depthMapPath.empty())
         QVX_TRY(refuseDepthMapPath(s, inputs));
     if (!s.alignOnly.empty())
@@ -338,60 +437,14 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     QVX_TRY(regions.allocate(run.console, static_cast<size_t>(n)));
     std::vector<ImageInfo> infos(static_cast<size_t>(n));
     int maxBits = 0;
-    for (int i = 0; i < n; ++i) {
-        QVX_TRY(run.checkCancel());
-        QVX_TRY(queryImageInfo(run, inputs[static_cast<size_t>(i)], infos[static_cast<size_t>(i)]));
-        regions[static_cast<size_t>(i)] = infos[static_cast<size_t>(i)].region;
-        maxBits = std::max(maxBits, infos[static_cast<size_t>(i)].bitsPerSample);
-    }
-
+    QVX_TRY(classifyInputs(run, inputs, infos, regions.get(), maxBits));
     if (!s.noMetadata && n > 0)
         takeFirstInputProfile(run, inputs, infos);
+    QVX_TRY(settleCanvas(run, inputs, infos, regions.get()));
 
-    run.canvas = boundingBox(regions.get(), n);
-    warnUnplacedSizes(run, inputs, infos);
-    float factor = resolveScaleFactor(run, n);
-    ImageRegion scaledCanvas = run.canvas;
-    scaleRegion(scaledCanvas, factor);
-    if (n > 0 && (scaledCanvas.width < 1 || scaledCanvas.height < 1)) {
-        // A factor that shrinks the canvas to nothing leaves no image to fuse.
-        run.console.notice("Invalid scale factor...resetting to 1\n");
-        factor = 1.0f;
-        scaledCanvas = run.canvas;
-        scaleRegion(scaledCanvas, factor);
-    }
-    s.scaleFactor = factor;
-    run.canvas = scaledCanvas;
-    if (n > 0 && int64_t{run.canvas.width} * run.canvas.height > kMaxImagePixels) {
-        // Small inputs placed far apart would still need a canvas-sized buffer.
-        return Status::failure(kExitIoError, "Canvas of " + std::to_string(run.canvas.width) + "x" +
-                                                 std::to_string(run.canvas.height) +
-                                                 " pixels out of range (inputs placed too far apart)\n");
-    }
-
-    const bool plus = s.plusStops != 0.0f;
-    const bool minus = s.minusStops != 0.0f;
-    const int perInput = 1 + (plus ? 1 : 0) + (minus ? 1 : 0);
-    QVX_TRY(createImageList(run.console, clampToInt32(int64_t{perInput} * n), run.images));
-    std::vector<int> inputEntry(static_cast<size_t>(n));  // list entry of each input
-    std::vector<int> entryInput;                          // input each list entry was made from
-    for (int i = 0; i < n; ++i) {
-        const std::string& input = inputs[static_cast<size_t>(i)];
-        const ImageInfo& info = infos[static_cast<size_t>(i)];
-        QVX_TRY(run.checkCancel());
-        if (minus) {
-            QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.minusStops));
-            entryInput.push_back(i);
-        }
-        QVX_TRY(appendImage(run.images, input, TypeInput, ScaleFull, info));
-        inputEntry[static_cast<size_t>(i)] = run.images.last;
-        entryInput.push_back(i);
-        if (plus) {
-            QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.plusStops));
-            entryInput.push_back(i);
-        }
-    }
-
+    std::vector<int> inputEntry;  // list entry of each input
+    std::vector<int> entryInput;  // input each list entry was made from
+    QVX_TRY(listInputs(run, inputs, infos, inputEntry, entryInput));
     if (s.verbosity > 0) {
         run.console.print("Input file list:\n");
         printImageList(run.console, run.images, s.verbosity);
@@ -399,26 +452,14 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
     }
     if (s.outputPath.empty() && run.images.count() > 0) {
         s.outputPath = makeOutputName(s, run.images.paths[0], run.images.paths[run.images.last]);
-        QVX_TRY(refuseSpecialOutput(s.outputPath));
-        if (s.alignOnly.empty())
-            QVX_TRY(refuseUnwritableOutputFolder(s.outputPath));
-        QVX_TRY(refuseOutputOverInput(s.outputPath, inputs));
+        QVX_TRY(refuseBadOutput(s, inputs));
     }
     // Before the levels: cropping to the aligned frames' common area shrinks the canvas.
     if (alignmentWanted(s) && n > 0)
         QVX_TRY(alignInputs(run, inputs, inputEntry, entryInput));
     run.entryInput = std::move(entryInput);
     run.inputEntry = std::move(inputEntry);
-    if (s.outputBits < 8)
-        s.outputBits = maxBits;
-    if (s.scaled)
-        s.outputBits = 8;
-
-    resolveLevels(run);
-    s.exposureBlendLevels = std::min(s.exposureBlendLevels, s.levelCount - 1);
-    s.noise.chromaLevels = std::min(s.noise.chromaLevels, s.levelCount);
-    s.noise.lumaLevels = std::min(s.noise.lumaLevels, s.levelCount);
-
+    settleDepths(run, maxBits);
     regions.reset();
 
     if (run.images.count() == 0)
