@@ -202,6 +202,148 @@ Status readOntoCanvasSilently(WorkerPool& pool, const std::string& path, const I
     return Status();
 }
 
+namespace {
+
+// One input being read onto its target: what the steps of prepareInput share.
+struct InputRead {
+    RunContext& run;
+    const std::string& path;
+    ImageInfo& info;
+    void* destination;
+    const ImageRegion* target;  // null: the image's own size
+    int stops;
+    ImageRegion region;         // where the pixels read so far lie
+    int bytesPerPixel = 0;      // and their stored layout
+
+    // Whether reading straight into the destination would overrun it.
+    bool overruns(const uint8_t* work) const
+    {
+        return work == destination && target != nullptr && !fitsTarget(region, *target);
+    }
+};
+
+// A valid cache read onto the target, unless it no longer fits there (left by
+// an earlier run over a since-changed input): it is then made again instead
+// of overrunning the buffer.
+Status readCache(InputRead& read, const CacheEntry& cache, bool& hit)
+{
+    read.run.console.print("<");
+    ImageInfo cached;
+    QVX_TRY(queryImageInfo(read.run, cache.path, cached));
+    read.region = cached.region;
+    read.bytesPerPixel = cached.bytesPerPixel;
+    hit = read.target == nullptr || fitsTarget(read.region, *read.target);
+    if (hit)
+        QVX_TRY(readImage(read.run, cache.path, cached, read.destination));
+    return Status();
+}
+
+// A RAW input decoded by LibRaw into `work`.
+Status decodeInProcess(InputRead& read, uint8_t* work)
+{
+    RunContext& run = read.run;
+    if (read.overruns(work))
+        return failPlacement(run.console, read.path, read.region, *read.target);
+    // A RAW first input gives the output the decoder's colour profile.
+    const bool takeProfile = run.profileFromConversion && read.path == run.metadataSource;
+    std::vector<unsigned char> profile;
+    QVX_TRY(decodeRawInProcess(run, read.path, read.info, read.stops, work, takeProfile ? &profile : nullptr));
+    if (takeProfile) {
+        run.outputProfile = std::move(profile);
+        run.profileFromConversion = false;
+    }
+    return Status();
+}
+
+// A RAW input converted by the external converter into a scratch TIFF, read
+// into `work`; the scratch file goes whatever the outcome.
+Status decodeByConverter(InputRead& read, uint8_t* work)
+{
+    RunContext& run = read.run;
+    QVX_TRY(run.scratch.ensureRunFolder());
+    const std::string scratch = run.scratch.scratchName(read.path, "raw", 0);
+    QVX_TRY(convertRaw(run, read.path, scratch, read.stops));
+    const bool halfSize = run.settings.converterArgs.find("-h") != std::string::npos;
+    ImageInfo converted;
+    Status status = checkConvertedRaw(run.console, scratch, read.region, halfSize, read.info.bitsPerSample, converted);
+    if (status.ok() && halfSize) {
+        status = queryImageInfo(run, scratch, converted);
+        read.region = converted.region;
+        read.bytesPerPixel = converted.bytesPerPixel;
+        if (status.ok() && run.settings.verbosity > 0)
+            run.console.print("%s : Region: wxh=%dx%d+%d+%d\n", "TIFF generated from DCRaw", read.region.width,
+                              read.region.height, read.region.x, read.region.y);
+    }
+    if (status.ok() && read.overruns(work))
+        status = failPlacement(run.console, read.path, read.region, *read.target);
+    if (status.ok())
+        status = readImage(run, scratch, converted, work);
+    // A RAW first input gives the output the converter's colour profile.
+    if (status.ok() && run.profileFromConversion && read.path == run.metadataSource) {
+        if (!readIccProfile(scratch, run.outputProfile).ok())
+            run.outputProfile.clear();
+        run.profileFromConversion = false;
+    }
+    std::remove(scratch.c_str());
+    return status;
+}
+
+// The input itself (not a cache) read into `work`.
+Status readStored(InputRead& read, bool raw, uint8_t* work)
+{
+    if (raw && decodedInProcess(read.run, read.path))
+        return decodeInProcess(read, work);
+    if (raw)
+        return decodeByConverter(read, work);
+    if (read.overruns(work))
+        return failPlacement(read.run.console, read.path, read.region, *read.target);
+    return readImage(read.run, read.path, read.info, work);
+}
+
+// The input read and, below full scale, shrunk (and cached when asked) in a
+// buffer of its own, then moved onto the destination.
+Status readUncached(InputRead& read, bool raw, float scale, bool useCache, const CacheEntry& cache)
+{
+    RunContext& run = read.run;
+    if (!read.info.known)
+        QVX_TRY(queryImageInfo(run, read.path, read.info));
+    read.region = read.info.region;
+    read.bytesPerPixel = read.info.bytesPerPixel;
+    PageBuffer<uint8_t> shrinkBuffer;
+    if (scale < 1.0f)
+        QVX_TRY(shrinkBuffer.allocate(run.console, static_cast<size_t>(read.region.width) *
+                                                       static_cast<size_t>(read.region.height) *
+                                                       static_cast<size_t>(read.bytesPerPixel)));
+    uint8_t* work = scale < 1.0f ? shrinkBuffer.get() : static_cast<uint8_t*>(read.destination);
+    QVX_TRY(readStored(read, raw, work));
+
+    if (scale < 1.0f) {
+        ImageRegion scaled = read.region;
+        scaleRegion(scaled, scale);
+        QVX_TRY(shrinkImage(work, read.bytesPerPixel, read.region.width, read.region.height, scaled.width,
+                            scaled.height));
+        if (useCache) {
+            run.console.print(">");
+            QVX_TRY(writeCache(run, cache, work, TiffLayout{scaled.width, scaled.height, read.bytesPerPixel, scaled}));
+        }
+        read.region = scaled;
+    }
+    if (work != read.destination) {
+        if (read.target != nullptr && !fitsTarget(read.region, *read.target)) {
+            read.region = copyCropped(static_cast<uint8_t*>(read.destination), work, read.region, *read.target,
+                                      read.bytesPerPixel);
+        } else {
+            std::memcpy(read.destination, work, static_cast<size_t>(read.region.width) *
+                                                    static_cast<size_t>(read.region.height) *
+                                                    static_cast<size_t>(read.bytesPerPixel));
+        }
+        shrinkBuffer.reset();
+    }
+    return Status();
+}
+
+} // namespace
+
 Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, void* destination,
                     const ImageRegion* target, int stops, float scale, bool useCache, ImageRegion* readRegion)
 {
@@ -213,104 +355,14 @@ Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, vo
         const float cacheStops = raw ? static_cast<float>(stops) : 0.0f;
         cache = findCache(run, run.scratch.cacheName(path, scale, cacheStops), path, scale, cacheStops, "preview");
     }
-    ImageRegion region;
-    int bytesPerPixel = 0;
-
+    InputRead read{run, path, info, destination, target, stops, ImageRegion(), 0};
     bool cacheHit = false;
-    if (cacheWanted && cache.valid) {
-        run.console.print("<");
-        ImageInfo cached;
-        QVX_TRY(queryImageInfo(run, cache.path, cached));
-        region = cached.region;
-        bytesPerPixel = cached.bytesPerPixel;
-        // A cache left by an earlier run over a since-changed input may not fit
-        // this canvas; it is then made again instead of overrunning the buffer.
-        cacheHit = target == nullptr || fitsTarget(region, *target);
-        if (cacheHit)
-            QVX_TRY(readImage(run, cache.path, cached, destination));
-    }
+    if (cacheWanted && cache.valid)
+        QVX_TRY(readCache(read, cache, cacheHit));
+    if (!cacheHit)
+        QVX_TRY(readUncached(read, raw, scale, useCache, cache));
 
-    if (!cacheHit) {
-        if (!info.known)
-            QVX_TRY(queryImageInfo(run, path, info));
-        region = info.region;
-        bytesPerPixel = info.bytesPerPixel;
-        const ImageRegion queried = region;
-        PageBuffer<uint8_t> shrinkBuffer;
-        if (scale < 1.0f)
-            QVX_TRY(shrinkBuffer.allocate(run.console, static_cast<size_t>(region.width) *
-                                                           static_cast<size_t>(region.height) *
-                                                           static_cast<size_t>(bytesPerPixel)));
-        uint8_t* work = scale < 1.0f ? shrinkBuffer.get() : static_cast<uint8_t*>(destination);
-
-        if (raw && decodedInProcess(run, path)) {
-            if (work == destination && target != nullptr && !fitsTarget(region, *target))
-                return failPlacement(run.console, path, region, *target);
-            // A RAW first input gives the output the decoder's colour profile.
-            const bool takeProfile = run.profileFromConversion && path == run.metadataSource;
-            std::vector<unsigned char> profile;
-            QVX_TRY(decodeRawInProcess(run, path, info, stops, work, takeProfile ? &profile : nullptr));
-            if (takeProfile) {
-                run.outputProfile = std::move(profile);
-                run.profileFromConversion = false;
-            }
-        } else if (raw) {
-            QVX_TRY(run.scratch.ensureRunFolder());
-            const std::string scratch = run.scratch.scratchName(path, "raw", 0);
-            QVX_TRY(convertRaw(run, path, scratch, stops));
-            const bool halfSize = run.settings.converterArgs.find("-h") != std::string::npos;
-            ImageInfo converted;
-            Status status =
-                checkConvertedRaw(run.console, scratch, queried, halfSize, info.bitsPerSample, converted);
-            if (status.ok() && halfSize) {
-                status = queryImageInfo(run, scratch, converted);
-                region = converted.region;
-                bytesPerPixel = converted.bytesPerPixel;
-                if (status.ok() && run.settings.verbosity > 0)
-                    run.console.print("%s : Region: wxh=%dx%d+%d+%d\n", "TIFF generated from DCRaw", region.width,
-                                      region.height, region.x, region.y);
-            }
-            if (status.ok() && work == destination && target != nullptr && !fitsTarget(region, *target))
-                status = failPlacement(run.console, path, region, *target);
-            if (status.ok())
-                status = readImage(run, scratch, converted, work);
-            // A RAW first input gives the output the converter's colour profile.
-            if (status.ok() && run.profileFromConversion && path == run.metadataSource) {
-                if (!readIccProfile(scratch, run.outputProfile).ok())
-                    run.outputProfile.clear();
-                run.profileFromConversion = false;
-            }
-            std::remove(scratch.c_str());
-            QVX_TRY(status);
-        } else {
-            if (work == destination && target != nullptr && !fitsTarget(region, *target))
-                return failPlacement(run.console, path, region, *target);
-            QVX_TRY(readImage(run, path, info, work));
-        }
-
-        if (scale < 1.0f) {
-            ImageRegion scaled = region;
-            scaleRegion(scaled, scale);
-            QVX_TRY(shrinkImage(work, bytesPerPixel, region.width, region.height, scaled.width, scaled.height));
-            if (useCache) {
-                run.console.print(">");
-                QVX_TRY(writeCache(run, cache, work, TiffLayout{scaled.width, scaled.height, bytesPerPixel, scaled}));
-            }
-            region = scaled;
-        }
-
-        if (work != destination) {
-            if (target != nullptr && !fitsTarget(region, *target)) {
-                region = copyCropped(static_cast<uint8_t*>(destination), work, region, *target, bytesPerPixel);
-            } else {
-                std::memcpy(destination, work, static_cast<size_t>(region.width) *
-                                                   static_cast<size_t>(region.height) *
-                                                   static_cast<size_t>(bytesPerPixel));
-            }
-            shrinkBuffer.reset();
-        }
-    }
-
+    const ImageRegion& region = read.region;
     if (readRegion != nullptr)
         *readRegion = region;
     if (target == nullptr)
@@ -319,7 +371,7 @@ Status prepareInput(RunContext& run, const std::string& path, ImageInfo info, vo
     const int64_t imageArea = static_cast<int64_t>(region.width) * region.height;
     if (targetArea == imageArea && target->x == region.x && target->y == region.y)
         return Status();
-    placeOnTarget(static_cast<uint8_t*>(destination), region, *target, bytesPerPixel);
+    placeOnTarget(static_cast<uint8_t*>(destination), region, *target, read.bytesPerPixel);
     return Status();
 }
 

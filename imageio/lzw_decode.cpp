@@ -15,14 +15,49 @@ constexpr uint32_t kFirstCode = 258;
 constexpr uint32_t kCodes = 1u << kMaxBits;
 constexpr uint32_t kLiterals = 256;
 
+// Whole-word copies may run up to 7 bytes past the last string.
+constexpr size_t kSlack = 8;
+
+// Codes read 64 bits at a time from the padded input; the bit count catches a
+// read past the end of the data.
+struct CodeReader {
+    const uint8_t* data;
+    uint64_t totalBits;
+    uint64_t bitPos = 0;
+
+    bool next(int bits, uint32_t& code)
+    {
+        if (bitPos + static_cast<uint64_t>(bits) > totalBits)
+            return false;
+        uint64_t word;
+        std::memcpy(&word, data + (bitPos >> 3), 8);
+        if constexpr (std::endian::native == std::endian::little)
+            word = __builtin_bswap64(word);
+        code = static_cast<uint32_t>((word << (bitPos & 7)) >> (64 - bits));
+        bitPos += static_cast<uint64_t>(bits);
+        return true;
+    }
+};
+
+// A string already in the output copied to `pos` in whole words; bytes copied
+// past the string are overwritten by later codes or fall in the slack.
+inline void copyWords(uint8_t* buf, uint32_t from, size_t pos, uint32_t len)
+{
+    uint32_t k = 0;
+    do {
+        uint64_t v;
+        std::memcpy(&v, buf + from + k, 8);
+        std::memcpy(buf + pos + k, &v, 8);
+        k += 8;
+    } while (k < len);
+}
+
 } // namespace
 
-uint8_t* LzwDecoder::decode(const uint8_t* data, size_t size, size_t outSize)
+bool LzwDecoder::prepare(size_t size, size_t outSize)
 {
-    // Whole-word copies may run up to 7 bytes past the last string.
-    constexpr size_t kSlack = 8;
     if (outSize > UINT32_MAX - kLiterals - kSlack || size > SIZE_MAX / 8)
-        return nullptr;
+        return false;
     if (start_.empty()) {
         start_.resize(kCodes);
         length_.resize(kCodes);
@@ -36,25 +71,18 @@ uint8_t* LzwDecoder::decode(const uint8_t* data, size_t size, size_t outSize)
         for (uint32_t c = 0; c < kLiterals; ++c)
             buffer_[c] = static_cast<uint8_t>(c);
     }
+    return true;
+}
+
+uint8_t* LzwDecoder::decode(const uint8_t* data, size_t size, size_t outSize)
+{
+    if (!prepare(size, outSize))
+        return nullptr;
     uint8_t* const buf = buffer_.data();
     uint32_t* const start = start_.data();
     uint32_t* const length = length_.data();
     const size_t end = kLiterals + outSize;
-    // Codes are read 64 bits at a time from the padded input; the bit count
-    // catches a read past the end of the data.
-    const uint64_t totalBits = static_cast<uint64_t>(size) * 8;
-    uint64_t bitPos = 0;
-    auto nextCode = [&](int bits, uint32_t& code) {
-        if (bitPos + static_cast<uint64_t>(bits) > totalBits)
-            return false;
-        uint64_t word;
-        std::memcpy(&word, data + (bitPos >> 3), 8);
-        if constexpr (std::endian::native == std::endian::little)
-            word = __builtin_bswap64(word);
-        code = static_cast<uint32_t>((word << (bitPos & 7)) >> (64 - bits));
-        bitPos += static_cast<uint64_t>(bits);
-        return true;
-    };
+    CodeReader reader{data, static_cast<uint64_t>(size) * 8};
 
     int bits = kMinBits;
     uint32_t freeCode = kFirstCode;
@@ -62,13 +90,13 @@ uint8_t* LzwDecoder::decode(const uint8_t* data, size_t size, size_t outSize)
     uint32_t prevStart = 0, prevLength = 0;  // the previous code's string
     // Strips start with a clear code; libtiff judges anything else.
     uint32_t first;
-    if (!nextCode(bits, first) || first != kClear)
+    if (!reader.next(bits, first) || first != kClear)
         return nullptr;
     bool cleared = true;
 
     while (pos < end) {
         uint32_t code;
-        if (!nextCode(bits, code))
+        if (!reader.next(bits, code))
             return nullptr;
         if (code == kClear || cleared) {
             // The first code after a clear starts the table afresh and adds
@@ -76,7 +104,7 @@ uint8_t* LzwDecoder::decode(const uint8_t* data, size_t size, size_t outSize)
             if (code == kClear) {
                 bits = kMinBits;
                 freeCode = kFirstCode;
-                if (!nextCode(bits, code))
+                if (!reader.next(bits, code))
                     return nullptr;
             }
             if (code >= kLiterals)
@@ -88,38 +116,28 @@ uint8_t* LzwDecoder::decode(const uint8_t* data, size_t size, size_t outSize)
             ++pos;
             continue;
         }
-        uint32_t from, len;
+        uint32_t len;
         if (code < freeCode) {
             if (code == kEndOfInformation)
                 return nullptr;  // too little data for the strip
-            from = start[code];
             len = length[code];
             if (len > end - pos) [[unlikely]] {
                 // The strip is full: the rest of the string is dropped, as
                 // libtiff does.
-                std::memmove(buf + pos, buf + from, end - pos);
+                std::memmove(buf + pos, buf + start[code], end - pos);
                 break;
             }
-            // Whole words; bytes copied past the string are overwritten by
-            // later codes or fall in the slack.
-            uint32_t k = 0;
-            do {
-                uint64_t v;
-                std::memcpy(&v, buf + from + k, 8);
-                std::memcpy(buf + pos + k, &v, 8);
-                k += 8;
-            } while (k < len);
+            copyWords(buf, start[code], pos, len);
         } else {
             if (code > freeCode || freeCode >= kCodes)
                 return nullptr;
             // The code being defined: the previous string and its own first
             // byte, which overlaps what is written, so byte by byte.
-            from = prevStart;
             len = prevLength + 1;
             if (len > end - pos)
                 len = static_cast<uint32_t>(end - pos);
             for (uint32_t k = 0; k < len; ++k)
-                buf[pos + k] = buf[from + k];
+                buf[pos + k] = buf[prevStart + k];
         }
         // The new entry: the previous string and the first byte of this one,
         // which follows it in the output.

@@ -28,6 +28,10 @@ public:
     uint8_t* decode(const uint8_t* data, size_t size, size_t outSize);
 
 private:
+    // The tables made and the output buffer sized; false for sizes the
+    // 32-bit offsets cannot hold.
+    bool prepare(size_t size, size_t outSize);
+
     std::vector<uint32_t> start_;   // offset of each code's string in buffer_
     std::vector<uint32_t> length_;  // length of each code's string
     std::vector<uint8_t> buffer_;   // the 256 literals, then the output

@@ -77,6 +77,91 @@ inline uint32_t codeAt(const uint32_t* table, uint32_t slot)
     return code;
 }
 
+// The code width and the table's life between clears.
+struct CodeSpace {
+    int bits = kMinBits;
+    uint32_t maxCode = (1u << kMinBits) - 1;
+    uint32_t freeCode = kFirstCode;
+    // Input bytes since the last clear: i + 1 - countBase, kept implicit so
+    // the byte loop carries nothing through memory.
+    int64_t countBase = 0;
+    int64_t outCount = 0, checkpoint = kCheckGap, ratio = 0;
+
+    // Whether code space needs a look after a code was handed out at input
+    // byte i.
+    bool due(size_t i) const
+    {
+        return freeCode > maxCode || freeCode == kTableFull || static_cast<int64_t>(i) + 1 - countBase >= checkpoint;
+    }
+
+    // Widens the codes, or tells that the table is to be dropped: when it is
+    // full, or when the ratio of input bytes to output bits, measured every
+    // kCheckGap input bytes, stops improving.
+    bool widenOrDrop(size_t i, LzwStats* stats)
+    {
+        if (freeCode == kTableFull) {
+            if (stats != nullptr)
+                ++stats->fullTableClears;
+            return true;
+        }
+        if (freeCode > maxCode) {
+            ++bits;
+            maxCode = (1u << bits) - 1;
+            return false;
+        }
+        // 24.8 fixed point.
+        const int64_t inCount = static_cast<int64_t>(i) + 1 - countBase;
+        checkpoint = inCount + kCheckGap;
+        int64_t r;
+        if (inCount > 0x007fffff) {
+            r = outCount >> 8;
+            r = r == 0 ? 0x7fffffff : inCount / r;
+        } else {
+            r = (inCount << 8) / outCount;
+        }
+        if (r <= ratio) {
+            if (stats != nullptr)
+                ++stats->ratioClears;
+            return true;
+        }
+        ratio = r;
+        return false;
+    }
+
+    // A clear code after input byte i, in the width it follows; the count
+    // restarts with it.
+    void clear(BitWriter& writer, size_t i)
+    {
+        ratio = 0;
+        countBase = static_cast<int64_t>(i) + 1;
+        freeCode = kFirstCode;
+        writer.put(kClear, bits);
+        outCount = bits;
+        bits = kMinBits;
+        maxCode = (1u << kMinBits) - 1;
+    }
+};
+
+// Looks the string prefix + c up in the overflow table: true with its code in
+// `prefix` when there, else it is entered under `code` at `slot` (an index
+// into the whole table).
+inline bool findOrAddOverflow(uint32_t* table, uint32_t c, uint32_t& prefix, uint32_t& slot, uint32_t code)
+{
+    const uint32_t key = ~((c << 12) | prefix) << 12;
+    uint32_t* const overflow = table + kSlots;
+    uint32_t entry;
+    slot = ((c << (kOverflowBits - 8)) ^ prefix) & (kOverflowSlots - 1);
+    while ((entry = overflow[slot]) != 0 && (entry & 0xfffff000u) != key)
+        slot = (slot + 1) & (kOverflowSlots - 1);
+    if (entry != 0) {
+        prefix = entry & 0xfff;
+        return true;
+    }
+    overflow[slot] = key | code;
+    slot += kSlots;
+    return false;
+}
+
 } // namespace
 
 void encodeLzwStrip(const uint8_t* data, size_t size, std::vector<uint8_t>& out, LzwStats* stats)
@@ -101,18 +186,11 @@ void LzwEncoder::encode(const uint8_t* data, size_t size, std::vector<uint8_t>& 
     uint32_t* const table = table_.data();
     uint32_t* const usedSlots = used_.data();  // at most 3836 entries between clears
     size_t usedCount = 0;
-
-    int bits = kMinBits;
-    uint32_t maxCode = (1u << kMinBits) - 1;
-    uint32_t freeCode = kFirstCode;
-    // Input bytes since the last clear: i + 1 - countBase, kept implicit so
-    // the byte loop carries nothing through memory.
-    int64_t countBase = 0;
-    int64_t outCount = 0, checkpoint = kCheckGap, ratio = 0;
+    CodeSpace space;
 
     if (size > 0) {
-        writer.put(kClear, bits);
-        outCount += bits;
+        writer.put(kClear, space.bits);
+        space.outCount += space.bits;
         uint32_t prefix = data[0];
         size_t i = 0;
         for (;;) {
@@ -131,83 +209,37 @@ void LzwEncoder::encode(const uint8_t* data, size_t size, std::vector<uint8_t>& 
             }
             if (entry != 0) {
                 // Taken by another string: look in the overflow table.
-                const uint32_t key = ~((c << 12) | prefix) << 12;
-                uint32_t* const overflow = table + kSlots;
-                slot = ((c << (kOverflowBits - 8)) ^ prefix) & (kOverflowSlots - 1);
-                while ((entry = overflow[slot]) != 0 && (entry & 0xfffff000u) != key)
-                    slot = (slot + 1) & (kOverflowSlots - 1);
-                if (entry != 0) {
-                    prefix = entry & 0xfff;
+                if (findOrAddOverflow(table, c, prefix, slot, space.freeCode))
                     continue;
-                }
-                overflow[slot] = key | freeCode;
-                slot += kSlots;
             } else {
-                table[slot] = kValid | (c << 16) | freeCode;
+                table[slot] = kValid | (c << 16) | space.freeCode;
             }
-            writer.put(prefix, bits);
-            outCount += bits;
+            writer.put(prefix, space.bits);
+            space.outCount += space.bits;
             prefix = c;
             usedSlots[usedCount++] = slot;
-            ++freeCode;
-            if (freeCode > maxCode || freeCode == kTableFull ||
-                static_cast<int64_t>(i) + 1 - countBase >= checkpoint) {
-                bool drop = false;
-                if (freeCode == kTableFull) {
-                    drop = true;
-                    if (stats != nullptr)
-                        ++stats->fullTableClears;
-                } else if (freeCode > maxCode) {
-                    ++bits;
-                    maxCode = (1u << bits) - 1;
-                } else {
-                    // Ratio of input bytes to output bits, 24.8 fixed point;
-                    // a table that stops paying off is dropped.
-                    const int64_t inCount = static_cast<int64_t>(i) + 1 - countBase;
-                    checkpoint = inCount + kCheckGap;
-                    int64_t r;
-                    if (inCount > 0x007fffff) {
-                        r = outCount >> 8;
-                        r = r == 0 ? 0x7fffffff : inCount / r;
-                    } else {
-                        r = (inCount << 8) / outCount;
-                    }
-                    if (r <= ratio) {
-                        drop = true;
-                        if (stats != nullptr)
-                            ++stats->ratioClears;
-                    } else {
-                        ratio = r;
-                    }
-                }
-                if (drop) {
-                    for (size_t k = 0; k < usedCount; ++k)
-                        table[usedSlots[k]] = 0;
-                    usedCount = 0;
-                    ratio = 0;
-                    countBase = static_cast<int64_t>(i) + 1;
-                    freeCode = kFirstCode;
-                    writer.put(kClear, bits);
-                    outCount = bits;  // the count restarts with the clear code
-                    bits = kMinBits;
-                    maxCode = (1u << kMinBits) - 1;
-                }
+            ++space.freeCode;
+            if (space.due(i) && space.widenOrDrop(i, stats)) {
+                for (size_t k = 0; k < usedCount; ++k)
+                    table[usedSlots[k]] = 0;
+                usedCount = 0;
+                space.clear(writer, i);
             }
         }
     done:
         // The last code, then the width it would have left for the next.
-        writer.put(prefix, bits);
-        ++freeCode;
-        if (freeCode == kTableFull) {
-            writer.put(kClear, bits);
-            bits = kMinBits;
-        } else if (freeCode > maxCode) {
-            ++bits;
+        writer.put(prefix, space.bits);
+        ++space.freeCode;
+        if (space.freeCode == kTableFull) {
+            writer.put(kClear, space.bits);
+            space.bits = kMinBits;
+        } else if (space.freeCode > space.maxCode) {
+            ++space.bits;
         }
     }
     for (size_t k = 0; k < usedCount; ++k)
         table[usedSlots[k]] = 0;
-    writer.put(kEndOfInformation, bits);
+    writer.put(kEndOfInformation, space.bits);
     uint8_t* end = writer.finish();
     out.insert(out.end(), buffer_.get(), end);
 }

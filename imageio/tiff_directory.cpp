@@ -440,25 +440,29 @@ bool writeStripSkeleton(const std::string& tiff, const std::string& skeleton, St
     return true;
 }
 
-bool appendStrips(const std::string& skeleton, const std::string& tiff, const StripTable& strips,
-                  const std::string& output, std::string& reason)
+namespace {
+
+// A whole small file (at most 1 GiB) read into memory.
+bool readSmallFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& reason)
 {
-    // The rewritten skeleton holds only tags and metadata: small enough to
-    // patch in memory.
-    std::vector<uint8_t> head;
-    {
-        Fd in(::open(skeleton.c_str(), O_RDONLY | O_CLOEXEC));
-        const uint64_t size = in.get() < 0 ? 0 : fileSize(in.get());
-        if (in.get() < 0 || size == 0 || size > (uint64_t{1} << 30)) {
-            reason = skeleton + ": unreadable";
-            return false;
-        }
-        head.resize(static_cast<size_t>(size));
-        if (!readAt(in.get(), 0, head.data(), head.size())) {
-            reason = skeleton + ": unreadable";
-            return false;
-        }
+    Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const uint64_t size = in.get() < 0 ? 0 : fileSize(in.get());
+    if (in.get() < 0 || size == 0 || size > (uint64_t{1} << 30)) {
+        reason = path + ": unreadable";
+        return false;
     }
+    bytes.resize(static_cast<size_t>(size));
+    if (!readAt(in.get(), 0, bytes.data(), bytes.size())) {
+        reason = path + ": unreadable";
+        return false;
+    }
+    return true;
+}
+
+// The strip table of the rewritten skeleton `head` pointed at the strips as
+// they will follow it (from an even offset, so `head` may gain a pad byte).
+bool patchStripTable(std::vector<uint8_t>& head, const StripTable& strips, std::string& reason)
+{
     const Bytes headBytes{-1, &head, head.size()};
     Directory dir;
     if (!readDirectory(headBytes, dir, reason))
@@ -490,6 +494,44 @@ bool appendStrips(const std::string& skeleton, const std::string& tiff, const St
     }
     if (base != head.size())
         head.push_back(0);
+    return true;
+}
+
+// Every strip of `in` copied to `out` in order, through one buffer.
+bool copyStrips(int in, int out, const StripTable& strips, const std::string& tiff, const std::string& output,
+                std::string& reason)
+{
+    std::vector<uint8_t> buffer(size_t{1} << 20);
+    for (size_t s = 0; s < strips.offsets.size(); ++s) {
+        uint64_t from = strips.offsets[s];
+        uint64_t left = strips.byteCounts[s];
+        while (left > 0) {
+            const size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+            if (!readAt(in, from, buffer.data(), chunk)) {
+                reason = tiff + ": cannot read strip " + std::to_string(s);
+                return false;
+            }
+            if (!writeAll(out, buffer.data(), chunk)) {
+                reason = output + ": " + std::strerror(errno);
+                return false;
+            }
+            from += chunk;
+            left -= chunk;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool appendStrips(const std::string& skeleton, const std::string& tiff, const StripTable& strips,
+                  const std::string& output, std::string& reason)
+{
+    // The rewritten skeleton holds only tags and metadata: small enough to
+    // patch in memory.
+    std::vector<uint8_t> head;
+    if (!readSmallFile(skeleton, head, reason) || !patchStripTable(head, strips, reason))
+        return false;
 
     Fd in(::open(tiff.c_str(), O_RDONLY | O_CLOEXEC));
     Fd out(openForWriting(output));
@@ -504,24 +546,8 @@ bool appendStrips(const std::string& skeleton, const std::string& tiff, const St
         reason = output + ": " + std::strerror(errno);
         return false;
     }
-    std::vector<uint8_t> buffer(size_t{1} << 20);
-    for (size_t s = 0; s < stripCount; ++s) {
-        uint64_t from = strips.offsets[s];
-        uint64_t left = strips.byteCounts[s];
-        while (left > 0) {
-            const size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
-            if (!readAt(in.get(), from, buffer.data(), chunk)) {
-                reason = tiff + ": cannot read strip " + std::to_string(s);
-                return false;
-            }
-            if (!writeAll(out.get(), buffer.data(), chunk)) {
-                reason = output + ": " + std::strerror(errno);
-                return false;
-            }
-            from += chunk;
-            left -= chunk;
-        }
-    }
+    if (!copyStrips(in.get(), out.get(), strips, tiff, output, reason))
+        return false;
     if (::fsync(out.get()) != 0 || !out.close()) {
         reason = output + ": " + std::strerror(errno);
         return false;
