@@ -249,28 +249,122 @@ bool evenlyExposed(const std::vector<AlignImage>& images)
     return true;
 }
 
+// Why the arguments cannot make an alignment; empty when they can.
+std::string invalidArguments(int frameCount, const FrameLoader& load, const AlignOptions& options)
+{
+    if (frameCount < 1 || !load)
+        return "no frames to align";
+    if (options.referenceIndex < -1 || options.referenceIndex >= frameCount)
+        return "reference frame " + std::to_string(options.referenceIndex + 1) + " out of range 1.." +
+               std::to_string(frameCount);
+    if (options.detailMaxSide < 64 || options.featureMaxSide < 64 || options.maxFeatures < 10)
+        return "alignment working sizes too small";
+    if (!(options.gamma >= 0.1 && options.gamma <= 10.0))
+        return "alignment gamma outside 0.1..10";
+    return {};
+}
+
+// Every frame loaded and made into its working images; a frame that cannot
+// be read is marked failed. False (with the error set) when that frame is the
+// reference.
+bool loadAlignImages(int frameCount, const FrameLoader& load, const AlignOptions& options, int ref,
+                     std::vector<AlignImage>& images, AlignmentResult& result)
+{
+    const AlignImageSizes sizes{options.detailMaxSide, options.featureMaxSide, options.maxFeatures, options.gamma};
+    LoadedFrame frame;
+    for (int i = 0; i < frameCount; ++i) {
+        std::string error;
+        bool loaded = load(i, frame, error) && validLoadedFrame(frame, error);
+        if (loaded) {
+            const Frame16 view{frame.pixels.data(), frame.width, frame.height, frame.channels,
+                               static_cast<size_t>(frame.width) * frame.channels};
+            try {
+                buildAlignImage(view, sizes, images[i]);
+            } catch (const std::exception& ex) {
+                error = ex.what();
+                loaded = false;
+            }
+        }
+        if (loaded)
+            continue;
+        if (i == ref) {
+            result.frames.clear();
+            result.error = "reference frame " + std::to_string(i + 1) + " could not be read: " + error;
+            return false;
+        }
+        result.frames[i].failure = "could not be read: " + error;
+        images[i] = AlignImage();
+    }
+    return true;
+}
+
+// What the estimate of frame i settled, into its record.
+void recordEstimate(const AlignImage& image, const PairEstimate& pair, const Homography& toReference, int anchor,
+                    int ref, FrameEstimate& f)
+{
+    f.matchedTo = f.directKept ? ref : anchor;
+    f.inliers = pair.inliers;
+    f.refined = pair.refined;
+    f.wholeFrame = pair.wholeFrame;
+    f.correlation = pair.correlation;
+    f.patches = pair.patches;
+    f.model = pair.model;
+    if (!pair.ok) {
+        f.failure = pair.failure;
+        return;
+    }
+    f.ok = true;
+    f.toReference = normalized(toReference);
+    f.medianResidualPx = pair.residual;
+    const MotionSummary m = summarizeMotion(f.toReference, image.width, image.height);
+    f.shiftPx = m.shiftPx;
+    f.rotationDeg = m.rotationDeg;
+    f.scalePercent = (m.scale - 1.0) * 100.0;
+}
+
+// Frame i (on `side` of the reference) estimated against its anchor: the
+// reference, or in a chain the nearest settled frame towards it.
+void estimateFrame(const std::vector<AlignImage>& images, int ref, int i, int side, bool chained,
+                   const AlignOptions& options, AlignmentResult& result)
+{
+    int anchor = ref;
+    if (chained) {
+        anchor = i - side;
+        while (!result.frames[anchor].ok)
+            anchor -= side;
+    }
+    PairEstimate pair = tryPair(images[i], images[anchor], options);
+    Homography toReference = multiply(result.frames[anchor].toReference, pair.movingToTarget);
+    if (pair.ok)
+        pair.failure = implausibility(toReference, images[i].width, images[i].height, options);
+    if (pair.ok && pair.failure.empty())
+        pair.failure = excessResidual(pair, chained, options);
+    pair.ok = pair.ok && pair.failure.empty();
+    if (!pair.ok && anchor != ref) {
+        // A broken link: try the reference itself before giving up.
+        PairEstimate direct = tryPair(images[i], images[ref], options);
+        if (direct.ok)
+            direct.failure = excessResidual(direct, chained, options);
+        if (direct.ok && direct.failure.empty()) {
+            pair = direct;
+            anchor = ref;
+            toReference = direct.movingToTarget;
+        }
+    }
+    FrameEstimate& f = result.frames[i];
+    if (pair.ok && anchor != ref)
+        checkChainAgainstReference(images[i], images[ref], options, f, pair, toReference);
+    recordEstimate(images[i], pair, toReference, anchor, ref, f);
+}
+
 } // namespace
 
 AlignmentResult estimateAlignment(int frameCount, const FrameLoader& load, const AlignOptions& options)
 {
     AlignmentResult result;
-    if (frameCount < 1 || !load) {
-        result.error = "no frames to align";
+    result.error = invalidArguments(frameCount, load, options);
+    if (!result.error.empty())
         return result;
-    }
-    if (options.referenceIndex < -1 || options.referenceIndex >= frameCount) {
-        result.error = "reference frame " + std::to_string(options.referenceIndex + 1) + " out of range 1.." +
-                       std::to_string(frameCount);
-        return result;
-    }
-    if (options.detailMaxSide < 64 || options.featureMaxSide < 64 || options.maxFeatures < 10) {
-        result.error = "alignment working sizes too small";
-        return result;
-    }
-    if (!(options.gamma >= 0.1 && options.gamma <= 10.0)) {
-        result.error = "alignment gamma outside 0.1..10";
-        return result;
-    }
     const int ref = options.referenceIndex < 0 ? frameCount / 2 : options.referenceIndex;
     result.referenceIndex = ref;
     result.frames.assign(frameCount, FrameEstimate());
@@ -284,89 +378,17 @@ AlignmentResult estimateAlignment(int frameCount, const FrameLoader& load, const
     try {
         OpenCvThreads threads(options.threads);
         cv::setRNGSeed(0x5eed);
-        const AlignImageSizes sizes{options.detailMaxSide, options.featureMaxSide, options.maxFeatures, options.gamma};
         std::vector<AlignImage> images(frameCount);
-        {
-            LoadedFrame frame;
-            for (int i = 0; i < frameCount; ++i) {
-                std::string error;
-                bool loaded = load(i, frame, error) && validLoadedFrame(frame, error);
-                if (loaded) {
-                    const Frame16 view{frame.pixels.data(), frame.width, frame.height, frame.channels,
-                                       static_cast<size_t>(frame.width) * frame.channels};
-                    try {
-                        buildAlignImage(view, sizes, images[i]);
-                    } catch (const std::exception& ex) {
-                        error = ex.what();
-                        loaded = false;
-                    }
-                }
-                if (loaded)
-                    continue;
-                if (i == ref) {
-                    result.frames.clear();
-                    result.error = "reference frame " + std::to_string(i + 1) + " could not be read: " + error;
-                    return result;
-                }
-                result.frames[i].failure = "could not be read: " + error;
-                images[i] = AlignImage();
-            }
-        }
-
+        if (!loadAlignImages(frameCount, load, options, ref, images, result))
+            return result;
         const bool chained = options.chainWhenEvenlyExposed ? evenlyExposed(images) : options.chained;
         result.chained = chained;
-
         // Outwards from the reference, so a frame's neighbour is settled first.
         for (int distance = 1; distance < frameCount; ++distance)
             for (int side : {-1, 1}) {
                 const int i = ref + side * distance;
-                if (i < 0 || i >= frameCount || !result.frames[i].failure.empty())
-                    continue;
-                int anchor = ref;
-                if (chained) {
-                    anchor = i - side;
-                    while (!result.frames[anchor].ok)
-                        anchor -= side;
-                }
-                PairEstimate pair = tryPair(images[i], images[anchor], options);
-                Homography toReference = multiply(result.frames[anchor].toReference, pair.movingToTarget);
-                if (pair.ok)
-                    pair.failure = implausibility(toReference, images[i].width, images[i].height, options);
-                if (pair.ok && pair.failure.empty())
-                    pair.failure = excessResidual(pair, chained, options);
-                pair.ok = pair.ok && pair.failure.empty();
-                if (!pair.ok && anchor != ref) {
-                    // A broken link: try the reference itself before giving up.
-                    PairEstimate direct = tryPair(images[i], images[ref], options);
-                    if (direct.ok)
-                        direct.failure = excessResidual(direct, chained, options);
-                    if (direct.ok && direct.failure.empty()) {
-                        pair = direct;
-                        anchor = ref;
-                        toReference = direct.movingToTarget;
-                    }
-                }
-                FrameEstimate& f = result.frames[i];
-                if (pair.ok && anchor != ref)
-                    checkChainAgainstReference(images[i], images[ref], options, f, pair, toReference);
-                f.matchedTo = f.directKept ? ref : anchor;
-                f.inliers = pair.inliers;
-                f.refined = pair.refined;
-                f.wholeFrame = pair.wholeFrame;
-                f.correlation = pair.correlation;
-                f.patches = pair.patches;
-                f.model = pair.model;
-                if (!pair.ok) {
-                    f.failure = pair.failure;
-                    continue;
-                }
-                f.ok = true;
-                f.toReference = normalized(toReference);
-                f.medianResidualPx = pair.residual;
-                const MotionSummary m = summarizeMotion(f.toReference, images[i].width, images[i].height);
-                f.shiftPx = m.shiftPx;
-                f.rotationDeg = m.rotationDeg;
-                f.scalePercent = (m.scale - 1.0) * 100.0;
+                if (i >= 0 && i < frameCount && result.frames[i].failure.empty())
+                    estimateFrame(images, ref, i, side, chained, options, result);
             }
     } catch (const std::exception& ex) {
         result.frames.clear();

@@ -155,6 +155,91 @@ PatchMatch matchPatch(const cv::Mat& templ, const cv::Mat& warped, const cv::Mat
     return m;
 }
 
+// Patches on a grid covering the frame edge to edge, so the corners are
+// pinned down as well as the middle.
+std::vector<cv::Rect> patchGrid(const cv::Mat& t)
+{
+    const int nx = std::clamp(t.cols / (kPatch + kMargin), 1, kMaxPatchesPerSide);
+    const int ny = std::clamp(t.rows / (kPatch + kMargin), 1, kMaxPatchesPerSide);
+    std::vector<cv::Rect> patches;
+    for (int j = 0; j < ny; ++j)
+        for (int i = 0; i < nx; ++i) {
+            const int x = nx == 1 ? (t.cols - kPatch) / 2 : kMargin + (t.cols - kPatch - 2 * kMargin) * i / (nx - 1);
+            const int y = ny == 1 ? (t.rows - kPatch) / 2 : kMargin + (t.rows - kPatch - 2 * kMargin) * j / (ny - 1);
+            patches.emplace_back(x, y, kPatch, kPatch);
+        }
+    return patches;
+}
+
+// The matched patches of one pyramid level, in full-size coordinates.
+struct LevelMatches {
+    std::vector<cv::Point2d> moving, target;
+    std::vector<double> correlations;
+};
+
+// The moving level warped onto the target level through targetToMoving, and
+// every patch of the grid matched there.
+LevelMatches matchLevel(const cv::Mat& t, const cv::Mat& input, const cv::Mat& mask,
+                        const Homography& targetToMoving, const AlignImage& moving, const AlignImage& target,
+                        double ms, double ts)
+{
+    cv::Mat warped, valid;
+    cv::warpPerspective(input, warped, toMat(targetToMoving), t.size(), cv::INTER_CUBIC | cv::WARP_INVERSE_MAP,
+                        cv::BORDER_CONSTANT);
+    const cv::Mat present = mask.empty() ? cv::Mat(input.size(), CV_8U, cv::Scalar(255)) : mask;
+    cv::warpPerspective(present, valid, toMat(targetToMoving), t.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
+                        cv::BORDER_CONSTANT);
+    cv::erode(valid, valid, cv::Mat(), cv::Point(-1, -1), 2);
+
+    const std::vector<cv::Rect> patches = patchGrid(t);
+    std::vector<PatchMatch> matches(patches.size());
+    cv::parallel_for_(cv::Range(0, static_cast<int>(patches.size())), [&](const cv::Range& range) {
+        for (int k = range.start; k < range.end; ++k)
+            matches[k] = matchPatch(t, warped, valid, patches[k], targetToMoving, moving, target);
+    });
+    LevelMatches found;
+    for (const PatchMatch& p : matches)
+        if (p.ok) {
+            found.moving.emplace_back((p.moving.x + 0.5) / ms - 0.5, (p.moving.y + 0.5) / ms - 0.5);
+            found.target.emplace_back((p.target.x + 0.5) / ts - 0.5, (p.target.y + 0.5) / ts - 0.5);
+            found.correlations.push_back(p.correlation);
+        }
+    return found;
+}
+
+// The final fit, narrowed to a smaller model where the asked-for one is not
+// well determined (when none is, the asked-for one stays and the feature
+// check judges it), and what it says into the report.
+void settleFinalFit(MotionModel model, const LevelMatches& found, double ts, const AlignImage& moving, ModelFit& fit,
+                    RefineReport& report)
+{
+    MotionModel used = model;
+    double uncertainty = cornerUncertainty(used, fit, moving.width, moving.height);
+    for (MotionModel narrower = model;
+         !(uncertainty <= kMaxCornerUncertaintyPx) && narrower != MotionModel::Translation;) {
+        narrower = static_cast<MotionModel>(static_cast<int>(narrower) - 1);
+        ModelFit candidate;
+        if (!fitModel(narrower, found.moving, found.target, kInlierLevelPx / ts, candidate))
+            break;
+        const double u = cornerUncertainty(narrower, candidate, moving.width, moving.height);
+        if (u <= kMaxCornerUncertaintyPx) {
+            fit = candidate;
+            used = narrower;
+            uncertainty = u;
+        }
+    }
+    report.model = used;
+    report.uncertaintyPx = uncertainty;
+    report.patches = static_cast<int>(fit.moving.size());
+    report.medianResidualPx = medianResidual(fit.movingToTarget, fit.moving, fit.target);
+    std::vector<double> kept;
+    for (size_t k = 0; k < fit.inlier.size(); ++k)
+        if (fit.inlier[k])
+            kept.push_back(found.correlations[k]);
+    std::nth_element(kept.begin(), kept.begin() + kept.size() / 2, kept.end());
+    report.correlation = kept[kept.size() / 2];
+}
+
 } // namespace
 
 bool refineEcc(const AlignImage& moving, const AlignImage& target, MotionModel model, Homography& movingToTarget,
@@ -169,97 +254,28 @@ bool refineEcc(const AlignImage& moving, const AlignImage& target, MotionModel m
     const std::vector<cv::Mat> input = floatPyramid(moving.detail, levels);
     const std::vector<cv::Mat> mask = maskPyramid(moving.detailMask, levels);
 
-    Homography h = movingToTarget;
     // Each level once, coarse to fine: the patches measure absolute
     // positions, so one pass per level corrects the estimate fully.
-    std::vector<int> passes;
-    for (int level = levels - 1; level >= 0; --level)
-        passes.push_back(level);
-
-    for (size_t pass = 0; pass < passes.size(); ++pass) {
-        const int level = passes[pass];
+    Homography h = movingToTarget;
+    for (int level = levels - 1; level >= 0; --level) {
         const double ts = target.detailScale / (1 << level);
         const double ms = moving.detailScale / (1 << level);
-        const Homography levelH = rescale(h, ms, ts);
         Homography targetToMoving;
-        if (!invert(levelH, targetToMoving)) {
+        if (!invert(rescale(h, ms, ts), targetToMoving)) {
             failure = "singular transform during refinement";
             return false;
         }
-        const cv::Mat& t = templ[level];
-        cv::Mat warped, valid;
-        cv::warpPerspective(input[level], warped, toMat(targetToMoving), t.size(),
-                            cv::INTER_CUBIC | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
-        const cv::Mat present = mask[level].empty() ? cv::Mat(input[level].size(), CV_8U, cv::Scalar(255)) : mask[level];
-        cv::warpPerspective(present, valid, toMat(targetToMoving), t.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
-                            cv::BORDER_CONSTANT);
-        cv::erode(valid, valid, cv::Mat(), cv::Point(-1, -1), 2);
-
-        // Patches on a grid covering the frame edge to edge, so the corners
-        // are pinned down as well as the middle.
-        const int nx = std::clamp(t.cols / (kPatch + kMargin), 1, kMaxPatchesPerSide);
-        const int ny = std::clamp(t.rows / (kPatch + kMargin), 1, kMaxPatchesPerSide);
-        std::vector<cv::Rect> patches;
-        for (int j = 0; j < ny; ++j)
-            for (int i = 0; i < nx; ++i) {
-                const int x = nx == 1 ? (t.cols - kPatch) / 2
-                                      : kMargin + (t.cols - kPatch - 2 * kMargin) * i / (nx - 1);
-                const int y = ny == 1 ? (t.rows - kPatch) / 2
-                                      : kMargin + (t.rows - kPatch - 2 * kMargin) * j / (ny - 1);
-                patches.emplace_back(x, y, kPatch, kPatch);
-            }
-        std::vector<PatchMatch> matches(patches.size());
-        cv::parallel_for_(cv::Range(0, static_cast<int>(patches.size())), [&](const cv::Range& range) {
-            for (int k = range.start; k < range.end; ++k)
-                matches[k] = matchPatch(t, warped, valid, patches[k], targetToMoving, moving, target);
-        });
-
-        std::vector<cv::Point2d> m, tp;
-        std::vector<double> correlations;
-        for (const PatchMatch& p : matches)
-            if (p.ok) {
-                // Full-size coordinates.
-                m.emplace_back((p.moving.x + 0.5) / ms - 0.5, (p.moving.y + 0.5) / ms - 0.5);
-                tp.emplace_back((p.target.x + 0.5) / ts - 0.5, (p.target.y + 0.5) / ts - 0.5);
-                correlations.push_back(p.correlation);
-            }
+        const LevelMatches found = matchLevel(templ[level], input[level], mask[level], targetToMoving, moving,
+                                              target, ms, ts);
         ModelFit fit;
-        if (m.size() < kMinPatches || !fitModel(model, m, tp, kInlierLevelPx / ts, fit)) {
-            failure = "too few textured patches matched (" + std::to_string(m.size()) + ")";
+        if (found.moving.size() < kMinPatches ||
+            !fitModel(model, found.moving, found.target, kInlierLevelPx / ts, fit)) {
+            failure = "too few textured patches matched (" + std::to_string(found.moving.size()) + ")";
             return false;
         }
-        if (pass + 1 < passes.size()) {
-            h = fit.movingToTarget;
-            continue;
-        }
-        // A narrower model takes over only where it is well determined; when
-        // none is, the asked-for one stays and the feature check judges it.
-        MotionModel used = model;
-        double uncertainty = cornerUncertainty(used, fit, moving.width, moving.height);
-        for (MotionModel narrower = model; !(uncertainty <= kMaxCornerUncertaintyPx) &&
-                                           narrower != MotionModel::Translation;) {
-            narrower = static_cast<MotionModel>(static_cast<int>(narrower) - 1);
-            ModelFit candidate;
-            if (!fitModel(narrower, m, tp, kInlierLevelPx / ts, candidate))
-                break;
-            const double u = cornerUncertainty(narrower, candidate, moving.width, moving.height);
-            if (u <= kMaxCornerUncertaintyPx) {
-                fit = candidate;
-                used = narrower;
-                uncertainty = u;
-            }
-        }
+        if (level == 0)
+            settleFinalFit(model, found, ts, moving, fit, report);
         h = fit.movingToTarget;
-        report.model = used;
-        report.uncertaintyPx = uncertainty;
-        report.patches = static_cast<int>(fit.moving.size());
-        report.medianResidualPx = medianResidual(h, fit.moving, fit.target);
-        std::vector<double> kept;
-        for (size_t k = 0; k < fit.inlier.size(); ++k)
-            if (fit.inlier[k])
-                kept.push_back(correlations[k]);
-        std::nth_element(kept.begin(), kept.begin() + kept.size() / 2, kept.end());
-        report.correlation = kept[kept.size() / 2];
     }
     movingToTarget = h;
     return true;

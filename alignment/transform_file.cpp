@@ -22,6 +22,75 @@ std::string lineError(size_t line, const std::string& what)
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
+// The nine numbers after the path's TAB; the reason as `what` when they are
+// not nine valid finite numbers.
+bool parseMatrix(const char* p, const char* lineEnd, Homography& matrix, std::string& what)
+{
+    int count = 0;
+    while (true) {
+        while (p < lineEnd && isBlank(*p))
+            ++p;
+        if (p == lineEnd)
+            break;
+        const char* tokenEnd = p;
+        while (tokenEnd < lineEnd && !isBlank(*tokenEnd))
+            ++tokenEnd;
+        if (count == 9) {
+            what = "more than nine numbers";
+            return false;
+        }
+        double v = 0.0;
+        const auto result = std::from_chars(p, tokenEnd, v);
+        if (result.ec != std::errc() || result.ptr != tokenEnd || !std::isfinite(v)) {
+            // A hostile file may hold one huge token: messages show its start.
+            constexpr size_t kShown = 40;
+            const size_t length = static_cast<size_t>(tokenEnd - p);
+            const std::string shown = length > kShown ? std::string(p, kShown) + "..." : std::string(p, tokenEnd);
+            what = "not a valid number: '" + shown + "'";
+            return false;
+        }
+        matrix[count++] = v;
+        p = tokenEnd;
+    }
+    if (count != 9) {
+        what = "expected nine numbers, found " + std::to_string(count);
+        return false;
+    }
+    return true;
+}
+
+// One line holding a path, a TAB and nine numbers, into `entry`; the reason
+// as `what` when it does not.
+bool parseEntry(const std::string& line, TransformEntry& entry, std::string& what)
+{
+    // The values hold no TAB, so the last one ends the path, which may hold
+    // anything else.
+    const size_t tab = line.rfind('\t');
+    if (tab == std::string::npos) {
+        what = "expected a path, a TAB and nine numbers";
+        return false;
+    }
+    entry.path = line.substr(0, tab);
+    if (entry.path.empty()) {
+        what = "empty path";
+        return false;
+    }
+    // A carriage return inside a line (a file with old Mac line ends, or a
+    // damaged one) would make a path that cannot be written back.
+    if (entry.path.find('\r') != std::string::npos) {
+        what = "a carriage return inside the path (line ends must be LF or CR LF)";
+        return false;
+    }
+    if (!parseMatrix(line.data() + tab + 1, line.data() + line.size(), entry.toReference, what))
+        return false;
+    Homography inverse;
+    if (!invert(entry.toReference, inverse)) {
+        what = "the matrix cannot be inverted";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool formatTransforms(const std::vector<TransformEntry>& entries, std::string& text, std::string& error)
@@ -72,61 +141,10 @@ bool parseTransforms(const std::string& text, std::vector<TransformEntry>& entri
         // A path may start with '#'; its line still holds the TAB.
         if (firstText == line.size() || (line[firstText] == '#' && line.find('\t') == std::string::npos))
             continue;
-
-        // The values hold no TAB, so the last one ends the path, which may
-        // hold anything else.
-        const size_t tab = line.rfind('\t');
-        if (tab == std::string::npos) {
-            error = lineError(lineNumber, "expected a path, a TAB and nine numbers");
-            return false;
-        }
         TransformEntry entry;
-        entry.path = line.substr(0, tab);
-        if (entry.path.empty()) {
-            error = lineError(lineNumber, "empty path");
-            return false;
-        }
-        // A carriage return inside a line (a file with old Mac line ends, or
-        // a damaged one) would make a path that cannot be written back.
-        if (entry.path.find('\r') != std::string::npos) {
-            error = lineError(lineNumber, "a carriage return inside the path (line ends must be LF or CR LF)");
-            return false;
-        }
-        const char* p = line.data() + tab + 1;
-        const char* lineEnd = line.data() + line.size();
-        int count = 0;
-        while (true) {
-            while (p < lineEnd && isBlank(*p))
-                ++p;
-            if (p == lineEnd)
-                break;
-            const char* tokenEnd = p;
-            while (tokenEnd < lineEnd && !isBlank(*tokenEnd))
-                ++tokenEnd;
-            if (count == 9) {
-                error = lineError(lineNumber, "more than nine numbers");
-                return false;
-            }
-            double v = 0.0;
-            const auto result = std::from_chars(p, tokenEnd, v);
-            if (result.ec != std::errc() || result.ptr != tokenEnd || !std::isfinite(v)) {
-                // A hostile file may hold one huge token: messages show its start.
-                constexpr size_t kShown = 40;
-                const size_t length = static_cast<size_t>(tokenEnd - p);
-                const std::string shown = length > kShown ? std::string(p, kShown) + "..." : std::string(p, tokenEnd);
-                error = lineError(lineNumber, "not a valid number: '" + shown + "'");
-                return false;
-            }
-            entry.toReference[count++] = v;
-            p = tokenEnd;
-        }
-        if (count != 9) {
-            error = lineError(lineNumber, "expected nine numbers, found " + std::to_string(count));
-            return false;
-        }
-        Homography inverse;
-        if (!invert(entry.toReference, inverse)) {
-            error = lineError(lineNumber, "the matrix cannot be inverted");
+        std::string what;
+        if (!parseEntry(line, entry, what)) {
+            error = lineError(lineNumber, what);
             return false;
         }
         parsed.push_back(std::move(entry));

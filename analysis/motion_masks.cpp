@@ -153,6 +153,108 @@ double excludedShare(const std::vector<uint16_t>& keep, const MotionGrid& frame)
     return present > 0 ? excluded / static_cast<double>(present) : 0.0;
 }
 
+// Every shot once at full size, kept as its grid file of gw x gh cells.
+Status writeMotionGrids(FusionRun& run, int cell, int gw, int gh, std::vector<GridFile>& frames)
+{
+    ImageList& list = run.images;
+    PageBuffer<WorkPixel> image;
+    QVX_TRY(image.allocate(run.console, static_cast<size_t>(run.canvas.width) * run.canvas.height));
+    MotionGrid grid;
+    for (const int entry : run.inputEntry) {
+        GridFile f;
+        f.entry = entry;
+        QVX_TRY(readFrame(run, list, f.entry, image.get()));
+        startMotionGrid(run.canvas.width, run.canvas.height, cell, grid);
+        QVX_TRY(run.pool.forRows(gh, [&](int first, int end) {
+            fillMotionGrid(image.get(), run.canvas.width, run.canvas.height, cell, first, end, grid);
+            return Status();
+        }));
+        f.mean = meanLuma(grid);
+        f.noise = estimateNoise(grid);
+        f.path = run.scratch.scratchName(list.paths[f.entry], "mg", 0);
+        QVX_TRY(writeTiffImage(run, f.path, grid.cells.data(), scratchLayout(gw, gh, 8, run.canvas)));
+        frames.push_back(f);
+    }
+    return Status();
+}
+
+// Two chains outward from the reference, darker and brighter, each frame
+// after its neighbour towards the reference.
+void orderChains(const std::vector<GridFile>& frames, int reference, std::vector<int>& darker,
+                 std::vector<int>& brighter)
+{
+    const GridFile& ref = frames[static_cast<size_t>(reference)];
+    for (int i = 0; i < static_cast<int>(frames.size()); ++i) {
+        if (i != reference)
+            (frames[static_cast<size_t>(i)].mean < ref.mean ? darker : brighter).push_back(i);
+    }
+    auto distance = [&](int i) { return std::abs(frames[static_cast<size_t>(i)].mean - ref.mean); };
+    auto nearer = [&](int a, int b) { return distance(a) != distance(b) ? distance(a) < distance(b) : a < b; };
+    std::sort(darker.begin(), darker.end(), nearer);
+    std::sort(brighter.begin(), brighter.end(), nearer);
+}
+
+// The reference frame's grid and the cells it cannot judge by.
+struct ReferenceGrid {
+    const GridFile* file = nullptr;
+    MotionGrid grid;
+    std::vector<uint8_t> unusable;
+};
+
+// The motion masks of one chain: each frame compared with the reference and,
+// where the reference cannot tell, with its neighbour towards it. A frame
+// with moving cells gets a keep file; `share` receives its excluded share.
+Status maskChain(FusionRun& run, const std::vector<int>& chain, const std::vector<GridFile>& frames,
+                 const ReferenceGrid& ref, int gw, int gh, std::vector<double>& share)
+{
+    ImageList& list = run.images;
+    MotionGrid neighbour;
+    FrameNoise neighbourNoise;
+    std::vector<uint8_t> neighbourMoving;
+    bool first = true;
+    for (int i : chain) {
+        const GridFile& f = frames[static_cast<size_t>(i)];
+        MotionGrid grid;
+        QVX_TRY(readGrid(run, f.path, gw, gh, grid));
+        std::vector<uint8_t> moving = disagreement(ref.grid, ref.file->noise, grid, f.noise, nullptr);
+        if (!first) {
+            // Where the reference cannot tell, the neighbour does, where it
+            // is not moving itself.
+            std::vector<uint8_t> consider(ref.unusable);
+            for (size_t k = 0; k < consider.size(); ++k)
+                consider[k] = consider[k] != 0 && neighbourMoving[k] == 0;
+            const std::vector<uint8_t> more = disagreement(neighbour, neighbourNoise, grid, f.noise, &consider);
+            for (size_t k = 0; k < moving.size(); ++k)
+                moving[k] = moving[k] | more[k];
+        }
+        cleanMotion(moving, gw, gh);
+        const std::vector<uint16_t> keep = keepFromMotion(moving, gw, gh);
+        share[static_cast<size_t>(i)] = excludedShare(keep, grid);
+        if (std::any_of(keep.begin(), keep.end(), [](uint16_t k) { return k != UINT16_MAX; })) {
+            const std::string name = run.scratch.scratchName(list.paths[f.entry], "m", 0);
+            QVX_TRY(writeTiffImage(run, name, keep.data(), scratchLayout(gw, gh, 2, run.canvas)));
+            run.motion.files[list.paths[f.entry]] = name;
+        }
+        neighbour = std::move(grid);
+        neighbourNoise = f.noise;
+        neighbourMoving = std::move(moving);
+        first = false;
+    }
+    return Status();
+}
+
+// Copies of a shot share its mask: they show the same moment.
+void shareMasksWithCopies(FusionRun& run)
+{
+    const ImageList& list = run.images;
+    for (int e = 0; e <= list.last; ++e) {
+        const int input = run.entryInput[static_cast<size_t>(e)];
+        const auto found = run.motion.files.find(list.paths[run.inputEntry[static_cast<size_t>(input)]]);
+        if (found != run.motion.files.end())
+            run.motion.files[list.paths[e]] = found->second;
+    }
+}
+
 } // namespace
 
 Status detectMotion(FusionRun& run)
@@ -172,101 +274,31 @@ Status detectMotion(FusionRun& run)
     const int gh = (run.canvas.height + cell - 1) / cell;
     QVX_TRY(run.scratch.ensureRunFolder());
 
-    // Every shot once at full size, kept as its grid.
     int64_t start = clockMs();
     std::vector<GridFile> frames;
-    {
-        PageBuffer<WorkPixel> image;
-        QVX_TRY(image.allocate(run.console, static_cast<size_t>(run.canvas.width) * run.canvas.height));
-        MotionGrid grid;
-        for (int input = 0; input < inputs; ++input) {
-            GridFile f;
-            f.entry = run.inputEntry[static_cast<size_t>(input)];
-            QVX_TRY(readFrame(run, list, f.entry, image.get()));
-            startMotionGrid(run.canvas.width, run.canvas.height, cell, grid);
-            QVX_TRY(run.pool.forRows(gh, [&](int first, int end) {
-                fillMotionGrid(image.get(), run.canvas.width, run.canvas.height, cell, first, end, grid);
-                return Status();
-            }));
-            f.mean = meanLuma(grid);
-            f.noise = estimateNoise(grid);
-            f.path = run.scratch.scratchName(list.paths[f.entry], "mg", 0);
-            QVX_TRY(writeTiffImage(run, f.path, grid.cells.data(), scratchLayout(gw, gh, 8, run.canvas)));
-            frames.push_back(f);
-        }
-    }
-
+    QVX_TRY(writeMotionGrids(run, cell, gw, gh, frames));
     if (s.showTiming)
         printElapsed(run.console, "Motion grids", start);
     start = clockMs();
 
-    // Two chains outward from the reference, darker and brighter, each frame
-    // after its neighbour towards the reference.
-    const GridFile& ref = frames[static_cast<size_t>(reference)];
     std::vector<int> darker, brighter;
-    for (int i = 0; i < inputs; ++i) {
-        if (i != reference)
-            (frames[static_cast<size_t>(i)].mean < ref.mean ? darker : brighter).push_back(i);
-    }
-    auto distance = [&](int i) { return std::abs(frames[static_cast<size_t>(i)].mean - ref.mean); };
-    auto nearer = [&](int a, int b) { return distance(a) != distance(b) ? distance(a) < distance(b) : a < b; };
-    std::sort(darker.begin(), darker.end(), nearer);
-    std::sort(brighter.begin(), brighter.end(), nearer);
-
-    MotionGrid refGrid;
-    QVX_TRY(readGrid(run, ref.path, gw, gh, refGrid));
+    orderChains(frames, reference, darker, brighter);
+    ReferenceGrid ref;
+    ref.file = &frames[static_cast<size_t>(reference)];
+    QVX_TRY(readGrid(run, ref.file->path, gw, gh, ref.grid));
+    ref.unusable.resize(ref.grid.cells.size());
+    for (size_t i = 0; i < ref.grid.cells.size(); ++i)
+        ref.unusable[i] = usableCell(ref.grid.cells[i]) ? 0 : 1;
     std::vector<double> share(static_cast<size_t>(inputs), 0.0);
-    std::vector<uint8_t> refUnusable(refGrid.cells.size());
-    for (size_t i = 0; i < refGrid.cells.size(); ++i)
-        refUnusable[i] = usableCell(refGrid.cells[i]) ? 0 : 1;
-    for (const std::vector<int>* chain : {&darker, &brighter}) {
-        MotionGrid neighbour;
-        FrameNoise neighbourNoise;
-        std::vector<uint8_t> neighbourMoving;
-        bool first = true;
-        for (int i : *chain) {
-            const GridFile& f = frames[static_cast<size_t>(i)];
-            MotionGrid grid;
-            QVX_TRY(readGrid(run, f.path, gw, gh, grid));
-            std::vector<uint8_t> moving = disagreement(refGrid, ref.noise, grid, f.noise, nullptr);
-            if (!first) {
-                // Where the reference cannot tell, the neighbour does, where it
-                // is not moving itself.
-                std::vector<uint8_t> consider(refUnusable);
-                for (size_t k = 0; k < consider.size(); ++k)
-                    consider[k] = consider[k] != 0 && neighbourMoving[k] == 0;
-                const std::vector<uint8_t> more = disagreement(neighbour, neighbourNoise, grid, f.noise, &consider);
-                for (size_t k = 0; k < moving.size(); ++k)
-                    moving[k] = moving[k] | more[k];
-            }
-            cleanMotion(moving, gw, gh);
-            const std::vector<uint16_t> keep = keepFromMotion(moving, gw, gh);
-            share[static_cast<size_t>(i)] = excludedShare(keep, grid);
-            if (std::any_of(keep.begin(), keep.end(), [](uint16_t k) { return k != UINT16_MAX; })) {
-                const std::string name = run.scratch.scratchName(list.paths[f.entry], "m", 0);
-                QVX_TRY(writeTiffImage(run, name, keep.data(), scratchLayout(gw, gh, 2, run.canvas)));
-                run.motion.files[list.paths[f.entry]] = name;
-            }
-            neighbour = std::move(grid);
-            neighbourNoise = f.noise;
-            neighbourMoving = std::move(moving);
-            first = false;
-        }
-    }
+    for (const std::vector<int>* chain : {&darker, &brighter})
+        QVX_TRY(maskChain(run, *chain, frames, ref, gw, gh, share));
     if (s.showTiming)
         printElapsed(run.console, "Motion masks", start);
     if (!s.debugKeep) {
         for (const GridFile& f : frames)
             std::remove(f.path.c_str());
     }
-
-    // Copies of a shot share its mask: they show the same moment.
-    for (int e = 0; e <= list.last; ++e) {
-        const int input = run.entryInput[static_cast<size_t>(e)];
-        const auto found = run.motion.files.find(list.paths[run.inputEntry[static_cast<size_t>(input)]]);
-        if (found != run.motion.files.end())
-            run.motion.files[list.paths[e]] = found->second;
-    }
+    shareMasksWithCopies(run);
     if (s.verbosity >= 1) {
         for (int i = 0; i < inputs; ++i) {
             const char* shown = shownPath(list, run.inputEntry[static_cast<size_t>(i)]);

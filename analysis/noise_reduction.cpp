@@ -100,6 +100,89 @@ Status unparkLevel(FusionRun& run, WorkPixel* level, int width, int height, int 
     return Status();
 }
 
+// What filtering a level applies and counts.
+struct NoiseFilter {
+    int tl = 0;  // luma detail limit
+    int tc = 0;  // chroma detail limit
+    float lumaKeep = 0.0f, lumaTake = 0.0f;
+    float chromaKeep = 0.0f, chromaTake = 0.0f;
+    int64_t lumaCount = 0;    // pixels whose luma was smoothed
+    int64_t chromaCount = 0;  // pixels whose chroma was smoothed
+};
+
+// Moves a pixel's chroma towards the window's mean; its column sum and the
+// window sum take the change, as a recount would.
+inline void smoothChroma(WorkPixel& p, ColumnSums& col, ColumnSums& win, int32_t n, NoiseFilter& f)
+{
+    ++f.chromaCount;
+    const int32_t meanCr = static_cast<int32_t>(win.cr) / n;
+    const int32_t meanCb = static_cast<int32_t>(win.cb) / n;
+    const int16_t oldCr = p.c0;
+    const int16_t oldCb = p.c2;
+    const int16_t newCr = static_cast<int16_t>(
+        truncFloat(static_cast<float>(meanCr) * f.chromaTake + static_cast<float>(oldCr) * f.chromaKeep));
+    const int16_t newCb = static_cast<int16_t>(
+        truncFloat(static_cast<float>(meanCb) * f.chromaTake + static_cast<float>(oldCb) * f.chromaKeep));
+    p.c0 = newCr;
+    p.c2 = newCb;
+    const uint32_t dCr = static_cast<uint32_t>(static_cast<int32_t>(newCr) - oldCr);
+    const uint32_t dCb = static_cast<uint32_t>(static_cast<int32_t>(newCb) - oldCb);
+    const int oldMax = absSample(oldCr) > absSample(oldCb) ? absSample(oldCr) : absSample(oldCb);
+    const int newMax = absSample(newCr) > absSample(newCb) ? absSample(newCr) : absSample(newCb);
+    const uint32_t dFlag = static_cast<uint32_t>(newMax > f.tc) - static_cast<uint32_t>(oldMax > f.tc);
+    col.cr += dCr;
+    col.cb += dCb;
+    col.nC += dFlag;
+    win.cr += dCr;
+    win.cb += dCb;
+    win.nC += dFlag;
+}
+
+// The same for the luma.
+inline void smoothLuma(WorkPixel& p, ColumnSums& col, ColumnSums& win, int32_t n, NoiseFilter& f)
+{
+    ++f.lumaCount;
+    const int32_t meanY = static_cast<int32_t>(win.y) / n;
+    const int16_t oldY = p.c1;
+    const int16_t newY = static_cast<int16_t>(
+        truncFloat(static_cast<float>(meanY) * f.lumaTake + static_cast<float>(oldY) * f.lumaKeep));
+    p.c1 = newY;
+    const uint32_t dY = static_cast<uint32_t>(static_cast<int32_t>(newY) - oldY);
+    const uint32_t dFlag =
+        static_cast<uint32_t>(absSample(newY) > f.tl) - static_cast<uint32_t>(absSample(oldY) > f.tl);
+    col.y += dY;
+    col.nL += dFlag;
+    win.y += dY;
+    win.nL += dFlag;
+}
+
+// One row's pixels whose window holds no detail above the limits, smoothed
+// in place; `col` holds the column sums over the row's window rows.
+inline void filterRow(WorkPixel* row, ColumnSums* col, int width, int r, NoiseFilter& f)
+{
+    ColumnSums win{0, 0, 0, 0, 0, 0};
+    for (int c = 0; c < 2 * r + 1; ++c)
+        addSums(win, col[c]);
+    for (int x = r; x < width - r; ++x) {
+        if (x > r) {
+            addSums(win, col[x + r]);
+            subSums(win, col[x - r - 1]);
+        }
+        WorkPixel& p = row[x];
+        if (p.alpha == 0)
+            continue;
+        const uint32_t nC = win.nC;
+        const uint32_t nL = win.nL;
+        if (nC != 0 && nL != 0)
+            continue;
+        const int32_t n = static_cast<int32_t>(win.n);
+        if (nC == 0)
+            smoothChroma(p, col[x], win, n, f);
+        if (nL == 0)
+            smoothLuma(p, col[x], win, n, f);
+    }
+}
+
 } // namespace
 
 // The window sums are kept incrementally (column sums over the window's rows,
@@ -110,96 +193,37 @@ Status unparkLevel(FusionRun& run, WorkPixel* level, int width, int height, int 
 void filterNoiseLevel(RunContext& run, WorkPixel* level, int width, int height, float lumaThreshold,
                       float chromaThreshold)
 {
-    const int tl = detailLimit(lumaThreshold);
-    const int tc = detailLimit(chromaThreshold);
+    NoiseFilter f;
+    f.tl = detailLimit(lumaThreshold);
+    f.tc = detailLimit(chromaThreshold);
     const int r = run.settings.noise.radius;
-    const float lumaKeep = run.settings.noise.lumaFactor;
-    const float lumaTake = 1.0f - lumaKeep;
-    const float chromaKeep = run.settings.noise.chromaFactor;
-    const float chromaTake = 1.0f - chromaKeep;
-
-    int64_t lumaCount = 0;
-    int64_t chromaCount = 0;
+    f.lumaKeep = run.settings.noise.lumaFactor;
+    f.lumaTake = 1.0f - f.lumaKeep;
+    f.chromaKeep = run.settings.noise.chromaFactor;
+    f.chromaTake = 1.0f - f.chromaKeep;
 
     // A negative radius has no window (and would read outside the level).
     if (r >= 0 && width > 0 && height > 0 && r <= (width - 1) / 2 && r <= (height - 1) / 2) {
         const size_t w = static_cast<size_t>(width);
         std::vector<ColumnSums> cols(w, ColumnSums{0, 0, 0, 0, 0, 0});
         for (int y = 0; y < 2 * r + 1; ++y)
-            accumulateRow(cols.data(), level + static_cast<size_t>(y) * w, width, tl, tc, 1u);
-
+            accumulateRow(cols.data(), level + static_cast<size_t>(y) * w, width, f.tl, f.tc, 1u);
         for (int y = r; y < height - r; ++y) {
             if (y > r) {
-                accumulateRow(cols.data(), level + static_cast<size_t>(y - r - 1) * w, width, tl, tc, ~0u);
-                accumulateRow(cols.data(), level + static_cast<size_t>(y + r) * w, width, tl, tc, 1u);
+                accumulateRow(cols.data(), level + static_cast<size_t>(y - r - 1) * w, width, f.tl, f.tc, ~0u);
+                accumulateRow(cols.data(), level + static_cast<size_t>(y + r) * w, width, f.tl, f.tc, 1u);
             }
-            WorkPixel* row = level + static_cast<size_t>(y) * w;
-            ColumnSums* col = cols.data();
-            ColumnSums win{0, 0, 0, 0, 0, 0};
-            for (int c = 0; c < 2 * r + 1; ++c)
-                addSums(win, col[c]);
-
-            for (int x = r; x < width - r; ++x) {
-                if (x > r) {
-                    addSums(win, col[x + r]);
-                    subSums(win, col[x - r - 1]);
-                }
-                WorkPixel& p = row[x];
-                if (p.alpha == 0)
-                    continue;
-                const uint32_t nC = win.nC;
-                const uint32_t nL = win.nL;
-                if (nC != 0 && nL != 0)
-                    continue;
-                const int32_t n = static_cast<int32_t>(win.n);
-                if (nC == 0) {
-                    ++chromaCount;
-                    const int32_t meanCr = static_cast<int32_t>(win.cr) / n;
-                    const int32_t meanCb = static_cast<int32_t>(win.cb) / n;
-                    const int16_t oldCr = p.c0;
-                    const int16_t oldCb = p.c2;
-                    const int16_t newCr = static_cast<int16_t>(
-                        truncFloat(static_cast<float>(meanCr) * chromaTake + static_cast<float>(oldCr) * chromaKeep));
-                    const int16_t newCb = static_cast<int16_t>(
-                        truncFloat(static_cast<float>(meanCb) * chromaTake + static_cast<float>(oldCb) * chromaKeep));
-                    p.c0 = newCr;
-                    p.c2 = newCb;
-                    const uint32_t dCr = static_cast<uint32_t>(static_cast<int32_t>(newCr) - oldCr);
-                    const uint32_t dCb = static_cast<uint32_t>(static_cast<int32_t>(newCb) - oldCb);
-                    const int oldMax = absSample(oldCr) > absSample(oldCb) ? absSample(oldCr) : absSample(oldCb);
-                    const int newMax = absSample(newCr) > absSample(newCb) ? absSample(newCr) : absSample(newCb);
-                    const uint32_t dFlag = static_cast<uint32_t>(newMax > tc) - static_cast<uint32_t>(oldMax > tc);
-                    col[x].cr += dCr;
-                    col[x].cb += dCb;
-                    col[x].nC += dFlag;
-                    win.cr += dCr;
-                    win.cb += dCb;
-                    win.nC += dFlag;
-                }
-                if (nL == 0) {
-                    ++lumaCount;
-                    const int32_t meanY = static_cast<int32_t>(win.y) / n;
-                    const int16_t oldY = p.c1;
-                    const int16_t newY = static_cast<int16_t>(
-                        truncFloat(static_cast<float>(meanY) * lumaTake + static_cast<float>(oldY) * lumaKeep));
-                    p.c1 = newY;
-                    const uint32_t dY = static_cast<uint32_t>(static_cast<int32_t>(newY) - oldY);
-                    const uint32_t dFlag =
-                        static_cast<uint32_t>(absSample(newY) > tl) - static_cast<uint32_t>(absSample(oldY) > tl);
-                    col[x].y += dY;
-                    col[x].nL += dFlag;
-                    win.y += dY;
-                    win.nL += dFlag;
-                }
-            }
+            filterRow(level + static_cast<size_t>(y) * w, cols.data(), width, r, f);
         }
     }
 
     if (run.settings.verbosity >= 2) {
         const float hundredth = static_cast<float>(static_cast<int64_t>(width) * height) / 100.0f;
         run.console.print("Noise reduction complete (%.2f -> %.2f%% / %.2f -> %.2f%%)...\n",
-                    static_cast<double>(lumaThreshold), static_cast<double>(static_cast<float>(lumaCount) / hundredth),
-                    static_cast<double>(chromaThreshold), static_cast<double>(static_cast<float>(chromaCount) / hundredth));
+                          static_cast<double>(lumaThreshold),
+                          static_cast<double>(static_cast<float>(f.lumaCount) / hundredth),
+                          static_cast<double>(chromaThreshold),
+                          static_cast<double>(static_cast<float>(f.chromaCount) / hundredth));
     }
 }
 
