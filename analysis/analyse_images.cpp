@@ -194,7 +194,7 @@ Status readWorkImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, 
     if (plan.focusMaps) {
         // The frame's own samples bound what a selection may produce.
         QVX_TRY(run.scratch.ensureRunFolder());
-        QVX_TRY(writeTiffImage(run, run.scratch.scratchName(list.paths[i], "v", 0), work.get(),
+        QVX_TRY(writeTiffImage(run, run.levelFiles.path(list.paths[i], LevelKind::Samples, 0), work.get(),
                                scratchLayout(run.canvas.width, run.canvas.height, 8, plan.canvas)));
     }
     if (s.useYCrCb) {
@@ -250,7 +250,7 @@ public:
             WorkPixel* level = buffers_.work.get();
             run_.console.print(".");
             if (s_.debugKeep)
-                QVX_TRY(writeWorkFile8(run_, run_.scratch.scratchName(path_, "g", l), level, width, height,
+                QVX_TRY(writeWorkFile8(run_, run_.levelFiles.path(path_, LevelKind::Gaussian, l), level, width, height,
                                        plan_.canvas, true));
             if (l == exposureLevel)
                 exposure = measureExposure(run_, level, width, height);
@@ -294,10 +294,10 @@ private:
     }
 
     // A weight map of a level to its scratch file.
-    Status submitWeights(const char* tag, int l, const uint16_t* weights, const TiffLayout& layout,
+    Status submitWeights(LevelKind kind, int l, const uint16_t* weights, const TiffLayout& layout,
                          BackgroundQueue::Ticket& ticket)
     {
-        const std::string name = run_.scratch.scratchName(path_, tag, l);
+        const std::string name = run_.levelFiles.path(path_, kind, l);
         RunContext& run = run_;
         return submit([&run, name, weights, layout] { return writeTiffImage(run, name, weights, layout); }, ticket);
     }
@@ -310,12 +310,12 @@ private:
         if (!(plan_.noExposure && plan_.levels - l > s_.exposureBlendLevels)) {
             QVX_TRY(exposureWeightMap(run_, gaussian, w, h, exposureWeights_));
             QVX_TRY(applyKeep(exposureWeights_, l, w, h));
-            QVX_TRY(submitWeights("e", l, exposureWeights_, layout, weightsWritten_));
+            QVX_TRY(submitWeights(LevelKind::Exposure, l, exposureWeights_, layout, weightsWritten_));
         }
         if (plan_.wantSaturation) {
             QVX_TRY(saturationWeightMap(run_, gaussian, w, h, saturationWeights_));
             QVX_TRY(applyKeep(saturationWeights_, l, w, h));
-            QVX_TRY(submitWeights("s", l, saturationWeights_, layout, weightsWritten_));
+            QVX_TRY(submitWeights(LevelKind::Saturation, l, saturationWeights_, layout, weightsWritten_));
         }
         return Status();
     }
@@ -338,7 +338,7 @@ private:
     Status writeLaplacian(const WorkPixel* level, int l, int width, int height)
     {
         const int64_t start = clockMs();
-        const std::string name = run_.scratch.scratchName(path_, "l", l);
+        const std::string name = run_.levelFiles.path(path_, LevelKind::Laplacian, l);
         RunContext& run = run_;
         const ImageRegion canvas = plan_.canvas;
         QVX_TRY(submit([&run, name, level, width, height, canvas] {
@@ -356,11 +356,8 @@ private:
         uint16_t* focus = buffers_.focus.get();
         QVX_TRY(focusMeasureMap(run_, level, width, height, focus));
         QVX_TRY(applyKeep(focus, 0, width, height));
-        const std::string name = run_.scratch.scratchName(path_, "f", 0);
-        RunContext& run = run_;
-        const TiffLayout layout = scratchLayout(width, height, 2, plan_.canvas);
-        return submit([&run, name, focus, layout] { return writeTiffImage(run, name, focus, layout); },
-                      focusWritten_);
+        return submitWeights(LevelKind::Focus, 0, focus, scratchLayout(width, height, 2, plan_.canvas),
+                             focusWritten_);
     }
 
     // The contrast map of a Laplacian level.
@@ -371,8 +368,8 @@ private:
             QVX_TRY(writer_.wait(contrastWritten_));
             QVX_TRY(contrastWeightMap(run_, level, width, height, contrastWeights_));
             QVX_TRY(applyKeep(contrastWeights_, l, width, height));
-            QVX_TRY(submitWeights("c", l, contrastWeights_, scratchLayout(width, height, 2, plan_.canvas),
-                                  contrastWritten_));
+            const TiffLayout layout = scratchLayout(width, height, 2, plan_.canvas);
+            QVX_TRY(submitWeights(LevelKind::Contrast, l, contrastWeights_, layout, contrastWritten_));
         }
         if (plan_.timing)
             printElapsed(run_.console, "create/write weights", start);
@@ -493,13 +490,7 @@ bool writesContrastFiles(const RunSettings& settings)
 
 void removeLevelScratch(RunContext& run, const ImageList& list, int levels)
 {
-    static const char* const tags[] = {"l", "e", "c", "s", "f", "w", "v"};
-    for (int level = 0; level < levels; ++level) {
-        for (int32_t i = 0; i <= list.last; ++i) {
-            for (const char* tag : tags)
-                std::remove(run.scratch.scratchName(list.paths[i], tag, level).c_str());
-        }
-    }
+    LevelStore(run.scratch).remove(list, levels);
 }
 
 } // namespace quovix

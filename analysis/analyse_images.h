@@ -24,8 +24,8 @@ int analysisLevel(int width, int height, int levels);
 // from the Laplacian rows, of which they are a pure function.
 bool writesContrastFiles(const RunSettings& settings);
 
-// Removes the "l", "e", "c", "s", "f", "w", "v" scratch files of every entry for
-// every level.
+// Removes the level files of every entry for every level (as
+// LevelStore::remove, for a context without a fusion run).
 void removeLevelScratch(RunContext& run, const ImageList& list, int levels);
 
 } // namespace quovix

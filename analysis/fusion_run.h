@@ -2,6 +2,7 @@
 #pragma once
 
 #include "analysis/exposure_curve.h"
+#include "analysis/level_store.h"
 #include "imageio/image_list.h"
 #include "support/run_context.h"
 
@@ -37,6 +38,8 @@ struct FusionRun : RunContext {
     std::vector<int> entryInput;
     std::vector<int> inputEntry;
     MotionMasks motion;
+    // Names of the images' level files.
+    LevelStore levelFiles{scratch};
 };
 
 } // namespace quovix

@@ -251,7 +251,8 @@ public:
     LevelCombination(FusionRun& run, const ImageList& images, int level, const LevelWeights& weights,
                      CombineMode mode, WorkPixel* target, bool selection, uint16_t* chosenIndex)
         : run_(run), s_(run.settings), images_(images), level_(level), weights_(weights), mode_(mode),
-          target_(target), selection_(selection), chosenIndex_(chosenIndex), ns_(suppressionFor(run.settings, level, mode)),
+          target_(target), selection_(selection), chosenIndex_(chosenIndex),
+          ns_(suppressionFor(run.settings, level, mode)),
           width_(levelSize(run.canvas.width, level)), height_(levelSize(run.canvas.height, level)),
           n_(images.count()), rowPixels_(static_cast<size_t>(width_ > 0 ? width_ : 0)),
           // Without a kept contrast file the weights come from the Laplacian
@@ -298,21 +299,21 @@ private:
             const char* path = images_.paths[k];
             LevelFiles& f = files_[static_cast<size_t>(k)];
             f.run = &run_;
-            auto open = [&](const char* tag, int samples, TIFF*& tiff) -> Status {
-                const std::string name = run_.scratch.scratchName(path, tag, level_);
+            auto open = [&](LevelKind kind, int samples, TIFF*& tiff) -> Status {
+                const std::string name = run_.levelFiles.path(path, kind, level_);
                 QVX_TRY(openTiff(run_, name, "r", tiff));
                 return checkScratchLayout(tiff, name, width_, samples);
             };
-            QVX_TRY(open("l", 4, f.laplacian));
+            QVX_TRY(open(LevelKind::Laplacian, 4, f.laplacian));
             // A masked image's contrast weights are in its file.
             if (weights_.contrast > 0.0f && (!contrastFromLevel_ || run_.motion.files.count(path) != 0))
-                QVX_TRY(open("c", 1, f.contrast));
+                QVX_TRY(open(LevelKind::Contrast, 1, f.contrast));
             if (weights_.exposure > 0.0f)
-                QVX_TRY(open("e", 1, f.exposure));
+                QVX_TRY(open(LevelKind::Exposure, 1, f.exposure));
             if (weights_.saturation > 0.0f)
-                QVX_TRY(open("s", 1, f.saturation));
+                QVX_TRY(open(LevelKind::Saturation, 1, f.saturation));
             if (selection_)
-                QVX_TRY(open("w", 1, f.selection));
+                QVX_TRY(open(LevelKind::Selection, 1, f.selection));
             f.attachReaders();
             weightFiles_ = (f.contrast != nullptr) + (f.exposure != nullptr) + (f.saturation != nullptr) +
                            (f.selection != nullptr);

@@ -122,8 +122,10 @@ Status chooseSharpestFrames(FusionRun& run, const ImageList& images, PageBuffer<
     const int n = images.count();
 
     std::vector<ScratchFile> files(static_cast<size_t>(n));
-    for (int k = 0; k < n; ++k)
-        QVX_TRY(files[static_cast<size_t>(k)].open(run, run.scratch.scratchName(images.paths[k], "f", 0), width, 1));
+    for (int k = 0; k < n; ++k) {
+        const std::string name = run.levelFiles.path(images.paths[k], LevelKind::Focus, 0);
+        QVX_TRY(files[static_cast<size_t>(k)].open(run, name, width, 1));
+    }
 
     PageBuffer<uint16_t> first;
     QVX_TRY(first.allocate(run.console, pixels));
@@ -163,8 +165,10 @@ Status clampToFrames(FusionRun& run, const ImageList& images, WorkPixel* result)
     const size_t w = static_cast<size_t>(width);
     const int n = images.count();
     std::vector<ScratchFile> files(static_cast<size_t>(n));
-    for (int k = 0; k < n; ++k)
-        QVX_TRY(files[static_cast<size_t>(k)].open(run, run.scratch.scratchName(images.paths[k], "v", 0), width, 4));
+    for (int k = 0; k < n; ++k) {
+        const std::string name = run.levelFiles.path(images.paths[k], LevelKind::Samples, 0);
+        QVX_TRY(files[static_cast<size_t>(k)].open(run, name, width, 4));
+    }
     HeapBuffer<WorkPixel> row, low, high;
     QVX_TRY(row.allocate(run.console, w));
     QVX_TRY(low.allocate(run.console, w));
@@ -220,7 +224,7 @@ Status writeSelectionWeights(FusionRun& run, const ImageList& images, int levels
         int w = width;
         int h = height;
         for (int level = 0; level < levels; ++level) {
-            QVX_TRY(writeMaskLevel(run, run.scratch.scratchName(images.paths[k], "w", level), m, w, h));
+            QVX_TRY(writeMaskLevel(run, run.levelFiles.path(images.paths[k], LevelKind::Selection, level), m, w, h));
             if (level == levels - 1)
                 break;
             QVX_TRY(reduceLevel(run, m, w, h, reduced.get()));

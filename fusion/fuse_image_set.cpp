@@ -67,7 +67,8 @@ Status collapseLevel(FusionRun& run, const ImageList& images, int levels, int le
     if (s.debugKeep) {
         QVX_TRY(writeWorkFile8(run, run.scratch.scratchName("result_before_exp", "t", level), previous,
                                levelSize(width, level + 1), levelSize(height, level + 1), run.canvas, true));
-        QVX_TRY(writeRawLaplacian(run, run.scratch.scratchName("avg_lapl", "l", level), result, lw, lh, run.canvas));
+        QVX_TRY(writeRawLaplacian(run, run.levelFiles.path("avg_lapl", LevelKind::Laplacian, level), result, lw, lh,
+                                  run.canvas));
     }
     if (level < levels - 1)
         QVX_TRY(expandAndMerge(run, previous, lw, lh, result, MergeType::Add));

@@ -106,7 +106,7 @@ Status fuseGroup(FusionRun& run, int g, bool groupIsOutput, bool mapped, ImageLi
     const Status fused = fuseSet(run, group, s.levelCount, s.iteration1, s.focusMode == FocusMode::Select, mapped,
                                  path, applyLevels);
     if (!s.debugKeep)
-        removeLevelScratch(run, group, s.levelCount);
+        run.levelFiles.remove(group, s.levelCount);
     // The group result shows a moving object where every member did.
     const Status merged = fused.ok() && !groupIsOutput ? mergeGroupMask(run, group, path) : Status();
     releaseImageList(group);
@@ -188,7 +188,7 @@ Status fuseIntoOutput(FusionRun& run, ImageList& groupResults, int mappedGroup)
     const Status result = fuseSet(run, groupResults, levels, s.iteration2, select,
                                   !s.depthMapPath.empty() && mappedGroup == 0, s.outputPath, s.levelsAdjust.enabled);
     if (!s.debugKeep) {
-        removeLevelScratch(run, groupResults, levels);
+        run.levelFiles.remove(groupResults, levels);
         if (!s.keepGroupResults)
             removeEntriesOfType(run.console, groupResults, TypeFocusBlended);
     }
