@@ -50,30 +50,23 @@ Status writeDepthMap(FusionRun& run, const std::string& path, const uint16_t* ch
         }
     };
     run.console.print("Writing depth map %s\n", path.c_str());
+    const std::string temp = reserveTempBeside(path);
+    if (temp.empty())
+        return depthMapFailure(path, errno);
+    Status written;
     if (hasPngExtension(path)) {
         PngLayout layout;
         layout.width = width;
         layout.height = height;
         layout.channels = 1;
         layout.bits = 8 * bytes;
-        const std::string temp = reserveTempBeside(path);
-        if (temp.empty())
-            return depthMapFailure(path, errno);
-        const Status written = writePngRows(temp, layout, [&](int row, unsigned char* out) {
+        written = writePngRows(temp, layout, [&](int row, unsigned char* out) {
             fill(row, 1, out);
             return Status();
         });
-        if (!written.ok()) {
-            std::remove(temp.c_str());
-            return written;
-        }
-        return commitTemp(temp, path) ? Status() : depthMapFailure(path, errno);
+    } else {
+        written = writeTiffRows(run, temp, TiffLayout(width, height, bytes, run.canvas), fill);
     }
-    const std::string temp = reserveTempBeside(path);
-    if (temp.empty())
-        return depthMapFailure(path, errno);
-    TiffLayout layout(width, height, bytes, run.canvas);
-    const Status written = writeTiffRows(run, temp, layout, fill);
     if (!written.ok()) {
         std::remove(temp.c_str());
         return written;
