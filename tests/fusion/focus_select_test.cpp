@@ -428,3 +428,94 @@ TEST_F(FocusSelectTest, DepthMapNamesThatWouldHarmAreRefused)
     EXPECT_EQ(depthSample(1, 257), 256);   // 16 bits beyond 256 frames
     EXPECT_EQ(depthSample(256, 257), 65535);
 }
+
+namespace {
+
+// Frame k of the stack cut out of the rendered scene `margin` pixels in,
+// moved by shifts[k]: the camera moved between shots, as on a hand-held or
+// breathing stack. Written as moved<k>.tif into `folder`, made if missing.
+std::vector<std::string> writeMovedFrames(const SyntheticStack& s, int margin, const std::vector<cv::Point>& shifts,
+                                          const std::string& folder)
+{
+    mkdir(folder.c_str(), 0700);
+    std::vector<std::string> paths;
+    const cv::Size size(s.sharp.cols - 2 * margin, s.sharp.rows - 2 * margin);
+    for (int k = 0; k < kFrames; ++k) {
+        const cv::Rect area(cv::Point(margin, margin) + shifts[static_cast<size_t>(k)], size);
+        paths.push_back(folder + "/moved" + std::to_string(k) + ".tif");
+        writeFixtureTiff(paths.back(), fixtureOf(s.frames[static_cast<size_t>(k)](area).clone(), 8));
+    }
+    return paths;
+}
+
+} // namespace
+
+// A stack whose frames moved between shots by known whole pixels: with
+// --align the selection is made on the frames as aligned, so the result
+// and the depth map stand in the reference frame's geometry. Choosing
+// from the unaligned frames, or writing the map in another frame's
+// geometry, puts the depth steps where the scene has none.
+TEST_F(FocusSelectTest, AlignedStackSelectsInTheReferenceGeometry)
+{
+    const std::string folder = tmp_.file("moved");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const SyntheticStack s = makeStack(sourceDir() + "/examples/focus_pcb/pcb_004.jpg", 0.25, 1.2, folder);
+    ASSERT_FALSE(s.sharp.empty());
+    const int margin = 16;
+    // Frame 3 (= 6 / 2) is the alignment reference.
+    const std::vector<cv::Point> shifts = {{-12, 7}, {9, -5}, {-6, -11}, {0, 0}, {11, 10}, {-8, 12}};
+    const std::vector<std::string> moved = writeMovedFrames(s, margin, shifts, folder);
+    const cv::Rect view(margin, margin, s.sharp.cols - 2 * margin, s.sharp.rows - 2 * margin);
+    // Compared where every frame covers the reference, with room for the
+    // feathered seams of the frames' borders.
+    const cv::Rect inside(margin, margin, view.width - 2 * margin, view.height - 2 * margin);
+    const cv::Mat sharp = s.sharp(view)(inside);
+
+    Options aligned = options(FocusMode::Select);
+    aligned.align = true;
+    aligned.depthMapPath = tmp_.file("aligned_depth.png");
+    aligned.verbosity = 1;
+    std::string printed;
+    const cv::Mat result = resultRgb(fuseTo(aligned, moved, "aligned.tif", &printed));
+    ASSERT_EQ(result.size(), view.size());
+    EXPECT_NE(printed.find("Selecting the sharpest of 6 frames at every pixel\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("Warning"), std::string::npos) << printed;
+    const cv::Mat indices = depthIndices(aligned.depthMapPath, kFrames);
+    ASSERT_EQ(indices.size(), view.size());
+
+    // The same frames unmoved, fused without alignment: what the aligned
+    // run must give, up to the estimation's sub-pixel error.
+    const std::vector<std::string> still =
+        writeMovedFrames(s, margin, std::vector<cv::Point>(kFrames), folder + "/still");
+    Options plain = options(FocusMode::Select);
+    plain.depthMapPath = tmp_.file("still_depth.png");
+    const cv::Mat expected = resultRgb(fuseTo(plain, still, "still.tif"));
+    const cv::Mat expectedIndices = depthIndices(plain.depthMapPath, kFrames);
+    ASSERT_EQ(expectedIndices.size(), view.size());
+    const double alignedPsnr = cv::PSNR(result(inside), sharp);
+    const double toStill = cv::PSNR(result(inside), expected(inside));
+    const double sameIndex = cv::countNonZero(indices(inside) == expectedIndices(inside)) / double(inside.area());
+
+    // Textured pixels 4 px or more inside their depth band.
+    cv::Mat grey, detail;
+    cv::cvtColor(s.sharp(view), grey, cv::COLOR_RGB2GRAY);
+    cv::Laplacian(grey, detail, CV_32F);
+    cv::GaussianBlur(cv::abs(detail), detail, cv::Size(), 3);
+    int total = 0, right = 0;
+    for (int d = 0; d < kFrames; ++d) {
+        cv::Mat band;
+        cv::erode(s.depth(view) == d, band, cv::Mat::ones(9, 9, CV_8U));
+        band &= detail > 4;
+        band = band(inside);
+        total += cv::countNonZero(band);
+        right += cv::countNonZero(band & (indices(inside) == d));
+    }
+    std::printf("  moved stack: %.2f dB against the sharp original, %.2f dB against the unmoved stack's result; "
+                "depth map: %.2f %% as the unmoved one, %.1f %% of %d textured pixels on their band\n",
+                alignedPsnr, toStill, 100 * sameIndex, 100.0 * right / total, total);
+    EXPECT_GT(alignedPsnr, 40.0);
+    EXPECT_GT(toStill, 43.5) << printed;
+    EXPECT_GT(sameIndex, 0.99);
+    EXPECT_GT(total, 10000);
+    EXPECT_GT(right, 0.99 * total);
+}
