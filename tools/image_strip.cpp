@@ -1,11 +1,13 @@
 // Lays photographs side by side in one small JPEG: the inputs of a fusion,
 // then, after an arrow, its result. Used for the pictures in the README.
 //
-//   image_strip [--width W] [--quality Q] [--crop X,Y,W,H] OUTPUT.jpg INPUT... RESULT
+//   image_strip [--width W] [--quality Q] [--crop X,Y,W,H] [--noArrow] OUTPUT.jpg INPUT... RESULT
 //
-// Inputs are TIFF (8 or 16 bits) or JPEG; each is shrunk by area averaging
-// to the tile width. --crop takes the same part of every image first, as
-// fractions of its width and height (e.g. 0.5,0.25,0.5,0.5), to show detail.
+// Inputs are TIFF (8 or 16 bits, grey or colour) or JPEG; each is shrunk by
+// area averaging to the tile width. --crop takes the same part of every
+// image first, as fractions of its width and height (e.g. 0.5,0.25,0.5,0.5),
+// to show detail. --noArrow sets all images apart by the same gap, for
+// results compared side by side rather than inputs and their result.
 //
 // Built on its own by scripts/make-readme-strips.sh; not part of the program.
 #include <cstddef>
@@ -172,7 +174,8 @@ void drawArrow(Rgb8& canvas, int left, int width, uint8_t grey)
 
 [[noreturn]] void usage(const char* program)
 {
-    std::fprintf(stderr, "usage: %s [--width W] [--quality Q] [--crop X,Y,W,H] OUTPUT.jpg INPUT... RESULT\n", program);
+    std::fprintf(stderr, "usage: %s [--width W] [--quality Q] [--crop X,Y,W,H] [--noArrow] OUTPUT.jpg INPUT... RESULT\n",
+                 program);
     std::exit(1);
 }
 
@@ -184,8 +187,13 @@ int main(int argc, char** argv)
     int quality = 85;
     bool cropWanted = false;
     double cropFraction[4] = {0, 0, 1, 1};
+    bool arrow = true;
     int arg = 1;
     for (; arg < argc && std::strncmp(argv[arg], "--", 2) == 0; ++arg) {
+        if (std::strcmp(argv[arg], "--noArrow") == 0) {
+            arrow = false;
+            continue;
+        }
         if (arg + 1 >= argc)
             usage(argv[0]);
         if (std::strcmp(argv[arg], "--width") == 0)
@@ -207,7 +215,7 @@ int main(int argc, char** argv)
 
     // Thin gaps between the inputs, a wider one holding the arrow before the result.
     const int gap = 6;
-    const int arrowGap = 28;
+    const int arrowGap = arrow ? 28 : gap;
     const int tileWidth = (width - gap * (count - 2) - arrowGap) / count;
     Rgb8 canvas;
     std::vector<Rgb8> tiles;
@@ -235,7 +243,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < count; ++i) {
         paste(canvas, tiles[i], left, (canvas.height - tiles[i].height) / 2);
         left += tileWidth;
-        if (i == count - 2) {
+        if (i == count - 2 && arrow) {
             drawArrow(canvas, left, arrowGap, 0xE0);
             left += arrowGap;
         } else {
