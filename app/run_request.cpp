@@ -18,6 +18,17 @@ bool isJpegName(const std::string& ext)
     return ext == "jpg" || ext == "jpeg";
 }
 
+// A name without extension that can take one: its last component is a name
+// and it is not an existing folder or special file.
+bool renamableToJpeg(const std::string& path)
+{
+    if (path.empty() || path.back() == '/')
+        return false;
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
+}
+
 void warn(std::string& warnings, const std::string& text)
 {
     warnings += "Warning: " + text + "\n";
@@ -69,9 +80,14 @@ bool settleRequest(CommandLine& commandLine, std::string& warnings, std::string&
                 ": a name holding .jpg or .jpeg is written as JPEG; rename it (or its folder) or end it in .jpg\n";
         return false;
     }
-    // Preview runs write JPEG; never JPEG bytes under a TIFF name.
-    if (o.scaled && isTiffName(ext)) {
-        const std::string renamed = o.outputPath.substr(0, o.outputPath.size() - ext.size()) + "jpg";
+    // Preview runs write JPEG; never JPEG bytes under a TIFF name or a name
+    // that says nothing. A folder, or a name that is not a regular file, is
+    // left to the refusal it gets later.
+    if (o.scaled && (isTiffName(ext) || (ext.empty() && renamableToJpeg(o.outputPath)))) {
+        std::string renamed = o.outputPath.substr(0, o.outputPath.size() - ext.size());
+        if (renamed.back() != '.')
+            renamed += '.';
+        renamed += "jpg";
         warn(warnings, "preview runs write JPEG: writing " + renamed + " instead of " + o.outputPath);
         o.outputPath = renamed;
         ext = "jpg";

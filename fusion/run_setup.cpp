@@ -181,6 +181,11 @@ Status refuseDepthMapPath(const RunSettings& s, const std::vector<std::string>& 
     if (hasJpegExtension(path))
         return fatalError("Depth map " + path + ": JPEG would blur the frame indices; name it .tif or .png")
             .withKind(ErrorKind::Usage);
+    // Written as TIFF unless named PNG: a name that says another type would
+    // mislead.
+    if (hasExtension(path) && !hasImageExtension(path))
+        return fatalError("Depth map " + path + ": unsupported type (supported: .tif, .tiff, .png)")
+            .withKind(ErrorKind::Usage);
     if (!s.outputPath.empty() && sameFile(path, s.outputPath))
         return fatalError("Depth map " + path + " is the output file").withKind(ErrorKind::Output);
     QVX_TRY(refuseSpecialOutput(path));

@@ -37,6 +37,15 @@ bool hasPngExtension(const std::string& path)
     return ext == ".png";
 }
 
+bool hasExtension(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    // A leading dot names a hidden file, not an extension.
+    return dot != std::string::npos && dot > nameStart;
+}
+
 bool hasImageExtension(const std::string& path)
 {
     const size_t slash = path.find_last_of('/');
@@ -48,19 +57,6 @@ bool hasImageExtension(const std::string& path)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return ext == "tif" || ext == "tiff" || ext == "jpg" || ext == "jpeg" || ext == "png";
 }
-
-namespace {
-
-bool hasExtension(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    const size_t dot = path.find_last_of('.');
-    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    // A leading dot names a hidden file, not an extension.
-    return dot != std::string::npos && dot > nameStart;
-}
-
-} // namespace
 
 Status classifyInput(const std::string& path, FileFormat& format)
 {

@@ -24,6 +24,10 @@ bool hasPngExtension(const std::string& path);
 // case.
 bool hasImageExtension(const std::string& path);
 
+// True when the name's last component has an extension (a leading dot names
+// a hidden file, not an extension).
+bool hasExtension(const std::string& path);
+
 // How an input is read. JPEG and PNG are known by their leading bytes,
 // whatever the name. A TIFF is read as one under a TIFF, JPEG or PNG name or
 // a name without extension; under any other name it goes to the RAW

@@ -68,6 +68,32 @@ TEST(RunRequest, PreviewOutputsAreJpegByName)
     s = settle({"--gConstrain", "80x60", "-o", "p.jpg", "a.tif", "b.tif"});
     EXPECT_EQ(s.commandLine.options.outputPath, "p.jpg");
     EXPECT_EQ(s.warnings, "");
+    // A name that says nothing gets the type written; a trailing dot is not
+    // doubled and a dotted folder is not taken for an extension.
+    for (const auto& [name, renamed] : {std::pair<std::string, std::string>{"result", "result.jpg"},
+                                        {"result.", "result.jpg"},
+                                        {"d.v2/result", "d.v2/result.jpg"},
+                                        {"d.jpg/out", "d.jpg/out.jpg"}}) {
+        s = settle({"--gScale", "0.5", "-o", name, "a.tif", "b.tif"});
+        ASSERT_TRUE(s.ok) << name << s.error;
+        EXPECT_EQ(s.commandLine.options.outputPath, renamed);
+        EXPECT_EQ(s.warnings, "Warning: preview runs write JPEG: writing " + renamed + " instead of " + name + "\n");
+    }
+    s = settle({"--gScale", "0.5", "-o", "p.png", "a.tif", "b.tif"});
+    EXPECT_EQ(s.commandLine.options.outputPath, "p.png");
+    EXPECT_EQ(s.warnings, "");
+    // A full-size run writes a name without extension as TIFF, as documented.
+    s = settle({"-o", "result", "a.tif", "b.tif"});
+    EXPECT_EQ(s.commandLine.options.outputPath, "result");
+    EXPECT_EQ(s.warnings, "");
+    // A folder keeps its name, to be refused as an output later rather than
+    // become a file beside it.
+    TempDir dir;
+    for (const std::string& folder : {dir.path(), dir.path() + "/"}) {
+        s = settle({"--gScale", "0.5", "-o", folder, "a.tif", "b.tif"});
+        EXPECT_EQ(s.commandLine.options.outputPath, folder);
+        EXPECT_EQ(s.warnings, "");
+    }
 }
 
 TEST(RunRequest, OneWarningForADepthNotWritten)
@@ -143,6 +169,14 @@ TEST(RunRequest, ProgramRefusesBeforeAnyWork)
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, "Error: cannot write out.Jpg: spell a JPEG extension .jpg, .jpeg, .JPG or .JPEG\n");
     EXPECT_FALSE(fileExists(dir.file("out.Jpg")));
+
+    // A preview named without extension is written as a named JPEG, and the
+    // name asked for is left alone.
+    r = runQuovixApart({"-q", "--gScale", "0.5", "-o", "result", "a.tif", "b.tif"}, dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.output << r.errors;
+    EXPECT_EQ(r.errors, "Warning: preview runs write JPEG: writing result.jpg instead of result\n");
+    EXPECT_FALSE(fileExists(dir.file("result")));
+    EXPECT_EQ(readFile(dir.file("result.jpg")).substr(0, 2), "\xFF\xD8");
 }
 
 } // namespace

@@ -406,13 +406,14 @@ TEST_F(FocusSelectTest, DepthMapOfTheBundledStackIsSmooth)
 }
 
 // Depth maps are refused before any work where they would blur the
-// indices (JPEG) or destroy an input; an input is never touched.
+// indices (JPEG), be written under a name saying another type, or destroy an
+// input; an input is never touched.
 TEST_F(FocusSelectTest, DepthMapNamesThatWouldHarmAreRefused)
 {
     const std::string input = tmp_.file("in.tif");
     ASSERT_TRUE(writeFixtureTiff(input, makeFixture(16, 16, 3, 8)));
     const std::string before = readFile(input);
-    for (const std::string& name : {tmp_.file("depth.jpg"), input}) {
+    for (const std::string& name : {tmp_.file("depth.jpg"), tmp_.file("depth.bmp"), tmp_.file("depth."), input}) {
         Options o = options(FocusMode::Select);
         o.depthMapPath = name;
         o.outputPath = tmp_.file("out.tif");
