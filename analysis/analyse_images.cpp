@@ -54,30 +54,33 @@ int analysisLevel(int width, int height, int levels)
     return levels - 1;
 }
 
-Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
+namespace {
+
+// Widens stored pixels [begin, end) into WorkPixels at the same indices.
+// Walks backward: WorkPixel p lies at or after stored pixel p and ends before
+// stored pixel p + 1 is overwritten only once p + 1 is done.
+void widenRange(void* buffer, int64_t begin, int64_t end, int bytesPerPixel)
 {
-    // Walks backward: WorkPixel p lies at or after stored pixel p and ends before
-    // stored pixel p + 1 is overwritten only once p + 1 is done.
     uint8_t* bytes = static_cast<uint8_t*>(buffer);
     uint16_t* out = static_cast<uint16_t*>(buffer);
     const uint16_t* words = static_cast<const uint16_t*>(buffer);
     switch (bytesPerPixel) {
     case 1:
-        for (int64_t p = count - 1; p >= 0; --p) {
+        for (int64_t p = end - 1; p >= begin; --p) {
             const uint16_t v = static_cast<uint16_t>(bytes[p] << 6);
             uint16_t* w = out + p * 4;
             w[0] = v; w[1] = v; w[2] = v; w[3] = kAlphaPresent;
         }
         break;
     case 2:
-        for (int64_t p = count - 1; p >= 0; --p) {
+        for (int64_t p = end - 1; p >= begin; --p) {
             const uint16_t v = static_cast<uint16_t>(words[p] >> 2);
             uint16_t* w = out + p * 4;
             w[0] = v; w[1] = v; w[2] = v; w[3] = kAlphaPresent;
         }
         break;
     case 3:
-        for (int64_t p = count - 1; p >= 0; --p) {
+        for (int64_t p = end - 1; p >= begin; --p) {
             const uint8_t* s = bytes + p * 3;
             const uint16_t r = static_cast<uint16_t>(s[0] << 6);
             const uint16_t g = static_cast<uint16_t>(s[1] << 6);
@@ -87,7 +90,7 @@ Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
         }
         break;
     case 4:
-        for (int64_t p = count - 1; p >= 0; --p) {
+        for (int64_t p = end - 1; p >= begin; --p) {
             const uint8_t* s = bytes + p * 4;
             const uint16_t r = static_cast<uint16_t>(s[0] << 6);
             const uint16_t g = static_cast<uint16_t>(s[1] << 6);
@@ -98,7 +101,7 @@ Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
         }
         break;
     case 6:
-        for (int64_t p = count - 1; p >= 0; --p) {
+        for (int64_t p = end - 1; p >= begin; --p) {
             const uint16_t* s = words + p * 3;
             const uint16_t r = static_cast<uint16_t>(s[0] >> 2);
             const uint16_t g = static_cast<uint16_t>(s[1] >> 2);
@@ -107,16 +110,53 @@ Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
             w[0] = r; w[1] = g; w[2] = b; w[3] = kAlphaPresent;
         }
         break;
-    case 8:
-        for (int64_t p = 0; p < count * 4; p += 4) {
+    default:  // 8: the samples only lose their two low bits
+        for (int64_t p = begin * 4; p < end * 4; p += 4) {
             out[p] = static_cast<uint16_t>(out[p] >> 2);
             out[p + 1] = static_cast<uint16_t>(out[p + 1] >> 2);
             out[p + 2] = static_cast<uint16_t>(out[p + 2] >> 2);
         }
         break;
-    default:
-        return unsupportedLayout(bytesPerPixel);
     }
+}
+
+bool knownLayout(int bytesPerPixel)
+{
+    return bytesPerPixel == 1 || bytesPerPixel == 2 || bytesPerPixel == 3 || bytesPerPixel == 4 ||
+           bytesPerPixel == 6 || bytesPerPixel == 8;
+}
+
+// Below this many pixels the rest is widened on one thread.
+constexpr int64_t kSerialWiden = int64_t{1} << 16;
+
+} // namespace
+
+Status widenToWork(void* buffer, int64_t count, int bytesPerPixel)
+{
+    if (!knownLayout(bytesPerPixel))
+        return unsupportedLayout(bytesPerPixel);
+    widenRange(buffer, 0, count, bytesPerPixel);
+    return Status();
+}
+
+Status widenToWork(WorkerPool& pool, void* buffer, int64_t count, int bytesPerPixel)
+{
+    if (!knownLayout(bytesPerPixel))
+        return unsupportedLayout(bytesPerPixel);
+    // Pixels [m, n) with 8m >= bytesPerPixel * n land beyond every stored
+    // byte of pixels [0, n): they can be widened in any order, on any thread.
+    // What is left, [0, m), is the same task again, a fraction the size.
+    int64_t n = count;
+    while (n > kSerialWiden) {
+        const int64_t m = bytesPerPixel == 8 ? 0 : (n * bytesPerPixel + 7) / 8;
+        QVX_TRY(pool.forRange(static_cast<size_t>(n - m), static_cast<size_t>(kSerialWiden),
+                              [&](size_t begin, size_t end) {
+                                  widenRange(buffer, m + static_cast<int64_t>(begin), m + static_cast<int64_t>(end),
+                                             bytesPerPixel);
+                              }));
+        n = m;
+    }
+    widenRange(buffer, 0, n, bytesPerPixel);
     return Status();
 }
 
@@ -182,7 +222,8 @@ Status readWorkImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, 
     const RunSettings& s = run.settings;
     const ImageInfo& info = list.info[static_cast<size_t>(i)];
     const int64_t start = clockMs();
-    if (!ahead.take(i, work)) {
+    bool widened = false;
+    if (!ahead.take(i, work, widened)) {
         QVX_TRY(work.allocate(run.console, plan.canvasPixels));
         const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
         QVX_TRY(prepareInput(run, list.paths[i], info, work.get(), &plan.canvas, 0,
@@ -190,7 +231,8 @@ Status readWorkImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, 
     }
     if (plan.timing)
         printElapsed(run.console, "Read image", start);
-    QVX_TRY(widenToWork(work.get(), static_cast<int64_t>(plan.canvasPixels), info.bytesPerPixel));
+    if (!widened)
+        QVX_TRY(widenToWork(run.pool, work.get(), static_cast<int64_t>(plan.canvasPixels), info.bytesPerPixel));
     if (plan.focusMaps) {
         // The frame's own samples bound what a selection may produce.
         QVX_TRY(run.scratch.ensureRunFolder());

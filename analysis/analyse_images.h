@@ -16,6 +16,9 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels, bool focusMaps
 // Converts `count` pixels of a stored layout into WorkPixels, in place.
 Status widenToWork(void* buffer, int64_t count, int bytesPerPixel);
 
+// The same with the pixels spread over the pool's workers.
+Status widenToWork(WorkerPool& pool, void* buffer, int64_t count, int bytesPerPixel);
+
 // Smallest level whose smaller side is at most 50, or levels - 1.
 int analysisLevel(int width, int height, int levels);
 

@@ -1,5 +1,6 @@
 #include "analysis/input_read_ahead.h"
 
+#include "analysis/analyse_images.h"
 #include "imageio/input_prepare.h"
 
 namespace quovix {
@@ -16,15 +17,20 @@ void InputReadAhead::start(int index, const std::string& path, const ImageInfo& 
     finish();
     index_ = -1;
     ok_ = false;
+    widened_ = false;
     if (!buffer_.allocate(quiet_, pixels).ok())
         return;
     WorkPixel* destination = buffer_.get();
     try {
-        thread_ = std::thread([this, path, info, canvas, destination] {
+        thread_ = std::thread([this, path, info, canvas, destination, pixels] {
             try {
                 ok_ = readOntoCanvasSilently(pool_, path, info, destination, canvas).ok();
+                // Widened here too, off the analysis' path; a layout it
+                // refuses is left for the analysis to report.
+                widened_ = ok_ && widenToWork(pool_, destination, static_cast<int64_t>(pixels), info.bytesPerPixel).ok();
             } catch (...) {
                 ok_ = false;
+                widened_ = false;
             }
         });
     } catch (...) {
@@ -35,15 +41,17 @@ void InputReadAhead::start(int index, const std::string& path, const ImageInfo& 
     index_ = index;
 }
 
-bool InputReadAhead::take(int index, PageBuffer<WorkPixel>& buffer)
+bool InputReadAhead::take(int index, PageBuffer<WorkPixel>& buffer, bool& widened)
 {
     finish();
     const bool taken = index == index_ && ok_;
+    widened = taken && widened_;
     if (taken)
         buffer = std::move(buffer_);
     buffer_.reset();
     index_ = -1;
     ok_ = false;
+    widened_ = false;
     return taken;
 }
 

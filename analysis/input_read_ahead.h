@@ -29,9 +29,10 @@ public:
     void start(int index, const std::string& path, const ImageInfo& info, const ImageRegion& canvas, size_t pixels);
 
     // Waits for the read of entry `index`; when it was started and succeeded,
-    // hands its buffer over and returns true. Otherwise the caller reads the
-    // entry itself (and reports what fails).
-    bool take(int index, PageBuffer<WorkPixel>& buffer);
+    // hands its buffer over and returns true, with `widened` telling whether
+    // the pixels are already WorkPixels (widenToWork). Otherwise the caller
+    // reads the entry itself (and reports what fails).
+    bool take(int index, PageBuffer<WorkPixel>& buffer, bool& widened);
 
 private:
     void finish();
@@ -42,6 +43,7 @@ private:
     std::thread thread_;
     int index_ = -1;
     bool ok_ = false;
+    bool widened_ = false;
     PageBuffer<WorkPixel> buffer_;
 };
 

@@ -52,7 +52,7 @@ Status readFrame(FusionRun& run, ImageList& list, int i, WorkPixel* buffer)
     QVX_TRY(prepareInput(run, list.paths[i], info, buffer, &run.canvas, 0, fromCache ? s.scaleFactor : 1.0f,
                          fromCache));
     const int64_t pixels = static_cast<int64_t>(run.canvas.width) * run.canvas.height;
-    return widenToWork(buffer, pixels, info.bytesPerPixel);
+    return widenToWork(run.pool, buffer, pixels, info.bytesPerPixel);
 }
 
 Status readGrid(FusionRun& run, const std::string& path, int width, int height, MotionGrid& grid)

@@ -191,6 +191,35 @@ TEST(WidenToWork, UnknownLayoutIsFatalAndLeavesTheBuffer)
     EXPECT_EQ(buffer, before);
 }
 
+// The pool's version widens in rounds whose pixels land beyond every stored
+// byte still to be read: any overlap of a round with what it reads would show
+// as pixels that differ from the one-thread walk.
+TEST(WidenToWork, ThePoolWidensEveryLayoutAsOneThreadDoes)
+{
+    const int64_t count = 200003;  // several rounds, an odd tail
+    Console console;
+    for (const int layout : {1, 2, 3, 4, 6, 8}) {
+        std::vector<uint8_t> stored(static_cast<size_t>(count) * 8);
+        uint32_t x = 12345u + static_cast<uint32_t>(layout);
+        for (int64_t k = 0; k < count * layout; ++k) {
+            x = x * 1664525u + 1013904223u;
+            stored[static_cast<size_t>(k)] = static_cast<uint8_t>(x >> 24);
+        }
+        std::vector<uint8_t> alone = stored;
+        ASSERT_TRUE(widenToWork(alone.data(), count, layout).ok());
+        for (const int workers : {1, 2, 3}) {
+            WorkerPool pool(console, workers);
+            std::vector<uint8_t> spread = stored;
+            ASSERT_TRUE(widenToWork(pool, spread.data(), count, layout).ok());
+            EXPECT_TRUE(spread == alone) << "layout " << layout << ", " << workers << " workers";
+        }
+    }
+    WorkerPool pool(console, 2);
+    std::vector<uint8_t> buffer(64, 7);
+    EXPECT_EQ(widenToWork(pool, buffer.data(), 4, 5).exitCode(), kExitFatal);
+    EXPECT_EQ(buffer, std::vector<uint8_t>(64, 7));
+}
+
 TEST_F(AnalyseTest, DefaultWeightsWriteLaplacianContrastAndExposureFiles)
 {
     makeInputs(mixedInputs());
