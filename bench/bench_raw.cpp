@@ -1,6 +1,7 @@
 // Conversion time per camera RAW file, dcraw against LibRaw, on the bundled
 // Canon file (8 MP): one conversion as a run makes it (classification, decode,
-// pixels in memory), and the three conversions of `-b 2` (-2, 0, +2 stops).
+// pixels in memory), and the three conversions of `-b 2` (-2, 0, +2 stops),
+// at 8 bits (the defaults) and at 16 ("-6 -w -H 2").
 // Runs alternate between the engines; medians are shown. CPU counts the
 // dcraw child process too. Usage: bench_raw [runs] (default 3)
 #include "analysis/fusion_run.h"
@@ -37,12 +38,14 @@ struct Sample {
 };
 
 // Classifies and converts the file at each of the stops; false on failure.
-bool convert(const std::string& path, RawEngine engine, int workers, const std::vector<int>& stops, Sample& sample)
+bool convert(const std::string& path, RawEngine engine, int workers, const std::string& args,
+             const std::vector<int>& stops, Sample& sample)
 {
     BenchFolder folder;
     Options options = benchOptions(folder, workers);
     options.onMessage = nullptr;
     options.rawEngine = engine;
+    options.converterArgs = args;
     FusionRun run(options);
     const int64_t wallStart = clockMs();
     const double cpuStart = cpuSeconds();
@@ -77,20 +80,24 @@ int main(int argc, char** argv)
                               {"LibRaw, 2 workers", RawEngine::LibRaw, 2}};
     struct Job { const char* name; std::vector<int> stops; };
     const Job jobs[] = {{"one conversion", {0}}, {"-b 2 (3 conversions)", {-2, 0, 2}}};
-    std::printf("Camera RAW conversion, %s, defaults \"-H 2 -w\", median of %d runs\n", path.c_str(), runs);
-    for (const Job& job : jobs) {
-        std::vector<std::vector<double>> wall(3), cpu(3);
-        for (int r = 0; r < runs; ++r)
-            for (size_t e = 0; e < 3; ++e) {
-                Sample s;
-                if (!convert(path, engines[e].engine, engines[e].workers, job.stops, s))
-                    return 1;
-                wall[e].push_back(s.wall);
-                cpu[e].push_back(s.cpu);
-            }
-        for (size_t e = 0; e < 3; ++e)
-            std::printf("%-22s %-18s wall %6.2f s  cpu %6.2f s\n", job.name, engines[e].name, median(wall[e]),
-                        median(cpu[e]));
-    }
+    struct Depth { const char* name; const char* args; };
+    const Depth depths[] = {{"8-bit", ""}, {"16-bit", "-6 -w -H 2"}};
+    std::printf("Camera RAW conversion, %s, 8-bit: defaults \"-H 2 -w\", 16-bit: \"-6 -w -H 2\", median of %d runs\n",
+                path.c_str(), runs);
+    for (const Depth& depth : depths)
+        for (const Job& job : jobs) {
+            std::vector<std::vector<double>> wall(3), cpu(3);
+            for (int r = 0; r < runs; ++r)
+                for (size_t e = 0; e < 3; ++e) {
+                    Sample s;
+                    if (!convert(path, engines[e].engine, engines[e].workers, depth.args, job.stops, s))
+                        return 1;
+                    wall[e].push_back(s.wall);
+                    cpu[e].push_back(s.cpu);
+                }
+            for (size_t e = 0; e < 3; ++e)
+                std::printf("%-6s %-22s %-18s wall %6.2f s  cpu %6.2f s\n", depth.name, job.name, engines[e].name,
+                            median(wall[e]), median(cpu[e]));
+        }
     return 0;
 }

@@ -33,11 +33,9 @@ for pair in 1 2 3; do
       "$BUILD"/quovix $deghost -o "$OUT/tower.tif" $B 2>&1 >/dev/null | tail -1
   done
 done
-# One RAW file fused with copies 2 stops darker and brighter, each engine.
-for engine in dcraw libraw; do
-  /usr/bin/time -f "== whole run, -b 2 on the 8 MP Canon RAW, --rawEngine $engine: wall %e s, peak RSS %M KiB" \
-    "$BUILD"/quovix --rawEngine $engine -b 2 -o "$OUT/raw.tif" examples/raw_canon/IMG_5952.CR2 2>&1 >/dev/null | tail -1
-done
+# The Canon RAW file alone and with copies 2 stops darker and brighter, each
+# engine, 8- and 16-bit conversions (BENCH_RAW_RUNS rounds, default 1).
+./bench/raw-bench.sh "$BUILD" "${BENCH_RAW_RUNS:-1}"
 rm -rf "$OUT"
 # Peak memory against the number of frames: a 6-megapixel focus stack made
 # by make_bench_inputs (kept in /tmp/quovix-bench-inputs), fused with the
