@@ -18,6 +18,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -390,6 +391,81 @@ TEST(Docs, ExitStatusesDocumentedAreThoseTheProgramReturns)
         EXPECT_TRUE(returned.count(code) == 1 || code == (kExitNoMemory & 0xFF))
             << code << " is documented but no case returns it";
     }
+}
+
+// The page names the options whose values out of range are reported and
+// reset, and those used as given: each named option is run with such a value
+// and must behave as its sentence says, and the two lists are those known
+// here (a new check, or one lost, fails until the page says so).
+TEST(Docs, ValuesOutOfRangeAreHandledAsThePageSays)
+{
+    if (!fileExists(QUOVIX_BIN))
+        GTEST_SKIP() << "quovix binary not built";
+    const std::string page = std::regex_replace(readFile(manPagePath()), std::regex("\n"), " ");
+    const size_t start = page.find("Values out of range of ");
+    const size_t reset = page.find("are reported and reset", start);
+    const size_t given = page.find("The values of ", reset);
+    const size_t asGiven = page.find("are used as given", given);
+    ASSERT_TRUE(start != std::string::npos && reset != std::string::npos && given != std::string::npos &&
+                asGiven != std::string::npos);
+    struct Checked {
+        const char* value;
+        const char* notice;
+    };
+    const std::map<std::string, Checked> checked = {
+        {"-p", {"3", "Invalid iteration count...resetting to 2"}},
+        {"--wMode1", {"7", "Invalid laplacian combination mode 1...resetting"}},
+        {"--wMode2", {"7", "Invalid laplacian combination mode 2...resetting"}},
+        {"--wMode", {"-1", "Invalid laplacian combination mode 2...resetting"}},
+        {"-k", {"20", "Invalid Gamma value...resetting"}},
+        {"--cBr", {"9", "Invalid exposure curve brightness value...resetting"}},
+        {"--cCo", {"-9", "Invalid exposure curve contrast value...resetting"}},
+        {"--cSh", {"9", "Invalid exposure curve shadows value...resetting"}},
+        {"--cHi", {"9", "Invalid exposure curve highlights value...resetting"}},
+        {"--cFs", {"6", "Invalid exposure curve floorShadow value...resetting"}},
+        {"--cFh", {"6", "Invalid exposure curve floorHighlight value...resetting"}},
+        {"-j", {"200", "Invalid JPEG Quality...resetting"}},
+        {"-t", {"3", "Invalid highlight constraint threshold...resetting"}},
+        {"--gScale", {"0", "Invalid scale factor...resetting to 1"}},
+    };
+    const std::map<std::string, const char*> usedAsGiven = {
+        {"-e", "-5"},  {"--gLevelsBP", "3"},      {"--gLevelsWP", "-2"}, {"--gLevelsWeight", "4"},
+        {"-nl", "7"},  {"--gLevelsFactor", "50"}, {"-nL", "7"},          {"-nv", "9"},
+        {"-nc", "7"},  {"-nC", "7"},              {"-nw", "9"},          {"-nr", "40"},
+    };
+    OptionNames named = roffOptions(page.substr(start, reset - start));
+    OptionNames expected;
+    for (const auto& [option, c] : checked)
+        expected.insert(option);
+    EXPECT_EQ(named, expected) << "the options the page says are reset";
+    named = roffOptions(page.substr(given, asGiven - given));
+    expected.clear();
+    for (const auto& [option, value] : usedAsGiven)
+        expected.insert(option);
+    EXPECT_EQ(named, expected) << "the options the page says are used as given";
+
+    TempDir dir;
+    const std::string image = dir.file("a.tif");
+    ASSERT_TRUE(writeFixtureTiff(image, makeFixture(32, 24, 3, 8)));
+    const std::string out = dir.file("out.tif");
+    for (const auto& [option, c] : checked) {
+        const CommandResult r = runQuovix({option, c.value, "-o", out, image, image});
+        EXPECT_EQ(r.exitCode, kExitOk) << option << r.output;
+        EXPECT_NE(r.output.find(c.notice), std::string::npos) << option << " " << c.value << ":\n" << r.output;
+    }
+    // All at once: none of them is reported.
+    std::vector<std::string> args;
+    for (const auto& [option, value] : usedAsGiven)
+        args.insert(args.end(), {option, value});
+    args.insert(args.end(), {"-o", out, image, image});
+    CommandResult r = runQuovix(args);
+    EXPECT_EQ(r.exitCode, kExitOk) << r.output;
+    EXPECT_EQ(r.output.find("Invalid"), std::string::npos) << r.output;
+    // A scale above 1 is the full size, without a word.
+    r = runQuovix({"--gScale", "5", "-o", dir.file("p.jpg"), image, image});
+    EXPECT_EQ(r.exitCode, kExitOk) << r.output;
+    EXPECT_EQ(r.output.find("Invalid"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Wrote " + dir.file("p.jpg") + ": 32x24 pixels"), std::string::npos) << r.output;
 }
 
 // ---- install rules -----------------------------------------------------------
