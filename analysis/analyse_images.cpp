@@ -204,14 +204,14 @@ AnalysisPlan planAnalysis(const FusionRun& run, int levels, bool focusMaps)
 // prints and writes files, and waits for its turn.
 void startReadAhead(FusionRun& run, const AnalysisPlan& plan, const ImageList& list, InputReadAhead& ahead, int j)
 {
-    if (!plan.readAhead || j > list.last || run.cancelled())
+    if (!plan.readAhead || j >= list.count() || run.cancelled())
         return;
-    const ImageInfo& next = list.info[static_cast<size_t>(j)];
+    const ImageInfo& next = list[j].info;
     const bool readable = next.known && (next.format == FileFormat::Jpeg || next.format == FileFormat::Tiff ||
                                          next.format == FileFormat::BigTiff || next.format == FileFormat::Png);
-    if (readable && !(run.settings.scaled && list.scale[j] == ScaleFull) &&
+    if (readable && !(run.settings.scaled && list[j].scale == ScaleFull) &&
         layoutMatches(next.bytesPerPixel, next.bitsPerSample))
-        ahead.start(j, list.paths[j], next, plan.canvas, plan.canvasPixels);
+        ahead.start(j, list[j].path, next, plan.canvas, plan.canvasPixels);
 }
 
 // Entry i on the canvas as working pixels: taken from the read ahead, or read
@@ -220,13 +220,13 @@ Status readWorkImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, 
                      PageBuffer<WorkPixel>& work)
 {
     const RunSettings& s = run.settings;
-    const ImageInfo& info = list.info[static_cast<size_t>(i)];
+    const ImageInfo& info = list[i].info;
     const int64_t start = clockMs();
     bool widened = false;
     if (!ahead.take(i, work, widened)) {
         QVX_TRY(work.allocate(run.console, plan.canvasPixels));
-        const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
-        QVX_TRY(prepareInput(run, list.paths[i], info, work.get(), &plan.canvas, 0,
+        const bool fromCache = s.scaled && list[i].scale == ScaleFull;
+        QVX_TRY(prepareInput(run, list[i].path, info, work.get(), &plan.canvas, 0,
                              fromCache ? s.scaleFactor : 1.0f, fromCache));
     }
     if (plan.timing)
@@ -236,7 +236,7 @@ Status readWorkImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, 
     if (plan.focusMaps) {
         // The frame's own samples bound what a selection may produce.
         QVX_TRY(run.scratch.ensureRunFolder());
-        QVX_TRY(writeTiffImage(run, run.levelFiles.path(list.paths[i], LevelKind::Samples, 0), work.get(),
+        QVX_TRY(writeTiffImage(run, run.levelFiles.path(list[i].path, LevelKind::Samples, 0), work.get(),
                                scratchLayout(run.canvas.width, run.canvas.height, 8, plan.canvas)));
     }
     if (s.useYCrCb) {
@@ -474,11 +474,11 @@ private:
 Status analyseImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, int i, InputReadAhead& ahead)
 {
     const RunSettings& s = run.settings;
-    const std::string path = list.paths[i];
-    ImageInfo& info = list.info[static_cast<size_t>(i)];
+    const std::string path = list[i].path;
+    ImageInfo& info = list[i].info;
     if (!info.known)
         QVX_TRY(queryImageInfo(run, path, info));
-    run.console.print("[%d/%d] Analyzing %s", i + 1, list.last + 1, shownPath(list, i));
+    run.console.print("[%d/%d] Analyzing %s", i + 1, list.count(), list[i].shown());
     if (!layoutMatches(info.bytesPerPixel, info.bitsPerSample))
         return unsupportedLayout(info.bytesPerPixel);
 
@@ -494,7 +494,7 @@ Status analyseImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, i
     {
         PyramidPass pass(run, plan, path, keep, wantContrast, buffers);
         QVX_TRY(pass.prepare());
-        QVX_TRY(pass.run(list.exposure[i], [&] { startReadAhead(run, plan, list, ahead, i + 1); }));
+        QVX_TRY(pass.run(list[i].exposure, [&] { startReadAhead(run, plan, list, ahead, i + 1); }));
     }
     buffers.focus.reset();
     buffers.contrast.reset();
@@ -506,7 +506,7 @@ Status analyseImage(FusionRun& run, const AnalysisPlan& plan, ImageList& list, i
         startReadAhead(run, plan, list, ahead, i + 1);
 
     if (s.verbosity >= 1)
-        run.console.print("(exposure=%.2f)", list.exposure[i] * 0.015625);
+        run.console.print("(exposure=%.2f)", list[i].exposure * 0.015625);
     run.console.print("\n");
     return Status();
 }
@@ -518,7 +518,7 @@ Status analyseImages(FusionRun& run, ImageList& list, int levels, bool focusMaps
     run.progress.stage("analysing");
     const AnalysisPlan plan = planAnalysis(run, levels, focusMaps);
     InputReadAhead ahead(run.pool);
-    for (int i = 0; i <= list.last; ++i) {
+    for (int i = 0; i < list.count(); ++i) {
         QVX_TRY(run.checkCancel());
         QVX_TRY(analyseImage(run, plan, list, i, ahead));
     }

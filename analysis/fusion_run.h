@@ -34,9 +34,6 @@ struct FusionRun : RunContext {
     // a band's images are combined a group at a time (the same result), so
     // memory does not grow with their number.
     size_t combineBudget = size_t{16} << 20;
-    // The input each list entry was made from, and each input's own entry.
-    std::vector<int> entryInput;
-    std::vector<int> inputEntry;
     MotionMasks motion;
     // Names of the images' level files.
     LevelStore levelFiles{scratch};

@@ -34,9 +34,9 @@ void LevelStore::remove(const ImageList& list, int levels) const
                                       LevelKind::Saturation, LevelKind::Focus, LevelKind::Selection,
                                       LevelKind::Samples};
     for (int level = 0; level < levels; ++level) {
-        for (int32_t i = 0; i <= list.last; ++i) {
+        for (const ImageEntry& entry : list) {
             for (const LevelKind kind : kinds)
-                std::remove(path(list.paths[i], kind, level).c_str());
+                std::remove(path(entry.path, kind, level).c_str());
         }
     }
 }

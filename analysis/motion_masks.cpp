@@ -43,13 +43,14 @@ ImageInfo gridInfo(int width, int height, int bytesPerPixel)
 Status readFrame(FusionRun& run, ImageList& list, int i, WorkPixel* buffer)
 {
     const RunSettings& s = run.settings;
-    ImageInfo& info = list.info[static_cast<size_t>(i)];
+    ImageEntry& entry = list[i];
+    ImageInfo& info = entry.info;
     if (!info.known)
-        QVX_TRY(queryImageInfo(run, list.paths[i], info));
+        QVX_TRY(queryImageInfo(run, entry.path, info));
     if (!layoutMatches(info.bytesPerPixel, info.bitsPerSample))
-        return fatalError("Unsupported image layout in " + std::string(shownPath(list, i))).withKind(ErrorKind::Input);
-    const bool fromCache = s.scaled && list.scale[i] == ScaleFull;
-    QVX_TRY(prepareInput(run, list.paths[i], info, buffer, &run.canvas, 0, fromCache ? s.scaleFactor : 1.0f,
+        return fatalError("Unsupported image layout in " + std::string(entry.shown())).withKind(ErrorKind::Input);
+    const bool fromCache = s.scaled && entry.scale == ScaleFull;
+    QVX_TRY(prepareInput(run, entry.path, info, buffer, &run.canvas, 0, fromCache ? s.scaleFactor : 1.0f,
                          fromCache));
     const int64_t pixels = static_cast<int64_t>(run.canvas.width) * run.canvas.height;
     return widenToWork(run.pool, buffer, pixels, info.bytesPerPixel);
@@ -160,7 +161,7 @@ Status writeMotionGrids(FusionRun& run, int cell, int gw, int gh, std::vector<Gr
     PageBuffer<WorkPixel> image;
     QVX_TRY(image.allocate(run.console, static_cast<size_t>(run.canvas.width) * run.canvas.height));
     MotionGrid grid;
-    for (const int entry : run.inputEntry) {
+    for (const int entry : inputEntries(list)) {
         GridFile f;
         f.entry = entry;
         QVX_TRY(readFrame(run, list, f.entry, image.get()));
@@ -171,7 +172,7 @@ Status writeMotionGrids(FusionRun& run, int cell, int gw, int gh, std::vector<Gr
         }));
         f.mean = meanLuma(grid);
         f.noise = estimateNoise(grid);
-        f.path = run.scratch.scratchName(list.paths[f.entry], "mg", 0);
+        f.path = run.scratch.scratchName(list[f.entry].path, "mg", 0);
         QVX_TRY(writeTiffImage(run, f.path, grid.cells.data(), scratchLayout(gw, gh, 8, run.canvas)));
         frames.push_back(f);
     }
@@ -231,9 +232,9 @@ Status maskChain(FusionRun& run, const std::vector<int>& chain, const std::vecto
         const std::vector<uint16_t> keep = keepFromMotion(moving, gw, gh);
         share[static_cast<size_t>(i)] = excludedShare(keep, grid);
         if (std::any_of(keep.begin(), keep.end(), [](uint16_t k) { return k != UINT16_MAX; })) {
-            const std::string name = run.scratch.scratchName(list.paths[f.entry], "m", 0);
+            const std::string name = run.scratch.scratchName(list[f.entry].path, "m", 0);
             QVX_TRY(writeTiffImage(run, name, keep.data(), scratchLayout(gw, gh, 2, run.canvas)));
-            run.motion.files[list.paths[f.entry]] = name;
+            run.motion.files[list[f.entry].path] = name;
         }
         neighbour = std::move(grid);
         neighbourNoise = f.noise;
@@ -247,11 +248,11 @@ Status maskChain(FusionRun& run, const std::vector<int>& chain, const std::vecto
 void shareMasksWithCopies(FusionRun& run)
 {
     const ImageList& list = run.images;
-    for (int e = 0; e <= list.last; ++e) {
-        const int input = run.entryInput[static_cast<size_t>(e)];
-        const auto found = run.motion.files.find(list.paths[run.inputEntry[static_cast<size_t>(input)]]);
+    const std::vector<int32_t> inputEntry = inputEntries(list);
+    for (const ImageEntry& entry : list) {
+        const auto found = run.motion.files.find(list[inputEntry[static_cast<size_t>(entry.input)]].path);
         if (found != run.motion.files.end())
-            run.motion.files[list.paths[e]] = found->second;
+            run.motion.files[entry.path] = found->second;
     }
 }
 
@@ -261,7 +262,8 @@ Status detectMotion(FusionRun& run)
 {
     const RunSettings& s = run.settings;
     ImageList& list = run.images;
-    const int inputs = static_cast<int>(run.inputEntry.size());
+    const std::vector<int32_t> inputEntry = inputEntries(list);
+    const int inputs = static_cast<int>(inputEntry.size());
     if (s.deghostReference < 0 || s.deghostReference > inputs)
         return fatalError("Deghosting reference " + std::to_string(s.deghostReference) + " out of range 1.." +
                           std::to_string(inputs));
@@ -301,7 +303,7 @@ Status detectMotion(FusionRun& run)
     shareMasksWithCopies(run);
     if (s.verbosity >= 1) {
         for (int i = 0; i < inputs; ++i) {
-            const char* shown = shownPath(list, run.inputEntry[static_cast<size_t>(i)]);
+            const char* shown = list[inputEntry[static_cast<size_t>(i)]].shown();
             if (i == reference)
                 run.console.print("Deghosting: %s is the reference\n", shown);
             else
@@ -349,8 +351,8 @@ Status mergeGroupMask(FusionRun& run, const ImageList& group, const std::string&
     const int gw = (run.canvas.width + cell - 1) / cell;
     const int gh = (run.canvas.height + cell - 1) / cell;
     std::vector<uint16_t> merged, member;
-    for (int i = 0; i <= group.last; ++i) {
-        const auto found = run.motion.files.find(group.paths[i]);
+    for (int i = 0; i < group.count(); ++i) {
+        const auto found = run.motion.files.find(group[i].path);
         if (found == run.motion.files.end())
             return Status();  // a member keeps everything: so does the result
         QVX_TRY(readKeep(run, found->second, gw, gh, i == 0 ? merged : member));

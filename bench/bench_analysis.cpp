@@ -195,7 +195,8 @@ int main(int argc, char** argv)
     run.canvas = ImageRegion{0, 0, width, height};
 
     ImageList list;
-    if (failed(createImageList(run.console, 1, list)) || failed(appendImage(list, input, TypeInput, ScaleFull)))
+    createImageList(1, list);
+    if (failed(appendImage(list, input, TypeInput, ScaleFull)))
         return 1;
 
     std::printf("analyseImages, %d levels, %d workers:\n", levels, run.pool.workers());
@@ -205,7 +206,7 @@ int main(int argc, char** argv)
     const double total = secondsSince(start);
     std::printf("analyseImages total: %.2f s\n", total);
     removeLevelScratch(run, list, levels);
-    const ImageInfo info = list.info[0];
+    const ImageInfo info = list[0].info;
 
     Split s;
     if (failed(profileOnce(run, input, info, levels, s)))

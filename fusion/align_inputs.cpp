@@ -212,10 +212,11 @@ align::AlignOptions estimationOptions(const FusionRun& run, int reference)
     return o;
 }
 
-Status estimateTransforms(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
-                          int reference, Transforms& t, Report& report)
+Status estimateTransforms(FusionRun& run, const std::vector<std::string>& inputs, int reference, Transforms& t,
+                          Report& report)
 {
     const int n = static_cast<int>(inputs.size());
+    const std::vector<int32_t> inputEntry = inputEntries(run.images);
     Status readFailure;
     auto loader = [&](int index, align::LoadedFrame& frame, std::string& error) {
         if (readFailure.ok())
@@ -336,7 +337,7 @@ Status writeAlignedCopy(FusionRun& run, const CopyJob& job, const Homography& h,
         std::remove(path.c_str());
         if (!written.ok())
             return written;
-        return fatalError("Cannot align " + std::string(shownPath(run.images, job.entry)) + ": " + failure);
+        return fatalError("Cannot align " + std::string(run.images[job.entry].shown()) + ": " + failure);
     }
     if (!job.scratch && !commitTemp(path, job.path))
         return Status::failure(kExitIoError,
@@ -430,32 +431,25 @@ namespace {
 
 // Takes the entries of every input in `leftOut` out of the list, with the
 // bracketing copies made from them, and renumbers the inputs that stay.
-void leaveOut(FusionRun& run, const std::vector<bool>& leftOut, std::vector<int>& inputEntry,
-              std::vector<int>& entryInput)
+void leaveOut(FusionRun& run, const std::vector<bool>& leftOut)
 {
     std::vector<int> newInput(leftOut.size(), -1);
     int kept = 0;
     for (size_t i = 0; i < leftOut.size(); ++i)
         if (!leftOut[i])
             newInput[i] = kept++;
-    std::vector<int> keptEntryInput;
-    std::vector<int> keptInputEntry(static_cast<size_t>(kept), -1);
-    int e = 0;
-    for (size_t old = 0; old < entryInput.size(); ++old) {
-        const int input = entryInput[old];
-        if (leftOut[static_cast<size_t>(input)]) {
-            if (run.images.type[e] == TypeExposureAdjusted)
-                std::remove(run.images.paths[e]);
-            removeImage(run.images, e);
+    for (int e = 0; e < run.images.count();) {
+        ImageEntry& entry = run.images[e];
+        const size_t input = static_cast<size_t>(entry.input);
+        if (!leftOut[input]) {
+            entry.input = newInput[input];
+            ++e;
             continue;
         }
-        if (inputEntry[static_cast<size_t>(input)] == static_cast<int>(old))
-            keptInputEntry[static_cast<size_t>(newInput[static_cast<size_t>(input)])] = e;
-        keptEntryInput.push_back(newInput[static_cast<size_t>(input)]);
-        ++e;
+        if (entry.type == TypeExposureAdjusted)
+            std::remove(entry.path.c_str());
+        removeImage(run.images, e);
     }
-    inputEntry = std::move(keptInputEntry);
-    entryInput = std::move(keptEntryInput);
 }
 
 // A failure ends the progress line first, so that its message stands on a
@@ -487,8 +481,8 @@ Status alignmentReference(const FusionRun& run, int n, int& reference)
 
 // Every input's transform: loaded, estimated, or the identity for frames too
 // small to estimate anything from (fused as they are).
-Status findTransforms(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<int>& inputEntry,
-                      int reference, Transforms& t, Report& report)
+Status findTransforms(FusionRun& run, const std::vector<std::string>& inputs, int reference, Transforms& t,
+                      Report& report)
 {
     const RunSettings& s = run.settings;
     const int n = static_cast<int>(inputs.size());
@@ -505,12 +499,12 @@ Status findTransforms(FusionRun& run, const std::vector<std::string>& inputs, co
                                            run.canvas.height, s.alignOnly.empty() ? "fused" : "written"));
         return Status();
     }
-    return estimateTransforms(run, inputs, inputEntry, reference, t, report);
+    return estimateTransforms(run, inputs, reference, t, report);
 }
 
 // The part of the canvas every aligned frame covers under --alignCrop, else
 // the whole canvas.
-ImageRegion alignedArea(FusionRun& run, const std::vector<int>& inputEntry, Transforms& t, Report& report)
+ImageRegion alignedArea(FusionRun& run, Transforms& t, Report& report)
 {
     const RunSettings& s = run.settings;
     const int n = static_cast<int>(t.present.size());
@@ -518,8 +512,9 @@ ImageRegion alignedArea(FusionRun& run, const std::vector<int>& inputEntry, Tran
         return ImageRegion{0, 0, run.canvas.width, run.canvas.height};
     if (!s.alignLoad.empty()) {
         // Where each input lies, as the estimation would have read it.
+        const std::vector<int32_t> inputEntry = inputEntries(run.images);
         for (int i = 0; i < n; ++i) {
-            ImageRegion r = run.images.info[static_cast<size_t>(inputEntry[static_cast<size_t>(i)])].region;
+            ImageRegion r = run.images[inputEntry[static_cast<size_t>(i)]].info.region;
             scaleRegion(r, s.scaleFactor);
             r.x -= run.canvas.x;
             r.y -= run.canvas.y;
@@ -533,21 +528,21 @@ ImageRegion alignedArea(FusionRun& run, const std::vector<int>& inputEntry, Tran
 }
 
 // Every entry whose pixels move gets a copy; --alignOnly writes each input.
-Status planCopies(FusionRun& run, const Transforms& t, const std::vector<int>& inputEntry,
-                  const std::vector<int>& entryInput, const std::vector<std::string>& onlyTargets, bool cropped,
+Status planCopies(FusionRun& run, const Transforms& t, const std::vector<std::string>& onlyTargets, bool cropped,
                   std::vector<CopyJob>& jobs)
 {
     const bool only = !run.settings.alignOnly.empty();
-    for (int e = 0; e <= run.images.last; ++e) {
-        const int input = entryInput[static_cast<size_t>(e)];
-        if (t.failed[static_cast<size_t>(input)])
+    for (int e = 0; e < run.images.count(); ++e) {
+        const ImageEntry& entry = run.images[e];
+        const size_t input = static_cast<size_t>(entry.input);
+        if (t.failed[input])
             continue;
         if (only) {
-            if (inputEntry[static_cast<size_t>(input)] == e)
-                jobs.push_back({e, onlyTargets[static_cast<size_t>(input)], false});
-        } else if (cropped || !isIdentity(t.toReference[static_cast<size_t>(input)])) {
+            if (!entry.bracketCopy)
+                jobs.push_back({e, onlyTargets[input], false});
+        } else if (cropped || !isIdentity(t.toReference[input])) {
             QVX_TRY(run.scratch.ensureRunFolder());
-            jobs.push_back({e, run.scratch.scratchName(run.images.paths[e], "aln", 0), true});
+            jobs.push_back({e, run.scratch.scratchName(entry.path, "aln", 0), true});
         }
     }
     return Status();
@@ -555,24 +550,23 @@ Status planCopies(FusionRun& run, const Transforms& t, const std::vector<int>& i
 
 // Writes the copies; a run copy takes its entry's place, described by
 // `alignedInfo`.
-Status writeCopies(FusionRun& run, const std::vector<CopyJob>& jobs, const Transforms& t,
-                   const std::vector<int>& entryInput, const ImageRegion& area, const ImageInfo& alignedInfo,
-                   bool several)
+Status writeCopies(FusionRun& run, const std::vector<CopyJob>& jobs, const Transforms& t, const ImageRegion& area,
+                   const ImageInfo& alignedInfo, bool several)
 {
     const RunSettings& s = run.settings;
     const SampleRange range = s.alignOnly.empty() ? SampleRange::Work : SampleRange::Full;
     for (const CopyJob& job : jobs) {
-        const int input = entryInput[static_cast<size_t>(job.entry)];
+        const size_t input = static_cast<size_t>(run.images[job.entry].input);
         QVX_TRY(run.checkCancel());
-        QVX_TRY(writeAlignedCopy(run, job, t.toReference[static_cast<size_t>(input)], area, range));
+        QVX_TRY(writeAlignedCopy(run, job, t.toReference[input], area, range));
         if (several)
             run.console.print(".");
         if (!job.scratch)
             continue;
         // The copy takes the entry's place; an exposure copy it was made from
         // is no longer needed.
-        if (run.images.type[job.entry] == TypeExposureAdjusted)
-            std::remove(run.images.paths[job.entry]);
+        if (run.images[job.entry].type == TypeExposureAdjusted)
+            std::remove(run.images[job.entry].path.c_str());
         QVX_TRY(replaceImage(run.images, job.entry, job.path, TypeAligned, s.scaled ? ScaleScaled : ScaleFull,
                              alignedInfo));
     }
@@ -581,8 +575,7 @@ Status writeCopies(FusionRun& run, const std::vector<CopyJob>& jobs, const Trans
 
 } // namespace
 
-Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::vector<int>& inputEntry,
-                   std::vector<int>& entryInput)
+Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs)
 {
     const RunSettings& s = run.settings;
     const int n = static_cast<int>(inputs.size());
@@ -611,22 +604,22 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::
         run.console.print("Aligning %d images", n);
         progress.open = true;
     }
-    QVX_TRY(findTransforms(run, inputs, inputEntry, reference, t, report));
+    QVX_TRY(findTransforms(run, inputs, reference, t, report));
     if (!s.alignSave.empty())
         QVX_TRY(saveTransforms(run, inputs, t));
 
-    const ImageRegion area = alignedArea(run, inputEntry, t, report);
+    const ImageRegion area = alignedArea(run, t, report);
     const bool cropped = area.x != 0 || area.y != 0 || area.width != run.canvas.width ||
                          area.height != run.canvas.height;
     std::vector<CopyJob> jobs;
-    QVX_TRY(planCopies(run, t, inputEntry, entryInput, onlyTargets, cropped, jobs));
+    QVX_TRY(planCopies(run, t, onlyTargets, cropped, jobs));
     ImageInfo alignedInfo;
     alignedInfo.known = true;
     alignedInfo.format = FileFormat::Tiff;
     alignedInfo.region = {run.canvas.x + area.x, run.canvas.y + area.y, area.width, area.height};
     alignedInfo.bytesPerPixel = 8;
     alignedInfo.bitsPerSample = 16;
-    QVX_TRY(writeCopies(run, jobs, t, entryInput, area, alignedInfo, several));
+    QVX_TRY(writeCopies(run, jobs, t, area, alignedInfo, several));
     if (several)
         run.console.print("\n");
     progress.open = false;
@@ -634,13 +627,13 @@ Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::
         run.console.write(line, line.rfind("Warning: ", 0) == 0 ? MessageKind::Warning : MessageKind::Info);
     if (only) {
         // The run stops here: the bracketing copies are not wanted either.
-        for (int e = 0; e <= run.images.last; ++e)
-            if (run.images.type[e] == TypeExposureAdjusted)
-                std::remove(run.images.paths[e]);
+        for (const ImageEntry& entry : run.images)
+            if (entry.type == TypeExposureAdjusted)
+                std::remove(entry.path.c_str());
         run.console.print("Aligned images written to %s\n", s.alignOnly.c_str());
         return Status();
     }
-    leaveOut(run, t.failed, inputEntry, entryInput);
+    leaveOut(run, t.failed);
     run.canvas = alignedInfo.region;
     return Status();
 }

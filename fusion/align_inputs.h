@@ -28,14 +28,12 @@ Status prepareAlignOnlyFolder(const std::string& folder);
 Status loadTransforms(FusionRun& run, const std::vector<std::string>& inputs, std::vector<align::Homography>& toReference,
                       std::vector<std::string>& report);
 
-// The setup step, run once the image list and the canvas are settled.
-// `entryInput[e]` is the input (index into `inputs`) that list entry e was
-// made from; `inputEntry[i]` is the list entry holding input i itself. With
+// The setup step, run once the image list and the canvas are settled; every
+// entry knows the input (index into `inputs`) it was made from. With
 // alignCrop the canvas may shrink. With alignOnly the aligned inputs are
 // written into that folder and the list is left as it was. Inputs that
-// cannot be aligned leave the list (unless alignKeepFailed), and both maps
-// are renumbered for the inputs that stay.
-Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs, std::vector<int>& inputEntry,
-                   std::vector<int>& entryInput);
+// cannot be aligned leave the list (unless alignKeepFailed) and the inputs
+// that stay are renumbered.
+Status alignInputs(FusionRun& run, const std::vector<std::string>& inputs);
 
 } // namespace quovix

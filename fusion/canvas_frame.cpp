@@ -31,8 +31,8 @@ Status readCanvasFrame(FusionRun& run, const ImageList& list, int entry, SampleR
                        align::LoadedFrame& frame, ImageRegion* present)
 {
     const RunSettings& s = run.settings;
-    const std::string path = list.paths[entry];
-    ImageInfo info = list.info[static_cast<size_t>(entry)];
+    const std::string path = list[entry].path;
+    ImageInfo info = list[entry].info;
     if (!info.known)
         QVX_TRY(queryImageInfo(run, path, info));
     if (!layoutMatches(info.bytesPerPixel, info.bitsPerSample)) {
@@ -47,7 +47,7 @@ Status readCanvasFrame(FusionRun& run, const ImageList& list, int entry, SampleR
     const int samples = bytesPerPixel / (wide ? 2 : 1);
 
     // As the analysis reads it: inputs of a preview run through the cache.
-    const bool fromCache = s.scaled && list.scale[entry] == ScaleFull;
+    const bool fromCache = s.scaled && list[entry].scale == ScaleFull;
     PageBuffer<uint8_t> stored;
     QVX_TRY(stored.allocate(run.console, pixels * static_cast<size_t>(bytesPerPixel), true));
     ImageRegion read;

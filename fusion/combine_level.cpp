@@ -296,7 +296,7 @@ private:
     Status openFiles()
     {
         for (int k = 0; k < n_; ++k) {
-            const char* path = images_.paths[k];
+            const std::string& path = images_[k].path;
             LevelFiles& f = files_[static_cast<size_t>(k)];
             f.run = &run_;
             auto open = [&](LevelKind kind, int samples, TIFF*& tiff) -> Status {

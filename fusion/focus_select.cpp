@@ -123,7 +123,7 @@ Status chooseSharpestFrames(FusionRun& run, const ImageList& images, PageBuffer<
 
     std::vector<ScratchFile> files(static_cast<size_t>(n));
     for (int k = 0; k < n; ++k) {
-        const std::string name = run.levelFiles.path(images.paths[k], LevelKind::Focus, 0);
+        const std::string name = run.levelFiles.path(images[k].path, LevelKind::Focus, 0);
         QVX_TRY(files[static_cast<size_t>(k)].open(run, name, width, 1));
     }
 
@@ -166,7 +166,7 @@ Status clampToFrames(FusionRun& run, const ImageList& images, WorkPixel* result)
     const int n = images.count();
     std::vector<ScratchFile> files(static_cast<size_t>(n));
     for (int k = 0; k < n; ++k) {
-        const std::string name = run.levelFiles.path(images.paths[k], LevelKind::Samples, 0);
+        const std::string name = run.levelFiles.path(images[k].path, LevelKind::Samples, 0);
         QVX_TRY(files[static_cast<size_t>(k)].open(run, name, width, 4));
     }
     HeapBuffer<WorkPixel> row, low, high;
@@ -224,7 +224,7 @@ Status writeSelectionWeights(FusionRun& run, const ImageList& images, int levels
         int w = width;
         int h = height;
         for (int level = 0; level < levels; ++level) {
-            QVX_TRY(writeMaskLevel(run, run.levelFiles.path(images.paths[k], LevelKind::Selection, level), m, w, h));
+            QVX_TRY(writeMaskLevel(run, run.levelFiles.path(images[k].path, LevelKind::Selection, level), m, w, h));
             if (level == levels - 1)
                 break;
             QVX_TRY(reduceLevel(run, m, w, h, reduced.get()));

@@ -91,7 +91,7 @@ FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, 
             result.bitsPerSample = s.outputBits == 16 && !s.scaled && !hasJpegExtension(s.outputPath) ? 16 : 8;
             run->progress.finish();
         }
-        releaseImageList(run->images);
+        run->images = ImageList();
         result.keptScratch = run->scratch.finish(run->settings.debugKeep || run->settings.keepGroupResults);
         if (status.ok())
             status = run->console.callbackStatus();

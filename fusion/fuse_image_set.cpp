@@ -118,7 +118,7 @@ Status fuseImageSet(FusionRun& run, const ImageList& images, int levels, float c
     const int n = images.count();
     run.console.print("Fusing %d images:\n", n);
     for (int i = 0; i < n; ++i)
-        run.console.print("  %s, exposure=%.2f\n", shownPath(images, i), images.exposure[i] * 0.015625);
+        run.console.print("  %s, exposure=%.2f\n", images[i].shown(), images[i].exposure * 0.015625);
 
     run.console.print("Collapsing");
     run.progress.stage("fusing");

@@ -23,13 +23,13 @@ namespace {
 // forth between them for ever. Otherwise the two scans agree.
 int scanBrighter(const ImageList& list, int k, bool skipPassed)
 {
-    const double reference = (k >= 0 && k <= list.last) ? list.exposure[k] : 0.0;
+    const double reference = (k >= 0 && k < list.count()) ? list[k].exposure : 0.0;
     int best = -1;
     double bestDiff = 99999.0;
-    for (int i = 0; i <= list.last; ++i) {
-        if (i == k || list.group[i] != 0)
+    for (int i = 0; i < list.count(); ++i) {
+        if (i == k || list[i].group != 0)
             continue;
-        double d = list.exposure[i] - reference;
+        double d = list[i].exposure - reference;
         if (d < 0.0 || (skipPassed && d == 0.0 && k >= 0 && i < k))
             continue;
         if (d < bestDiff) {
@@ -42,9 +42,9 @@ int scanBrighter(const ImageList& list, int k, bool skipPassed)
 
 void removeEntriesOfType(Console& console, const ImageList& list, int type)
 {
-    for (int i = 0; i <= list.last; ++i) {
-        if (list.type[i] == type && std::remove(list.paths[i]) != 0)
-            console.notice("Cannot remove %s\n", list.paths[i]);
+    for (const ImageEntry& entry : list) {
+        if (entry.type == type && std::remove(entry.path.c_str()) != 0)
+            console.notice("Cannot remove %s\n", entry.path.c_str());
     }
 }
 
@@ -90,14 +90,14 @@ Status fuseGroup(FusionRun& run, int g, bool groupIsOutput, bool mapped, ImageLi
     const RunSettings& s = run.settings;
     const ImageList& images = run.images;
     int members = 0;
-    for (int i = 0; i <= images.last; ++i) {
-        if (images.group[i] == static_cast<uint32_t>(g))
+    for (const ImageEntry& entry : images) {
+        if (entry.group == static_cast<uint32_t>(g))
             ++members;
     }
     ImageList group;
-    QVX_TRY(createImageList(run.console, members, group));
-    for (int i = 0; i <= images.last; ++i) {
-        if (images.group[i] == static_cast<uint32_t>(g))
+    createImageList(members, group);
+    for (int i = 0; i < images.count(); ++i) {
+        if (images[i].group == static_cast<uint32_t>(g))
             QVX_TRY(appendImageCopy(group, images, i));
     }
     const std::string path = run.scratch.scratchName("fcsblend", "t", g);
@@ -109,7 +109,6 @@ Status fuseGroup(FusionRun& run, int g, bool groupIsOutput, bool mapped, ImageLi
         run.levelFiles.remove(group, s.levelCount);
     // The group result shows a moving object where every member did.
     const Status merged = fused.ok() && !groupIsOutput ? mergeGroupMask(run, group, path) : Status();
-    releaseImageList(group);
     QVX_TRY(merged);
     // The only group's result is the output: an incomplete one must not
     // replace it.
@@ -128,8 +127,8 @@ int mappedGroupOf(const FusionRun& run, int groups)
         return 0;
     const ImageList& images = run.images;
     std::vector<int> members(static_cast<size_t>(groups) + 1, 0);
-    for (int i = 0; i <= images.last; ++i)
-        ++members[images.group[i]];
+    for (const ImageEntry& entry : images)
+        ++members[entry.group];
     int mapped = 0;
     for (int g = 1; g <= groups; ++g) {
         if (mapped == 0 || members[g] > members[mapped])
@@ -147,8 +146,8 @@ Status fuseSimilarGroups(FusionRun& run, ImageList& groupResults, bool& groupIsO
     ImageList& images = run.images;
     const int groups = groupSimilarExposures(run, images);
     int ungrouped = 0;
-    for (int i = 0; i <= images.last; ++i) {
-        if (images.group[i] == 0)
+    for (const ImageEntry& entry : images) {
+        if (entry.group == 0)
             ++ungrouped;
     }
     // Grouped entries fused once; then, unless one group is the output,
@@ -178,8 +177,8 @@ Status fuseIntoOutput(FusionRun& run, ImageList& groupResults, int mappedGroup)
     const ImageList& images = run.images;
     const int levels = s.levelCount;
     QVX_TRY(analyseImages(run, groupResults, levels));
-    for (int i = 0; i <= images.last; ++i) {
-        if (images.group[i] == 0)
+    for (int i = 0; i < images.count(); ++i) {
+        if (images[i].group == 0)
             QVX_TRY(appendImageCopy(groupResults, images, i));
     }
     run.console.print("Iteration 2: %d images remain to be fused\n", groupResults.count());
@@ -201,7 +200,7 @@ Status fuseIterations(FusionRun& run)
 {
     const RunSettings& s = run.settings;
     ImageList groupResults;
-    QVX_TRY(createImageList(run.console, run.images.capacity, groupResults));
+    createImageList(run.images.capacity, groupResults);
     bool groupIsOutput = false;
     int mappedGroup = 0;
     if (s.iterationCount != 1)
@@ -209,7 +208,7 @@ Status fuseIterations(FusionRun& run)
     if (!groupIsOutput)
         return fuseIntoOutput(run, groupResults, mappedGroup);
     run.console.print("Iteration 2: No images remain to be fused\n");
-    return installGroupResult(run, groupResults.paths[0], s.outputPath);
+    return installGroupResult(run, groupResults[0].path, s.outputPath);
 }
 
 } // namespace
@@ -239,11 +238,11 @@ int groupSimilarExposures(FusionRun& run, ImageList& list)
     while (index >= 0) {
         int next = scanBrighter(list, index, true);
         if (next >= 0) {
-            if (exposuresSimilar(run.settings.exposureThreshold, list.exposure[anchor], list.exposure[next])) {
+            if (exposuresSimilar(run.settings.exposureThreshold, list[anchor].exposure, list[next].exposure)) {
                 if (run.settings.verbosity > 0)
                     run.console.print("  Similar...assigning group ID %d\n", static_cast<int>(id));
-                list.group[index] = id;
-                list.group[next] = id;
+                list[index].group = id;
+                list[next].group = id;
                 open = true;
             } else {
                 if (open)

@@ -370,32 +370,33 @@ Status settleCanvas(FusionRun& run, const std::vector<std::string>& inputs, cons
 }
 
 // The image list: every input, between its darker and brighter bracketing
-// copies when asked for. `inputEntry` receives each input's entry,
-// `entryInput` the input each entry was made from.
-Status listInputs(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<ImageInfo>& infos,
-                  std::vector<int>& inputEntry, std::vector<int>& entryInput)
+// copies when asked for, each entry marked with the input it was made from.
+Status listInputs(FusionRun& run, const std::vector<std::string>& inputs, const std::vector<ImageInfo>& infos)
 {
     const RunSettings& s = run.settings;
     const int n = static_cast<int>(inputs.size());
     const bool plus = s.plusStops != 0.0f;
     const bool minus = s.minusStops != 0.0f;
     const int perInput = 1 + (plus ? 1 : 0) + (minus ? 1 : 0);
-    QVX_TRY(createImageList(run.console, clampToInt32(int64_t{perInput} * n), run.images));
-    inputEntry.assign(static_cast<size_t>(n), 0);
+    createImageList(clampToInt32(int64_t{perInput} * n), run.images);
+    auto madeFrom = [&](int input, bool copy) {
+        ImageEntry& entry = run.images.entries.back();
+        entry.input = input;
+        entry.bracketCopy = copy;
+    };
     for (int i = 0; i < n; ++i) {
         const std::string& input = inputs[static_cast<size_t>(i)];
         const ImageInfo& info = infos[static_cast<size_t>(i)];
         QVX_TRY(run.checkCancel());
         if (minus) {
             QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.minusStops));
-            entryInput.push_back(i);
+            madeFrom(i, true);
         }
         QVX_TRY(appendImage(run.images, input, TypeInput, ScaleFull, info));
-        inputEntry[static_cast<size_t>(i)] = run.images.last;
-        entryInput.push_back(i);
+        madeFrom(i, false);
         if (plus) {
             QVX_TRY(makeBracketCopy(run, input, info, i + 1, n, s.plusStops));
-            entryInput.push_back(i);
+            madeFrom(i, true);
         }
     }
     return Status();
@@ -447,23 +448,19 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
         takeFirstInputProfile(run, inputs, infos);
     QVX_TRY(settleCanvas(run, inputs, infos, regions.get()));
 
-    std::vector<int> inputEntry;  // list entry of each input
-    std::vector<int> entryInput;  // input each list entry was made from
-    QVX_TRY(listInputs(run, inputs, infos, inputEntry, entryInput));
+    QVX_TRY(listInputs(run, inputs, infos));
     if (s.verbosity > 0) {
         run.console.print("Input file list:\n");
         printImageList(run.console, run.images, s.verbosity);
         run.console.print("\n\n");
     }
     if (s.outputPath.empty() && run.images.count() > 0) {
-        s.outputPath = makeOutputName(s, run.images.paths[0], run.images.paths[run.images.last]);
+        s.outputPath = makeOutputName(s, run.images[0].path, run.images.entries.back().path);
         QVX_TRY(refuseBadOutput(s, inputs));
     }
     // Before the levels: cropping to the aligned frames' common area shrinks the canvas.
     if (alignmentWanted(s) && n > 0)
-        QVX_TRY(alignInputs(run, inputs, inputEntry, entryInput));
-    run.entryInput = std::move(entryInput);
-    run.inputEntry = std::move(inputEntry);
+        QVX_TRY(alignInputs(run, inputs));
     settleDepths(run, maxBits);
     regions.reset();
 

@@ -152,11 +152,11 @@ void checkCopiesAreTheirOwn(const quovix::FusionRun& run, size_t runIndex, const
         const std::string source = contentOf(inputs[i]);
         for (size_t k = 0; k < perInput; ++k) {
             const size_t index = i * perInput + k;
-            if (index > static_cast<size_t>(run.images.last))
+            if (index >= static_cast<size_t>(run.images.count()))
                 return;
             if (k == (minus ? 1u : 0u))
                 continue;  // the input itself
-            const std::string copy = run.images.paths[index];
+            const std::string copy = run.images[static_cast<int32_t>(index)].path;
             const std::string content = contentOf(copy);
             const auto found = copies.find(copy);
             if (found != copies.end() && found->second.source != source &&

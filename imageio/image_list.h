@@ -32,35 +32,45 @@ enum ScaleKind : int32_t {
 extern const char kImageTypeLabels[7][32];
 extern const char kScaleLabels[3][32];
 
-// Inputs and intermediate images as parallel arrays; every array and every path
-// buffer comes from tracked memory. `info` holds each entry's classification.
-struct ImageList {
-    ImageList() = default;
-    ~ImageList();
-    ImageList(const ImageList&) = delete;
-    ImageList& operator=(const ImageList&) = delete;
-    ImageList(ImageList&& other) noexcept;
-    ImageList& operator=(ImageList&& other) noexcept;
-
-    Console* console = nullptr;
-    char** paths = nullptr;
-    double* exposure = nullptr;
-    uint32_t* group = nullptr;
-    int32_t* type = nullptr;
-    int32_t* scale = nullptr;
-    int32_t last = -1;       // index of the last used entry; count = last + 1
-    int32_t capacity = 0;
-    std::vector<ImageInfo> info;
-    // The path an entry had before it was replaced by a run copy (an aligned
+// One input or intermediate image of a run.
+struct ImageEntry {
+    std::string path;
+    // The path the entry had before it was replaced by a run copy (an aligned
     // input); messages name it. Empty: the entry is its own file.
-    std::vector<std::string> origin;
+    std::string origin;
+    int32_t type = TypeNA;
+    int32_t scale = ScaleUnknown;
+    double exposure = 0.0;
+    uint32_t group = 0;
+    // The input (index into the run's input names) the entry was made from,
+    // and whether it is a bracketing copy of it rather than the shot itself.
+    int32_t input = -1;
+    bool bracketCopy = false;
+    ImageInfo info;
 
-    int32_t count() const { return last + 1; }
+    // The path messages name: the origin, else the file.
+    const char* shown() const { return origin.empty() ? path.c_str() : origin.c_str(); }
 };
 
-Status createImageList(Console& console, int32_t capacity, ImageList& list);
-// Appends a new entry (path, type, scale; exposure 0, group 0). A full list is
-// "Error: Dest file index error\n" (exit code 1).
+// The inputs and intermediate images of a run in list order, at most
+// `capacity` of them.
+struct ImageList {
+    std::vector<ImageEntry> entries;
+    int32_t capacity = 0;
+
+    int32_t count() const { return static_cast<int32_t>(entries.size()); }
+    ImageEntry& operator[](int32_t i) { return entries[static_cast<size_t>(i)]; }
+    const ImageEntry& operator[](int32_t i) const { return entries[static_cast<size_t>(i)]; }
+    auto begin() { return entries.begin(); }
+    auto end() { return entries.end(); }
+    auto begin() const { return entries.begin(); }
+    auto end() const { return entries.end(); }
+};
+
+// An empty list that holds up to `capacity` entries.
+void createImageList(int32_t capacity, ImageList& list);
+// Appends a new entry (path, type, scale; exposure 0, group 0, no input). A
+// full list is "Error: Dest file index error\n" (exit code 1).
 Status appendImage(ImageList& list, const std::string& path, int32_t type, int32_t scale,
                    const ImageInfo& info = ImageInfo());
 Status appendImageCopy(ImageList& dest, const ImageList& source, int32_t index);
@@ -70,9 +80,9 @@ Status replaceImage(ImageList& list, int32_t index, const std::string& path, int
                     const ImageInfo& info);
 // Takes entry `index` out of the list; the entries after it move up one.
 void removeImage(ImageList& list, int32_t index);
-// The path messages name for an entry: its origin, else its file.
-const char* shownPath(const ImageList& list, int32_t index);
+// The list entry of every input that is the shot itself (no bracketing
+// copy), in input order; -1 for an input without one.
+std::vector<int32_t> inputEntries(const ImageList& list);
 void printImageList(Console& console, const ImageList& list, int verbosity);
-void releaseImageList(ImageList& list);
 
 } // namespace quovix

@@ -32,7 +32,7 @@ protected:
     // Writes the inputs, makes the list and sets the canvas to their bounding box.
     void makeInputs(const std::vector<FixtureImage>& images)
     {
-        ASSERT_TRUE(createImageList(run.console, static_cast<int32_t>(images.size()), list_).ok());
+        createImageList(static_cast<int32_t>(images.size()), list_);
         int minX = 99999999, minY = 99999999, maxX = 0, maxY = 0;
         for (size_t k = 0; k < images.size(); ++k) {
             std::string path = env_.dir().file("in" + std::to_string(k) + ".tif");
@@ -78,17 +78,17 @@ protected:
         std::set<std::string> names;
         for (int i = 0; i < list_.count(); ++i) {
             for (int l = 0; l < levels; ++l) {
-                names.insert(scratchName(list_.paths[i], "l", l));
+                names.insert(scratchName(list_[i].path, "l", l));
                 if (s.iteration1.exposureWeight != 0 || s.iteration2.exposureWeight != 0 ||
                     l >= levels - s.exposureBlendLevels)
-                    names.insert(scratchName(list_.paths[i], "e", l));
+                    names.insert(scratchName(list_[i].path, "e", l));
                 if (s.iteration1.saturationWeight != 0 || s.iteration2.saturationWeight != 0)
-                    names.insert(scratchName(list_.paths[i], "s", l));
+                    names.insert(scratchName(list_[i].path, "s", l));
                 if ((s.iteration1.contrastWeight != 0 || s.iteration2.contrastWeight != 0) &&
                     (s.debugKeep || s.keepGroupResults || s.traceResources))
-                    names.insert(scratchName(list_.paths[i], "c", l));
+                    names.insert(scratchName(list_[i].path, "c", l));
                 if (s.debugKeep)
-                    names.insert(scratchName(list_.paths[i], "g", l));
+                    names.insert(scratchName(list_[i].path, "g", l));
             }
         }
         return names;
@@ -96,7 +96,7 @@ protected:
 
     FixtureImage level(int image, const char* tag, int l)
     {
-        return readFixtureTiff(scratchName(list_.paths[image], tag, l));
+        return readFixtureTiff(scratchName(list_[image].path, tag, l));
     }
 
     ScratchEnvironment env_;
@@ -225,8 +225,8 @@ TEST_F(AnalyseTest, DefaultWeightsWriteLaplacianContrastAndExposureFiles)
     makeInputs(mixedInputs());
     analyse(4);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(4));
-    EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "s", 0)));
-    EXPECT_FALSE(fileExists(scratchName(list_.paths[0], "c", 0))) << "made from the level file when needed";
+    EXPECT_FALSE(fileExists(scratchName(list_[0].path, "s", 0)));
+    EXPECT_FALSE(fileExists(scratchName(list_[0].path, "c", 0))) << "made from the level file when needed";
 
     // Kept scratch files include the contrast maps.
     run.scratch.finish(false);
@@ -259,8 +259,8 @@ TEST_F(AnalyseTest, WeightSettingsAndDebugChooseTheFiles)
     settings.exposureBlendLevels = 2;
     analyse(5);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(5));
-    EXPECT_FALSE(fileExists(scratchName(list_.paths[2], "e", 2)));
-    EXPECT_TRUE(fileExists(scratchName(list_.paths[2], "e", 3)));
+    EXPECT_FALSE(fileExists(scratchName(list_[2].path, "e", 2)));
+    EXPECT_TRUE(fileExists(scratchName(list_[2].path, "e", 3)));
 
     // No contrast weight: no "c" files; -d adds the 8-bit Gaussian levels.
     run.scratch.finish(false);
@@ -281,7 +281,7 @@ TEST_F(AnalyseTest, ConstantImageHasZeroDetailAndItsValueAtTheResidual)
     settings.iteration2.saturationWeight = 0.5f;
     settings.keepGroupResults = true;  // contrast files are written only when kept
     std::string out = analyse(4);
-    EXPECT_EQ(out, "[1/1] Analyzing " + std::string(list_.paths[0]) + "....\n");
+    EXPECT_EQ(out, "[1/1] Analyzing " + std::string(list_[0].path) + "....\n");
 
     const int widths[4] = {37, 19, 10, 5};
     const int heights[4] = {23, 12, 6, 3};
@@ -310,7 +310,7 @@ TEST_F(AnalyseTest, ConstantImageHasZeroDetailAndItsValueAtTheResidual)
         }
     }
     // 37 x 23 is already at most 50 on its short side: measured on level 0.
-    EXPECT_EQ(list_.exposure[0], static_cast<double>(run.curves.linearTable[luma]));
+    EXPECT_EQ(list_[0].exposure, static_cast<double>(run.curves.linearTable[luma]));
 }
 
 TEST_F(AnalyseTest, SingleLevelHoldsTheWidenedImage)
@@ -326,9 +326,9 @@ TEST_F(AnalyseTest, SingleLevelHoldsTheWidenedImage)
     EXPECT_EQ(level(2, "l", 0).data, (constant(8, 6, 4, 16, 0, 0, {8292, 8392, 8492, 12345}).data));
 
     char line[64];
-    std::snprintf(line, sizeof line, ".(exposure=%.2f)\n", list_.exposure[1] * 0.015625);
-    EXPECT_NE(out.find("[2/3] Analyzing " + std::string(list_.paths[1]) + line), std::string::npos) << out;
-    EXPECT_EQ(list_.exposure[1], static_cast<double>(run.curves.linearTable[16320]));
+    std::snprintf(line, sizeof line, ".(exposure=%.2f)\n", list_[1].exposure * 0.015625);
+    EXPECT_NE(out.find("[2/3] Analyzing " + std::string(list_[1].path) + line), std::string::npos) << out;
+    EXPECT_EQ(list_[1].exposure, static_cast<double>(run.curves.linearTable[16320]));
 }
 
 TEST_F(AnalyseTest, TransparentAndUncoveredCanvasPixels)
@@ -388,12 +388,12 @@ TEST_F(AnalyseTest, ClassifiedInputIsOpenedOnce)
 {
     makeInputs({ramp(30, 20, 3, 8, 0, 0), ramp(30, 20, 4, 16, 0, 0)});
     for (int i = 0; i < list_.count(); ++i)
-        ASSERT_TRUE(queryImageInfo(run, list_.paths[i], list_.info[static_cast<size_t>(i)]).ok());
+        ASSERT_TRUE(queryImageInfo(run, list_[i].path, list_[i].info).ok());
     run.console.setTracing(true);
     const std::string out = analyse(2);
     run.console.setTracing(false);
     for (int i = 0; i < list_.count(); ++i)
-        EXPECT_EQ(countOf(out, "File|" + std::string(list_.paths[i]) + "|open(r)|"), 1u) << out;
+        EXPECT_EQ(countOf(out, "File|" + std::string(list_[i].path) + "|open(r)|"), 1u) << out;
 }
 
 TEST_F(AnalyseTest, ScaledRunReadsThroughThePreviewCache)
@@ -403,18 +403,18 @@ TEST_F(AnalyseTest, ScaledRunReadsThroughThePreviewCache)
     settings.scaleFactor = 0.5f;
     scaleRegion(run.canvas, 0.5f);
     std::string out = analyse(2);
-    EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_.paths[0]) + ">.."), 0u) << out;
+    EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_[0].path) + ">.."), 0u) << out;
     EXPECT_EQ(level(0, "l", 0).width, 20);
     out = analyse(2);
     EXPECT_NE(out.find("<.."), std::string::npos) << out;
 
     // A copy already made at the preview scale is read as it is. It stands in
     // for a new entry, so it is classified afresh.
-    list_.scale[0] = ScaleScaled;
-    list_.info[0] = ImageInfo();
-    ASSERT_TRUE(writeFixtureTiff(list_.paths[0], ramp(20, 15, 3, 8, 0, 0)));
+    list_[0].scale = ScaleScaled;
+    list_[0].info = ImageInfo();
+    ASSERT_TRUE(writeFixtureTiff(list_[0].path, ramp(20, 15, 3, 8, 0, 0)));
     out = analyse(2);
-    EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_.paths[0]) + ".."), 0u) << out;
+    EXPECT_EQ(out.find("[1/1] Analyzing " + std::string(list_[0].path) + ".."), 0u) << out;
 }
 
 // An input the reader refuses ends the analysis before anything of it is
@@ -425,11 +425,11 @@ TEST_F(AnalyseTest, UnreadableInputEndsTheAnalysis)
     Status status;
     const std::string out = captureOutput([&] { status = analyseImages(run, list_, 2); });
     EXPECT_EQ(status.exitCode(), kExitIoError);
-    EXPECT_EQ(status.consoleText(), "Unsupported image file " + std::string(list_.paths[1]) +
+    EXPECT_EQ(status.consoleText(), "Unsupported image file " + std::string(list_[1].path) +
                                         ": 2 samples per pixel (1, 3 or 4 supported)\n");
-    EXPECT_EQ(out, "[1/2] Analyzing " + std::string(list_.paths[0]) + "..\n");
-    EXPECT_TRUE(fileExists(scratchName(list_.paths[0], "l", 1)));
-    EXPECT_FALSE(fileExists(scratchName(list_.paths[1], "l", 0)));
+    EXPECT_EQ(out, "[1/2] Analyzing " + std::string(list_[0].path) + "..\n");
+    EXPECT_TRUE(fileExists(scratchName(list_[0].path, "l", 1)));
+    EXPECT_FALSE(fileExists(scratchName(list_[1].path, "l", 0)));
 }
 
 TEST_F(AnalyseTest, YccProcessingAddsADotAndStoresLumaInTheMiddle)
@@ -470,9 +470,9 @@ TEST_F(AnalyseTest, InputsReadAheadGiveTheSameScratchFiles)
         ASSERT_TRUE(writePng(png, fixtureBytes(picture).data(), layout).ok());
     }
     ImageList tiffs = std::move(list_);
-    ASSERT_TRUE(createImageList(run.console, tiffs.count() + 2, list_).ok());
+    createImageList(tiffs.count() + 2, list_);
     for (int i = 0; i < tiffs.count(); ++i)
-        ASSERT_TRUE(appendImage(list_, tiffs.paths[i], TypeInput, ScaleFull).ok());
+        ASSERT_TRUE(appendImage(list_, tiffs[i].path, TypeInput, ScaleFull).ok());
     ASSERT_TRUE(appendImage(list_, jpeg, TypeInput, ScaleFull).ok());
     ASSERT_TRUE(appendImage(list_, png, TypeInput, ScaleFull).ok());
     auto scratchBytes = [&] {
@@ -486,7 +486,7 @@ TEST_F(AnalyseTest, InputsReadAheadGiveTheSameScratchFiles)
     ASSERT_EQ(inTurn.size(), expectedFiles(3).size());
     removeLevelScratch(run, list_, 3);
     for (int i = 0; i < list_.count(); ++i)
-        ASSERT_TRUE(queryImageInfo(run, list_.paths[i], list_.info[static_cast<size_t>(i)]).ok());
+        ASSERT_TRUE(queryImageInfo(run, list_[i].path, list_[i].info).ok());
     const std::string out = analyse(3);
     EXPECT_EQ(countOf(out, "Analyzing"), 5u) << out;
     EXPECT_TRUE(scratchBytes() == inTurn);
@@ -499,14 +499,14 @@ TEST_F(AnalyseTest, InputChangedBeforeItsTurnIsRefusedInItsTurn)
 {
     makeInputs({ramp(20, 16, 3, 8, 0, 0), ramp(20, 16, 3, 8, 0, 0), ramp(20, 16, 3, 8, 0, 0)});
     for (int i = 0; i < list_.count(); ++i)
-        ASSERT_TRUE(queryImageInfo(run, list_.paths[i], list_.info[static_cast<size_t>(i)]).ok());
-    ASSERT_TRUE(writeFixtureTiff(list_.paths[2], ramp(18, 16, 3, 8, 0, 0)));
+        ASSERT_TRUE(queryImageInfo(run, list_[i].path, list_[i].info).ok());
+    ASSERT_TRUE(writeFixtureTiff(list_[2].path, ramp(18, 16, 3, 8, 0, 0)));
     Status status;
     const std::string out = captureOutput([&] { status = analyseImages(run, list_, 2); });
     EXPECT_EQ(status.exitCode(), kExitIoError);
-    EXPECT_EQ(status.consoleText(), "Image file " + std::string(list_.paths[2]) + " has changed since it was opened\n");
-    EXPECT_EQ(out, "[1/3] Analyzing " + std::string(list_.paths[0]) + "..\n[2/3] Analyzing " +
-                       std::string(list_.paths[1]) + "..\n[3/3] Analyzing " + std::string(list_.paths[2]));
-    EXPECT_TRUE(fileExists(scratchName(list_.paths[1], "l", 1)));
-    EXPECT_FALSE(fileExists(scratchName(list_.paths[2], "l", 0)));
+    EXPECT_EQ(status.consoleText(), "Image file " + std::string(list_[2].path) + " has changed since it was opened\n");
+    EXPECT_EQ(out, "[1/3] Analyzing " + std::string(list_[0].path) + "..\n[2/3] Analyzing " +
+                       std::string(list_[1].path) + "..\n[3/3] Analyzing " + std::string(list_[2].path));
+    EXPECT_TRUE(fileExists(scratchName(list_[1].path, "l", 1)));
+    EXPECT_FALSE(fileExists(scratchName(list_[2].path, "l", 0)));
 }

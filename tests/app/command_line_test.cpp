@@ -88,7 +88,7 @@ protected:
     {
         std::vector<std::string> paths;
         for (int i = 0; i < run.images.count(); ++i)
-            paths.emplace_back(run.images.paths[i]);
+            paths.emplace_back(run.images[i].path);
         return paths;
     }
 };
@@ -242,14 +242,14 @@ TEST_F(CommandLineTest, BracketingFormsOrderEntries)
     ASSERT_EQ(run.images.count(), 9);
     for (int i = 0; i < 3; ++i) {
         std::string input = std::vector<std::string>{a, b, c}[i];
-        EXPECT_EQ(run.images.paths[3 * i], run.scratch.scratchName(input, "exp", -10));
-        EXPECT_EQ(run.images.paths[3 * i + 1], input);
-        EXPECT_EQ(run.images.paths[3 * i + 2], run.scratch.scratchName(input, "exp", 10));
-        EXPECT_EQ(run.images.type[3 * i], TypeExposureAdjusted);
-        EXPECT_EQ(run.images.type[3 * i + 1], TypeInput);
-        EXPECT_EQ(run.images.scale[3 * i + 2], ScaleFull);
-        EXPECT_TRUE(fileExists(run.images.paths[3 * i]));
-        EXPECT_TRUE(fileExists(run.images.paths[3 * i + 2]));
+        EXPECT_EQ(run.images[3 * i].path, run.scratch.scratchName(input, "exp", -10));
+        EXPECT_EQ(run.images[3 * i + 1].path, input);
+        EXPECT_EQ(run.images[3 * i + 2].path, run.scratch.scratchName(input, "exp", 10));
+        EXPECT_EQ(run.images[3 * i].type, TypeExposureAdjusted);
+        EXPECT_EQ(run.images[3 * i + 1].type, TypeInput);
+        EXPECT_EQ(run.images[3 * i + 2].scale, ScaleFull);
+        EXPECT_TRUE(fileExists(run.images[3 * i].path));
+        EXPECT_TRUE(fileExists(run.images[3 * i + 2].path));
     }
     EXPECT_NE(out.find("[1/3] Pre-Processing " + a + "\nAdjusting exposure by -1.00 stops\n"), std::string::npos);
     EXPECT_NE(out.find("[3/3] Pre-Processing " + c + "\nAdjusting exposure by 1.00 stops\n"), std::string::npos);
@@ -278,12 +278,12 @@ TEST_F(CommandLineTest, BracketingInScaledRunMakesCacheCopies)
     std::string a = tiff("a.tif", 40, 20);
     parse({"--gScale", "0,5", "-b", "+1", a});
     ASSERT_EQ(run.images.count(), 2);
-    EXPECT_EQ(run.images.paths[1], run.scratch.cacheName(a, 0.5f, 1.0f));
-    EXPECT_EQ(run.images.type[1], TypePreviewCache);
-    EXPECT_EQ(run.images.scale[1], ScaleScaled);
-    EXPECT_EQ(run.images.type[0], TypeInput);
-    EXPECT_EQ(run.images.scale[0], ScaleFull);
-    EXPECT_TRUE(fileExists(run.images.paths[1]));
+    EXPECT_EQ(run.images[1].path, run.scratch.cacheName(a, 0.5f, 1.0f));
+    EXPECT_EQ(run.images[1].type, TypePreviewCache);
+    EXPECT_EQ(run.images[1].scale, ScaleScaled);
+    EXPECT_EQ(run.images[0].type, TypeInput);
+    EXPECT_EQ(run.images[0].scale, ScaleFull);
+    EXPECT_TRUE(fileExists(run.images[1].path));
 }
 
 // ---- after the walk: canvas, scale, bits, name, levels --------------------------
@@ -301,14 +301,14 @@ TEST_F(CommandLineTest, CanvasIsBoundingBoxOfPlacedInputs)
     EXPECT_FLOAT_EQ(settings.scaleFactor, 1.0f);
     EXPECT_FALSE(settings.scaled);
     // What classification found stays with each entry.
-    ASSERT_EQ(run.images.info.size(), 2u);
-    EXPECT_TRUE(run.images.info[0].known);
-    EXPECT_EQ(run.images.info[0].format, FileFormat::Tiff);
-    EXPECT_EQ(run.images.info[0].region.x, 30);
-    EXPECT_EQ(run.images.info[0].region.y, 40);
-    EXPECT_EQ(run.images.info[0].bitsPerSample, 8);
-    EXPECT_EQ(run.images.info[1].bytesPerPixel, 6);
-    EXPECT_EQ(run.images.info[1].bitsPerSample, 16);
+    ASSERT_EQ(run.images.count(), 2);
+    EXPECT_TRUE(run.images[0].info.known);
+    EXPECT_EQ(run.images[0].info.format, FileFormat::Tiff);
+    EXPECT_EQ(run.images[0].info.region.x, 30);
+    EXPECT_EQ(run.images[0].info.region.y, 40);
+    EXPECT_EQ(run.images[0].info.bitsPerSample, 8);
+    EXPECT_EQ(run.images[1].info.bytesPerPixel, 6);
+    EXPECT_EQ(run.images[1].info.bitsPerSample, 16);
 }
 
 // Each input is opened once to be classified, bracketing copies included

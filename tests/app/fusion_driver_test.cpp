@@ -16,11 +16,10 @@ class GroupingTest : public FreshSettingsTest {
 protected:
     ImageList& make(const std::vector<double>& exposures)
     {
-        releaseImageList(list_);
-        EXPECT_TRUE(createImageList(run.console, static_cast<int>(exposures.size()), list_).ok());
+        createImageList(static_cast<int>(exposures.size()), list_);
         for (size_t i = 0; i < exposures.size(); ++i) {
             EXPECT_TRUE(appendImage(list_, "/in/" + std::to_string(i) + ".tif", TypeInput, ScaleFull).ok());
-            list_.exposure[i] = exposures[i];
+            list_.entries[i].exposure = exposures[i];
         }
         return list_;
     }
@@ -28,8 +27,8 @@ protected:
     std::vector<int> groups() const
     {
         std::vector<int> ids;
-        for (int i = 0; i <= list_.last; ++i)
-            ids.push_back(static_cast<int>(list_.group[i]));
+        for (int i = 0; i < list_.count(); ++i)
+            ids.push_back(static_cast<int>(list_[i].group));
         return ids;
     }
     ImageList list_;
@@ -85,12 +84,12 @@ TEST_F(GroupingTest, WalkEndsWhenEqualExposuresAreNotSimilar)
 TEST_F(GroupingTest, NextBrighterAndSimilarity)
 {
     ImageList& list = make({200, 100, 100, 150});
-    list.group[2] = 1;
+    list[2].group = 1;
     EXPECT_EQ(1, nextBrighter(list, -1));  // darkest ungrouped
     EXPECT_EQ(3, nextBrighter(list, 1));
     EXPECT_EQ(0, nextBrighter(list, 3));
     EXPECT_EQ(-1, nextBrighter(list, 0));
-    list.group[2] = 0;
+    list[2].group = 0;
     EXPECT_EQ(2, nextBrighter(list, 1));   // an equal exposure qualifies
     EXPECT_EQ(1, nextBrighter(list, 2));
     EXPECT_EQ(-1, nextBrighter(make({0, 100000}), 0)); // only differences below 99999
@@ -186,7 +185,7 @@ TEST_F(GroupingTest, AgreesWithThePlainWalkWheneverItEnds)
         ++compared;
         ASSERT_EQ(expected, count) << "trial " << trial;
         for (size_t i = 0; i < exposures.size(); ++i)
-            ASSERT_EQ(expectedGroups[i], list_.group[i]) << "trial " << trial << " entry " << i;
+            ASSERT_EQ(expectedGroups[i], list_[i].group) << "trial " << trial << " entry " << i;
         ASSERT_EQ(expectedMessages, messages) << "trial " << trial;
     }
     EXPECT_GT(compared, 2000);
@@ -203,7 +202,7 @@ protected:
             args.push_back(writeInput("in" + std::to_string(i) + ".tif", makeScene(30, 24, 70 + 20 * i)));
         prepare(args);
         for (int i = 0; i < 3; ++i)
-            run.images.exposure[i] = exposures[i];
+            run.images[i].exposure = exposures[static_cast<size_t>(i)];
     }
     // Runs the iterations; returns what was printed.
     std::string fuse(Status& status)

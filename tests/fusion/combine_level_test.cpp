@@ -65,7 +65,7 @@ protected:
     }
     std::vector<WorkPixel> combine(CombineMode mode, int level = 0)
     {
-        TestList list(run, {"/in/a.tif", "/in/b.tif"});
+        TestList list({"/in/a.tif", "/in/b.tif"});
         std::vector<WorkPixel> out(static_cast<size_t>(run.canvas.width) * run.canvas.height, px(7, 7, 7, 7));
         Status status = combineLevel(run, list.get(), level, 0.0f, 1.0f, 0.0f, mode, out.data());
         EXPECT_TRUE(status.ok()) << status.consoleText();
@@ -168,7 +168,7 @@ TEST_F(CombineLevelTest, CoarserLevelUsesHalvedGeometry)
     writeWeightFile(run, "/in/a.tif", "e", 1, wa, 3, 2);
     writeLevelFile(run, "/in/b.tif", 1, b, 3, 2);
     writeWeightFile(run, "/in/b.tif", "e", 1, wb, 3, 2);
-    TestList list(run, {"/in/a.tif", "/in/b.tif"});
+    TestList list({"/in/a.tif", "/in/b.tif"});
     std::vector<WorkPixel> out(8, px(9, 9, 9, 9));
     ASSERT_TRUE(combineLevel(run, list.get(), 1, 0.0f, 1.0f, 0.0f, CombineMode::Average, out.data()).ok());
     for (int i = 0; i < 6; ++i)
@@ -181,7 +181,7 @@ TEST_F(CombineLevelTest, MeasuresAreReadOnlyForPositiveWeights)
     run.canvas = ImageRegion{0, 0, 2, 1};
     writeLevelFile(run, "/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1);
     writeWeightFile(run, "/in/a.tif", "e", 0, {10, 20}, 2, 1);
-    TestList list(run, {"/in/a.tif"});
+    TestList list({"/in/a.tif"});
     std::vector<WorkPixel> out(2);
     // No "c" or "s" file exists: weights of 0 (or below) never open them.
     ASSERT_TRUE(combineLevel(run, list.get(), 0, 0.0f, 1.0f, -0.5f, CombineMode::Maximum, out.data()).ok());
@@ -207,7 +207,7 @@ TEST_F(CombineLevelTest, MeasuresAreReadOnlyForPositiveWeights)
 TEST_F(CombineLevelTest, MissingLevelFileEndsTheRun)
 {
     run.canvas = ImageRegion{0, 0, 2, 1};
-    TestList list(run, {"/in/none.tif"});
+    TestList list({"/in/none.tif"});
     const std::string level = run.scratch.scratchName("/in/none.tif", "l", 0);
     std::vector<WorkPixel> out(2);
     testing::internal::CaptureStdout();
@@ -221,7 +221,7 @@ TEST_F(CombineLevelTest, ShortLevelFileEndsTheRun)
 {
     run.canvas = ImageRegion{0, 0, 2, 3};
     writeLevelFile(run, "/in/a.tif", 0, {px(1, 1, 1), px(2, 2, 2)}, 2, 1); // one row where three are expected
-    TestList list(run, {"/in/a.tif"});
+    TestList list({"/in/a.tif"});
     std::vector<WorkPixel> out(6);
     run.console.setTracing(true);
     testing::internal::CaptureStdout();
@@ -268,7 +268,7 @@ TEST_F(CombineLevelTest, ScratchFileOfAnotherLayoutEndsTheRunBeforeAnyRead)
         writeLevelFile(run, "/in/b.tif", 0, level, 4, 2);
         writeWeightFile(run, "/in/b.tif", "e", 0, weights, 4, 2);
         c.replace();
-        TestList list(run, {"/in/a.tif", "/in/b.tif"});
+        TestList list({"/in/a.tif", "/in/b.tif"});
         std::vector<WorkPixel> out(8);
         const Status status = combineLevel(run, list.get(), 0, 0.0f, 1.0f, 0.0f, CombineMode::Average, out.data());
         EXPECT_EQ(status.exitCode(), kExitIoError);
@@ -454,7 +454,7 @@ TEST_F(CombineLevelTest, MatchesThePlainRulesOnRandomExtremes)
             writeWeightFile(run, names[k], "e", level, e[k], w, h);
             writeWeightFile(run, names[k], "s", level, s[k], w, h);
         }
-        TestList list(run, names);
+        TestList list(names);
         // Memory budgets from all images at once down to none at all (one
         // image at a time): the running sums must carry every rule across
         // groups, even and uneven.
@@ -510,7 +510,7 @@ TEST_F(CombineLevelTest, VerboseCombiningLine)
 {
     twoImages({px(1, 2, 3)}, {7}, {px(4, 5, 6)}, {9});
     settings.verbosity = 2;
-    TestList list(run, {"/in/a.tif", "/in/b.tif"});
+    TestList list({"/in/a.tif", "/in/b.tif"});
     std::vector<WorkPixel> out(1);
     testing::internal::CaptureStdout();
     EXPECT_TRUE(combineLevel(run, list.get(), 0, 0.0f, 1.0f, 0.0f, CombineMode::Hybrid, out.data()).ok());

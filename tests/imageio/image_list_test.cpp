@@ -2,14 +2,11 @@
 
 #include "analysis/analyse_images.h"
 #include "image_samples.h"
-#include "support/memory.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
-#include <set>
 
 namespace {
 
@@ -20,7 +17,7 @@ protected:
     ImageList listOf(int32_t capacity)
     {
         ImageList list;
-        EXPECT_TRUE(createImageList(run.console, capacity, list).ok());
+        createImageList(capacity, list);
         return list;
     }
     void append(ImageList& list, const std::string& path, int32_t type, int32_t scale, const ImageInfo& info = {})
@@ -30,26 +27,9 @@ protected:
     }
 };
 
-// The traced allocations and releases of a piece of console output.
-struct TracedBlocks {
-    std::multiset<std::string> allocated, released;
-};
-
-TracedBlocks tracedBlocks(const std::string& out)
-{
-    TracedBlocks blocks;
-    std::regex alloc("Mem\\|\\d+\\|alloc\\|(0x[0-9a-f]+)\\|"), freed("Mem\\|\\d+\\|free\\|(0x[0-9a-f]+)\n");
-    for (std::sregex_iterator it(out.begin(), out.end(), alloc), end; it != end; ++it)
-        blocks.allocated.insert((*it)[1]);
-    for (std::sregex_iterator it(out.begin(), out.end(), freed), end; it != end; ++it)
-        blocks.released.insert((*it)[1]);
-    return blocks;
-}
-
 TEST_F(ImageListTest, CopiesPrintAtEachVerbosity)
 {
     ImageList inputs = listOf(3);
-    EXPECT_EQ(inputs.last, -1);
     EXPECT_EQ(inputs.count(), 0);
     EXPECT_EQ(inputs.capacity, 3);
     ImageInfo jpegInfo;
@@ -60,27 +40,27 @@ TEST_F(ImageListTest, CopiesPrintAtEachVerbosity)
     jpegInfo.bitsPerSample = 8;
     append(inputs, "/p/a.tif", TypeInput, ScaleFull);
     append(inputs, "/p/b.jpg", TypeInput, ScaleFull, jpegInfo);
-    inputs.exposure[0] = 6400.0;
-    inputs.group[0] = 2;
-    inputs.exposure[1] = 100.0;
-    inputs.type[1] = TypePreviewCache;
-    inputs.scale[1] = ScaleScaled;
+    inputs[0].exposure = 6400.0;
+    inputs[0].group = 2;
+    inputs[1].exposure = 100.0;
+    inputs[1].type = TypePreviewCache;
+    inputs[1].scale = ScaleScaled;
 
     ImageList copy = listOf(2);
     ASSERT_TRUE(appendImageCopy(copy, inputs, 1).ok());
     ASSERT_TRUE(appendImageCopy(copy, inputs, 0).ok());
     EXPECT_EQ(copy.count(), 2);
-    EXPECT_STREQ(copy.paths[0], "/p/b.jpg");
-    EXPECT_EQ(copy.exposure[1], 6400.0);
-    EXPECT_EQ(copy.group[1], 2u);
-    EXPECT_EQ(copy.type[0], TypePreviewCache);
-    EXPECT_EQ(copy.scale[0], ScaleScaled);
+    EXPECT_EQ(copy[0].path, "/p/b.jpg");
+    EXPECT_EQ(copy[1].exposure, 6400.0);
+    EXPECT_EQ(copy[1].group, 2u);
+    EXPECT_EQ(copy[0].type, TypePreviewCache);
+    EXPECT_EQ(copy[0].scale, ScaleScaled);
     // The classification travels with the entry.
-    EXPECT_TRUE(copy.info[0].known);
-    EXPECT_EQ(copy.info[0].format, FileFormat::Jpeg);
-    EXPECT_EQ(copy.info[0].region.width, 40);
-    EXPECT_EQ(copy.info[0].bytesPerPixel, 3);
-    EXPECT_FALSE(copy.info[1].known);
+    EXPECT_TRUE(copy[0].info.known);
+    EXPECT_EQ(copy[0].info.format, FileFormat::Jpeg);
+    EXPECT_EQ(copy[0].info.region.width, 40);
+    EXPECT_EQ(copy[0].info.bytesPerPixel, 3);
+    EXPECT_FALSE(copy[1].info.known);
 
     const char* expected[4] = {
         "  /p/b.jpg\n  /p/a.tif\n",
@@ -94,11 +74,6 @@ TEST_F(ImageListTest, CopiesPrintAtEachVerbosity)
         printImageList(run.console, copy, v);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[v]) << v;
     }
-    releaseImageList(copy);
-    releaseImageList(inputs);
-    EXPECT_EQ(inputs.paths, nullptr);
-    EXPECT_EQ(inputs.count(), 0);
-    EXPECT_TRUE(inputs.info.empty());
 }
 
 TEST_F(ImageListTest, OverflowsEndTheRun)
@@ -113,52 +88,64 @@ TEST_F(ImageListTest, OverflowsEndTheRun)
     EXPECT_TRUE(failedWith(appendImageCopy(b, a, -1), 1, "Fatal Error: Error: Source file index error\n\n"));
     // A refused append changes nothing.
     EXPECT_EQ(a.count(), 1);
-    EXPECT_STREQ(a.paths[0], "x.tif");
+    EXPECT_EQ(a[0].path, "x.tif");
     EXPECT_EQ(b.count(), 0);
 }
 
-TEST_F(ImageListTest, LongPathsAreKeptWholeAndEveryBlockIsReleased)
+TEST_F(ImageListTest, LongPathsAreKeptWholeAndMovesKeepTheEntries)
 {
-    run.console.setTracing(true);
-    testing::internal::CaptureStdout();
     ImageList list = listOf(2);
     std::string longPath = "/" + std::string(600, 'q') + ".tif";
     append(list, longPath, TypeInput, ScaleFull);
     ImageList copy = listOf(1);
     ASSERT_TRUE(appendImageCopy(copy, list, 0).ok());
-    EXPECT_EQ(std::string(copy.paths[0]), longPath);
-    releaseImageList(copy);
-    releaseImageList(list);
-    releaseImageList(list);  // a second release is harmless
-    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(copy[0].path, longPath);
 
-    // Every traced allocation is released exactly once.
-    TracedBlocks blocks = tracedBlocks(out);
-    EXPECT_EQ(blocks.allocated.size(), 3u + 5 + 2 + 5);  // path buffers (+1 long), arrays of two lists
-    EXPECT_EQ(blocks.allocated, blocks.released);
+    ImageList moved(std::move(list));
+    EXPECT_EQ(moved.count(), 1);
+    EXPECT_EQ(moved[0].path, longPath);
+    ImageList assigned = listOf(1);
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.capacity, 2);
+    EXPECT_EQ(assigned[0].path, longPath);
 }
 
-TEST_F(ImageListTest, ListsReleaseThemselvesAndMovesReleaseOnce)
+TEST_F(ImageListTest, ReplacedAndRemovedEntriesKeepTheirInputs)
 {
-    run.console.setTracing(true);
-    testing::internal::CaptureStdout();
-    {
-        ImageList first = listOf(2);
-        append(first, "/p/a.tif", TypeInput, ScaleFull);
-        ImageList moved(std::move(first));
-        EXPECT_EQ(first.paths, nullptr);
-        EXPECT_EQ(moved.count(), 1);
-        EXPECT_STREQ(moved.paths[0], "/p/a.tif");
-        ImageList assigned = listOf(1);  // its own blocks go when it is assigned over
-        assigned = std::move(moved);
-        EXPECT_EQ(assigned.capacity, 2);
-        EXPECT_STREQ(assigned.paths[0], "/p/a.tif");
-        ASSERT_EQ(assigned.info.size(), 2u);
+    ImageList list = listOf(4);
+    const char* names[] = {"/p/a-.tif", "/p/a.tif", "/p/b-.tif", "/p/b.tif"};
+    for (int i = 0; i < 4; ++i) {
+        append(list, names[i], i % 2 == 0 ? TypeExposureAdjusted : TypeInput, ScaleFull);
+        list[i].input = i / 2;
+        list[i].bracketCopy = i % 2 == 0;
     }
-    std::string out = testing::internal::GetCapturedStdout();
-    TracedBlocks blocks = tracedBlocks(out);
-    EXPECT_EQ(blocks.allocated.size(), (2u + 5) + (1u + 5));
-    EXPECT_EQ(blocks.allocated, blocks.released);
+    EXPECT_EQ(inputEntries(list), (std::vector<int32_t>{1, 3}));
+
+    // A run copy keeps the first name for messages, however often replaced.
+    ImageInfo aligned;
+    aligned.known = true;
+    aligned.bytesPerPixel = 8;
+    ASSERT_TRUE(replaceImage(list, 3, "/run/b.aln.tif", TypeAligned, ScaleFull, aligned).ok());
+    ASSERT_TRUE(replaceImage(list, 3, "/run/b.aln2.tif", TypeAligned, ScaleFull, aligned).ok());
+    EXPECT_EQ(list[3].path, "/run/b.aln2.tif");
+    EXPECT_STREQ(list[3].shown(), "/p/b.tif");
+    EXPECT_STREQ(list[1].shown(), "/p/a.tif");
+    EXPECT_EQ(list[3].info.bytesPerPixel, 8);
+    EXPECT_EQ(list[3].input, 1);
+    EXPECT_TRUE(failedWith(replaceImage(list, 4, "x", TypeAligned, ScaleFull, aligned), 1,
+                           "Fatal Error: Error: Source file index error\n\n"));
+
+    removeImage(list, 0);
+    removeImage(list, 7);  // out of range: nothing happens
+    ASSERT_EQ(list.count(), 3);
+    EXPECT_EQ(list[0].path, "/p/a.tif");
+    EXPECT_EQ(inputEntries(list), (std::vector<int32_t>{0, 2}));
+    // An input whose own entry left the list has none.
+    removeImage(list, 0);
+    EXPECT_EQ(inputEntries(list), (std::vector<int32_t>{-1, 1}));
+    // The freed slot takes a new entry.
+    append(list, "/p/c.tif", TypeInput, ScaleFull);
+    EXPECT_EQ(list.count(), 3);
 }
 
 TEST_F(ImageListTest, RemoveLevelScratchRemovesOnlyLevelFiles)
