@@ -149,7 +149,7 @@ Status widenToWork(WorkerPool& pool, void* buffer, int64_t count, int bytesPerPi
     int64_t n = count;
     while (n > kSerialWiden) {
         const int64_t m = bytesPerPixel == 8 ? 0 : (n * bytesPerPixel + 7) / 8;
-        QVX_TRY(pool.forRange(static_cast<size_t>(n - m), static_cast<size_t>(kSerialWiden),
+        QVX_TRY(pool.forRangeBalanced(static_cast<size_t>(n - m), static_cast<size_t>(kSerialWiden),
                               [&](size_t begin, size_t end) {
                                   widenRange(buffer, m + static_cast<int64_t>(begin), m + static_cast<int64_t>(end),
                                              bytesPerPixel);
@@ -321,7 +321,7 @@ private:
         for (int k = 0; k < l; ++k)
             offset += static_cast<size_t>(levelSize(plan_.canvas.width, k)) * levelSize(plan_.canvas.height, k);
         const uint16_t* factors = keep_.data() + offset;
-        return run_.pool.forRange(static_cast<size_t>(w) * h, size_t{1} << 16, [&](size_t begin, size_t end) {
+        return run_.pool.forRangeBalanced(static_cast<size_t>(w) * h, size_t{1} << 16, [&](size_t begin, size_t end) {
             for (size_t p = begin; p < end; ++p)
                 map[p] = keptWeight(map[p], factors[p]);
         });

@@ -18,6 +18,9 @@ namespace quovix {
 
 namespace {
 
+// Fewer rows than this are not worth a job of their own.
+constexpr int kMinBandRows = 8;
+
 inline int16_t clampSample(int32_t v)
 {
     return static_cast<int16_t>(std::clamp(v, -32767, 32767));
@@ -118,7 +121,7 @@ Status expandWorker(Console& console, const ExpandJob& job)
 Status reduceLevel(RunContext& run, const WorkPixel* src, int width, int height, WorkPixel* dst)
 {
     const bool wrap = run.settings.wrapAround;
-    return run.pool.forRows((height + 1) >> 1, [&](int first, int end) {
+    return run.pool.forRowsBalanced((height + 1) >> 1, kMinBandRows, [&](int first, int end) {
         reduceLevel(src, width, height, dst, wrap, first, end - 1);
         return Status();
     });
@@ -129,13 +132,20 @@ Status expandAndMerge(RunContext& run, const WorkPixel* source, int width, int h
 {
     if (mergeType != MergeType::Add && mergeType != MergeType::Subtract && mergeType != MergeType::Copy)
         return fatalError("unknown combine mode specified");
+    const bool wrap = run.settings.wrapAround;
+    if (!run.console.tracing()) {
+        return run.pool.forRowsBalanced(height, kMinBandRows, [&](int first, int end) {
+            return expandWorker(run.console,
+                                ExpandJob{source, width, height, first, end - 1, destination, mergeType, wrap});
+        });
+    }
+    // A traced run shows one row buffer per worker.
     int firstRow[8];
     int lastRow[8];
     const int bands = WorkerPool::splitRows(height, run.pool.workers(), firstRow, lastRow);
     ExpandJob jobs[8];
     for (int i = 0; i < bands; ++i)
-        jobs[i] = ExpandJob{source, width, height, firstRow[i], lastRow[i], destination, mergeType,
-                            run.settings.wrapAround};
+        jobs[i] = ExpandJob{source, width, height, firstRow[i], lastRow[i], destination, mergeType, wrap};
     return run.pool.run(bands, [&](int i) { return expandWorker(run.console, jobs[i]); });
 }
 

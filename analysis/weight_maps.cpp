@@ -101,7 +101,7 @@ Status exposureWeightMap(FusionRun& run, const WorkPixel* level, int width, int 
     const uint16_t* weightCurve = run.curves.weightCurve.data();
     const bool ycc = run.settings.useYCrCb;
     const int mode = run.settings.exposureWeightMode;
-    return run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
+    return run.pool.forRangeBalanced(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
         exposureWeights(weightCurve, ycc, mode, level + begin, end - begin, out + begin);
     });
 }
@@ -109,7 +109,7 @@ Status exposureWeightMap(FusionRun& run, const WorkPixel* level, int width, int 
 Status contrastWeightMap(FusionRun& run, const WorkPixel* level, int width, int height, uint16_t* out)
 {
     const bool ycc = run.settings.useYCrCb;
-    return run.pool.forRange(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
+    return run.pool.forRangeBalanced(pixelCount(width, height), kMinChunk, [&](size_t begin, size_t end) {
         contrastWeights(level + begin, end - begin, ycc, out + begin);
     });
 }
@@ -120,7 +120,7 @@ Status saturationWeightMap(FusionRun& run, const WorkPixel* level, int width, in
         return Status();
     const size_t w = static_cast<size_t>(width);
     if (!run.settings.useYCrCb) {
-        return run.pool.forRows(height, [&](int first, int end) {
+        return run.pool.forRowsBalanced(height, 8, [&](int first, int end) {
             for (int y = first; y < end; ++y)
                 saturationRow(run.console, level + static_cast<size_t>(y) * w, width, out + static_cast<size_t>(y) * w);
             return Status();

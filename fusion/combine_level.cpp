@@ -434,7 +434,9 @@ private:
     // and adds item i - 1 from the other slot.
     Status combineBands()
     {
-        const int foldJobs = run_.pool.workers();
+        // Folding is cut finer than one part per worker: the reading jobs
+        // take unequal times, and the thread done first folds the rest.
+        const int foldJobs = run_.pool.balancedJobs(bandRows_, 4);
         const int bands = (height_ + bandRows_ - 1) / bandRows_;
         const int64_t items = static_cast<int64_t>(bands) * groups_;
         for (int64_t i = 0; i <= items; ++i) {

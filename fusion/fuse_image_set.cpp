@@ -19,7 +19,7 @@ namespace {
 
 Status clampSamples(RunContext& run, WorkPixel* pixels, int64_t count)
 {
-    return run.pool.forRange(static_cast<size_t>(count), size_t{1} << 16, [&](size_t begin, size_t end) {
+    return run.pool.forRangeBalanced(static_cast<size_t>(count), size_t{1} << 16, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
             WorkPixel& p = pixels[i];
             p.c0 = p.c0 < 0 ? 0 : (p.c0 > 16383 ? 16383 : p.c0);
@@ -74,8 +74,11 @@ Status collapseLevel(FusionRun& run, const ImageList& images, int levels, int le
         QVX_TRY(expandAndMerge(run, previous, lw, lh, result, MergeType::Add));
     if (used == CombineMode::Maximum)
         QVX_TRY(constrainHighlights(run, result, static_cast<int64_t>(lw) * lh));
-    if (level != 0)
-        std::memcpy(previous, result, static_cast<size_t>(lw) * lh * sizeof(WorkPixel));
+    if (level != 0) {
+        QVX_TRY(run.pool.forRangeBalanced(static_cast<size_t>(lw) * lh, size_t{1} << 16, [&](size_t begin, size_t end) {
+            std::memcpy(previous + begin, result + begin, (end - begin) * sizeof(WorkPixel));
+        }));
+    }
     if (s.debugKeep)
         QVX_TRY(writeWorkFile8(run, run.scratch.scratchName("result", "t", level), result, lw, lh, run.canvas, true));
     return Status();

@@ -85,11 +85,13 @@ Status writeFinishedImage(FusionRun& run, const std::string& path, WorkPixel* pi
 {
     // The depth follows the run's output name, whichever file this is.
     if (run.settings.outputBits == 16 && !hasJpegExtension(run.settings.outputPath)) {
-        const int64_t count = static_cast<int64_t>(width) * height;
-        for (int64_t i = 0; i < count; ++i) {
-            if (pixels[i].alpha != 0)
-                pixels[i].alpha = static_cast<int16_t>(0xFFFF);
-        }
+        const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+        QVX_TRY(run.pool.forRangeBalanced(count, size_t{1} << 16, [pixels](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) {
+                if (pixels[i].alpha != 0)
+                    pixels[i].alpha = static_cast<int16_t>(0xFFFF);
+            }
+        }));
         return writeWorkFile16(run, path, pixels, width, height, run.canvas, false, resultTags(run));
     }
     return writeWorkFile8(run, path, pixels, width, height, run.canvas, false, resultTags(run));

@@ -72,6 +72,37 @@ Status WorkerPool::forRange(size_t count, size_t minChunk, const std::function<v
     });
 }
 
+int WorkerPool::balancedJobs(int64_t units, int64_t minUnits) const
+{
+    if (units <= 0)
+        return 0;
+    int64_t jobs = workers_ == 1 ? 1 : static_cast<int64_t>(workers_) * kBalancedJobs;
+    if (minUnits > 0)
+        jobs = std::min(jobs, units / minUnits);
+    return static_cast<int>(std::max<int64_t>(jobs, 1));
+}
+
+Status WorkerPool::forRowsBalanced(int height, int minRows, const std::function<Status(int, int)>& fn)
+{
+    const int jobs = balancedJobs(height, minRows);
+    return run(jobs, [&](int i) {
+        const int first = static_cast<int>(static_cast<int64_t>(height) * i / jobs);
+        const int end = static_cast<int>(static_cast<int64_t>(height) * (i + 1) / jobs);
+        return fn(first, end);
+    });
+}
+
+Status WorkerPool::forRangeBalanced(size_t count, size_t minChunk, const std::function<void(size_t, size_t)>& fn)
+{
+    const int jobs = balancedJobs(static_cast<int64_t>(count), static_cast<int64_t>(minChunk));
+    return run(jobs, [&](int i) {
+        const size_t n = static_cast<size_t>(jobs);
+        fn(count / n * static_cast<size_t>(i) + std::min(static_cast<size_t>(i), count % n),
+           count / n * static_cast<size_t>(i + 1) + std::min(static_cast<size_t>(i + 1), count % n));
+        return Status();
+    });
+}
+
 void WorkerPool::startThreads()
 {
     started_ = true;

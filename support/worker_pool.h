@@ -53,6 +53,17 @@ public:
     // per worker and none smaller than minChunk, and waits.
     Status forRange(size_t count, size_t minChunk, const std::function<void(size_t begin, size_t end)>& fn);
 
+    // As forRows and forRange, for work whose result does not depend on how
+    // it is cut: kBalancedJobs pieces per worker, taken as threads come free,
+    // so that a thread held up elsewhere (another caller's job, another
+    // process) leaves its share to the others instead of keeping them
+    // waiting for its one band.
+    static constexpr int kBalancedJobs = 4;
+    Status forRowsBalanced(int height, int minRows, const std::function<Status(int firstRow, int endRow)>& fn);
+    Status forRangeBalanced(size_t count, size_t minChunk, const std::function<void(size_t begin, size_t end)>& fn);
+    // The number of pieces those cut `units` into, none under `minUnits`.
+    int balancedJobs(int64_t units, int64_t minUnits) const;
+
 private:
     struct Batch;
     void startThreads();

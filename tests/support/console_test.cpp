@@ -228,6 +228,52 @@ TEST(BackgroundQueue, WithoutItsThreadRunsJobsInOrderOnTheCaller)
     EXPECT_TRUE(onCaller);
 }
 
+// The balanced cuts cover every row and index exactly once whatever the
+// sizes, give a job to a late thread only when there is work, and never cut
+// below the minimum.
+TEST(WorkerPool, BalancedPiecesCoverEveryUnitOnce)
+{
+    Console console;
+    for (int workers : {1, 2, 3}) {
+        WorkerPool pool(console, workers);
+        for (int height : {0, 1, 7, 8, 9, 63, 100, 1001}) {
+            std::vector<std::atomic<int>> rows(static_cast<size_t>(height));
+            std::atomic<int> jobs{0};
+            std::atomic<int> smallest{1 << 30};
+            ASSERT_TRUE(pool.forRowsBalanced(height, 8, [&](int first, int end) {
+                                jobs++;
+                                int seen = smallest.load();
+                                while (end - first < seen && !smallest.compare_exchange_weak(seen, end - first)) {
+                                }
+                                for (int r = first; r < end; ++r)
+                                    rows[static_cast<size_t>(r)]++;
+                                return Status();
+                            }).ok());
+            for (auto& r : rows)
+                ASSERT_EQ(r.load(), 1) << height << " rows, " << workers << " workers";
+            EXPECT_EQ(jobs.load(), pool.balancedJobs(height, 8));
+            EXPECT_LE(jobs.load(), workers == 1 ? 1 : workers * WorkerPool::kBalancedJobs);
+            if (height >= 8) {
+                EXPECT_GE(smallest.load(), 8) << height << " rows, " << workers << " workers";
+            }
+        }
+        for (size_t count : {size_t{0}, size_t{5}, size_t{65536}, size_t{1000003}}) {
+            std::vector<std::atomic<int>> hits(count);
+            ASSERT_TRUE(pool.forRangeBalanced(count, 1000, [&](size_t begin, size_t end) {
+                                for (size_t i = begin; i < end; ++i)
+                                    hits[i]++;
+                            }).ok());
+            for (auto& h : hits)
+                ASSERT_EQ(h.load(), 1) << count << " units, " << workers << " workers";
+        }
+    }
+    WorkerPool two(console, 2);
+    EXPECT_EQ(two.balancedJobs(1000, 8), 2 * WorkerPool::kBalancedJobs);
+    EXPECT_EQ(two.balancedJobs(20, 8), 2);
+    EXPECT_EQ(two.balancedJobs(3, 8), 1);
+    EXPECT_EQ(two.balancedJobs(0, 8), 0);
+}
+
 TEST(WorkerPool, RowBandsAreStaticAndEven)
 {
     int first[8], last[8];
