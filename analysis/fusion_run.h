@@ -34,6 +34,11 @@ struct FusionRun : RunContext {
     // a band's images are combined a group at a time (the same result), so
     // memory does not grow with their number.
     size_t combineBudget = size_t{16} << 20;
+    // Where each input that stays stood among the inputs given, and how many
+    // were given: alignment may leave inputs out, and the depth map still
+    // numbers frames as the user gave them.
+    std::vector<int> inputPosition;
+    int inputsGiven = 0;
     MotionMasks motion;
     // Names of the images' level files.
     LevelStore levelFiles{scratch};

@@ -450,6 +450,11 @@ void leaveOut(FusionRun& run, const std::vector<bool>& leftOut)
             std::remove(entry.path.c_str());
         removeImage(run.images, e);
     }
+    std::vector<int> keptPosition;
+    for (size_t i = 0; i < leftOut.size() && i < run.inputPosition.size(); ++i)
+        if (!leftOut[i])
+            keptPosition.push_back(run.inputPosition[i]);
+    run.inputPosition = std::move(keptPosition);
 }
 
 // A failure ends the progress line first, so that its message stands on a

@@ -5,6 +5,7 @@
 #include "imageio/tiff_io.h"
 #include "support/file_ops.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,19 +31,24 @@ uint16_t depthSample(int index, int frames)
     return static_cast<uint16_t>((index * top * 2 + span) / (2 * span));
 }
 
-Status writeDepthMap(FusionRun& run, const std::string& path, const uint16_t* chosen, int frames)
+Status writeDepthMap(FusionRun& run, const std::string& path, const uint16_t* chosen, int frames,
+                     const std::vector<int>& number)
 {
     const int width = run.canvas.width;
     const int height = run.canvas.height;
     const int bytes = frames <= 256 ? 1 : 2;
     const size_t w = static_cast<size_t>(width);
+    std::vector<uint16_t> sample(static_cast<size_t>(std::max(frames, 1)));
+    for (int i = 0; i < frames; ++i)
+        sample[static_cast<size_t>(i)] =
+            depthSample(static_cast<size_t>(i) < number.size() ? number[static_cast<size_t>(i)] : i, frames);
     // Packed rows of samples; 16-bit ones in the machine's order.
     auto fill = [&](int firstRow, int rowCount, uint8_t* out) {
         const uint16_t* in = chosen + static_cast<size_t>(firstRow) * w;
         const size_t count = w * static_cast<size_t>(rowCount);
         uint16_t* wide = reinterpret_cast<uint16_t*>(out);
         for (size_t p = 0; p < count; ++p) {
-            const uint16_t v = depthSample(in[p], frames);
+            const uint16_t v = sample[in[p]];
             if (bytes == 1)
                 out[p] = static_cast<uint8_t>(v);
             else

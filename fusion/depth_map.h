@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quovix {
 
@@ -16,7 +17,9 @@ uint16_t depthSample(int index, int frames);
 
 // Writes the map of `chosen` (a frame index per canvas pixel) to `path`: PNG
 // when named .png (any case), else TIFF with the canvas position, greyscale.
-// Written beside the name and renamed into place when complete.
-Status writeDepthMap(FusionRun& run, const std::string& path, const uint16_t* chosen, int frames);
+// Index i stands for frame number[i] of `frames` (i itself when `number` is
+// empty). Written beside the name and renamed into place when complete.
+Status writeDepthMap(FusionRun& run, const std::string& path, const uint16_t* chosen, int frames,
+                     const std::vector<int>& number = {});
 
 } // namespace quovix

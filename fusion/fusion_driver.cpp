@@ -57,6 +57,27 @@ void removeRunCopies(FusionRun& run)
     removeEntriesOfType(run.console, run.images, TypeAligned);
 }
 
+// How the depth map numbers the frames of `set` (index i as number[i] of
+// the returned count). When alignment left inputs out and `set` holds just
+// the inputs that stay, in order, each keeps its place among the inputs
+// given, so a value means the same frame whether or not another could be
+// aligned. Otherwise (nothing left out, or a group of a bracket, where the
+// place of a left-out frame is not known) the set's own order.
+int depthNumbers(const FusionRun& run, const ImageList& set, std::vector<int>& number)
+{
+    number.clear();
+    const size_t kept = run.inputPosition.size();
+    if (run.inputsGiven <= static_cast<int>(kept) || static_cast<size_t>(set.count()) != kept)
+        return set.count();
+    for (size_t k = 0; k < kept; ++k) {
+        const ImageEntry& entry = set[static_cast<int32_t>(k)];
+        if (entry.input != static_cast<int32_t>(k) || entry.bracketCopy)
+            return set.count();
+    }
+    number = run.inputPosition;
+    return run.inputsGiven;
+}
+
 // One fusion of a set: by selection of the sharpest frame, or by the
 // iteration's weights and mode. With `mapped`, the depth map shows its
 // choice at every pixel.
@@ -64,12 +85,14 @@ Status fuseSet(FusionRun& run, const ImageList& set, int levels, const Iteration
                const std::string& path, bool applyLevels)
 {
     const RunSettings& s = run.settings;
+    std::vector<int> number;
+    const int numbered = mapped ? depthNumbers(run, set, number) : 0;
     PageBuffer<uint16_t> chosen;
     if (select) {
         run.console.print("Selecting the sharpest of %d frames at every pixel\n", set.count());
         QVX_TRY(chooseSharpestFrames(run, set, chosen));
         if (mapped)
-            QVX_TRY(writeDepthMap(run, s.depthMapPath, chosen.get(), set.count()));
+            QVX_TRY(writeDepthMap(run, s.depthMapPath, chosen.get(), numbered, number));
         QVX_TRY(writeSelectionWeights(run, set, levels, chosen.get()));
         chosen.reset();
     } else if (mapped) {
@@ -78,7 +101,7 @@ Status fuseSet(FusionRun& run, const ImageList& set, int levels, const Iteration
     QVX_TRY(fuseImageSet(run, set, levels, it.contrastWeight, it.exposureWeight, it.saturationWeight, it.mode, path,
                          applyLevels, select, chosen.get()));
     if (mapped && !select)
-        QVX_TRY(writeDepthMap(run, s.depthMapPath, chosen.get(), set.count()));
+        QVX_TRY(writeDepthMap(run, s.depthMapPath, chosen.get(), numbered, number));
     return Status();
 }
 

@@ -458,6 +458,10 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs)
         s.outputPath = makeOutputName(s, run.images[0].path, run.images.entries.back().path);
         QVX_TRY(refuseBadOutput(s, inputs));
     }
+    run.inputsGiven = n;
+    run.inputPosition.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        run.inputPosition[static_cast<size_t>(i)] = i;
     // Before the levels: cropping to the aligned frames' common area shrinks the canvas.
     if (alignmentWanted(s) && n > 0)
         QVX_TRY(alignInputs(run, inputs));

@@ -520,3 +520,51 @@ TEST_F(FocusSelectTest, AlignedStackSelectsInTheReferenceGeometry)
     EXPECT_GT(total, 10000);
     EXPECT_GT(right, 0.99 * total);
 }
+
+// A frame that cannot be aligned (here one of another scene, given second)
+// is left out of the fusion; the depth map still numbers the frames as they
+// were given, so each value stands for the same input as in a run where
+// every frame aligned: the band of frame k shows input k (k >= 1: k + 1) of
+// seven, not index k of the six that stayed.
+TEST_F(FocusSelectTest, DepthMapNumbersFramesAsGivenWhenOneIsLeftOut)
+{
+    const std::string folder = tmp_.file("given");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const SyntheticStack s = makeStack(sourceDir() + "/examples/focus_pcb/pcb_004.jpg", 0.25, 1.2, folder);
+    ASSERT_FALSE(s.sharp.empty());
+    const int margin = 16;
+    std::vector<std::string> inputs = writeMovedFrames(s, margin, std::vector<cv::Point>(kFrames), folder);
+    const cv::Rect view(margin, margin, s.sharp.cols - 2 * margin, s.sharp.rows - 2 * margin);
+    cv::Mat other = alignfx::readJpeg(sourceDir() + "/tests/data/rocket/rocket.jpg");
+    ASSERT_FALSE(other.empty());
+    cv::resize(other, other, view.size(), 0, 0, cv::INTER_AREA);
+    inputs.insert(inputs.begin() + 1, folder + "/other.tif");
+    writeFixtureTiff(inputs[1], fixtureOf(other, 8));
+
+    Options o = options(FocusMode::Select);
+    o.align = true;
+    o.depthMapPath = tmp_.file("depth.png");
+    std::string printed;
+    fuseTo(o, inputs, "stack.tif", &printed);
+    EXPECT_NE(printed.find("Warning: cannot align " + inputs[1]), std::string::npos) << printed;
+    EXPECT_NE(printed.find("Selecting the sharpest of 6 frames at every pixel\n"), std::string::npos) << printed;
+    const cv::Mat indices = depthIndices(o.depthMapPath, kFrames + 1);
+    ASSERT_EQ(indices.size(), view.size());
+    EXPECT_EQ(cv::countNonZero(indices < 0), 0) << "values other than the numbers of seven frames";
+    EXPECT_EQ(cv::countNonZero(indices == 1), 0) << "the frame left out is shown";
+
+    cv::Mat grey, detail;
+    cv::cvtColor(s.sharp(view), grey, cv::COLOR_RGB2GRAY);
+    cv::Laplacian(grey, detail, CV_32F);
+    cv::GaussianBlur(cv::abs(detail), detail, cv::Size(), 3);
+    int total = 0, right = 0;
+    for (int d = 0; d < kFrames; ++d) {
+        cv::Mat band;
+        cv::erode(s.depth(view) == d, band, cv::Mat::ones(9, 9, CV_8U));
+        band &= detail > 4;
+        total += cv::countNonZero(band);
+        right += cv::countNonZero(band & (indices == (d == 0 ? 0 : d + 1)));
+    }
+    EXPECT_GT(total, 10000);
+    EXPECT_GT(right, 0.99 * total);
+}
