@@ -349,7 +349,7 @@ private:
     {
         QVX_TRY(writer_.wait(weightsWritten_));
         const TiffLayout layout = scratchLayout(w, h, 2, plan_.canvas);
-        if (!(plan_.noExposure && plan_.levels - l > s_.exposureBlendLevels)) {
+        if (!(plan_.noExposure && plan_.levels - l > run_.depths.exposureBlendLevels)) {
             QVX_TRY(exposureWeightMap(run_, gaussian, w, h, exposureWeights_));
             QVX_TRY(applyKeep(exposureWeights_, l, w, h));
             QVX_TRY(submitWeights(LevelKind::Exposure, l, exposureWeights_, layout, weightsWritten_));

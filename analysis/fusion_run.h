@@ -21,12 +21,24 @@ struct MotionMasks {
     int cell = 0;
 };
 
+// What the run settles once its canvas is final: the pyramid's level count,
+// the limits derived from it, and the output's bits per sample. The options
+// keep the values the caller asked for.
+struct RunDepths {
+    int outputBits = 8;
+    int levelCount = 1;
+    int exposureBlendLevels = 0;
+    int lumaLevels = 1;
+    int chromaLevels = 1;
+};
+
 struct FusionRun : RunContext {
     explicit FusionRun(const Options& options) : RunContext(options) {}
 
     // The region bounding all inputs (scaled in preview runs); every analysed
     // image is placed on it and every full-canvas TIFF carries its offset.
     ImageRegion canvas;
+    RunDepths depths;
     // The inputs and their bracketing copies, in list order.
     ImageList images;
     CurveTables curves;

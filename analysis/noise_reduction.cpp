@@ -233,7 +233,8 @@ Status reduceNoise(FusionRun& run, WorkPixel* image, int width, int height)
         return Status();
     const RunSettings& settings = run.settings;
     const NoiseParams& np = settings.noise;
-    const int levels = np.lumaLevels > np.chromaLevels ? np.lumaLevels : np.chromaLevels;
+    const RunDepths& depths = run.depths;
+    const int levels = depths.lumaLevels > depths.chromaLevels ? depths.lumaLevels : depths.chromaLevels;
 
     const size_t coarseW = static_cast<size_t>((width + 1) >> 1);
     const size_t coarseH = static_cast<size_t>((height + 1) >> 1);
@@ -244,8 +245,8 @@ Status reduceNoise(FusionRun& run, WorkPixel* image, int width, int height)
         run.console.print(
             "Reducing noise. L/C Thresholds=%.2f,%.2f,  L/C Factors=%.2f,%.2f,  L/C Levels=%d,%d,  Radius=%d.\n",
             static_cast<double>(np.lumaThreshold), static_cast<double>(np.chromaThreshold),
-            static_cast<double>(np.lumaFactor), static_cast<double>(np.chromaFactor), np.lumaLevels,
-            np.chromaLevels, np.radius);
+            static_cast<double>(np.lumaFactor), static_cast<double>(np.chromaFactor), depths.lumaLevels,
+            depths.chromaLevels, np.radius);
 
     if (!settings.useYCrCb)
         QVX_TRY(rgbToYcc(run, image, width, height));
@@ -266,8 +267,8 @@ Status reduceNoise(FusionRun& run, WorkPixel* image, int width, int height)
         const int h = levelH[l];
         QVX_TRY(reduceLevel(run, image, w, h, coarse.get()));
         QVX_TRY(expandAndMerge(run, coarse.get(), w, h, image, MergeType::Subtract));
-        filterNoiseLevel(run, image, w, h, l < np.lumaLevels ? np.lumaThreshold : -1.0f,
-                         l < np.chromaLevels ? np.chromaThreshold : -1.0f);
+        filterNoiseLevel(run, image, w, h, l < depths.lumaLevels ? np.lumaThreshold : -1.0f,
+                         l < depths.chromaLevels ? np.chromaThreshold : -1.0f);
         if (l < levels - 1) {
             // A level that could not be parked ends the run: an incomplete
             // file may read back without error where its strips are missing.

@@ -34,9 +34,9 @@ Status runStages(FusionRun& run, const std::vector<std::string>& inputs)
         QVX_TRY(detectMotion(run));
     // Analysis and fusion of every entry; the driver revises the estimate
     // once the exposure groups are known.
-    const int64_t pyramid = pyramidPixels(run.canvas.width, run.canvas.height, run.settings.levelCount);
+    const int64_t pyramid = pyramidPixels(run.canvas.width, run.canvas.height, run.depths.levelCount);
     run.progress.expect(pyramid * run.images.count() * 2);
-    QVX_TRY(analyseImages(run, run.images, run.settings.levelCount,
+    QVX_TRY(analyseImages(run, run.images, run.depths.levelCount,
                           run.settings.focusMode == FocusMode::Select));
     QVX_TRY(run.console.callbackStatus());
     QVX_TRY(run.checkCancel());
@@ -88,7 +88,8 @@ FuseResult fuse(const Options& options, const std::vector<std::string>& inputs, 
             const RunSettings& s = run->settings;
             result.width = run->canvas.width;
             result.height = run->canvas.height;
-            result.bitsPerSample = s.outputBits == 16 && !s.scaled && !hasJpegExtension(s.outputPath) ? 16 : 8;
+            const bool wide = run->depths.outputBits == 16 && !s.scaled && !hasJpegExtension(s.outputPath);
+            result.bitsPerSample = wide ? 16 : 8;
             run->progress.finish();
         }
         run->images = ImageList();

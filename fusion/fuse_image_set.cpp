@@ -50,7 +50,7 @@ Status collapseLevel(FusionRun& run, const ImageList& images, int levels, int le
     const int height = run.canvas.height;
     const int lw = levelSize(width, level);
     const int lh = levelSize(height, level);
-    const bool exposureBlending = w.mode != CombineMode::Average && levels - level <= s.exposureBlendLevels;
+    const bool exposureBlending = w.mode != CombineMode::Average && levels - level <= run.depths.exposureBlendLevels;
     used = w.mode;
     if (exposureBlending) {
         if (s.verbosity >= 1)

@@ -126,10 +126,11 @@ Status fuseGroup(FusionRun& run, int g, bool groupIsOutput, bool mapped, ImageLi
     const std::string path = run.scratch.scratchName("fcsblend", "t", g);
     const bool applyLevels = groupIsOutput && s.levelsAdjust.enabled;
     // Selection replaces the focus blending of iteration 1.
-    const Status fused = fuseSet(run, group, s.levelCount, s.iteration1, s.focusMode == FocusMode::Select, mapped,
-                                 path, applyLevels);
+    const int levels = run.depths.levelCount;
+    const Status fused =
+        fuseSet(run, group, levels, s.iteration1, s.focusMode == FocusMode::Select, mapped, path, applyLevels);
     if (!s.debugKeep)
-        run.levelFiles.remove(group, s.levelCount);
+        run.levelFiles.remove(group, levels);
     // The group result shows a moving object where every member did.
     const Status merged = fused.ok() && !groupIsOutput ? mergeGroupMask(run, group, path) : Status();
     QVX_TRY(merged);
@@ -176,7 +177,7 @@ Status fuseSimilarGroups(FusionRun& run, ImageList& groupResults, bool& groupIsO
     // Grouped entries fused once; then, unless one group is the output,
     // each group result analysed and fused with the ungrouped entries.
     const bool oneGroupOnly = ungrouped == 0 && groups == 1;
-    run.progress.expect(pyramidPixels(run.canvas.width, run.canvas.height, s.levelCount) *
+    run.progress.expect(pyramidPixels(run.canvas.width, run.canvas.height, run.depths.levelCount) *
                         (images.count() - ungrouped + (oneGroupOnly ? 0 : 2 * groups + ungrouped)));
     mappedGroup = mappedGroupOf(run, groups);
     if (groups == 0) {
@@ -198,7 +199,7 @@ Status fuseIntoOutput(FusionRun& run, ImageList& groupResults, int mappedGroup)
 {
     const RunSettings& s = run.settings;
     const ImageList& images = run.images;
-    const int levels = s.levelCount;
+    const int levels = run.depths.levelCount;
     QVX_TRY(analyseImages(run, groupResults, levels));
     for (int i = 0; i < images.count(); ++i) {
         if (images[i].group == 0)

@@ -84,7 +84,7 @@ ResultTags resultTags(const FusionRun& run)
 Status writeFinishedImage(FusionRun& run, const std::string& path, WorkPixel* pixels, int width, int height)
 {
     // The depth follows the run's output name, whichever file this is.
-    if (run.settings.outputBits == 16 && !hasJpegExtension(run.settings.outputPath)) {
+    if (run.depths.outputBits == 16 && !hasJpegExtension(run.settings.outputPath)) {
         const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
         QVX_TRY(run.pool.forRangeBalanced(count, size_t{1} << 16, [pixels](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) {

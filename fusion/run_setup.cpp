@@ -1,6 +1,7 @@
 #include "fusion/run_setup.h"
 
 #include "fusion/align_inputs.h"
+#include "fusion/resolve_depths.h"
 #include "imageio/file_format.h"
 #include "imageio/icc_profile.h"
 #include "imageio/image_reader.h"
@@ -291,29 +292,6 @@ std::string makeOutputName(const RunSettings& s, const std::string& firstPath, c
     return name.data();
 }
 
-void resolveLevels(FusionRun& run)
-{
-    RunSettings& s = run.settings;
-    int32_t m = std::min(run.canvas.width, run.canvas.height);
-    int32_t h = 0;
-    while (m > 3) {
-        m /= 2;
-        ++h;
-    }
-    if (s.levelCount < 1)
-        s.levelCount = std::max(h, 1);
-    // Summed wide: an offset near the int32 limits must not wrap around.
-    const int32_t wanted = clampToInt32(int64_t{s.levelCount} + s.levelOffset);
-    s.levelCount = wanted;
-    if (wanted > h + 1) {
-        run.console.notice("Cannot use %d levels...using %d levels instead\n", wanted, h + 1);
-        s.levelCount = h + 1;
-    } else if (wanted < 1) {
-        run.console.notice("Cannot use %d levels...using %d levels instead\n", wanted, 1);
-        s.levelCount = 1;
-    }
-}
-
 namespace {
 
 // An output named (or made up) for the run must be a file the run may write.
@@ -405,15 +383,10 @@ Status listInputs(FusionRun& run, const std::vector<std::string>& inputs, const 
 // Output depth and pyramid depth, once the canvas is final.
 void settleDepths(FusionRun& run, int maxBits)
 {
-    RunSettings& s = run.settings;
-    if (s.outputBits < 8)
-        s.outputBits = maxBits;
-    if (s.scaled)
-        s.outputBits = 8;
-    resolveLevels(run);
-    s.exposureBlendLevels = std::min(s.exposureBlendLevels, s.levelCount - 1);
-    s.noise.chromaLevels = std::min(s.noise.chromaLevels, s.levelCount);
-    s.noise.lumaLevels = std::min(s.noise.lumaLevels, s.levelCount);
+    std::string notice;
+    run.depths = resolveDepths(run.settings, run.canvas, maxBits, notice);
+    if (!notice.empty())
+        run.console.notice("%s", notice.c_str());
 }
 
 } // namespace

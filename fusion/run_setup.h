@@ -15,7 +15,4 @@ Status setupRun(FusionRun& run, const std::vector<std::string>& inputs);
 // "<first>-<last>_fused_l%d_e%d_c%d_s%d_br%02d_co%02d_sh%02d_hi%02d_fs%02d_fh%02d.<tif|jpg>"
 std::string makeOutputName(const RunSettings& settings, const std::string& firstPath, const std::string& lastPath);
 
-// Resolves the level count against the canvas ("Cannot use %d levels...").
-void resolveLevels(FusionRun& run);
-
 } // namespace quovix

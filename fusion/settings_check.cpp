@@ -91,7 +91,7 @@ void printSettingsReport(FusionRun& run)
 {
     const RunSettings& s = run.settings;
     run.console.print("Output: %s\nInput Images: %d\nIterations: %d\nLevels: %d\n", s.outputPath.c_str(),
-                run.images.count(), s.iterationCount, s.levelCount);
+                run.images.count(), s.iterationCount, run.depths.levelCount);
     if (s.verbosity > 0) {
         run.console.print("Exposure Diff Threshold: %.2f, Gamma=%.2f\n", s.exposureThreshold, s.gamma);
         run.console.print("Exposure curve params [b,c,s,h,sf,hf] = %.2f, %.2f, %.2f, %.2f, %.2f, %.2f\n\n",

@@ -80,7 +80,7 @@ protected:
             for (int l = 0; l < levels; ++l) {
                 names.insert(scratchName(list_[i].path, "l", l));
                 if (s.iteration1.exposureWeight != 0 || s.iteration2.exposureWeight != 0 ||
-                    l >= levels - s.exposureBlendLevels)
+                    l >= levels - run.depths.exposureBlendLevels)
                     names.insert(scratchName(list_[i].path, "e", l));
                 if (s.iteration1.saturationWeight != 0 || s.iteration2.saturationWeight != 0)
                     names.insert(scratchName(list_[i].path, "s", l));
@@ -256,7 +256,7 @@ TEST_F(AnalyseTest, WeightSettingsAndDebugChooseTheFiles)
     // --wExposure 0 -u 2, saturation in iteration 2: "e" only on the two coarsest levels.
     settings.iteration1 = IterationParams{0.0f, 1.0f, 0.0f, CombineMode::Maximum};
     settings.iteration2 = IterationParams{0.0f, 0.5f, 0.5f, CombineMode::Average};
-    settings.exposureBlendLevels = 2;
+    run.depths.exposureBlendLevels = 2;
     analyse(5);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(5));
     EXPECT_FALSE(fileExists(scratchName(list_[2].path, "e", 2)));
@@ -266,7 +266,7 @@ TEST_F(AnalyseTest, WeightSettingsAndDebugChooseTheFiles)
     run.scratch.finish(false);
     settings.iteration1 = IterationParams{1.0f, 0.0f, 0.0f, CombineMode::Average};
     settings.iteration2 = IterationParams{1.0f, 0.0f, 0.0f, CombineMode::Average};
-    settings.exposureBlendLevels = 0;
+    run.depths.exposureBlendLevels = 0;
     settings.debugKeep = true;
     analyse(3);
     EXPECT_EQ(filesInRunFolder(), expectedFiles(3));

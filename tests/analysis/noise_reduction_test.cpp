@@ -26,9 +26,16 @@ using Image = std::vector<WorkPixel>;
 
 class NoiseReductionTest : public FreshSettingsTest {
 protected:
+    // The levels as a run settles them on a canvas deep enough for both.
+    void settle()
+    {
+        run.depths.lumaLevels = settings.noise.lumaLevels;
+        run.depths.chromaLevels = settings.noise.chromaLevels;
+    }
     // Noise reduction of a whole image; returns what was printed.
     std::string reduce(WorkPixel* image, int width, int height)
     {
+        settle();
         testing::internal::CaptureStdout();
         Status status = reduceNoise(run, image, width, height);
         std::string out = testing::internal::GetCapturedStdout();
@@ -274,6 +281,7 @@ TEST_F(NoiseReductionTest, LevelThatCannotBeParkedEndsTheRun)
     {
         FileSizeCap cap(4096);
         ASSERT_TRUE(cap.applied());
+        settle();
         status = reduceNoise(run, img.data(), w, h);
     }
     const std::string out = testing::internal::GetCapturedStdout();

@@ -4,6 +4,7 @@
 // codes) through the built program.
 #include "app/command_line.h"
 #include "app/environment.h"
+#include "fusion/resolve_depths.h"
 #include "fusion/run_setup.h"
 #include "fusion/settings_check.h"
 #include "image_fixture.h"
@@ -106,12 +107,12 @@ TEST_F(CommandLineTest, ValueFormsAndConversions)
     EXPECT_FLOAT_EQ(s.highlightThreshold, 0.5f);   // leading part only
     EXPECT_EQ(s.jpegQuality, 42);
     EXPECT_EQ(s.iterationCount, 0);                // no digits
-    EXPECT_EQ(s.outputBits, 8);                    // -a 12 -> automatic -> input depth
+    EXPECT_EQ(run.depths.outputBits, 8);  // -a 12 -> automatic -> input depth
     EXPECT_EQ(s.exposureWeightMode, 0);            // only 1 selects colour
     EXPECT_FLOAT_EQ(s.noise.lumaThreshold, 0.0f);  // no comma handling: "-0" then ",5"
     EXPECT_FLOAT_EQ(s.noise.lumaFactor, 0.75f);    // absolute value
     EXPECT_EQ(s.noise.lumaLevels, -3);
-    EXPECT_EQ(s.exposureBlendLevels, 1);           // limited to levelCount - 1 (2 levels on 8x8)
+    EXPECT_EQ(run.depths.exposureBlendLevels, 1);  // limited to levelCount - 1 (2 levels on 8x8)
     EXPECT_TRUE(s.noise.atFinalize);               // implied by a noise option
     EXPECT_EQ(s.converterPath, "dcraw");
 
@@ -208,7 +209,7 @@ TEST_F(CommandLineTest, CompressionKeywordsAreExactAndLaterOptionsWin)
     EXPECT_EQ(settings.levelOffset, 2);
     std::string out = parse({"-l", "-1", "-l", "4", "--compression", "NONE", "--compression", "LZW ", a});
     EXPECT_EQ(settings.levelOffset, 0);
-    EXPECT_EQ(settings.levelCount, 3);  // 4 asked, 8x8 allows 3
+    EXPECT_EQ(run.depths.levelCount, 3);  // 4 asked, 8x8 allows 3
     EXPECT_EQ(out, "Cannot use 4 levels...using 3 levels instead\n");
     EXPECT_EQ(settings.tiffCompression(), 1);
 }
@@ -297,7 +298,7 @@ TEST_F(CommandLineTest, CanvasIsBoundingBoxOfPlacedInputs)
     EXPECT_EQ(run.canvas.y, 40);
     EXPECT_EQ(run.canvas.width, 50);   // 25..74
     EXPECT_EQ(run.canvas.height, 65);  // 40..104
-    EXPECT_EQ(settings.outputBits, 16);  // largest input depth
+    EXPECT_EQ(run.depths.outputBits, 16);  // largest input depth
     EXPECT_FLOAT_EQ(settings.scaleFactor, 1.0f);
     EXPECT_FALSE(settings.scaled);
     // What classification found stays with each entry.
@@ -342,10 +343,10 @@ TEST_F(CommandLineTest, ConstraintScalesCanvasToEightBitJpeg)
     EXPECT_EQ(settings.scaleFactor, 0.2f);
     EXPECT_EQ(run.canvas.width, 800);
     EXPECT_EQ(run.canvas.height, 400);
-    EXPECT_EQ(settings.outputBits, 8);
+    EXPECT_EQ(run.depths.outputBits, 8);
     EXPECT_TRUE(settings.scaled);
     EXPECT_EQ(settings.outputPath, "a-c_fused_l0_e100_c0_s0_br00_co00_sh00_hi00_fs01_fh01.jpg");
-    EXPECT_EQ(settings.levelCount, 7);  // 400 -> 3 in 7 halvings
+    EXPECT_EQ(run.depths.levelCount, 7);  // 400 -> 3 in 7 halvings
 
     // The walk keeps the --gScale value (1 when none is given) whatever
     // --gConstrain says; the run resolves the factor from both.
@@ -378,7 +379,7 @@ TEST_F(CommandLineTest, ConstraintScalesCanvasToEightBitJpeg)
         EXPECT_EQ(commandLine.options.scaleFactor, k.given);
         EXPECT_EQ(settings.scaleFactor, k.factor);
         EXPECT_TRUE(settings.scaled);
-        EXPECT_EQ(settings.outputBits, 8);
+        EXPECT_EQ(run.depths.outputBits, 8);
         EXPECT_EQ(out, k.message);
     }
     EXPECT_EQ(settings.constrainWidth, 800);
@@ -442,23 +443,39 @@ TEST_F(CommandLineTest, LevelsResolvedAgainstScaledCanvas)
         args.push_back(a);
         std::string out = parse(args);
         SCOPED_TRACE(k.options.empty() ? "default" : k.options[1]);
-        EXPECT_EQ(settings.levelCount, k.levels);
+        EXPECT_EQ(run.depths.levelCount, k.levels);
         EXPECT_EQ(out, k.message);
     }
 
     // Limits derived from the resolved count.
     parse({"-l", "3", "-u", "9", "-nv", "9", "-nw", "2", a});
-    EXPECT_EQ(settings.exposureBlendLevels, 2);
-    EXPECT_EQ(settings.noise.lumaLevels, 3);
-    EXPECT_EQ(settings.noise.chromaLevels, 2);
+    EXPECT_EQ(run.depths.exposureBlendLevels, 2);
+    EXPECT_EQ(run.depths.lumaLevels, 3);
+    EXPECT_EQ(run.depths.chromaLevels, 2);
 
-    // A smaller side of 3 or less leaves exactly one level.
-    testRun_.reset();
-    run.canvas = ImageRegion{0, 0, 500, 3};
-    testing::internal::CaptureStdout();
-    resolveLevels(run);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(settings.levelCount, 1);
+    // A smaller side of 3 or less leaves exactly one level, and the limits
+    // follow it down; the options keep what was asked.
+    Options asked;
+    asked.exposureBlendLevels = 4;
+    asked.noise.lumaLevels = 3;
+    std::string notice = "stale";
+    RunDepths d = resolveDepths(asked, ImageRegion{0, 0, 500, 3}, 16, notice);
+    EXPECT_EQ(notice, "");
+    EXPECT_EQ(d.levelCount, 1);
+    EXPECT_EQ(d.exposureBlendLevels, 0);
+    EXPECT_EQ(d.lumaLevels, 1);
+    EXPECT_EQ(d.outputBits, 16);  // the deepest input's, when none is asked for
+    EXPECT_EQ(asked.levelCount, 0);
+    asked.levelCount = 3;
+    d = resolveDepths(asked, ImageRegion{0, 0, 500, 3}, 16, notice);
+    EXPECT_EQ(notice, "Cannot use 3 levels...using 1 levels instead\n");
+    EXPECT_EQ(d.levelCount, 1);
+    // Previews are 8 bits, whatever was asked.
+    asked.outputBits = 16;
+    asked.scaled = true;
+    EXPECT_EQ(resolveDepths(asked, ImageRegion{0, 0, 64, 64}, 8, notice).outputBits, 8);
+    asked.scaled = false;
+    EXPECT_EQ(resolveDepths(asked, ImageRegion{0, 0, 64, 64}, 8, notice).outputBits, 16);
 }
 
 TEST_F(CommandLineTest, AutomaticOutputName)
@@ -663,7 +680,7 @@ TEST_F(CommandLineTest, FuzzedArgumentListsTerminateCleanly)
                 validateSettings(run);
                 testing::internal::GetCapturedStdout();
                 EXPECT_GT(run.images.count(), 0) << shown;
-                EXPECT_GE(settings.levelCount, 1) << shown;
+                EXPECT_GE(run.depths.levelCount, 1) << shown;
                 ++settled;
             } else {
                 EXPECT_FALSE(status.consoleText().empty()) << shown;

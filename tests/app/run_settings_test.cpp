@@ -131,7 +131,7 @@ TEST_F(ValidateTest, ZeroOrNaNWeightsFallBackToDefaults)
 TEST_F(ValidateTest, ReportShowsSettings)
 {
     settings.outputPath = "out.tif";
-    settings.levelCount = 7;
+    run.depths.levelCount = 7;
     testing::internal::CaptureStdout();
     printSettingsReport(run);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),

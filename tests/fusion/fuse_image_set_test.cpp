@@ -19,7 +19,7 @@ protected:
     Status fuseAll(CombineMode mode, const std::string& output, bool applyLevels = false)
     {
         const IterationParams& it = settings.iteration2;
-        return fuseImageSet(run, run.images, settings.levelCount, it.contrastWeight, it.exposureWeight,
+        return fuseImageSet(run, run.images, run.depths.levelCount, it.contrastWeight, it.exposureWeight,
                             it.saturationWeight, mode, output, applyLevels);
     }
 

@@ -80,7 +80,7 @@ protected:
         EXPECT_TRUE(status.ok()) << status.consoleText();
         validateSettings(run);
         buildCurveTables(run.settings, run.console, run.curves);
-        status = analyseImages(run, run.images, run.settings.levelCount);
+        status = analyseImages(run, run.images, run.depths.levelCount);
         EXPECT_TRUE(status.ok()) << status.consoleText();
         return testing::internal::GetCapturedStdout();
     }
